@@ -1,0 +1,37 @@
+#include "index/types.hpp"
+
+#include <string>
+
+#include "python/errors.hpp"
+
+namespace corvane {
+
+namespace {
+template <PyTypeObject* (*Create)()>
+PyTypeObject* cached() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) type = Create();
+    return type;
+}
+}  // namespace
+
+PyTypeObject* index_type() { return cached<create_index_type>(); }
+PyTypeObject* indexable_type() { return cached<create_indexable_type>(); }
+PyTypeObject* filtered_index_type() { return cached<create_filtered_index_type>(); }
+PyTypeObject* query_expr_type() { return cached<create_query_expr_type>(); }
+
+bool set_type_module(PyTypeObject* type) {
+    PyObject* module = PyUnicode_FromString("Corvane");
+    if (module == nullptr) return false;
+    int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__module__", module);
+    Py_DECREF(module);
+    return rc == 0;
+}
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+    std::string msg = std::string("No constructor defined for ") + type->tp_name;
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return nullptr;
+}
+
+}  // namespace corvane

@@ -1,0 +1,29 @@
+// The module's class objects, created on first use and kept for the life of
+// the process.  `indexable_type()` is the cached `Indexable` class that value
+// wrapping uses to recognise indexed objects (subclasses included).
+#pragma once
+
+#include <Python.h>
+
+namespace corvane {
+
+// Each returns a borrowed reference, creating the class on first call; null
+// with a Python error set when creation fails.
+PyTypeObject* index_type();
+PyTypeObject* indexable_type();
+PyTypeObject* filtered_index_type();
+PyTypeObject* query_expr_type();
+
+// Builders, one per class file.
+PyTypeObject* create_index_type();
+PyTypeObject* create_indexable_type();
+PyTypeObject* create_filtered_index_type();
+PyTypeObject* create_query_expr_type();
+
+// Shared class set-up: give a class created with a bare name its module.
+bool set_type_module(PyTypeObject* type);
+
+// tp_new for the classes that cannot be instantiated from Python.
+PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+}  // namespace corvane

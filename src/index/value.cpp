@@ -1,0 +1,159 @@
+#include "index/value.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "index/types.hpp"
+
+namespace corvane {
+
+namespace {
+
+// Exact numeric equality of an integer and a double.
+bool int_equals_float(int64_t i, double d) noexcept {
+    if (!std::isfinite(d)) return false;
+    // 2^63 is exactly representable; every double in [-2^63, 2^63) converts.
+    if (d < -9223372036854775808.0 || d >= 9223372036854775808.0) return false;
+    if (std::trunc(d) != d) return false;
+    return static_cast<int64_t>(d) == i;
+}
+
+bool numbers_equal(const PyValue& a, const PyValue& b) noexcept {
+    if (a.kind() == CastValue::Int && b.kind() == CastValue::Int) return a.as_int() == b.as_int();
+    if (a.kind() == CastValue::Float && b.kind() == CastValue::Float) {
+        double x = a.as_float(), y = b.as_float();
+        return x == y || (std::isnan(x) && std::isnan(y));
+    }
+    if (a.kind() == CastValue::Int) return int_equals_float(a.as_int(), b.as_float());
+    return int_equals_float(b.as_int(), a.as_float());
+}
+
+}  // namespace
+
+PyValue PyValue::wrap(PyObject* obj) {
+    PyValue v;
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0 && !(x == -1 && PyErr_Occurred())) {
+            v.kind_ = CastValue::Int;
+            v.num_.i = x;
+        }
+        PyErr_Clear();
+    } else if (type == &PyFloat_Type) {
+        v.kind_ = CastValue::Float;
+        v.num_.f = PyFloat_AS_DOUBLE(obj);
+    } else if (type == &PyUnicode_Type) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+        if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX)) {
+            v.kind_ = CastValue::Str;
+            v.str_ = s;
+            v.len_ = static_cast<uint32_t>(len);
+        }
+        PyErr_Clear();
+    } else if (PyType_IsSubtype(type, indexable_type())) {
+        v.kind_ = CastValue::Ind;
+    }
+    Py_hash_t h = PyObject_Hash(obj);
+    if (h == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        h = 0;
+    }
+    v.hash_ = static_cast<uint64_t>(h);
+    v.obj_ = py::SharedRef(py::borrow, obj);
+    return v;
+}
+
+bool PyValue::same_key(const PyValue& o) const noexcept {
+    if (hash_ != o.hash_) return false;
+    if (is_numeric() && o.is_numeric()) return numbers_equal(*this, o);
+    if (kind_ == CastValue::Str && o.kind_ == CastValue::Str) return text() == o.text();
+    return true;
+}
+
+std::string debug_float(double d) {
+    if (std::isnan(d)) return "NaN";
+    if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+    if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";
+    // Shortest round-trip digits, in scientific form, then laid out.
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    std::string sci(buf, res.ptr);
+    bool negative = sci[0] == '-';
+    std::string body = negative ? sci.substr(1) : sci;
+    size_t e = body.find('e');
+    std::string mant = body.substr(0, e);
+    int exp = std::stoi(body.substr(e + 1));
+    std::string digits;
+    for (char c : mant)
+        if (c != '.') digits += c;
+    double mag = std::fabs(d);
+    std::string out = negative ? "-" : "";
+    if (mag < 1e-4 || mag >= 1e16) {
+        out += digits.substr(0, 1);
+        if (digits.size() > 1) out += "." + digits.substr(1);
+        out += "e" + std::to_string(exp);
+        return out;
+    }
+    if (exp >= 0) {
+        size_t int_len = static_cast<size_t>(exp) + 1;
+        if (digits.size() <= int_len) {
+            out += digits + std::string(int_len - digits.size(), '0') + ".0";
+        } else {
+            out += digits.substr(0, int_len) + "." + digits.substr(int_len);
+        }
+    } else {
+        out += "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+    }
+    return out;
+}
+
+std::string debug_str(std::string_view s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    char hex[16];
+                    std::snprintf(hex, sizeof hex, "\\u{%x}", c);
+                    out += hex;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    out += "\"";
+    return out;
+}
+
+namespace {
+std::string debug_ptr(PyObject* p) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "Py(%p)", static_cast<void*>(p));
+    return buf;
+}
+}  // namespace
+
+std::string PyValue::debug() const {
+    std::string cast;
+    switch (kind_) {
+        case CastValue::Int: cast = "Int(" + std::to_string(num_.i) + ")"; break;
+        case CastValue::Float: cast = "Float(" + debug_float(num_.f) + ")"; break;
+        case CastValue::Str: cast = "Str(" + debug_str(text()) + ")"; break;
+        case CastValue::Ind: cast = "Ind(" + debug_ptr(object()) + ")"; break;
+        case CastValue::Unknown: cast = "Unknown"; break;
+    }
+    return "PyValue { obj: " + debug_ptr(object()) + ", primitave: " + cast +
+           ", hash: " + std::to_string(hash_) + " }";
+}
+
+}  // namespace corvane

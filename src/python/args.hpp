@@ -1,0 +1,39 @@
+// Argument matching for the module's callables.
+//
+// Methods are registered with METH_FASTCALL | METH_KEYWORDS.  `Signature`
+// describes a callable's parameters; `match()` binds positional and keyword
+// arguments to them and raises the interpreter-style TypeErrors on a
+// mismatch: missing, surplus, unexpected and duplicated arguments.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <string>
+
+#include "python/errors.hpp"
+
+namespace corvane::py {
+
+struct Signature {
+    const char* name;    // "Index.add_object", "sum_as_string", ...
+    const char* const* params;
+    size_t count;
+};
+
+// Bind `nargs` positional arguments and the keyword arguments named by
+// `kwnames` (values follow the positional ones in `args`) to `out[0..count)`
+// as borrowed references.  Every parameter is required.
+void match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+           PyObject** out);
+
+// The same for tuple/dict calling (type constructors).
+void match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Refuse positional arguments for a method that takes keywords only.
+void no_positional(const char* name, Py_ssize_t nargs);
+
+// Refuse keyword arguments for a method that takes positional ones only.
+void no_keywords(const char* name, PyObject* kwnames);
+
+}  // namespace corvane::py

@@ -1,0 +1,114 @@
+#include "python/errors.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace corvane::py {
+
+namespace {
+PyObject* panic_type = nullptr;
+
+// The name of the current Python thread, for the failure report.  Falls back
+// to "<unnamed>" when the threading module cannot say.
+std::string current_thread_name() {
+    std::string name = "<unnamed>";
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyObject* threading = PyImport_ImportModule("threading");
+    if (threading != nullptr) {
+        PyObject* thread = PyObject_CallMethod(threading, "current_thread", nullptr);
+        if (thread != nullptr) {
+            PyObject* n = PyObject_GetAttrString(thread, "name");
+            if (n != nullptr && PyUnicode_Check(n)) {
+                const char* s = PyUnicode_AsUTF8(n);
+                if (s != nullptr) name = s;
+            }
+            Py_XDECREF(n);
+            Py_DECREF(thread);
+        }
+        Py_DECREF(threading);
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return name;
+}
+
+void report(const InternalFailure& failure) {
+    const auto& where = failure.where();
+    std::string name = current_thread_name();
+    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name.c_str(),
+                 where.file_name(), static_cast<unsigned>(where.line()),
+                 static_cast<unsigned>(where.column()), failure.message().c_str());
+    std::fflush(stderr);
+}
+}  // namespace
+
+PyObject* panic_exception_type() {
+    if (panic_type == nullptr) {
+        panic_type = PyErr_NewExceptionWithDoc(
+            "Corvane.PanicException",
+            "Raised when an internal invariant of Corvane is broken. It derives from "
+            "BaseException so that ordinary `except Exception` handlers do not swallow it.",
+            PyExc_BaseException, nullptr);
+    }
+    return panic_type;
+}
+
+void raise_panic(const InternalFailure& failure) noexcept {
+    try {
+        report(failure);
+    } catch (...) {
+    }
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // creation failed; its error is set
+    PyObject* msg = PyUnicode_FromStringAndSize(failure.message().data(),
+                                                static_cast<Py_ssize_t>(failure.message().size()));
+    if (msg == nullptr) return;
+    PyErr_SetObject(type, msg);
+    Py_DECREF(msg);
+}
+
+void report_unraisable_panic(const InternalFailure& failure, PyObject* context) noexcept {
+    raise_panic(failure);
+    PyErr_WriteUnraisable(context);
+}
+
+void raise(PyObject* exc_type, std::string_view message) {
+    PyObject* msg = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
+    if (msg != nullptr) {
+        PyErr_SetObject(exc_type, msg);
+        Py_DECREF(msg);
+    }
+    throw PyErrorSet{};
+}
+
+std::string type_name(PyObject* obj) {
+    const char* full = Py_TYPE(obj)->tp_name;
+    const char* dot = std::strrchr(full, '.');
+    return dot ? std::string(dot + 1) : std::string(full);
+}
+
+void conversion_error(PyObject* obj, std::string_view target) {
+    std::string msg = "'" + type_name(obj) + "' object cannot be converted to '";
+    msg.append(target);
+    msg += "'";
+    type_error(msg);
+}
+
+void rethrow_for_argument(const char* arg) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyRef old_type(steal, type), old_value(steal, value), old_tb(steal, tb);
+    PyRef text(steal, old_value ? PyObject_Str(old_value.get()) : nullptr);
+    if (!text) throw PyErrorSet{};
+    PyRef message(new_ref, PyUnicode_FromFormat("argument '%s': %U", arg, text.get()));
+    PyRef replacement(new_ref, PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    PyObject* cause = old_value ? PyException_GetCause(old_value.get()) : nullptr;
+    if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals cause
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+    throw PyErrorSet{};
+}
+
+}  // namespace corvane::py

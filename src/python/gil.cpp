@@ -1,0 +1,36 @@
+#include "python/gil.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace corvane::py {
+
+namespace {
+std::mutex deferred_mutex;
+std::vector<PyObject*> deferred;
+std::atomic<size_t> deferred_size{0};
+}  // namespace
+
+void defer_decref(PyObject* obj) noexcept {
+    std::lock_guard<std::mutex> lock(deferred_mutex);
+    deferred.push_back(obj);
+    deferred_size.store(deferred.size(), std::memory_order_release);
+}
+
+void drain_deferred() noexcept {
+    if (deferred_size.load(std::memory_order_acquire) == 0) return;
+    std::vector<PyObject*> batch;
+    {
+        std::lock_guard<std::mutex> lock(deferred_mutex);
+        batch.swap(deferred);
+        deferred_size.store(0, std::memory_order_release);
+    }
+    // Decrefs may run arbitrary finalisers, which may re-enter the module and
+    // park more references; those are picked up by the next drain.
+    for (PyObject* obj : batch) Py_DECREF(obj);
+}
+
+size_t deferred_count() noexcept { return deferred_size.load(std::memory_order_acquire); }
+
+}  // namespace corvane::py

@@ -1,0 +1,61 @@
+// Interpreter-lock bookkeeping.
+//
+// Every entry point of the module runs with the interpreter lock held.  Work
+// that touches only native data runs with the lock released, inside a
+// `GilRelease` scope.  A thread-local depth counter records whether the
+// current thread has given the lock up, so that code deep inside the engine
+// (dropping the last handle to a Python object, waiting for an index lock)
+// can tell whether it may touch the interpreter.
+#pragma once
+
+#include <Python.h>
+
+namespace corvane::py {
+
+namespace detail {
+inline thread_local int gil_released_depth = 0;
+}
+
+// True when the current thread is inside one of our entry points and has not
+// released the interpreter lock.
+inline bool gil_held() noexcept { return detail::gil_released_depth == 0; }
+
+// Releases the interpreter lock for the lifetime of the scope and takes it
+// back on exit, also when a C++ exception passes through.  Nested use is
+// harmless: an inner guard in a thread that already released the lock does
+// nothing.
+class GilRelease {
+public:
+    GilRelease() noexcept {
+        if (detail::gil_released_depth++ == 0) state_ = PyEval_SaveThread();
+    }
+    ~GilRelease() {
+        if (--detail::gil_released_depth == 0) PyEval_RestoreThread(state_);
+    }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_ = nullptr;
+};
+
+// Python references dropped by a thread that had released the interpreter
+// lock are parked here and released at the next entry into the module.
+void defer_decref(PyObject* obj) noexcept;
+// Release every parked reference.  Requires the interpreter lock.
+void drain_deferred() noexcept;
+// Number of parked references (for tests and diagnostics).
+size_t deferred_count() noexcept;
+
+// Drop one strong reference: at once when this thread holds the interpreter
+// lock, otherwise through the deferred queue.
+inline void release_ref(PyObject* obj) noexcept {
+    if (obj == nullptr) return;
+    if (gil_held()) {
+        Py_DECREF(obj);
+    } else {
+        defer_decref(obj);
+    }
+}
+
+}  // namespace corvane::py

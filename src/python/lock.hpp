@@ -1,0 +1,122 @@
+// Reader-writer locks for the shared parts of an index.
+//
+// `Locked<T>` pairs a value with a reader-writer lock.  A writer that leaves
+// its scope by an exception marks the lock broken ("poisoned"): the data may
+// be half-updated, so every later acquisition, for reading or writing, fails
+// with an internal failure instead of reading it.
+//
+// Waiting for a lock never holds the interpreter lock: a thread that holds
+// the interpreter lock first tries the lock, and if it is taken, releases the
+// interpreter lock while it blocks.  Together with the rule that no engine
+// code needs the interpreter lock while it holds an index lock, this keeps
+// the two kinds of lock from ever waiting on each other.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <shared_mutex>
+#include <utility>
+
+#include "index/failure.hpp"
+#include "python/gil.hpp"
+
+namespace corvane::py {
+
+template <class T>
+class Locked {
+public:
+    template <class... A>
+    explicit Locked(A&&... a) : value_(std::forward<A>(a)...) {}
+
+    class ReadGuard {
+    public:
+        explicit ReadGuard(const Locked& l) : l_(&l) {
+            l.check();
+            if (!l.m_.try_lock_shared()) {
+                if (gil_held()) {
+                    GilRelease release;
+                    l.m_.lock_shared();
+                } else {
+                    l.m_.lock_shared();
+                }
+            }
+            if (l.poisoned_.load(std::memory_order_acquire)) {
+                l.m_.unlock_shared();
+                l_ = nullptr;
+                fail(kPoisonedLock);
+            }
+        }
+        ReadGuard(ReadGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)) {}
+        ReadGuard(const ReadGuard&) = delete;
+        ReadGuard& operator=(const ReadGuard&) = delete;
+        ~ReadGuard() { unlock(); }
+        void unlock() noexcept {
+            if (l_) std::exchange(l_, nullptr)->m_.unlock_shared();
+        }
+        const T& operator*() const noexcept { return l_->value_; }
+        const T* operator->() const noexcept { return &l_->value_; }
+
+    private:
+        const Locked* l_;
+    };
+
+    class WriteGuard {
+    public:
+        explicit WriteGuard(Locked& l) : l_(&l), exceptions_(std::uncaught_exceptions()) {
+            l.check();
+            if (!l.m_.try_lock()) {
+                if (gil_held()) {
+                    GilRelease release;
+                    l.m_.lock();
+                } else {
+                    l.m_.lock();
+                }
+            }
+            if (l.poisoned_.load(std::memory_order_acquire)) {
+                l.m_.unlock();
+                l_ = nullptr;
+                fail(kPoisonedLock);
+            }
+        }
+        WriteGuard(WriteGuard&& o) noexcept
+            : l_(std::exchange(o.l_, nullptr)), exceptions_(o.exceptions_) {}
+        WriteGuard(const WriteGuard&) = delete;
+        WriteGuard& operator=(const WriteGuard&) = delete;
+        // Leaving by an exception poisons the lock.
+        ~WriteGuard() {
+            if (l_ && std::uncaught_exceptions() > exceptions_)
+                l_->poisoned_.store(true, std::memory_order_release);
+            unlock();
+        }
+        // Unlock without poisoning: the holder has left the data consistent.
+        void unlock() noexcept {
+            if (l_) std::exchange(l_, nullptr)->m_.unlock();
+        }
+        T& operator*() const noexcept { return l_->value_; }
+        T* operator->() const noexcept { return &l_->value_; }
+
+    private:
+        Locked* l_;
+        int exceptions_;
+    };
+
+    ReadGuard read() const { return ReadGuard(*this); }
+    WriteGuard write() { return WriteGuard(*this); }
+
+    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
+
+    // Direct access for an owner that knows nobody else can reach the value
+    // yet (a freshly built index).
+    T& unsafe_get() noexcept { return value_; }
+
+private:
+    void check() const {
+        if (poisoned_.load(std::memory_order_acquire)) fail(kPoisonedLock);
+    }
+
+    mutable std::shared_mutex m_;
+    std::atomic<bool> poisoned_{false};
+    T value_;
+};
+
+}  // namespace corvane::py
