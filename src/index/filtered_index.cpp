@@ -1,0 +1,165 @@
+#include "index/filtered_index.hpp"
+
+#include <new>
+#include <string>
+
+#include "index/indexable.hpp"
+#include "index/query.hpp"
+#include "index/query_expr.hpp"
+#include "index/types.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+
+namespace corvane {
+
+namespace {
+
+FilteredIndexObject* as_view(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self); }
+
+void view_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    as_view(self)->~FilteredIndexObject();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::no_positional("FilteredIndex.reduced", nargs);
+        FilteredIndexObject* view = as_view(self);
+        py::SharedUse use(view->use);
+        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+        Bitmap ids;
+        {
+            py::GilRelease release;
+            auto maps = view->attr_maps->read();
+            Bitmap matched = filter_index_by_hashes(*maps, query);
+            ids = matched.and_(view->member_ids);
+        }
+        return new_filtered_index(view->attr_maps, view->items, std::move(ids));
+    });
+}
+
+PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        static const char* const params[] = {"query"};
+        PyObject* arg = nullptr;
+        py::match(py::Signature{"FilteredIndex.reduced_query", params, 1}, args, nargs, kwnames, &arg);
+        FilteredIndexObject* view = as_view(self);
+        py::SharedUse use(view->use);
+        QueryExpr expr = query_expr_arg(arg, "query");
+        Bitmap ids;
+        {
+            auto maps = view->attr_maps->read();
+            ids = evaluate_query(*maps, view->member_ids, expr);
+        }
+        return new_filtered_index(view->attr_maps, view->items, std::move(ids));
+    });
+}
+
+PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::match(py::Signature{"FilteredIndex.collect", nullptr, 0}, nullptr, nargs, kwnames, nullptr);
+        FilteredIndexObject* view = as_view(self);
+        py::SharedUse use(view->use);
+        auto store = view->items->read();
+        return objects_for_ids(*store, view->member_ids);
+    });
+}
+
+PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::match(py::Signature{"FilteredIndex.rebase", nullptr, 0}, nullptr, nargs, kwnames, nullptr);
+        FilteredIndexObject* view = as_view(self);
+        py::SharedUse use(view->use);
+        auto source = view->items->read();
+        uint32_t max = view->member_ids.empty() ? 0 : view->member_ids.maximum();
+
+        auto api = std::make_shared<IndexAPI>(IndexAPI::make());
+        api->member_ids->unsafe_get() = view->member_ids.copy();
+        // Nobody else can reach the new index yet, so its parts are filled
+        // directly.  Every check happens before an object is registered with
+        // it, so a failure leaves no registration behind.
+        Store& store = api->items->unsafe_get();
+        AttrMaps& maps = api->attr_maps->unsafe_get();
+        std::vector<PyObject*> objects;
+        objects.reserve(static_cast<size_t>(view->member_ids.cardinality()));
+        view->member_ids.for_each([&](uint32_t id) {
+            if (id >= source->slots.size()) {
+                fail("index out of bounds: the len is " + std::to_string(source->slots.size()) +
+                     " but the index is " + std::to_string(id));
+            }
+            PyObject* obj = source->slots[id].get();
+            if (obj == nullptr) fail(kUnwrapNone);
+            if (indexable_state(obj).use.state != 0) fail(py::kAlreadyBorrowed);
+            objects.push_back(obj);
+        });
+        store.slots.resize(static_cast<size_t>(max) + 1);
+        std::weak_ptr<IndexAPI> weak = api;
+        for (PyObject* obj : objects) {
+            IndexableState& st = indexable_state(obj);
+            py::ExclusiveUse obj_use(st.use);
+            st.add_index(weak);
+            store.slots[st.id] = source->slots[st.id];
+            std::vector<uint32_t> path;
+            std::unique_ptr<Entry> entry = make_entry(obj, true, true, path);
+            for (size_t i = 0; i < st.attributes.size(); ++i) {
+                const auto& [name, value] = st.attributes[i];
+                add_index_value(maps, st.id, name, value,
+                                value.kind() == CastValue::Ind ? entry->nested_for(i) : nullptr);
+            }
+        }
+        source.unlock();
+        return new_index_object(std::move(api));
+    });
+}
+
+#define CORVANE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef view_methods[] = {
+    {"reduced", CORVANE_FASTCALL(view_reduced), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduced_query", CORVANE_FASTCALL(view_reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"collect", CORVANE_FASTCALL(view_collect), METH_FASTCALL | METH_KEYWORDS,
+     "collect($self)\n--\n\n"},
+    {"rebase", CORVANE_FASTCALL(view_rebase), METH_FASTCALL | METH_KEYWORDS,
+     "rebase($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids) {
+    PyTypeObject* type = filtered_index_type();
+    if (type == nullptr) throw py::PyErrorSet{};
+    py::PyRef self(py::new_ref, type->tp_alloc(type, 0));
+    FilteredIndexObject* view = as_view(self.get());
+    new (&view->use) py::UseCounter();
+    new (&view->attr_maps) SharedMaps(std::move(maps));
+    new (&view->items) SharedStore(std::move(items));
+    new (&view->member_ids) Bitmap(std::move(ids));
+    return self.release();
+}
+
+PyTypeObject* create_filtered_index_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+        {Py_tp_methods, view_methods},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
+                               Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return nullptr;
+    if (!set_type_module(reinterpret_cast<PyTypeObject*>(type))) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace corvane

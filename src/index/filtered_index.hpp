@@ -1,0 +1,26 @@
+// `FilteredIndex`: a fixed selection of ids laid over the live attribute maps
+// and object store of the index it came from.  Narrowing it returns a new
+// view; `collect` lists its objects; `rebase` rebuilds it into a new,
+// independent `Index`.
+#pragma once
+
+#include <Python.h>
+
+#include "index/bitmap.hpp"
+#include "index/index.hpp"
+#include "python/use.hpp"
+
+namespace corvane {
+
+struct FilteredIndexObject {
+    PyObject_HEAD
+    py::UseCounter use;
+    SharedMaps attr_maps;
+    SharedStore items;
+    Bitmap member_ids;
+};
+
+// A new view object over `maps` and `items` selecting `ids`.
+PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids);
+
+}  // namespace corvane

@@ -1,0 +1,258 @@
+#include "index/indexable.hpp"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+#include <string>
+
+#include "index/query.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/gil.hpp"
+
+namespace corvane {
+
+std::atomic<uint64_t> GLOBAL_ID_COUNTER{1};
+
+void IndexableState::add_index(std::weak_ptr<IndexAPI> index) {
+    indexes.push_back(IndexMeta{std::move(index)});
+    const IndexAPI* placeholder = default_index_arc().get();
+    auto dead = [&](const IndexMeta& m) {
+        auto strong = m.index.lock();
+        return !strong || strong.get() == placeholder;
+    };
+    indexes.erase(std::remove_if(indexes.begin(), indexes.end(), dead), indexes.end());
+    if (indexes.size() >= 2) {
+        auto key = [&](const IndexMeta& m) {
+            auto strong = m.index.lock();
+            return reinterpret_cast<uintptr_t>(strong ? strong.get() : placeholder);
+        };
+        std::stable_sort(indexes.begin(), indexes.end(),
+                         [&](const IndexMeta& a, const IndexMeta& b) { return key(a) < key(b); });
+    }
+}
+
+namespace {
+
+IndexableObject* as_obj(PyObject* self) { return reinterpret_cast<IndexableObject*>(self); }
+
+PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
+    return py::entry([&]() -> PyObject* {
+        if (kwargs != nullptr && kwargs != Py_None && !PyDict_Check(kwargs)) {
+            try {
+                py::conversion_error(kwargs, "PyDict");
+            } catch (const py::PyErrorSet&) {
+                py::rethrow_for_argument("kwargs");
+            }
+        }
+        py::PyRef self(py::new_ref, type->tp_alloc(type, 0));
+        IndexableObject* obj = as_obj(self.get());
+        new (&obj->state) IndexableState();
+        obj->weaklist = nullptr;
+        IndexableState& st = obj->state;
+        if (kwargs != nullptr && kwargs != Py_None) {
+            st.attributes.reserve(static_cast<size_t>(PyDict_Size(kwargs)));
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                if (!PyUnicode_Check(key)) continue;
+                std::string name = attribute_name(key);
+                PyValue v = PyValue::wrap(value);
+                auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
+                                       [&](const Attr& a) { return a.first == name; });
+                if (it != st.attributes.end()) {
+                    it->second = std::move(v);
+                } else {
+                    st.attributes.emplace_back(std::move(name), std::move(v));
+                }
+            }
+        }
+        st.id = static_cast<uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst));
+        return self.release();
+    });
+}
+
+int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
+    // Report the references this object owns alone; a value shared with an
+    // index entry is kept alive by that index as well, so leaving it out
+    // only makes the collector more conservative.
+    for (const auto& [name, value] : as_obj(self)->state.attributes) {
+        if (value.handle().unique()) Py_VISIT(value.object());
+    }
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int indexable_clear(PyObject* self) {
+    IndexableState& st = as_obj(self)->state;
+    if (st.use.state != 0) return 0;  // a call is reading the attributes
+    AttrList doomed;
+    doomed.swap(st.attributes);
+    doomed.clear();
+    return 0;
+}
+
+void indexable_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_obj(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+    as_obj(self)->state.~IndexableState();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+[[noreturn]] void attribute_error(PyObject* name) {
+    PyErr_SetObject(PyExc_AttributeError, name);
+    throw py::PyErrorSet{};
+}
+
+PyObject* indexable_getattro(PyObject* self, PyObject* name) {
+    return py::entry([&]() -> PyObject* {
+        if (!PyUnicode_Check(name)) {
+            try {
+                py::conversion_error(name, "PyString");
+            } catch (const py::PyErrorSet&) {
+                py::rethrow_for_argument("name");
+            }
+        }
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+        if (s == nullptr) {
+            PyErr_Clear();
+            attribute_error(name);
+        }
+        const PyValue* v = as_obj(self)->state.find(std::string_view(s, static_cast<size_t>(len)));
+        if (v != nullptr) {
+            Py_INCREF(v->object());
+            return v->object();
+        }
+        PyObject* r = PyObject_GenericGetAttr(self, name);
+        if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            attribute_error(name);
+        }
+        return r;
+    });
+}
+
+int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    return py::entry_status([&] {
+        if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
+        IndexableState& st = as_obj(self)->state;
+        py::ExclusiveUse use(st.use);
+        if (!PyUnicode_Check(name)) {
+            try {
+                py::conversion_error(name, "PyString");
+            } catch (const py::PyErrorSet&) {
+                py::rethrow_for_argument("name");
+            }
+        }
+        std::string key = attribute_name(name);
+        PyValue new_value = PyValue::wrap(value);
+        std::unique_ptr<Entry> nested;
+        bool indexed = !hidden_name(key) && !st.indexes.empty();
+        if (indexed && new_value.kind() == CastValue::Ind) {
+            std::vector<uint32_t> path;
+            nested = make_entry(new_value.object(), false, false, path);
+        }
+        if (indexed) {
+            py::GilRelease release;
+            const PyValue* old_value = st.find(key);
+            for (const IndexMeta& meta : st.indexes) {
+                std::shared_ptr<IndexAPI> index = meta.index.lock();
+                if (!index) continue;
+                auto maps = index->attr_maps->write();
+                update_index(*maps, key, old_value, new_value, st.id, nested.get());
+            }
+        }
+        nested.reset();
+        PyValue replaced;
+        auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
+                               [&](const Attr& a) { return a.first == key; });
+        if (it != st.attributes.end()) {
+            replaced = std::move(it->second);
+            it->second = std::move(new_value);
+        } else {
+            st.attributes.emplace_back(std::move(key), std::move(new_value));
+        }
+        // The replaced value is released after the use ends: its finaliser may
+        // touch this object.
+        use.end();
+    });
+}
+
+PyObject* indexable_repr(PyObject* self) {
+    return py::entry([&]() -> PyObject* {
+        return PyUnicode_FromFormat("<MyClass with %zu attributes>",
+                                    as_obj(self)->state.attributes.size());
+    });
+}
+
+PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        static const char* const params[] = {nullptr};
+        py::Signature sig{"Indexable.__dir__", params, 0};
+        py::match(sig, nullptr, nargs, kwnames, nullptr);
+        py::PyRef out(py::new_ref, PyList_New(0));
+        // Copy the names first: building strings cannot change the list, but
+        // keep the loop free of anything that could.
+        std::vector<std::string> names;
+        for (const auto& [n, v] : as_obj(self)->state.attributes) names.push_back(n);
+        for (const auto& n : names) {
+            py::PyRef s(py::new_ref, PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()),
+                                                          "surrogatepass"));
+            if (PyList_Append(out.get(), s.get()) < 0) throw py::PyErrorSet{};
+        }
+        py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
+        py::PyRef object(py::new_ref, PyObject_GetAttrString(builtins.get(), "object"));
+        py::PyRef base(py::new_ref, PyObject_CallMethod(object.get(), "__dir__", "O", self));
+        if (!PyList_Check(base.get())) py::conversion_error(base.get(), "PyList");
+        Py_ssize_t n = PyList_GET_SIZE(base.get());
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyList_Append(out.get(), PyList_GET_ITEM(base.get(), i)) < 0) throw py::PyErrorSet{};
+        return out.release();
+    });
+}
+
+PyMethodDef indexable_methods[] = {
+    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
+     METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef indexable_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexableObject, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* create_indexable_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
+        {Py_tp_getattro, reinterpret_cast<void*>(indexable_getattro)},
+        {Py_tp_setattro, reinterpret_cast<void*>(indexable_setattro)},
+        {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
+        {Py_tp_methods, indexable_methods},
+        {Py_tp_members, indexable_members},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {
+        "Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) return nullptr;
+    if (!set_type_module(reinterpret_cast<PyTypeObject*>(type))) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace corvane

@@ -1,0 +1,66 @@
+// `Indexable`: the base class of objects that indexes hold and keep current.
+//
+// An instance stores its attributes natively (name to `PyValue`, in
+// assignment order) instead of in an instance dictionary, carries an object
+// id drawn once from a process-wide counter, and keeps weak registrations of
+// the indexes that hold it, so that an assignment reaches all of them.
+//
+// The attribute list is written only while holding both the interpreter lock
+// and exclusive use of the object.  Any thread holding the interpreter lock
+// may therefore read it, and a thread holding exclusive use may read it
+// without the interpreter lock.
+#pragma once
+
+#include <Python.h>
+
+#include <absl/container/inlined_vector.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "index/index.hpp"
+#include "index/types.hpp"
+#include "index/value.hpp"
+#include "python/use.hpp"
+
+namespace corvane {
+
+struct IndexMeta {
+    std::weak_ptr<IndexAPI> index;
+};
+
+struct IndexableState {
+    absl::InlinedVector<IndexMeta, 2> indexes;
+    AttrList attributes;
+    uint32_t id = 0;
+    py::UseCounter use;
+
+    const PyValue* find(std::string_view name) const noexcept {
+        for (const auto& [n, v] : attributes)
+            if (n == name) return &v;
+        return nullptr;
+    }
+    // Register an index: append, drop registrations whose index is gone, and
+    // order the rest by the address of their index record.
+    void add_index(std::weak_ptr<IndexAPI> index);
+};
+
+struct IndexableObject {
+    PyObject_HEAD
+    IndexableState state;
+    PyObject* weaklist;
+};
+
+inline IndexableState& indexable_state(PyObject* obj) noexcept {
+    return reinterpret_cast<IndexableObject*>(obj)->state;
+}
+inline uint32_t indexable_id(PyObject* obj) noexcept { return indexable_state(obj).id; }
+inline bool is_indexable(PyObject* obj) noexcept {
+    return PyObject_TypeCheck(obj, indexable_type());
+}
+
+// The process-wide id counter; the first object gets id 1.
+extern std::atomic<uint64_t> GLOBAL_ID_COUNTER;
+
+}  // namespace corvane
