@@ -1,0 +1,262 @@
+#!/usr/bin/env bash
+# Set up whatever is missing, then run every test suite of Corvane:
+#
+#   cpython  pytest on CPython against the package installed in .venv
+#   pypy     pytest on PyPy against the package installed in .venv-pypy
+#   cpp      the C++ unit tests (GoogleTest) through ctest, plain Debug build
+#   asan     the C++ unit tests and pytest on CPython against a build with
+#            AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
+#
+#   bash scripts/test.sh                   setup + all four steps
+#   bash scripts/test.sh asan cpp          setup (what those steps need) + those steps
+#   bash scripts/test.sh --no-setup asan   skip the setup (venvs already there)
+#
+# Extra pytest options go through PYTEST_ADDOPTS (e.g. PYTEST_ADDOPTS="-x -k value").
+# Every step runs even when an earlier one failed; the script exits non-zero
+# when any step failed or when no test ran at all.  Logs: build/logs/.
+set -uo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+LOGS="$ROOT/build/logs"
+COUNTS="$LOGS/counts"
+ALL_STEPS=(cpython pypy cpp asan)
+
+# ---------------------------------------------------------------- counting
+
+# Append "passed failed skipped" of a finished pytest run (log in $1).
+record_pytest_counts() {
+    local line
+    line="$(grep -E '^=*[ ]*[0-9]+ (passed|failed|skipped|errors?|xfailed|xpassed|deselected)' "$1" | tail -n 1 || true)"
+    [ -n "$line" ] || return 0
+    num() { grep -oE "[0-9]+ $1" <<<"$line" | grep -oE '^[0-9]+' | head -n 1 || true; }
+    local p f e s xf xp
+    p="$(num passed)" f="$(num failed)" e="$(num 'errors?')" s="$(num skipped)"
+    xf="$(num xfailed)" xp="$(num xpassed)"
+    echo "$((${p:-0} + ${xp:-0})) $((${f:-0} + ${e:-0})) $((${s:-0} + ${xf:-0}))" >>"$COUNTS"
+}
+
+# Append "passed failed skipped" of a finished ctest run (log in $1).  ctest
+# closes with "100% tests passed out of N" or "P% tests passed, F tests
+# failed out of N" depending on its version.
+record_ctest_counts() {
+    local line failed=0 total
+    line="$(grep -E '[0-9]+% tests passed' "$1" | tail -n 1 || true)"
+    [ -n "$line" ] || return 0
+    total="$(grep -oE 'out of [0-9]+' <<<"$line" | grep -oE '[0-9]+' || true)"
+    [ -n "$total" ] || return 0
+    if [[ "$line" =~ ([0-9]+)\ tests?\ failed ]]; then
+        failed="${BASH_REMATCH[1]}"
+    fi
+    echo "$((total - failed)) $failed 0" >>"$COUNTS"
+}
+
+# ---------------------------------------------------------------- runners
+
+# run_pytest LABEL PYTHON [pytest args...]: pytest -q over tests/ from the repo root.
+run_pytest() {
+    local label="$1" py="$2"
+    shift 2
+    local log="$LOGS/pytest-$label.log" rc=0
+    (cd "$ROOT" && "$py" -m pytest -q "$@" tests) 2>&1 | tee "$log" || rc=$?
+    record_pytest_counts "$log"
+    if [ "$rc" -eq 5 ]; then
+        if have_py_tests; then
+            echo "pytest collected no tests although tests/ holds test files"
+            return 1
+        fi
+        echo "no Python tests yet: nothing to run"
+        return 0
+    fi
+    return "$rc"
+}
+
+# run_ctest LABEL BUILD_DIR
+run_ctest() {
+    local label="$1" dir="$2" log="$LOGS/ctest-$1.log" rc=0
+    ctest --test-dir "$dir" --output-on-failure --no-tests=error --timeout 600 -j "$JOBS" 2>&1 |
+        tee "$log" || rc=$?
+    record_ctest_counts "$log"
+    return "$rc"
+}
+
+# Hypothesis' built-in "ci" profile (no deadline, derandomized) keeps
+# property tests from tripping their per-example deadline on slow runs.
+hypothesis_ci_profile() {
+    if "$1" -c "from hypothesis import settings; settings.get_profile('ci')" 2>/dev/null; then
+        echo "--hypothesis-profile=ci"
+    fi
+}
+
+# Fail unless `import Corvane` in PYTHON (with the current environment)
+# comes from a path starting with PREFIX.
+check_import_from() {
+    local py="$1" prefix="$2" file
+    file="$(cd "$ROOT" && "$py" -c 'import Corvane; print(Corvane.__file__)')" || return 1
+    echo "Corvane imported from $file"
+    case "$file" in
+        "$prefix"*) return 0 ;;
+        *) echo "expected the module under $prefix"; return 1 ;;
+    esac
+}
+
+# ---------------------------------------------------------------- steps
+
+step_cpython() {
+    check_import_from "$VENV/bin/python" "$VENV/"
+    run_pytest cpython "$VENV/bin/python"
+}
+
+step_pypy() {
+    check_import_from "$VENV_PYPY/bin/python" "$VENV_PYPY/"
+    # shellcheck disable=SC2046
+    run_pytest pypy "$VENV_PYPY/bin/python" $(hypothesis_ci_profile "$VENV_PYPY/bin/python")
+}
+
+step_cpp() {
+    if ! have_cpp_tests; then
+        echo "no C++ tests yet (tests/cpp/*.cpp): nothing to run"
+        return 0
+    fi
+    local dir="$ROOT/build/cpp-tests"
+    cmake_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
+        -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_MODULE=OFF
+    run_ctest cpp "$dir"
+}
+
+step_asan() {
+    local dir="$ROOT/build/asan" reports="$ROOT/build/asan/reports" tests=OFF rc=0
+    have_cpp_tests && tests=ON
+    # -O1 keeps the run fast while leaving stack traces readable; assertions
+    # stay on, and libstdc++ checks container indexing as well.
+    cmake_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
+        -DCMAKE_CXX_FLAGS="-O1 -D_GLIBCXX_ASSERTIONS" \
+        -DCORVANE_SANITIZE=ON -DCORVANE_BUILD_MODULE=ON -DCORVANE_BUILD_TESTS="$tests" \
+        -DPython_EXECUTABLE="$VENV/bin/python"
+
+    # ASan writes its reports to files (any report file fails the step, even
+    # one from a child process).  UBSan ignores log_path when it runs beside
+    # ASan and writes to stderr, so pytest captures only Python-level output
+    # (--capture=sys) and the log is searched for reports as well.
+    rm -rf "$reports"
+    mkdir -p "$reports"
+    export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+    rm -f "$LOGS/ctest-asan.log" "$LOGS/pytest-asan.log"
+    if [ "$tests" = ON ]; then
+        ASAN_OPTIONS="detect_leaks=1:log_path=$reports/asan" run_ctest asan "$dir" || rc=1
+    else
+        echo "no C++ tests yet (tests/cpp/*.cpp): nothing to run under the sanitizers"
+    fi
+
+    # The interpreter is not built with ASan, so the runtime has to be loaded
+    # first.  Leak checking is off: the interpreter keeps memory until exit
+    # by design.  PYTHONMALLOC=malloc_debug sends every Python allocation
+    # through malloc (so ASan sees freed objects) and checks that the
+    # allocator is only used with the interpreter lock held.
+    local libasan
+    libasan="$(g++ -print-file-name=libasan.so)"
+    [ -f "$libasan" ] || { echo "libasan.so not found (g++ -print-file-name=libasan.so)"; return 1; }
+    (
+        export LD_PRELOAD="$libasan"
+        export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
+        export PYTHONMALLOC=malloc_debug
+        export PYTHONPATH="$dir${PYTHONPATH:+:$PYTHONPATH}"
+        check_import_from "$VENV/bin/python" "$dir/"
+        # shellcheck disable=SC2046
+        run_pytest asan "$VENV/bin/python" --capture=sys $(hypothesis_ci_profile "$VENV/bin/python")
+    ) || rc=1
+
+    if grep -qE 'runtime error:|ERROR: (Address|Leak|UndefinedBehavior)Sanitizer' \
+        "$LOGS/ctest-asan.log" "$LOGS/pytest-asan.log" 2>/dev/null; then
+        echo "sanitizer reports found in the output above"
+        rc=1
+    fi
+    if compgen -G "$reports/*" >/dev/null; then
+        echo "sanitizer reports:"
+        local f
+        for f in "$reports"/*; do
+            echo "----- $f"
+            head -n 200 "$f"
+        done
+        rc=1
+    fi
+    return "$rc"
+}
+
+# ---------------------------------------------------------------- main
+
+do_setup=1
+steps=()
+for arg in "$@"; do
+    case "$arg" in
+        --no-setup) do_setup=0 ;;
+        cpython | pypy | cpp | asan) steps+=("$arg") ;;
+        -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+        *) die "unknown argument '$arg' (steps: ${ALL_STEPS[*]}; option: --no-setup)" ;;
+    esac
+done
+[ "${#steps[@]}" -gt 0 ] || steps=("${ALL_STEPS[@]}")
+
+mkdir -p "$LOGS"
+: >"$COUNTS"
+names=()
+results=()
+times=()
+overall=0
+t_all=$SECONDS
+
+if [ "$do_setup" -eq 1 ]; then
+    targets=(deps)
+    for s in "${steps[@]}"; do
+        case "$s" in
+            cpython | asan) targets+=(cpython) ;;
+            pypy) targets+=(pypy) ;;
+        esac
+    done
+    # shellcheck disable=SC2207
+    targets=($(printf '%s\n' "${targets[@]}" | sort -u))
+    t0=$SECONDS
+    say "setup: ${targets[*]}"
+    if ! bash "$ROOT/scripts/setup.sh" "${targets[@]}"; then
+        echo "setup failed: not running the tests against a stale or missing build" >&2
+        exit 1
+    fi
+    names+=(setup) results+=(ok) times+=($((SECONDS - t0)))
+fi
+
+for s in "${steps[@]}"; do
+    say "step $s"
+    t0=$SECONDS
+    before="$(wc -l <"$COUNTS")"
+    (set -e; "step_$s")
+    rc=$?
+    names+=("$s") times+=($((SECONDS - t0)))
+    if [ "$rc" -eq 0 ]; then
+        results+=(ok)
+    else
+        results+=("FAILED (exit $rc)")
+        overall=1
+        # A build error or a crash leaves no closing line to count: count the
+        # step itself as one failure so the totals never look clean.
+        if ! tail -n +"$((before + 1))" "$COUNTS" | awk '$2 > 0 { found = 1 } END { exit !found }'; then
+            echo "0 1 0" >>"$COUNTS"
+        fi
+    fi
+done
+
+passed=0 failed=0 skipped=0
+while read -r p f s; do
+    passed=$((passed + p)) failed=$((failed + f)) skipped=$((skipped + s))
+done <"$COUNTS"
+
+say "summary (wall time per step)"
+for i in "${!names[@]}"; do
+    printf '  %-8s %6ss  %s\n' "${names[$i]}" "${times[$i]}" "${results[$i]}"
+done
+printf '  %-8s %6ss\n' total "$((SECONDS - t_all))"
+if [ "$overall" -eq 0 ] && [ $((passed + failed)) -eq 0 ]; then
+    echo "no test ran at all"
+    overall=1
+fi
+echo "Corvane: $passed passed, $failed failed, $skipped skipped"
+exit "$overall"
