@@ -61,7 +61,7 @@ PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t n
 
 PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        py::match(py::Signature{"FilteredIndex.collect", nullptr, 0}, nullptr, nargs, kwnames, nullptr);
+        py::no_arguments("FilteredIndex.collect", nargs, kwnames);
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
         auto store = view->items->read();
@@ -71,7 +71,7 @@ PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
 
 PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        py::match(py::Signature{"FilteredIndex.rebase", nullptr, 0}, nullptr, nargs, kwnames, nullptr);
+        py::no_arguments("FilteredIndex.rebase", nargs, kwnames);
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
         auto source = view->items->read();
@@ -151,7 +151,7 @@ PyTypeObject* create_filtered_index_type() {
         {Py_tp_methods, view_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
+    static PyType_Spec spec = {"Corvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return nullptr;

@@ -186,11 +186,6 @@ void index_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-void no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
-    py::Signature sig{name, nullptr, 0};
-    py::match(sig, nullptr, nargs, kwnames, nullptr);
-}
-
 PyObject* one_arg(const char* name, const char* arg, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
     const char* params[] = {arg};
@@ -214,7 +209,7 @@ PyObject* indexable_arg(PyObject* obj, const char* arg) {
 
 PyObject* index_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        no_args("Index.collect", nargs, kwnames);
+        py::no_arguments("Index.collect", nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::SharedUse use(idx->use);
         auto store = idx->api->items->read();
@@ -277,7 +272,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             py::PyRef iter(py::new_ref, PyObject_GetIter(arg));
             while (PyObject* item = PyIter_Next(iter.get())) {
                 py::PyRef owned(py::steal, item);
-                indexable_arg(item, "objs");
+                if (!is_indexable(item)) py::conversion_error(item, "Indexable");
                 uses.emplace_back(indexable_state(item).use);
                 objects.push_back(std::move(owned));
             }
@@ -489,7 +484,7 @@ PyTypeObject* create_index_type() {
         {Py_tp_members, index_members},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Index", static_cast<int>(sizeof(IndexObject)), 0,
+    static PyType_Spec spec = {"Corvane.Index", static_cast<int>(sizeof(IndexObject)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return nullptr;

@@ -192,9 +192,7 @@ PyObject* indexable_repr(PyObject* self) {
 
 PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        static const char* const params[] = {nullptr};
-        py::Signature sig{"Indexable.__dir__", params, 0};
-        py::match(sig, nullptr, nargs, kwnames, nullptr);
+        py::no_arguments("Indexable.__dir__", nargs, kwnames);
         py::PyRef out(py::new_ref, PyList_New(0));
         // Copy the names first: building strings cannot change the list, but
         // keep the loop free of anything that could.
@@ -244,7 +242,7 @@ PyTypeObject* create_indexable_type() {
         {0, nullptr},
     };
     static PyType_Spec spec = {
-        "Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
+        "Corvane.Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return nullptr;

@@ -110,7 +110,12 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* obj = values[i];
         std::vector<PyValue> accepted;
-        if (PyUnicode_Check(obj)) {
+        PyTypeObject* type = Py_TYPE(obj);
+        // Strings are one value; so are the common scalars, which are known
+        // not to be iterable (skipping the failed iterator request saves
+        // building an exception on the hot path).
+        if (PyUnicode_Check(obj) || type == &PyLong_Type || type == &PyFloat_Type ||
+            type == &PyBool_Type || obj == Py_None) {
             accepted.push_back(PyValue::wrap(obj));
         } else {
             PyObject* iter = PyObject_GetIter(obj);

@@ -369,7 +369,7 @@ PyTypeObject* create_query_expr_type() {
         {Py_tp_methods, expr_methods},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,
+    static PyType_Spec spec = {"Corvane.PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == nullptr) return nullptr;

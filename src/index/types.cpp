@@ -1,5 +1,6 @@
 #include "index/types.hpp"
 
+#include <cstring>
 #include <string>
 
 #include "python/errors.hpp"
@@ -29,7 +30,9 @@ bool set_type_module(PyTypeObject* type) {
 }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
-    std::string msg = std::string("No constructor defined for ") + type->tp_name;
+    const char* name = type->tp_name;
+    if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+    std::string msg = std::string("No constructor defined for ") + name;
     PyErr_SetString(PyExc_TypeError, msg.c_str());
     return nullptr;
 }

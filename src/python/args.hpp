@@ -36,4 +36,10 @@ void no_positional(const char* name, Py_ssize_t nargs);
 // Refuse keyword arguments for a method that takes positional ones only.
 void no_keywords(const char* name, PyObject* kwnames);
 
+// Refuse every argument, for a method without parameters.
+inline void no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
+    no_positional(name, nargs);
+    no_keywords(name, kwnames);
+}
+
 }  // namespace corvane::py
