@@ -1,0 +1,403 @@
+"""Indexable objects: construction, ids, attribute lookup, listing, text form,
+subclassing and deletion."""
+
+import gc
+import threading
+import weakref
+
+import pytest
+
+from Corvane import Index, Indexable
+from conftest import IS_CPYTHON, IS_PYPY, Obj, assert_same
+
+
+# --- construction ---------------------------------------------------------------
+
+
+def test_empty_object():
+    o = Indexable()
+    assert repr(o) == "<MyClass with 0 attributes>"
+    assert o.__dir__() == object.__dir__(o)
+
+
+def test_positional_arguments_are_ignored():
+    v = object()
+    o = Indexable(1, "two", [3], a=v)
+    assert o.a is v
+    assert repr(o) == "<MyClass with 1 attributes>"
+    assert Indexable(1, 2, 3).__dir__() == object.__dir__(Indexable())
+
+
+def test_keyword_attributes_are_stored_as_given():
+    values = {"i": 1, "f": 2.5, "s": "x", "n": None, "l": [1], "_h": 3, "": 4}
+    o = Indexable(**values)
+    for name, v in values.items():
+        assert getattr(o, name) is v
+    assert repr(o) == "<MyClass with 7 attributes>"
+
+
+def test_unencodable_keyword_becomes_empty_name():
+    o = Indexable(**{"\ud800": 1})
+    assert getattr(o, "") == 1
+    assert repr(o) == "<MyClass with 1 attributes>"
+    assert "" in o.__dir__()
+
+
+# --- ids (observable through ordering) ---------------------------------------------
+
+
+def test_results_follow_construction_order_across_classes():
+    class Other(Indexable):
+        pass
+
+    objs = [Indexable(x=1), Obj(x=1), Other(x=1), Indexable(x=1), Obj(x=1)]
+    idx = Index()
+    for o in reversed(objs):
+        idx.add_object(o)
+    assert_same(idx.collect(), objs)
+    assert_same(idx.get_by_attribute(x=1), objs)
+
+
+def test_ids_are_drawn_in_construction_order_across_threads():
+    made = []
+    lock = threading.Lock()
+
+    def build():
+        for _ in range(200):
+            with lock:  # the lock fixes the construction order we record
+                made.append(Indexable(x=1))
+
+    threads = [threading.Thread(target=build) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    idx = Index()
+    idx.add_object_many(list(reversed(made)))
+    assert_same(idx.collect(), made)
+
+
+# --- attribute lookup ------------------------------------------------------------------
+
+
+class Rich(Indexable):
+    kind = "class attribute"
+
+    def describe(self):
+        return "method"
+
+    @property
+    def prop(self):
+        return "property"
+
+    @prop.setter
+    def prop(self, value):
+        raise AssertionError("the property setter is never used")
+
+    @property
+    def broken(self):
+        raise AttributeError("inner detail")
+
+    @property
+    def failing(self):
+        raise ValueError("not an attribute problem")
+
+
+def test_class_level_attributes_when_nothing_is_stored():
+    r = Rich()
+    assert r.kind == "class attribute"
+    assert r.describe() == "method"
+    assert r.prop == "property"
+    assert r.__class__ is Rich
+
+
+def test_stored_attribute_beats_class_attribute_method_and_property():
+    r = Rich(kind=1, describe=2, prop=3)
+    assert r.kind == 1
+    assert r.describe == 2
+    assert r.prop == 3
+    # Assignment stores too, without going through the property's setter.
+    r2 = Rich()
+    r2.prop = 4
+    r2.describe = 5
+    assert r2.prop == 4 and r2.describe == 5
+    assert Rich().describe() == "method"  # the class is unchanged
+
+
+def test_stored_attribute_beats_instance_dict_and_slots():
+    class WithSlot(Indexable):
+        __slots__ = ("slot",)
+
+    w = WithSlot(slot=1)
+    assert w.slot == 1
+    with pytest.raises(AttributeError) as e:
+        WithSlot().slot  # empty slot: the plain error naming the attribute
+    assert e.value.args == ("slot",)
+
+    o = Obj()
+    o.__dict__["k"] = "from dict"
+    assert o.k == "from dict"
+    o.k = "stored"
+    assert o.k == "stored"
+    assert o.__dict__["k"] == "from dict"
+
+
+def test_missing_attribute_error_carries_the_name():
+    o = Indexable(a=1)
+    name = "".join(["mis", "sing"])
+    with pytest.raises(AttributeError) as e:
+        getattr(o, name)
+    assert e.type is AttributeError
+    assert e.value.args == (name,)
+    if IS_CPYTHON:
+        assert e.value.args[0] is name
+    assert getattr(o, name, 7) == 7
+    assert not hasattr(o, name)
+    assert hasattr(o, "a")
+
+
+def test_attribute_errors_from_descriptors_are_replaced_other_errors_pass():
+    r = Rich()
+    with pytest.raises(AttributeError) as e:
+        r.broken
+    assert e.value.args == ("broken",)
+    with pytest.raises(ValueError) as e:
+        r.failing
+    assert e.value.args == ("not an attribute problem",)
+
+
+def test_unencodable_name_lookup_is_a_plain_attribute_error():
+    o = Indexable(a=1)
+    name = "\ud800"
+    with pytest.raises(AttributeError) as e:
+        getattr(o, name)
+    assert e.value.args == (name,)
+
+
+def test_getattr_fallback_of_subclass_still_runs():
+    class Fallback(Indexable):
+        def __getattr__(self, name):
+            return "fallback:" + name
+
+    f = Fallback(a=1)
+    assert f.a == 1
+    assert f.zzz == "fallback:zzz"
+
+
+def test_hidden_names_are_readable():
+    o = Indexable(_h=1)
+    o._later = 2
+    assert o._h == 1 and o._later == 2
+    assert repr(o) == "<MyClass with 2 attributes>"
+
+
+@pytest.mark.skipif(not IS_CPYTHON, reason="slot wrappers pass any name only on CPython")
+def test_non_string_names_are_argument_errors():
+    o = Indexable()
+    with pytest.raises(TypeError) as e:
+        Indexable.__getattribute__(o, 5)
+    assert str(e.value) == "argument 'name': 'int' object cannot be converted to 'PyString'"
+    with pytest.raises(TypeError) as e:
+        Indexable.__setattr__(o, 5, 1)
+    assert str(e.value) == "argument 'name': 'int' object cannot be converted to 'PyString'"
+    assert repr(o) == "<MyClass with 0 attributes>"
+
+
+# --- listing and text form ---------------------------------------------------------------
+
+
+def test_dir_lists_stored_names_then_base_listing():
+    o = Obj(b=1, a=2)
+    o.c = 3
+    listing = o.__dir__()
+    assert sorted(listing[:3]) == ["a", "b", "c"]
+    assert listing[3:] == object.__dir__(o)
+    assert {"a", "b", "c"} <= set(dir(o))
+
+
+def test_dir_keeps_duplicates():
+    o = Indexable(__doc__="mine")
+    listing = o.__dir__()
+    assert listing[0] == "__doc__"
+    assert listing.count("__doc__") == 2
+
+
+def test_dir_of_subclass_includes_instance_dict_and_class_names():
+    o = Rich(x=1)
+    o.__dict__["in_dict"] = 1
+    listing = o.__dir__()
+    assert listing[0] == "x"
+    assert "in_dict" in listing and "describe" in listing
+
+
+def test_repr_counts_stored_attributes_whatever_the_class():
+    r = Rich(a=1, b=2)
+    assert repr(r) == "<MyClass with 2 attributes>"
+    r.a = 3  # replacing keeps the count
+    assert repr(r) == "<MyClass with 2 attributes>"
+    r.c = 4
+    assert repr(r) == "<MyClass with 3 attributes>"
+    assert str(r) == repr(r)
+
+    class OwnRepr(Indexable):
+        def __repr__(self):
+            return "mine"
+
+    assert repr(OwnRepr(a=1)) == "mine"
+
+
+# --- subclassing -------------------------------------------------------------------------
+
+
+def test_subclass_with_init_and_setattr_override():
+    seen = []
+
+    class Person(Indexable):
+        def __init__(self, name, **kwargs):
+            self.name = name
+
+        def __setattr__(self, key, value):
+            seen.append(key)
+            super().__setattr__(key, value)
+
+    p = Person("ann", age=30)
+    assert p.name == "ann" and p.age == 30
+    assert seen == ["name"]
+    assert type(p) is Person and isinstance(p, Indexable)
+    idx = Index()
+    idx.add_object(p)
+    p.age = 31
+    assert seen == ["name", "age"]
+    assert_same(idx.get_by_attribute(age=31), [p])
+    assert_same(idx.get_by_attribute(name="ann"), [p])
+
+
+def test_subclass_without_init_accepts_keywords():
+    o = Obj(1, 2, x=3)
+    assert o.x == 3
+    assert type(o) is Obj
+
+
+def test_subclass_instances_support_weak_references():
+    o = Obj(x=1)
+    r = weakref.ref(o)
+    assert r() is o
+
+
+# --- deletion ------------------------------------------------------------------------------
+
+
+def test_deletion_is_refused():
+    o = Indexable(x=1)
+    idx = Index()
+    idx.add_object(o)
+    for name in ["x", "missing", "_h"]:
+        with pytest.raises(AttributeError) as e:
+            delattr(o, name)
+        assert e.value.args == ("can't delete attribute",)
+    with pytest.raises(AttributeError) as e:
+        del o.x
+    assert str(e.value) == "can't delete attribute"
+    assert o.x == 1
+    assert_same(idx.get_by_attribute(x=1), [o])
+
+
+# --- reading during an assignment in progress --------------------------------------------
+
+
+class Peek:
+    """A value whose hashing looks at (and pokes) the object it is being
+    assigned to; hashing happens while that assignment is in progress."""
+
+    def __init__(self, target, index=None):
+        self.target = target
+        self.index = index
+        self.seen = None
+        self.errors = []
+
+    def __hash__(self):
+        t = self.target
+        self.seen = (t.x, repr(t), t.__dir__()[:1], hasattr(t, "x"))
+        for poke in (lambda: setattr(t, "y", 1), lambda: setattr(t, "x", 2)):
+            try:
+                poke()
+            except RuntimeError as e:
+                self.errors.append(str(e))
+        if self.index is not None:
+            self.found = self.index.get_by_attribute(x=1)
+            try:
+                self.index.add_object(t)
+            except RuntimeError as e:
+                self.errors.append(str(e))
+        return 1
+
+
+@pytest.mark.parametrize("in_index", [False, True])
+def test_reads_during_own_assignment_see_previous_value(in_index):
+    o = Indexable(x=1)
+    idx = Index() if in_index else None
+    if idx is not None:
+        idx.add_object(o)
+    p = Peek(o, idx)
+    o.x = p
+    assert p.seen == (1, "<MyClass with 1 attributes>", ["x"], True)
+    assert p.errors[:2] == ["Already borrowed", "Already borrowed"]
+    assert o.x is p
+    assert repr(o) == "<MyClass with 1 attributes>"  # the pokes were refused
+    if idx is not None:
+        assert_same(p.found, [o])
+        assert p.errors[2] == "Already borrowed"
+        # The new value is indexed under its hash (1); nothing else moved.
+        assert_same(idx.get_by_attribute(x=1), [o])
+        assert idx.get_by_attribute(x=2) == []
+        assert_same(idx.collect(), [o])
+
+
+def test_reads_from_another_thread_during_assignment():
+    started, release = threading.Event(), threading.Event()
+
+    class Slow:
+        def __hash__(self):
+            started.set()
+            release.wait(10)
+            return 5
+
+    o = Indexable(x=1)
+    idx = Index()
+    idx.add_object(o)
+    slow = Slow()
+    t = threading.Thread(target=lambda: setattr(o, "x", slow))
+    t.start()
+    try:
+        assert started.wait(10)
+        assert o.x == 1
+        assert repr(o) == "<MyClass with 1 attributes>"
+        assert o.__dir__()[0] == "x"
+        with pytest.raises(RuntimeError) as e:
+            o.x = 3
+        assert str(e.value) == "Already borrowed"
+        assert_same(idx.get_by_attribute(x=1), [o])
+    finally:
+        release.set()
+        t.join(10)
+    assert not t.is_alive()
+    assert o.x is slow
+    assert_same(idx.get_by_attribute(x=5), [o])
+    assert idx.get_by_attribute(x=1) == []
+
+
+# --- garbage collection -------------------------------------------------------------------
+
+
+@pytest.mark.skipif(IS_PYPY, reason="cycle collection of native objects differs on PyPy")
+def test_self_referencing_objects_are_collected():
+    # Reference cycles through stored attributes are found by the cyclic
+    # collector (mend M10).
+    o = Obj()
+    o.me = o
+    p, q = Obj(), Obj()
+    p.other, q.other = q, p
+    refs = [weakref.ref(x) for x in (o, p, q)]
+    del o, p, q
+    gc.collect()
+    assert [r() for r in refs] == [None, None, None]
