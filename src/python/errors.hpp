@@ -62,6 +62,7 @@ PyObject* entry(F&& body) noexcept {
     } catch (const std::bad_alloc&) {
         // Running out of memory is not recoverable for the index structures.
         Py_FatalError("Corvane: out of memory");
+        return nullptr;
     } catch (const std::exception& e) {
         raise_panic(InternalFailure(e.what()));
         return nullptr;
