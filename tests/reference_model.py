@@ -1,0 +1,393 @@
+"""A plain-Python model of what an index answers.
+
+The model works from the objects' attribute values alone and never looks at
+Corvane's internal structures, so a test can compare the module's answers with
+it.  It reproduces the module's documented rules:
+
+* Value identity: two values are one key when their Python hashes are equal
+  (an unhashable value counts as hash 0) and, in addition, when both are exact
+  ``int``/``float`` values they must be numerically equal (a NaN equals a NaN),
+  and when both are exact ``str`` values their texts must be equal.  Any other
+  pair compares by hash alone, so 1, 1.0 and True are one key, while -1 and -2
+  (equal hashes in CPython) are two.
+* Range comparisons (``gt``, ``ge``, ``lt``, ``le``, ``bt``) only ever match
+  values of the numeric kinds (exact ``int`` within 64 bits, exact ``float``).
+  They compare the 96-bit value part of the range-tree key (see
+  ``value_part``), which ignores the lowest fraction bit of a double and orders
+  NaNs by their sign bit.  A comparison value of another kind matches nothing;
+  an ``Indexable`` comparison value, or a ``bt`` bound that is not numeric,
+  stops the evaluation with "not yet implemented", but only when the attribute
+  exists and the path has no further dots.
+* ``ne`` is ``not_(eq)`` and so includes objects lacking the attribute.
+* A dotted path ``head.tail`` selects the objects whose ``head`` value is an
+  ``Indexable`` that matches the comparison on ``tail``; the nested objects
+  form an index of their own, one per attribute.
+* Names beginning with "_" are never indexed (except by ``rebase``, whose
+  top level enters them too).
+
+Limits of the model: nested objects are read as they are now, while an index
+records a nested object's attributes when the object is entered; so tests
+that use dotted paths must not change nested objects after indexing them.
+Reference cycles between nested objects are not modelled.  The model assumes
+that "one key" is an equivalence over the values a test uses; the helper
+``transitive_subset`` trims a pool of values until it is.
+
+Expressions are plain tuples, turned into ``PyQueryExpr`` by ``build``:
+
+    ("eq"|"ne"|"gt"|"ge"|"lt"|"le", attr, value)
+    ("bt", attr, lower, upper)
+    ("in", attr, [values])
+    ("not", expr)
+    ("and", [exprs])       ("or", [exprs])
+"""
+
+import struct
+
+import Corvane
+
+Q = Corvane.PyQueryExpr
+
+MASK64 = (1 << 64) - 1
+INT64_MIN = -(1 << 63)
+INT64_MAX = (1 << 63) - 1
+
+NUMERIC_KINDS = ("int", "float")
+RANGE_OPS = ("gt", "ge", "lt", "le")
+COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in")
+
+
+class ModelPanic(Exception):
+    """The evaluation stops the way the module raises PanicException."""
+
+
+# --------------------------------------------------------------------------
+# values
+
+
+def kind(value):
+    """The native kind a value is wrapped as: int, float, str, ind, unknown."""
+    t = type(value)
+    if t is int:
+        return "int" if INT64_MIN <= value <= INT64_MAX else "unknown"
+    if t is float:
+        return "float"
+    if t is str:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            return "unknown"
+        return "str"
+    if isinstance(value, Corvane.Indexable):
+        return "ind"
+    return "unknown"
+
+
+def is_numeric(value):
+    return kind(value) in NUMERIC_KINDS
+
+
+def key_hash(value):
+    """The hash a value is recorded under: its Python hash, 0 if unhashable."""
+    try:
+        return hash(value) & MASK64
+    except Exception:
+        return 0
+
+
+class Wrapped:
+    """A value with what the module derives from it when wrapping it."""
+
+    __slots__ = ("value", "hash", "kind", "vpart")
+
+    def __init__(self, value):
+        self.value = value
+        self.hash = key_hash(value)
+        self.kind = kind(value)
+        self.vpart = value_part(value) if self.kind in NUMERIC_KINDS else None
+
+
+def same_wrapped(a, b):
+    """True when two wrapped values are one key in every value map."""
+    if a.hash != b.hash:
+        return False
+    if a.kind in NUMERIC_KINDS and b.kind in NUMERIC_KINDS:
+        x, y = a.value, b.value
+        return (x != x and y != y) or x == y  # a NaN equals a NaN
+    if a.kind == "str" and b.kind == "str":
+        return a.value == b.value
+    return True
+
+
+def same_key(a, b):
+    return same_wrapped(Wrapped(a), Wrapped(b))
+
+
+def transitive_subset(pool):
+    """Keep values of ``pool`` in order, dropping any that would make
+    ``same_key`` fail to be an equivalence over the kept ones (for example a
+    NaN that hashes to 0 next to both 0 and an unhashable value)."""
+    kept = []
+    for value in pool:
+        c = Wrapped(value)
+        related = [same_wrapped(c, k) for k in kept]
+        # The kept values related to the candidate must form exactly one
+        # whole class of the kept values (or none).
+        consistent = all(
+            same_wrapped(kept[i], kept[j]) == (related[i] and related[j])
+            for i in range(len(kept))
+            for j in range(len(kept))
+            if related[i] or related[j]
+        )
+        if consistent:
+            kept.append(c)
+    return [k.value for k in kept]
+
+
+def value_part(value):
+    """The upper 96 bits of the range-tree key of an int or float value.
+
+    Layout, most significant first: 32-bit head (sortable sign, 15-bit
+    exponent, 16 leading significand bits incl. the leading one), then a
+    64-bit tail with the remaining significand bits.  Negative values are
+    complemented so that the plain integer order is the numeric order.
+    """
+    if type(value) is int:
+        if value == 0:
+            return 0x80000000 << 64
+        sign = 1 if value < 0 else 0
+        magnitude = -value if sign else value
+        zeros = 64 - magnitude.bit_length()
+        normalised = (magnitude << zeros) & MASK64
+        exponent = 16446 - zeros
+        top = normalised >> 48
+        rest = (normalised << 16) & MASK64
+    else:
+        bits = struct.unpack("<Q", struct.pack("<d", value))[0]
+        sign = bits >> 63
+        field = (bits >> 52) & 0x7FF
+        fraction = bits & ((1 << 52) - 1)
+        if field == 0 and fraction == 0:
+            return 0x80000000 << 64
+        if field:
+            exponent = field + 15360
+            significand = (1 << 51) + (fraction >> 1)  # lowest bit dropped
+        else:
+            highest = fraction.bit_length() - 1
+            exponent = highest + 15309
+            significand = fraction << (51 - highest)
+        top = significand >> 36
+        rest = (significand << 28) & MASK64
+    raw = (sign << 31) | (exponent << 16) | top
+    if sign:
+        head, tail = ~raw & 0xFFFFFFFF, ~rest & MASK64
+    else:
+        head, tail = raw | 0x80000000, rest
+    return (head << 64) | tail
+
+
+# --------------------------------------------------------------------------
+# expressions
+
+
+def build(expr):
+    """Turn a tuple expression into a PyQueryExpr."""
+    op = expr[0]
+    if op in ("eq", "ne", "gt", "ge", "lt", "le"):
+        return getattr(Q, op)(expr[1], expr[2])
+    if op == "bt":
+        return Q.bt(expr[1], expr[2], expr[3])
+    if op == "in":
+        return Q.in_(expr[1], expr[2])
+    if op == "not":
+        return Q.not_(build(expr[1]))
+    if op == "and":
+        return Q.and_(*[build(e) for e in expr[1]])
+    if op == "or":
+        return Q.or_(*[build(e) for e in expr[1]])
+    raise ValueError("unknown operator %r" % (op,))
+
+
+def show(expr):
+    """A short readable text of a tuple expression, for failure messages."""
+    op = expr[0]
+    if op in ("and", "or"):
+        return "%s(%s)" % (op, ", ".join(show(e) for e in expr[1]))
+    if op == "not":
+        return "not(%s)" % show(expr[1])
+    return "%s(%s)" % (op, ", ".join(short_value(v) for v in expr[1:]))
+
+
+def short_value(value):
+    """repr() of a value, with objects shown by address only."""
+    if isinstance(value, Corvane.Indexable):
+        return "<Indexable@%x>" % id(value)
+    if isinstance(value, list):
+        return "[%s]" % ", ".join(short_value(v) for v in value)
+    return repr(value)
+
+
+# --------------------------------------------------------------------------
+# indexes
+
+
+class ModelIndex:
+    """One index as the model sees it.
+
+    ``objects`` are the member objects (all of them, whatever view is being
+    queried); ``attrs_of(obj)`` returns the object's stored attributes as a
+    dict.  Results are sets of ``id(obj)``; ``ordered`` turns them back into
+    lists in creation order given the objects in that order.
+    """
+
+    def __init__(self, objects, attrs_of, include_hidden=False):
+        self.objects = list({id(o): o for o in objects}.values())
+        self.attrs_of = attrs_of
+        self.include_hidden = include_hidden
+        self.by_id = {id(o): o for o in self.objects}
+        self.all_ids = frozenset(self.by_id)
+        self._columns = {}
+        self._nested = {}
+        self.names = set()
+        for obj in self.objects:
+            for name in attrs_of(obj):
+                if self._indexed(name):
+                    self.names.add(name)
+
+    def _indexed(self, name):
+        return self.include_hidden or not name.startswith("_")
+
+    def column(self, name):
+        """{id(obj): Wrapped(value)} for the members that carry ``name``."""
+        col = self._columns.get(name)
+        if col is None:
+            col = {}
+            for obj in self.objects:
+                attrs = self.attrs_of(obj)
+                if name in attrs:
+                    col[id(obj)] = Wrapped(attrs[name])
+            self._columns[name] = col
+        return col
+
+    def nested(self, name):
+        """The index of the Indexable values of attribute ``name``."""
+        inner = self._nested.get(name)
+        if inner is None:
+            values = [w.value for w in self.column(name).values() if w.kind == "ind"]
+            inner = ModelIndex(values, self.attrs_of)
+            self._nested[name] = inner
+        return inner
+
+    # -- keyword filters ---------------------------------------------------
+
+    def keyword_filter(self, filters):
+        """Ids matching ``get_by_attribute(**filters)`` (names never split)."""
+        if not filters:
+            return set()
+        result = None
+        for name, given in filters.items():
+            accepted = [Wrapped(v) for v in _filter_values(given)]
+            col = self.column(name) if name in self.names else {}
+            hits = {i for i, w in col.items() if any(same_wrapped(w, a) for a in accepted)}
+            result = hits if result is None else result & hits
+        return result
+
+    # -- expressions ---------------------------------------------------------
+
+    def evaluate(self, expr, universe=None):
+        """Ids selected by ``expr`` within ``universe`` (default: members).
+
+        Mirrors the evaluation order of the module (``and`` narrows its
+        universe operand by operand and stops once it is empty) so that it
+        also predicts when an evaluation stops with "not yet implemented".
+        """
+        if universe is None:
+            universe = self.all_ids
+        return self._eval(expr, frozenset(universe))
+
+    def _eval(self, expr, universe):
+        op = expr[0]
+        if op == "ne":
+            return self._eval(("not", ("eq",) + tuple(expr[1:])), universe)
+        if op == "not":
+            return universe - self._eval(expr[1], universe)
+        if op == "and":
+            acc = universe
+            for sub in expr[1]:
+                acc = acc & self._eval(sub, acc)
+                if not acc:
+                    break
+            return acc
+        if op == "or":
+            acc = frozenset()
+            for sub in expr[1]:
+                acc = acc | self._eval(sub, universe)
+            return acc
+        return self._compare(expr, universe)
+
+    def _compare(self, expr, universe):
+        op, attr = expr[0], expr[1]
+        head, dot, tail = attr.partition(".")
+        if head not in self.names:
+            return frozenset()
+        column = self.column(head)
+        if dot:
+            inner = self.nested(head)
+            hits = inner._eval((op, tail) + tuple(expr[2:]), inner.all_ids)
+            return frozenset(
+                i
+                for i, w in column.items()
+                if i in universe and w.kind == "ind" and id(w.value) in hits
+            )
+        test = _leaf_test(op, expr[2:])
+        return frozenset(i for i, w in column.items() if i in universe and test(w))
+
+    def select(self, expr, ordered_objects, universe=None):
+        """The objects ``expr`` selects, in the order of ``ordered_objects``."""
+        return ordered(ordered_objects, self.evaluate(expr, universe))
+
+
+def ordered(objects, ids):
+    return [o for o in objects if id(o) in ids]
+
+
+def _filter_values(given):
+    """How a keyword filter value is read: a str is one value, an iterable
+    means any of its items, anything else is one value."""
+    if isinstance(given, str):
+        return [given]
+    try:
+        return list(iter(given))
+    except TypeError:
+        return [given]
+
+
+def _leaf_test(op, args):
+    """A predicate over one stored (wrapped) value, for a comparison whose
+    path has no further dots.  Raises ModelPanic where the module stops."""
+    if op == "eq":
+        wanted = Wrapped(args[0])
+        return lambda w: same_wrapped(w, wanted)
+    if op == "in":
+        wanted = [Wrapped(v) for v in args[0]]
+        return lambda w: any(same_wrapped(w, x) for x in wanted)
+    if op == "bt":
+        lower, upper = Wrapped(args[0]), Wrapped(args[1])
+        if lower.kind not in NUMERIC_KINDS or upper.kind not in NUMERIC_KINDS:
+            raise ModelPanic("not yet implemented")
+        lo, hi = lower.vpart, upper.vpart
+        return lambda w: w.vpart is not None and lo <= w.vpart <= hi
+    if op in RANGE_OPS:
+        bound = Wrapped(args[0])
+        if bound.kind == "ind":
+            raise ModelPanic("not yet implemented")
+        if bound.kind not in NUMERIC_KINDS:
+            return lambda w: False
+        b = bound.vpart
+        if op == "gt":
+            return lambda w: w.vpart is not None and w.vpart > b
+        if op == "ge":
+            return lambda w: w.vpart is not None and w.vpart >= b
+        if op == "lt":
+            return lambda w: w.vpart is not None and w.vpart < b
+        return lambda w: w.vpart is not None and w.vpart <= b
+    raise ValueError("unknown comparison %r" % (op,))

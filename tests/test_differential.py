@@ -1,0 +1,358 @@
+"""Random objects and random queries, answered by Corvane and by the model.
+
+Every case is reproducible from its seed; a failure names the seed, the case
+number and the expression.  The worlds hold three levels of objects (top
+objects whose attributes b and c hold middle and leaf objects), values of every
+kind the module distinguishes (ints, floats incl. NaN/inf/-0.0, strings, bools,
+None, unhashable and hash-colliding values, objects), hidden and dotted names.
+"""
+
+import math
+import random
+from fractions import Fraction
+
+import pytest
+
+import Corvane
+from Corvane import Index, Indexable
+
+import reference_model as model
+from reference_model import ModelIndex, ModelPanic, build, ordered, show, value_part
+
+PanicException = Corvane.PanicException
+
+SEEDS = [11, 23, 37, 41]
+QUERIES_PER_WORLD = 700
+VIEWS_PER_WORLD = 30
+QUERIES_PER_VIEW = 12
+
+
+class IntLike(int):
+    pass
+
+
+class StrLike(str):
+    pass
+
+
+NAN_A = float("nan")
+NAN_B = float("nan")
+NEG_NAN = math.copysign(float("nan"), -1.0)
+INF = float("inf")
+
+NUMBERS = [
+    0, 1, -1, -2, 2, 3, 7, 100, -100, 2**31, 2**52, 2**52 + 1, 2**53, 2**53 + 1,
+    2**62, -(2**63), 2**63 - 1,
+    0.0, -0.0, 0.5, 1.0, 2.0, 2.5, -7.25, 0.3, math.nextafter(0.3, 0.0),
+    1.0000000000000002, float(2**52 + 1), float(2**53), 1e16, 1e300, -1e300,
+    5e-324, -5e-324, 2.2250738585072014e-308, INF, -INF,
+]
+NANS = [NAN_A, NAN_B, NEG_NAN]
+STRS = ["", "a", "b", "abc", "7", "\u00df", "\U0001F600"]
+OTHERS = [
+    None, True, False, [], [1], {}, (1, 2), frozenset(), b"x", Fraction(1, 2),
+    2**70, IntLike(7), StrLike("b"), "\ud800",
+]
+
+# Values of one attribute (and the values its queries compare with) are kept
+# to sets on which "one key" is an equivalence, so that the answer does not
+# depend on which of two colliding keys a map happened to keep.
+# Attributes a, n, s, b, c and the names "" and "a.b" draw from one such set
+# (queries on one attribute may use another's values); f, which is only ever
+# compared with its own values, keeps every NaN even where NaNs hash to 0.
+SMALL_INTS = [-3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 2.0, 7.0, 2**53 + 1, float(2**53)]
+WORDS = ["red", "green", "blue", "", 1]
+SHARED = model.transitive_subset(SMALL_INTS + WORDS + NUMBERS + STRS + OTHERS + NANS)
+POOLS = {
+    "a": SHARED,
+    "f": model.transitive_subset(NANS + NUMBERS + STRS[:3] + [None]),
+    "n": SMALL_INTS,
+    "s": WORDS,
+}
+BOUNDS = NUMBERS + NANS + list(range(-3, 8))
+FINITE_FLOATS = [v for v in NUMBERS if type(v) is float and math.isfinite(v)]
+
+COMMON_PATHS = ["a", "f", "n", "s", "b", "c", "b.a", "b.f", "b.n", "b.c", "b.c.a", "b.c.n", "c.a", "c.n"]
+RARE_PATHS = ["_h", "zz", "a.b", "", "b.", "b.zz", "c.", "b.c.f", "b.c.zz", "b.c.a.x", "c.f", "zz.a", "f.a"]
+TOP_PATHS = COMMON_PATHS * 4 + RARE_PATHS
+KEYWORD_NAMES = ["a", "f", "n", "s", "b", "c", "_h", "zz", "a.b", ""]
+
+
+class World:
+    """Objects created in a known order, with their attributes on record."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        self.created = []
+        self.attrs = {}
+        self.leaves = [self.make(self.leaf_attrs()) for _ in range(20)]
+        self.mids = [self.make(self.mid_attrs()) for _ in range(30)]
+        self.tops = [self.make(self.top_attrs()) for _ in range(150)]
+        self.holders_pool = self.mids + self.leaves
+
+    def make(self, attrs):
+        obj = Indexable(**attrs)
+        self.created.append(obj)
+        self.attrs[id(obj)] = attrs
+        return obj
+
+    def attrs_of(self, obj):
+        return self.attrs[id(obj)]
+
+    def pick(self, pool):
+        """A value of ``pool``, often one of its first few so that equal
+        values are common."""
+        if self.rng.random() < 0.5:
+            return self.rng.choice(pool[:6])
+        return self.rng.choice(pool)
+
+    def maybe(self, attrs, name, pool, p=0.75):
+        if self.rng.random() < p:
+            attrs[name] = self.pick(pool)
+
+    def leaf_attrs(self):
+        attrs = {}
+        for name in ("a", "f", "n"):
+            self.maybe(attrs, name, POOLS[name])
+        self.maybe(attrs, "_h", POOLS["n"], 0.3)
+        return attrs
+
+    def mid_attrs(self):
+        attrs = self.leaf_attrs()
+        r = self.rng.random()
+        if r < 0.7:
+            attrs["c"] = self.rng.choice(self.leaves)
+        elif r < 0.85:
+            attrs["c"] = self.rng.choice(POOLS["a"])
+        self.maybe(attrs, "", POOLS["s"], 0.15)
+        return attrs
+
+    def top_attrs(self):
+        rng = self.rng
+        attrs = self.leaf_attrs()
+        self.maybe(attrs, "s", POOLS["s"], 0.8)
+        r = rng.random()
+        if r < 0.6:
+            attrs["b"] = rng.choice(self.mids)
+        elif r < 0.7:
+            attrs["b"] = rng.choice(self.leaves)
+        elif r < 0.85:
+            attrs["b"] = rng.choice(POOLS["n"])
+        if rng.random() < 0.5:
+            attrs["c"] = rng.choice(self.leaves)
+        self.maybe(attrs, "a.b", POOLS["n"], 0.1)
+        self.maybe(attrs, "", POOLS["s"], 0.1)
+        return attrs
+
+    def build_index(self):
+        """Index the tops and a few inner objects, in shuffled order, half
+        by one batch and half one by one."""
+        rng = self.rng
+        members = self.tops + rng.sample(self.mids, 4) + rng.sample(self.leaves, 3)
+        rng.shuffle(members)
+        cut = len(members) // 2
+        idx = Index()
+        idx.add_object_many(members[:cut])
+        for obj in members[cut:]:
+            idx.add_object(obj)
+        return idx, members
+
+    # -- random queries ------------------------------------------------------
+
+    def pool_for(self, path):
+        last = path.rsplit(".", 1)[-1]
+        if last in ("b", "c"):
+            return self.holders_pool[:8] + POOLS["n"]
+        return POOLS.get(last, POOLS["a"])
+
+    def bound(self, path):
+        rng = self.rng
+        r = rng.random()
+        if r < 0.55:
+            return rng.choice(BOUNDS)
+        if r < 0.75:
+            return rng.choice([rng.uniform(-10, 10), rng.randint(-5, 110)])
+        if r < 0.85:
+            return math.nextafter(rng.choice(FINITE_FLOATS), rng.choice([INF, -INF]))
+        if r < 0.97:
+            return rng.choice(self.pool_for(path))
+        return rng.choice(self.holders_pool)  # an object: ranges stop on it
+
+    def leaf(self):
+        rng = self.rng
+        op = rng.choice(["eq", "eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "in"])
+        path = rng.choice(TOP_PATHS)
+        pool = self.pool_for(path)
+        if op in ("eq", "ne"):
+            return (op, path, self.pick(pool))
+        if op == "in":
+            values = [self.pick(pool) for _ in range(rng.randint(0, 4))]
+            return (op, path, tuple(values) if rng.random() < 0.3 else values)
+        if op == "bt":
+            numeric = lambda: rng.choice(BOUNDS) if rng.random() < 0.93 else self.bound(path)
+            lo, hi = numeric(), numeric()
+            if rng.random() < 0.6 and model.is_numeric(lo) and model.is_numeric(hi):
+                if value_part(lo) > value_part(hi):
+                    lo, hi = hi, lo
+            return (op, path, lo, hi)
+        return (op, path, self.bound(path))
+
+    def expr(self, depth=0):
+        r = self.rng.random()
+        if depth >= 3 or r < 0.5:
+            return self.leaf()
+        if r < 0.62:
+            return ("not", self.expr(depth + 1))
+        op = "and" if r < 0.82 else "or"
+        count = self.rng.choice([0, 1, 2, 2, 3, 3])
+        return (op, [self.expr(depth + 1) for _ in range(count)])
+
+    def keywords(self):
+        rng = self.rng
+        filters = {}
+        for name in rng.sample(KEYWORD_NAMES, rng.choice([0, 1, 1, 2, 3])):
+            pool = self.pool_for(name)
+            r = rng.random()
+            if r < 0.5:
+                filters[name] = self.pick(pool)
+            elif r < 0.9:
+                filters[name] = [self.pick(pool) for _ in range(rng.randint(0, 3))]
+            else:
+                filters[name] = tuple(self.pick(pool) for _ in range(2))
+        return filters
+
+
+def describe(world, objs):
+    return [{k: model.short_value(v) for k, v in world.attrs_of(o).items()} for o in objs]
+
+
+def check(world, where, expected_ids, run):
+    """Run one case: ``expected_ids`` is a set of object ids or ModelPanic."""
+    if isinstance(expected_ids, ModelPanic):
+        with pytest.raises(PanicException) as info:
+            run()
+        assert str(info.value) == "not yet implemented", where
+        return
+    got = run()
+    want = ordered(world.created, expected_ids)
+    if [id(o) for o in got] != [id(o) for o in want]:
+        got_ids = {id(o) for o in got}
+        missing = [o for o in want if id(o) not in got_ids]
+        extra = [o for o in got if id(o) not in expected_ids]
+        pytest.fail(
+            "%s\n  %d expected, %d returned\n  missing: %s\n  unexpected: %s"
+            % (where, len(want), len(got), describe(world, missing[:3]), describe(world, extra[:3]))
+        )
+
+
+def evaluate(model_index, expr, universe=None):
+    try:
+        return model_index.evaluate(expr, universe)
+    except ModelPanic as panic:
+        return panic
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_expressions_match_the_model(seed):
+    rng = random.Random(seed)
+    world = World(rng)
+    idx, members = world.build_index()
+    m = ModelIndex(members, world.attrs_of)
+    for case in range(QUERIES_PER_WORLD):
+        e = world.expr()
+        where = "seed %d case %d: %s" % (seed, case, show(e))
+        check(world, where, evaluate(m, e), lambda: idx.reduced_query(build(e)).collect())
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_views_match_the_model(seed):
+    rng = random.Random(seed * 1000 + 1)
+    world = World(rng)
+    idx, members = world.build_index()
+    m = ModelIndex(members, world.attrs_of)
+    for v in range(VIEWS_PER_WORLD):
+        # A view made by an expression or by keywords.
+        if rng.random() < 0.5:
+            e = world.expr()
+            selected = evaluate(m, e)
+            if isinstance(selected, ModelPanic):
+                continue
+            view = idx.reduced_query(build(e))
+            origin = show(e)
+        else:
+            kw = world.keywords()
+            selected = m.keyword_filter(kw)
+            view = idx.reduced(**kw)
+            origin = "keywords %r" % ({k: model.short_value(x) for k, x in kw.items()},)
+        where = "seed %d view %d (%s)" % (seed, v, origin)
+        check(world, where + " collect", selected, view.collect)
+        for case in range(QUERIES_PER_VIEW):
+            if rng.random() < 0.7:
+                e2 = world.expr()
+                check(
+                    world,
+                    "%s case %d: %s" % (where, case, show(e2)),
+                    evaluate(m, e2, selected),
+                    lambda: view.reduced_query(build(e2)).collect(),
+                )
+            else:
+                kw2 = world.keywords()
+                check(
+                    world,
+                    "%s case %d: keywords %r" % (where, case, sorted(kw2)),
+                    m.keyword_filter(kw2) & selected,
+                    lambda: view.reduced(**kw2).collect(),
+                )
+
+
+@pytest.mark.parametrize("seed", SEEDS[:2])
+def test_keyword_lookups_match_the_model(seed):
+    rng = random.Random(seed * 7 + 3)
+    world = World(rng)
+    idx, members = world.build_index()
+    m = ModelIndex(members, world.attrs_of)
+    for case in range(300):
+        kw = world.keywords()
+        where = "seed %d case %d: keywords %r" % (seed, case, sorted(kw))
+        check(world, where, m.keyword_filter(kw), lambda: idx.get_by_attribute(**kw))
+
+
+def test_model_key_encoding():
+    """The model's range keys agree with the documented worked values."""
+    cases = {
+        0: (0x80000000, 0),
+        1: (0xBFFF8000, 0),
+        1.0: (0xBFFF8000, 0),
+        -1: (0x40007FFF, 0xFFFFFFFFFFFFFFFF),
+        -1.0: (0x40007FFF, 0xFFFFFFFFFFFFFFFF),
+        2: (0xC0008000, 0),
+        1.5: (0xBFFFC000, 0),
+        100: (0xC005C800, 0),
+        -100: (0x3FFA37FF, 0xFFFFFFFFFFFFFFFF),
+        2**63 - 1: (0xC03DFFFF, 0xFFFFFFFFFFFE0000),
+        INF: (0xC3FF8000, 0),
+        0.3: (0xBFFD9999, 0x9999999990000000),
+    }
+    for value, (head, tail) in cases.items():
+        assert value_part(value) == (head << 64) | tail, value
+    assert value_part(-0.0) == value_part(0) == value_part(0.0)
+    ordered_ints = [-(2**63), -1, 0, 1, 2**63 - 1]
+    ordered_floats = [-INF, -1.5, -0.0, 5e-324, 2.225073858507201e-308,
+                      2.2250738585072014e-308, 1.0, INF]
+    for seq in (ordered_ints, ordered_floats):
+        parts = [value_part(v) for v in seq]
+        assert all(a <= b for a, b in zip(parts, parts[1:])), seq
+    assert value_part(NAN_A) > value_part(INF)
+    assert value_part(NEG_NAN) < value_part(-INF)
+    assert value_part(2**52 + 1) > value_part(float(2**52 + 1)) == value_part(2**52)
+
+
+def test_model_pools_are_consistent():
+    """Values that meet in one attribute form classes of one key on this
+    interpreter."""
+    assert all(any(v is w for w in SHARED) for v in SMALL_INTS + WORDS)
+    assert model.transitive_subset(POOLS["f"]) == POOLS["f"]
+    # The pools still hold the interesting values.
+    assert any(v != v for v in POOLS["f"])
+    assert -1 in POOLS["a"] and -2 in POOLS["a"]
+    assert any(isinstance(v, list) for v in POOLS["a"])

@@ -1,0 +1,285 @@
+"""Index.reduce (narrowing in place) and Index.union_with (merging maps)."""
+
+import re
+
+import pytest
+
+import Corvane
+from Corvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+
+PanicException = Corvane.PanicException
+NO_OBJECT = "called `Option::unwrap()` on a `None` value"
+
+
+def make_index(*objs):
+    idx = Index()
+    idx.add_object_many(list(objs))
+    return idx
+
+
+def query(idx, expr):
+    return idx.reduced_query(expr).collect()
+
+
+def panic_message(call):
+    with pytest.raises(PanicException) as info:
+        call()
+    return str(info.value)
+
+
+# --------------------------------------------------------------------------
+# reduce
+
+
+class TestReduce:
+    def test_lookups_see_only_matches(self):
+        o1, o2 = Indexable(x=5, y=1), Indexable(x=6, y=1)
+        idx = make_index(o1, o2)
+        assert idx.reduce(x=5) is None
+        assert idx.get_by_attribute(y=1) == [o1]
+        assert idx.get_by_attribute(x=6) == []
+        assert idx.get_by_attribute(x=5) == [o1]
+        assert idx.reduced(y=1).collect() == [o1]
+        assert idx.reduced_query(Q.eq("y", 1)).collect() == [o1]
+        assert idx.reduced_query(Q.in_("x", [5, 6])).collect() == [o1]
+
+    def test_collect_and_universe_still_cover_all_members(self):
+        o1, o2 = Indexable(x=5, y=1), Indexable(x=6, y=1)
+        idx = make_index(o1, o2)
+        idx.reduce(x=5)
+        assert idx.collect() == [o1, o2]
+        assert query(idx, Q.and_()) == [o1, o2]
+        # Complements are taken within all members.
+        assert query(idx, Q.ne("x", 5)) == [o2]
+        assert query(idx, Q.not_(Q.eq("y", 1))) == [o2]
+        # Range trees are left as they were.
+        assert query(idx, Q.gt("x", 0)) == [o1, o2]
+
+    def test_keyword_forms(self):
+        objs = [Indexable(a=i % 3, b=i % 2) for i in range(9)]
+        idx = make_index(*objs)
+        idx.reduce(a=[0, 2], b=1)
+        want = [o for o in objs if o.a in (0, 2) and o.b == 1]
+        assert idx.get_by_attribute(b=1) == want
+        assert idx.get_by_attribute(a=[0, 1, 2]) == want
+        assert idx.get_by_attribute(b=0) == []
+
+    def test_selecting_nothing_empties_every_lookup(self):
+        objs = [Indexable(a=i) for i in range(6)]
+        for filters in ({}, {"missing": 1}, {"a": []}):
+            idx = make_index(*objs)
+            idx.reduce(**filters)
+            assert idx.get_by_attribute(a=list(range(6))) == []
+            assert idx.collect() == objs
+            # The index stays usable: new objects are found again.
+            late = Indexable(a=1)
+            idx.add_object(late)
+            assert idx.get_by_attribute(a=1) == [late]
+
+    def test_reduce_twice_and_assign_afterwards(self):
+        o1, o2 = Indexable(x=5, y=1), Indexable(x=5, y=2)
+        idx = make_index(o1, o2, Indexable(x=6))
+        idx.reduce(x=5)
+        idx.reduce(x=5)
+        assert idx.get_by_attribute(x=5) == [o1, o2]
+        # Reduce re-enters the kept objects; nothing is recorded twice, so
+        # one assignment moves the object completely.
+        o1.x = 7
+        assert idx.get_by_attribute(x=7) == [o1]
+        assert idx.get_by_attribute(x=5) == [o2]
+        assert query(idx, Q.lt("x", 6)) == [o2]
+        assert query(idx, Q.eq("x", 5)) == [o2]
+
+    def test_reduce_uses_current_values(self):
+        o1, o2 = Indexable(x=5, y=1), Indexable(x=6, y=1)
+        idx = make_index(o1, o2)
+        o2.x = 5
+        idx.reduce(x=5)
+        assert idx.get_by_attribute(y=1) == [o1, o2]
+        o2.y = 2
+        assert idx.get_by_attribute(y=2) == [o2]
+
+    def test_reduce_with_nested_values(self):
+        owner = Indexable(name="ann")
+        a, b = Indexable(k=1, owner=owner), Indexable(k=2, owner=Indexable(name="bob"))
+        idx = make_index(a, b)
+        idx.reduce(k=1)
+        assert idx.get_by_attribute(owner=owner) == [a]
+        assert query(idx, Q.eq("owner.name", "ann")) == [a]
+        a.owner = "none"
+        assert query(idx, Q.eq("owner.name", "ann")) == []
+
+    def test_argument_errors(self):
+        idx = Index()
+        with pytest.raises(TypeError) as info:
+            idx.reduce(5)
+        assert str(info.value) == "Index.reduce() takes 0 positional arguments but 1 was given"
+        with pytest.raises(TypeError) as info:
+            idx.reduced(5)
+        assert str(info.value) == "Index.reduced() takes 0 positional arguments but 1 was given"
+
+
+class TestReduceWithMissingObjects:
+    """After union_with an index can hold ids whose objects it does not store.
+    reduce checks every selected id before changing anything."""
+
+    def setup_method(self):
+        self.oa = Indexable(x=5, z=1)
+        self.oc = Indexable(x=6, z=1)
+        self.ob = Indexable(x=5, z=2)
+        self.a = make_index(self.oa, self.oc)
+        self.b = make_index(self.ob)
+        self.a.union_with(self.b)
+
+    def test_raises_and_leaves_the_index_unchanged(self):
+        a, oa, oc = self.a, self.oa, self.oc
+        assert panic_message(lambda: a.reduce(x=5)) == NO_OBJECT
+        assert a.get_by_attribute(z=1) == [oa, oc]
+        assert a.get_by_attribute(x=6) == [oc]
+        assert a.collect() == [oa, oc]
+        assert query(a, Q.eq("z", 1)) == [oa, oc]
+
+    def test_index_stays_usable(self):
+        a, oa, oc = self.a, self.oa, self.oc
+        panic_message(lambda: a.reduce(x=5))
+        a.reduce(z=1)
+        assert a.get_by_attribute(x=6) == [oc]
+        oc.x = 8
+        assert a.get_by_attribute(x=8) == [oc]
+        late = Indexable(x=9)
+        a.add_object(late)
+        assert a.get_by_attribute(x=9) == [late]
+
+    def test_lookups_of_merged_ids_fail(self):
+        a = self.a
+        assert panic_message(lambda: a.get_by_attribute(x=5)) == NO_OBJECT
+        assert panic_message(lambda: a.get_by_attribute(z=2)) == NO_OBJECT
+        assert panic_message(lambda: a.reduced(z=2).collect()) == NO_OBJECT
+        # A failed lookup changes nothing.
+        assert a.get_by_attribute(z=1) == [self.oa, self.oc]
+
+    def test_expression_queries_stay_within_members(self):
+        a, oa = self.a, self.oa
+        assert query(a, Q.eq("x", 5)) == [oa]
+        assert query(a, Q.eq("z", 2)) == []
+        assert query(a, Q.and_()) == [oa, self.oc]
+
+
+# --------------------------------------------------------------------------
+# union_with
+
+
+class TestUnion:
+    def test_names_only_in_the_source_appear(self):
+        # A rebuilt index records hidden names, which an ordinary index never
+        # does, so its maps hold a name the target lacks while both stores
+        # hold the same object.
+        o = Indexable(x=1, _h=5)
+        target = make_index(o)
+        source = target.reduced(x=1).rebase()
+        assert target.get_by_attribute(_h=5) == []
+        assert target.union_with(source) is None
+        assert target.get_by_attribute(_h=5) == [o]
+        assert target.reduced(_h=5).collect() == [o]
+        assert source.get_by_attribute(_h=5) == [o]
+
+    def test_merged_ids_without_stored_objects(self):
+        a1, b1 = Indexable(x=1), Indexable(y=2)
+        a, b = make_index(a1), make_index(b1)
+        assert a.get_by_attribute(y=2) == []
+        a.union_with(b)
+        assert panic_message(lambda: a.get_by_attribute(y=2)) == NO_OBJECT
+        # Store and members are untouched.
+        assert a.collect() == [a1]
+        assert query(a, Q.and_()) == [a1]
+        assert query(a, Q.eq("y", 2)) == []
+        # The source is unchanged.
+        assert b.get_by_attribute(y=2) == [b1]
+        assert b.get_by_attribute(x=1) == []
+
+    def test_values_are_united(self):
+        o1, o2 = Indexable(x=1, _h=1), Indexable(x=2, _h=2)
+        source = make_index(o1, o2).reduced(x=[1, 2]).rebase()  # _h: 1, 2
+        target = make_index(o1).reduced(x=1).rebase()  # _h: 1
+        target.add_object(o2)  # stored, but its hidden name is not entered
+        assert target.get_by_attribute(_h=2) == []
+        target.union_with(source)
+        assert target.get_by_attribute(_h=1) == [o1]
+        assert target.get_by_attribute(_h=2) == [o2]
+        assert target.get_by_attribute(_h=[1, 2]) == [o1, o2]
+        assert target.get_by_attribute(x=[1, 2]) == [o1, o2]
+
+    @pytest.mark.parametrize("count", [1, 3, 6])
+    def test_shared_objects_move_cleanly_after_a_merge(self, count):
+        objs = [Indexable(x=1) for _ in range(count)]
+        a, b = make_index(*objs), make_index(*objs)
+        a.union_with(b)
+        a.union_with(b)
+        assert a.get_by_attribute(x=1) == objs
+        objs[0].x = 2
+        assert a.get_by_attribute(x=1) == objs[1:]
+        assert a.get_by_attribute(x=2) == [objs[0]]
+        assert b.get_by_attribute(x=1) == objs[1:]
+        for o in objs:
+            o.x = 3
+        assert a.get_by_attribute(x=1) == []
+        assert a.get_by_attribute(x=[1, 2]) == []
+        assert a.get_by_attribute(x=3) == objs
+
+    def test_union_with_an_empty_index_changes_nothing(self):
+        o = Indexable(x=1)
+        a = make_index(o)
+        a.union_with(Index())
+        assert a.get_by_attribute(x=1) == [o]
+        empty = Index()
+        empty.union_with(Index())
+        assert empty.collect() == []
+
+    def test_views_with_merged_ids(self):
+        old = Indexable(y=1)  # created before anything `a` stores
+        kept = Indexable(x=1, y=1)
+        new = Indexable(y=1, w=1)  # created after
+        a = make_index(kept)
+        a.union_with(make_index(old, new))
+        # `old` falls on an empty slot of a's store ...
+        assert panic_message(lambda: a.reduced(y=1).rebase()) == NO_OBJECT
+        assert panic_message(lambda: a.reduced(y=1).collect()) == NO_OBJECT
+        # ... and `new` lies past its end.
+        msg = panic_message(lambda: a.reduced(w=1).rebase())
+        m = re.fullmatch(r"index out of bounds: the len is (\d+) but the index is (\d+)", msg)
+        assert m, msg
+        assert int(m.group(2)) >= int(m.group(1))
+        assert panic_message(lambda: a.reduced(w=1).collect()) == NO_OBJECT
+        # Narrowing by expression keeps to the members, so that view is fine.
+        assert a.reduced(y=1).reduced_query(Q.eq("x", 1)).rebase().collect() == [kept]
+        # Nothing was left broken.
+        kept.y = 2
+        assert a.get_by_attribute(y=2) == [kept]
+        assert a.collect() == [kept]
+
+    def test_union_with_itself_is_refused(self):
+        idx = make_index(Indexable(x=1))
+        with pytest.raises(RuntimeError) as info:
+            idx.union_with(idx)
+        assert str(info.value) == "Already mutably borrowed"
+        assert len(idx.get_by_attribute(x=1)) == 1
+
+    def test_argument_errors(self):
+        idx = Index()
+        for bad, name in [(5, "int"), (idx.reduced(x=1), "FilteredIndex"), (None, "NoneType")]:
+            with pytest.raises(TypeError) as info:
+                idx.union_with(bad)
+            assert str(info.value) == (
+                "argument 'other': '%s' object cannot be converted to 'Index'" % name
+            )
+        with pytest.raises(TypeError) as info:
+            idx.union_with()
+        assert str(info.value) == (
+            "Index.union_with() missing 1 required positional argument: 'other'"
+        )
+        with pytest.raises(TypeError) as info:
+            idx.union_with(other=idx, extra=1)
+        assert str(info.value) == "Index.union_with() got an unexpected keyword argument 'extra'"
+        # Passing the argument by keyword works.
+        other = make_index(Indexable(w=1))
+        idx.union_with(other=other)
