@@ -1,0 +1,195 @@
+"""In-memory attribute indexes over live Python objects.
+
+Derive classes from `Indexable`, add instances to an `Index`, and select them
+by attribute value with keyword equality (`Index.get_by_attribute`), views
+(`Index.reduced`, `FilteredIndex`) or query expressions (`PyQueryExpr`).
+"""
+
+from typing import Any, Sequence, SupportsIndex, final
+
+__all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
+
+__version__: str
+"""The package version, for example "0.1.0"."""
+
+def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
+    """Formats the sum of two numbers as string.
+
+    Both arguments are read as unsigned 64-bit integers and added modulo 2**64.
+    Raises OverflowError for negative or too large values.
+    """
+
+class PanicException(BaseException):
+    """An internal invariant of the module broke, or an operation is not supported.
+
+    Derives from BaseException, so `except Exception` does not catch it. Its
+    single argument is the failure message, for example "not yet implemented"
+    for a range comparison against a non-numeric value.
+    """
+
+class Indexable:
+    """Base class for objects that an `Index` can hold and keep current.
+
+    Keyword arguments become the object's own attributes; positional arguments
+    are accepted and ignored. Assigning an attribute updates every index that
+    holds the object. Only the object's own attributes are indexed (never class
+    attributes), and names starting with "_" are stored but not indexed.
+
+    A subclass that defines `__init__` should call `super().__init__()` without
+    arguments (or not at all): the keywords are stored before `__init__` runs.
+    """
+
+    def __init__(self, *_args: object, **kwargs: object) -> None: ...
+    def __getattr__(self, name: str) -> Any:
+        """The stored value of `name`; raises AttributeError(name) if absent."""
+
+    def __setattr__(self, name: str, value: object) -> None:
+        """Store `value` and move the object to it in every index holding it.
+
+        Raises RuntimeError "Already borrowed" while another thread is using
+        the object.
+        """
+
+    def __delattr__(self, name: str) -> None:
+        """Always raises AttributeError "can't delete attribute"."""
+
+    def __dir__(self) -> list[str]:
+        """Stored attribute names first, then what object.__dir__ lists."""
+
+    def __repr__(self) -> str:
+        """"<MyClass with N attributes>", N being the number of stored attributes."""
+
+@final
+class Index:
+    """An index over `Indexable` objects, answering attribute queries.
+
+    Keyword filters (`get_by_attribute`, `reduce`, `reduced`) take, for each
+    attribute, one value or an iterable of accepted values (a `str` is one
+    value). Results are lists in ascending object id order, which is the order
+    in which the objects were created.
+    """
+
+    def __init__(self) -> None: ...
+    def collect(self) -> list[Indexable]:
+        """Every object ever added, in id order (including objects `reduce` dropped)."""
+
+    def reduced(self, **kwargs: object) -> FilteredIndex:
+        """A view of the objects matching every keyword filter; the index is unchanged.
+
+        No keywords give an empty view.
+        """
+
+    def reduce(self, **kwargs: object) -> None:
+        """Narrow the equality lookups of this index, in place, to the matching objects.
+
+        `collect` still returns every object and `reduced_query` still ranges
+        over every member.
+        """
+
+    def get_by_attribute(self, **kwargs: object) -> list[Indexable]:
+        """Objects whose attributes match every keyword filter.
+
+        `attr=value` matches that value, `attr=[v1, v2]` any of the values. An
+        unknown attribute or no keywords at all match nothing.
+        """
+
+    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+        """Add every object of a sequence (a list or tuple, not an iterator).
+
+        Raises TypeError for a str, a non-sequence or a non-Indexable item, and
+        RuntimeError "Already borrowed" for an object listed twice or in use
+        elsewhere; nothing is added then.
+        """
+
+    def add_object(self, py_ref: Indexable) -> None:
+        """Add one object; adding it again changes nothing."""
+
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """A view of the members selected by a query expression."""
+
+    def union_with(self, other: Index) -> None:
+        """Merge the attribute maps of `other` into this index.
+
+        Only equality entries are merged: the objects of `other` are not
+        stored here, so an equality lookup that meets one raises
+        PanicException, and range or dotted-path queries do not see them.
+        `idx.union_with(idx)` raises RuntimeError "Already mutably borrowed".
+        """
+
+@final
+class FilteredIndex:
+    """A fixed set of objects of an index, returned by `reduced` and `reduced_query`.
+
+    The set never changes; narrowing it again uses the objects' current values.
+    Not constructible from Python.
+    """
+
+    def reduced(self, **kwargs: object) -> FilteredIndex:
+        """The objects of this view that match every keyword filter."""
+
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+        """The objects of this view selected by a query expression."""
+
+    def collect(self) -> list[Indexable]:
+        """The objects of this view, in id order."""
+
+    def rebase(self) -> Index:
+        """A new, independent index holding exactly the objects of this view.
+
+        Attributes are indexed from the objects' current values, including
+        names that start with "_".
+        """
+
+@final
+class PyQueryExpr:
+    """A query expression, built with the static methods and passed to `reduced_query`.
+
+    `attr` may be a dotted path ("supplier.country") into attributes whose
+    values are `Indexable` objects. Not constructible from Python.
+    """
+
+    @staticmethod
+    def eq(attr: str, value: object) -> PyQueryExpr:
+        """`attr` equals `value` (same key: see the user's guide on value identity)."""
+
+    @staticmethod
+    def ne(attr: str, value: object) -> PyQueryExpr:
+        """Not `eq`: also selects objects that do not have `attr` at all."""
+
+    @staticmethod
+    def gt(attr: str, value: object) -> PyQueryExpr:
+        """`attr` is a number greater than `value` (an int or float)."""
+
+    @staticmethod
+    def ge(attr: str, value: object) -> PyQueryExpr:
+        """`attr` is a number greater than or equal to `value`."""
+
+    @staticmethod
+    def le(attr: str, value: object) -> PyQueryExpr:
+        """`attr` is a number less than or equal to `value`."""
+
+    @staticmethod
+    def bt(attr: str, lower: object, upper: object) -> PyQueryExpr:
+        """`attr` is a number between `lower` and `upper`, both included."""
+
+    @staticmethod
+    def lt(attr: str, value: object) -> PyQueryExpr:
+        """`attr` is a number less than `value`."""
+
+    @staticmethod
+    def in_(attr: str, values: Sequence[object]) -> PyQueryExpr:
+        """`attr` equals one of `values` (a list, tuple or range; not a str or set)."""
+
+    @staticmethod
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """All of `exprs`; with none, every member."""
+
+    @staticmethod
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Any of `exprs`; with none, nothing."""
+
+    @staticmethod
+    def not_(exprs: PyQueryExpr) -> PyQueryExpr:
+        """Every member not selected by the one expression `exprs`."""
+
+    def __repr__(self) -> str: ...
