@@ -87,22 +87,22 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
         std::vector<PyObject*> objects;
         objects.reserve(static_cast<size_t>(view->member_ids.cardinality()));
         view->member_ids.for_each([&](uint32_t id) {
-            if (id >= source->slots.size()) {
-                fail("index out of bounds: the len is " + std::to_string(source->slots.size()) +
+            if (id >= source->size()) {
+                fail("index out of bounds: the len is " + std::to_string(source->size()) +
                      " but the index is " + std::to_string(id));
             }
-            PyObject* obj = source->slots[id].get();
+            PyObject* obj = source->get(id);
             if (obj == nullptr) fail(kUnwrapNone);
             if (indexable_state(obj).use.state != 0) fail(py::kAlreadyBorrowed);
             objects.push_back(obj);
         });
-        store.slots.resize(static_cast<size_t>(max) + 1);
+        store.grow(static_cast<size_t>(max) + 1);
         std::weak_ptr<IndexAPI> weak = api;
         for (PyObject* obj : objects) {
             IndexableState& st = indexable_state(obj);
             py::ExclusiveUse obj_use(st.use);
             st.add_index(weak);
-            store.slots[st.id] = source->slots[st.id];
+            store.put(st.id, *source->item(st.id));
             std::vector<uint32_t> path;
             std::unique_ptr<Entry> entry = make_entry(obj, true, true, path);
             for (size_t i = 0; i < st.attributes.size(); ++i) {
