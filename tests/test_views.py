@@ -1,6 +1,7 @@
 """FilteredIndex views: narrowing, collecting, rebuilding and lifetime."""
 
 import gc
+import platform
 import weakref
 
 import pytest
@@ -9,6 +10,7 @@ import Corvane
 from Corvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
 
 PanicException = Corvane.PanicException
+CPYTHON = platform.python_implementation() == "CPython"
 
 
 def collect_garbage():
@@ -133,8 +135,10 @@ class TestMakingViews:
         for name, sig in sigs.items():
             f = getattr(FilteredIndex, name)
             got = getattr(f, "__text_signature__", None)
-            if got is None:
-                got = (f.__doc__ or "").partition("\n--\n\n")[0][len(name):]
+            if got is None and f.__doc__:
+                got = f.__doc__.partition("\n--\n\n")[0][len(name):]
+            if got is None and not CPYTHON:
+                continue  # this interpreter does not show method docstrings
             assert got == sig, name
 
 
