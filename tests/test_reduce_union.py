@@ -109,6 +109,22 @@ class TestReduce:
         a.owner = "none"
         assert query(idx, Q.eq("owner.name", "ann")) == []
 
+    def test_iterator_error_leaves_the_index_unchanged(self):
+        """M11: the iterator's own exception reaches the caller."""
+
+        class Boom(Exception):
+            pass
+
+        def failing_values():
+            yield 5
+            raise Boom("iterator failed")
+
+        o1, o2 = Indexable(x=5), Indexable(x=6)
+        idx = make_index(o1, o2)
+        with pytest.raises(Boom):
+            idx.reduce(x=failing_values())
+        assert idx.get_by_attribute(x=[5, 6]) == [o1, o2]
+
     def test_argument_errors(self):
         idx = Index()
         with pytest.raises(TypeError) as info:
@@ -163,6 +179,53 @@ class TestReduceWithMissingObjects:
         assert query(a, Q.eq("x", 5)) == [oa]
         assert query(a, Q.eq("z", 2)) == []
         assert query(a, Q.and_()) == [oa, self.oc]
+
+
+class TestObjectsInUse:
+    """An object whose assignment is in progress (here: while its new value
+    is being hashed) must not be read by reduce nor rebuilt by rebase: the
+    indexes may already hold its new value while its own map still holds the
+    old one."""
+
+    @staticmethod
+    def during_assignment(obj, call):
+        outcome = {}
+
+        class Reentrant:
+            def __hash__(self):
+                try:
+                    call()
+                    outcome["returned"] = True
+                except BaseException as e:
+                    outcome["error"] = e
+                return 7
+
+        obj.x = Reentrant()
+        return outcome.get("error")
+
+    def test_reduce_refuses_and_changes_nothing(self):
+        o, p = Indexable(k=1, x=0), Indexable(k=2, x=0)
+        idx = make_index(o, p)
+        error = self.during_assignment(o, lambda: idx.reduce(k=1))
+        assert isinstance(error, PanicException)
+        assert str(error).startswith("Already mutably borrowed")
+        assert idx.get_by_attribute(k=2) == [p]
+        assert idx.get_by_attribute(x=0) == [p]
+        assert idx.get_by_attribute(x=7) == [o]
+        idx.reduce(k=1)
+        assert idx.get_by_attribute(k=2) == []
+        assert idx.get_by_attribute(x=7) == [o]
+
+    def test_rebase_refuses(self):
+        o, p = Indexable(k=1, x=0), Indexable(k=2, x=0)
+        idx = make_index(o, p)
+        view = idx.reduced(k=[1, 2])
+        error = self.during_assignment(o, view.rebase)
+        assert isinstance(error, PanicException)
+        assert str(error) == "Already borrowed"
+        rebuilt = view.rebase()
+        assert rebuilt.get_by_attribute(x=7) == [o]
+        assert rebuilt.get_by_attribute(x=0) == [p]
 
 
 # --------------------------------------------------------------------------

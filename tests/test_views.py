@@ -1,7 +1,12 @@
 """FilteredIndex views: narrowing, collecting, rebuilding and lifetime."""
 
+import faulthandler
 import gc
 import platform
+import random
+import sys
+import threading
+import time
 import weakref
 
 import pytest
@@ -367,3 +372,156 @@ class TestLifetime:
         collect_garbage()
         assert inner.collect() == [o[2], o[4]]
         assert inner.reduced(n=4).collect() == [o[4]]
+
+
+# --------------------------------------------------------------------------
+# mends M10 (cyclic garbage collection) and M11 (filter iterator errors)
+
+
+class Boom(Exception):
+    pass
+
+
+def failing_values():
+    yield 1
+    raise Boom("iterator failed")
+
+
+class TestKeywordIteratorErrors:
+    """M11: an error raised while a filter value is iterated reaches the
+    caller unchanged."""
+
+    def test_index_reduced(self, five):
+        idx, o = five
+        with pytest.raises(Boom):
+            idx.reduced(x=failing_values())
+        assert idx.reduced(x=1).collect() == [o[1], o[3]]
+
+    def test_view_reduced(self, five):
+        idx, o = five
+        view = idx.reduced(x=1)
+        with pytest.raises(Boom):
+            view.reduced(n=failing_values())
+        assert view.reduced(n=3).collect() == [o[3]]
+
+
+class TestCycles:
+    """M10: objects that refer to each other are collected once no index,
+    view or rebuilt index holds them."""
+
+    def test_indexed_cycles_are_collected_after_everything_is_dropped(self):
+        class Node(Indexable):
+            pass
+
+        a, b = Node(name="a"), Node(name="b")
+        a.peer, b.peer = b, a
+        solo = Node(name="solo")
+        idx = Index()
+        idx.add_object_many([a, b])
+        idx.add_object(solo)
+        solo.me = solo
+        view = idx.reduced(name=["a", "b", "solo"])
+        rebuilt = view.rebase()
+        refs = [weakref.ref(x) for x in (a, b, solo)]
+        del a, b, solo
+        collect_garbage()
+        assert all(r() is not None for r in refs)
+        assert [x.name for x in rebuilt.collect()] == ["a", "b", "solo"]
+        del idx, view, rebuilt
+        collect_garbage()
+        if CPYTHON:  # PyPy's C-API layer does not collect cycles through extension objects
+            assert all(r() is None for r in refs)
+
+
+# --------------------------------------------------------------------------
+# threads
+
+
+BUSY = ("Already borrowed", "Already mutably borrowed")
+
+
+class TestConcurrency:
+    """Views, rebuilds, expression queries and reduce running beside
+    assignments of nested objects, which make the indexes enter those objects
+    while other threads query the same maps.  Only the use-conflict errors
+    may occur, nothing may hang, and the indexes end up consistent."""
+
+    def test_views_and_reduce_beside_assignments(self):
+        rng = random.Random(5)
+        owners = [Indexable(name="o%d" % i, rank=i) for i in range(8)]
+        holders = [Indexable(v=i % 5, owner=owners[i % 8]) for i in range(48)]
+        idx = make_index(*holders)
+        narrowed = make_index(*holders)
+        errors = []
+        deadline = time.monotonic() + 1.5
+
+        def guarded(call):
+            try:
+                call()
+            except RuntimeError as e:
+                if str(e) not in BUSY:
+                    errors.append(e)
+            except PanicException as e:
+                if not str(e).startswith(BUSY):
+                    errors.append(e)
+            except BaseException as e:  # noqa: B902 - report anything else
+                errors.append(e)
+
+        def writer(mine, seed):
+            r = random.Random(seed)
+            while time.monotonic() < deadline:
+                h = r.choice(mine)
+                fresh = r.random() < 0.2
+                new_owner = Indexable(name="fresh", rank=99) if fresh else r.choice(owners)
+                guarded(lambda: setattr(h, "owner", new_owner))
+                guarded(lambda: setattr(h, "v", r.randint(0, 4)))
+
+        def reader(seed):
+            r = random.Random(seed)
+            view = idx.reduced(v=[0, 1, 2, 3, 4])
+            ops = [
+                lambda: idx.reduced_query(Q.eq("owner.name", "o%d" % r.randint(0, 7))).collect(),
+                lambda: idx.reduced(v=[1, 2]).reduced_query(Q.gt("owner.rank", 3)).collect(),
+                lambda: view.reduced_query(Q.and_(Q.lt("v", 3), Q.ne("owner.rank", 2))).collect(),
+                lambda: view.reduced(v=r.randint(0, 4)).collect(),
+                lambda: view.collect(),
+                lambda: idx.reduced(v=r.randint(0, 4)).rebase().reduced_query(Q.eq("owner.rank", 1)),
+                lambda: narrowed.reduce(v=[0, 1, 2, 3, 4]),
+            ]
+            while time.monotonic() < deadline:
+                guarded(r.choice(ops))
+
+        half = len(holders) // 2
+        threads = [
+            threading.Thread(target=writer, args=(holders[:half], 1)),
+            threading.Thread(target=writer, args=(holders[half:], 2)),
+        ] + [threading.Thread(target=reader, args=(10 + i,)) for i in range(3)]
+
+        old_interval = sys.getswitchinterval()
+        watchdog = hasattr(faulthandler, "dump_traceback_later")
+        if watchdog:
+            faulthandler.dump_traceback_later(120, exit=True)  # a hang fails the run
+        sys.setswitchinterval(1e-5)
+        try:
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(60)
+            assert not any(t.is_alive() for t in threads), "threads did not finish"
+        finally:
+            sys.setswitchinterval(old_interval)
+            if watchdog:
+                faulthandler.cancel_dump_traceback_later()
+
+        assert errors == []
+        for index in (idx, narrowed):
+            for k in range(5):
+                assert index.get_by_attribute(v=k) == [h for h in holders if h.v == k]
+            for owner in owners:
+                got = index.reduced_query(Q.eq("owner", owner)).collect()
+                assert got == [h for h in holders if h.owner is owner]
+            for i in range(8):
+                got = index.reduced_query(Q.eq("owner.name", "o%d" % i)).collect()
+                assert got == [h for h in holders if h.owner.name == "o%d" % i]
+            got = index.reduced_query(Q.gt("owner.rank", 50)).collect()
+            assert got == [h for h in holders if h.owner.rank > 50]
