@@ -243,6 +243,8 @@ class ModelIndex:
         self.objects = list({id(o): o for o in objects}.values())
         self.attrs_of = attrs_of
         self.include_hidden = include_hidden
+        # After reduce(): the ids equality lookups still find (None: all).
+        self.visible = None
         self.by_id = {id(o): o for o in self.objects}
         self.all_ids = frozenset(self.by_id)
         self._columns = {}
@@ -277,6 +279,17 @@ class ModelIndex:
             self._nested[name] = inner
         return inner
 
+    # -- narrowing in place ------------------------------------------------
+
+    def reduce(self, filters):
+        """Model of ``Index.reduce(**filters)``: from now on equality lookups
+        (keyword filters and top-level eq/ne/in) find only the selected ids,
+        while range comparisons, dotted paths and the universe of expressions
+        still cover every member.  Returns the selected ids."""
+        selected = frozenset(self.keyword_filter(filters))
+        self.visible = selected
+        return selected
+
     # -- keyword filters ---------------------------------------------------
 
     def keyword_filter(self, filters):
@@ -289,6 +302,8 @@ class ModelIndex:
             col = self.column(name) if name in self.names else {}
             hits = {i for i, w in col.items() if any(same_wrapped(w, a) for a in accepted)}
             result = hits if result is None else result & hits
+        if self.visible is not None:
+            result &= self.visible
         return result
 
     # -- expressions ---------------------------------------------------------
@@ -339,6 +354,8 @@ class ModelIndex:
                 if i in universe and w.kind == "ind" and id(w.value) in hits
             )
         test = _leaf_test(op, expr[2:])
+        if self.visible is not None and op in ("eq", "in"):
+            universe = universe & self.visible
         return frozenset(i for i, w in column.items() if i in universe and test(w))
 
     def select(self, expr, ordered_objects, universe=None):
@@ -391,3 +408,254 @@ def _leaf_test(op, args):
             return lambda w: w.vpart is not None and w.vpart < b
         return lambda w: w.vpart is not None and w.vpart <= b
     raise ValueError("unknown comparison %r" % (op,))
+
+
+# --------------------------------------------------------------------------
+# recorded state
+#
+# ``ModelIndex`` answers from the objects' current attributes, which is what
+# an index holds as long as nothing but adding and assigning ever touched it.
+# ``RecordedIndex`` instead replays every operation on a plain-Python copy of
+# what an index records per attribute: the id sets of the values, the numeric
+# (value, id) pairs of the range index, the holders of nested objects and the
+# nested index itself.  That is what a sequence of adds, assignments,
+# ``reduce`` calls, views and rebuilds leaves behind, including the states an
+# object-level view cannot predict: after ``reduce`` the equality sets are
+# narrowed while the range pairs and holders are not, nested objects are
+# recorded with the attributes they had when they were entered, and a name
+# whose last value goes takes its range pairs and nested index with it.
+#
+# Objects are identified by ``id(obj)``; the caller keeps them alive and
+# supplies their attributes through ``attrs_of``.
+
+
+def hidden(name):
+    return name.startswith("_")
+
+
+class Entry:
+    """An object read for entering into an index: its attributes (wrapped)
+    and, for every ``Indexable`` value, the entry of that object, or None
+    when that object is already being entered higher up the same chain."""
+
+    __slots__ = ("obj", "items")
+
+    def __init__(self, obj, attrs_of, path=(), include_hidden=False):
+        self.obj = obj
+        path = path + (id(obj),)
+        self.items = []
+        for name, value in attrs_of(obj).items():
+            if hidden(name) and not include_hidden:
+                continue
+            w = Wrapped(value)
+            nested = None
+            if w.kind == "ind" and id(value) not in path:
+                nested = Entry(value, attrs_of, path)
+            self.items.append((name, w, nested))
+
+
+class RecordedMap:
+    """What an index records for one attribute name."""
+
+    def __init__(self, strict_pairs):
+        self.strict_pairs = strict_pairs
+        self.exact = []  # [Wrapped key, set of ids], the key first inserted
+        self.ranged = {}  # (value part, id) -> count
+        self.holders = {}  # id of nested object -> set of holder ids
+        self.nested = RecordedIndex(strict_pairs)
+
+    def slot(self, w):
+        for s in self.exact:
+            if same_wrapped(s[0], w):
+                return s
+        return None
+
+    def has_pair(self, w, key):
+        s = self.slot(w)
+        return s is not None and key in s[1]
+
+    def insert(self, w, key, nested_entry):
+        s = self.slot(w)
+        if s is None:
+            self.exact.append([w, {key}])
+        elif key in s[1]:
+            return
+        else:
+            s[1].add(key)
+        if w.kind in NUMERIC_KINDS:
+            pair = (w.vpart, key)
+            if self.strict_pairs:
+                self.ranged[pair] = 1
+            else:
+                self.ranged[pair] = self.ranged.get(pair, 0) + 1
+        elif w.kind == "ind":
+            self.holders.setdefault(id(w.value), set()).add(key)
+            if nested_entry is not None:
+                self.nested.add_entry(nested_entry)
+
+    def remove_id(self, w, key):
+        s = self.slot(w)
+        if s is not None:
+            s[1].discard(key)
+        self.remove_pair(w, key)
+
+    def remove_pair(self, w, key):
+        """Withdraw ``key`` from the range pairs and holders of ``w``."""
+        if w.kind in NUMERIC_KINDS:
+            pair = (w.vpart, key)
+            if pair in self.ranged:
+                self.ranged[pair] -= 1
+                if not self.ranged[pair]:
+                    del self.ranged[pair]
+        elif w.kind == "ind":
+            h = self.holders.get(id(w.value))
+            if h is not None:
+                h.discard(key)
+                if not h:
+                    del self.holders[id(w.value)]
+
+    def check_prune(self, w):
+        s = self.slot(w)
+        if not s[1]:
+            self.exact.remove(s)
+
+    def ids_of(self, values):
+        found = set()
+        for w in values:
+            s = self.slot(w)
+            if s is not None:
+                found |= s[1]
+        return found
+
+
+class RecordedIndex:
+    """One index (or nested index) replayed operation by operation.
+
+    ``strict_pairs``: every (value, id) pair is recorded at most once, and an
+    assignment withdraws the previous value's range pair and holder entry
+    even when ``reduce`` had already taken the id out of that value's set.
+    Without it the model follows the literal algorithm: a range pair is added
+    on every insertion that is new to the value's id set (so it can be there
+    twice) and withdrawn only when the previous value still has an id set.
+    """
+
+    def __init__(self, strict_pairs=True):
+        self.strict_pairs = strict_pairs
+        self.members = {}  # id -> object: the store and the member ids
+        self.maps = {}  # name -> RecordedMap
+        self.alive = True  # False once the Index owning it is gone
+
+    def _enter(self, name, w, key, nested):
+        m = self.maps.get(name)
+        if m is None:
+            m = self.maps[name] = RecordedMap(self.strict_pairs)
+        m.insert(w, key, nested)
+
+    def add_entry(self, entry):
+        key = id(entry.obj)
+        self.members[key] = entry.obj
+        for name, w, nested in entry.items:
+            self._enter(name, w, key, nested)
+
+    def update(self, name, old, new, key, nested):
+        """An assignment of ``new`` (wrapped) to ``name``, previously ``old``
+        (wrapped, or None), on the object ``key``."""
+        if hidden(name):
+            return
+        if old is not None:
+            m = self.maps.get(name)
+            if m is not None:
+                if m.slot(old) is not None:
+                    m.remove_id(old, key)
+                    m.check_prune(old)
+                elif self.strict_pairs:
+                    m.remove_pair(old, key)
+                if not m.exact:
+                    del self.maps[name]
+        self._enter(name, new, key, nested)
+
+    def keyword_filter(self, filters):
+        """Ids matching ``get_by_attribute(**filters)``."""
+        result = None
+        for name, given in filters.items():
+            m = self.maps.get(name)
+            accepted = [Wrapped(v) for v in _filter_values(given)]
+            hits = m.ids_of(accepted) if m is not None else set()
+            result = hits if result is None else result & hits
+        return set() if result is None else result
+
+    def reduce(self, filters, attrs_of, order):
+        selected = self.keyword_filter(filters)
+        for m in self.maps.values():
+            for s in m.exact:
+                s[1] &= selected
+        for key in sorted(selected, key=order):
+            obj = self.members[key]
+            for name, value in attrs_of(obj).items():
+                if hidden(name):
+                    continue
+                w = Wrapped(value)
+                m = self.maps.get(name)
+                if m is not None and m.has_pair(w, key):
+                    continue
+                nested = Entry(value, attrs_of, (key,)) if w.kind == "ind" else None
+                self._enter(name, w, key, nested)
+
+    def evaluate(self, expr, universe=None):
+        """Ids selected by ``expr`` within ``universe`` (default: members).
+        Raises ModelPanic where the module stops with "not yet implemented"."""
+        if universe is None:
+            universe = set(self.members)
+        return self._eval(expr, frozenset(universe))
+
+    def _eval(self, expr, universe):
+        op = expr[0]
+        if op == "ne":
+            return self._eval(("not", ("eq",) + tuple(expr[1:])), universe)
+        if op == "not":
+            return universe - self._eval(expr[1], universe)
+        if op == "and":
+            acc = universe
+            for sub in expr[1]:
+                acc = acc & self._eval(sub, acc)
+                if not acc:
+                    break
+            return acc
+        if op == "or":
+            acc = frozenset()
+            for sub in expr[1]:
+                acc = acc | self._eval(sub, universe)
+            return acc
+        head, dot, tail = expr[1].partition(".")
+        m = self.maps.get(head)
+        if m is None:
+            return frozenset()
+        if dot:
+            inner = m.nested.evaluate((op, tail) + tuple(expr[2:]))
+            found = set()
+            for nested_key in inner:
+                found |= m.holders.get(nested_key, set())
+            return frozenset(found) & universe
+        if op == "eq":
+            return frozenset(m.ids_of([Wrapped(expr[2])])) & universe
+        if op == "in":
+            return frozenset(m.ids_of([Wrapped(v) for v in expr[2]])) & universe
+        if op == "bt":
+            lo, hi = Wrapped(expr[2]), Wrapped(expr[3])
+            if lo.kind not in NUMERIC_KINDS or hi.kind not in NUMERIC_KINDS:
+                raise ModelPanic("not yet implemented")
+            test = lambda p: lo.vpart <= p <= hi.vpart
+        else:
+            bound = Wrapped(expr[2])
+            if bound.kind == "ind":
+                raise ModelPanic("not yet implemented")
+            if bound.kind not in NUMERIC_KINDS:
+                return frozenset()
+            b = bound.vpart
+            test = {
+                "gt": lambda p: p > b,
+                "ge": lambda p: p >= b,
+                "lt": lambda p: p < b,
+                "le": lambda p: p <= b,
+            }[op]
+        return frozenset(k for (p, k) in m.ranged if k in universe and test(p))

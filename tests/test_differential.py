@@ -306,6 +306,53 @@ def test_views_match_the_model(seed):
 
 
 @pytest.mark.parametrize("seed", SEEDS[:2])
+def test_rebuilt_indexes_match_the_model(seed):
+    """rebase() builds an index of the view's objects that also records
+    hidden names at its top level."""
+    rng = random.Random(seed * 31 + 5)
+    world = World(rng)
+    idx, members = world.build_index()
+    m = ModelIndex(members, world.attrs_of)
+    for v in range(8):
+        kw = world.keywords()
+        selected = m.keyword_filter(kw)
+        rebuilt = idx.reduced(**kw).rebase()
+        objs = ordered(world.created, selected)
+        mr = ModelIndex(objs, world.attrs_of, include_hidden=True)
+        check(world, "seed %d rebuild %d collect" % (seed, v), selected, rebuilt.collect)
+        for case in range(40):
+            e = world.expr() if case % 4 else ("eq", "_h", world.pick(POOLS["n"]))
+            where = "seed %d rebuild %d case %d: %s" % (seed, v, case, show(e))
+            check(world, where, evaluate(mr, e), lambda: rebuilt.reduced_query(build(e)).collect())
+
+
+@pytest.mark.parametrize("seed", SEEDS[:2])
+def test_reduce_matches_the_model(seed):
+    """reduce() narrows equality lookups only; ranges, dotted paths and the
+    members stay as they were."""
+    rng = random.Random(seed * 17 + 9)
+    world = World(rng)
+    idx, members = world.build_index()
+    m = ModelIndex(members, world.attrs_of)
+    for step in range(3):
+        kw = world.keywords()
+        if step == 0:
+            kw = {"s": ["red", "green"]}  # keeps enough objects for the next steps
+        m.reduce(kw)
+        idx.reduce(**kw)
+        check(world, "seed %d reduce %d collect" % (seed, step), m.all_ids, idx.collect)
+        for case in range(120):
+            if case % 3:
+                e = world.expr()
+                where = "seed %d reduce %d case %d: %s" % (seed, step, case, show(e))
+                check(world, where, evaluate(m, e), lambda: idx.reduced_query(build(e)).collect())
+            else:
+                kw2 = world.keywords()
+                where = "seed %d reduce %d case %d: keywords %r" % (seed, step, case, sorted(kw2))
+                check(world, where, m.keyword_filter(kw2), lambda: idx.get_by_attribute(**kw2))
+
+
+@pytest.mark.parametrize("seed", SEEDS[:2])
 def test_keyword_lookups_match_the_model(seed):
     rng = random.Random(seed * 7 + 3)
     world = World(rng)
