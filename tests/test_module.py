@@ -132,12 +132,10 @@ def test_non_type_errors_from_conversion_pass_unchanged():
 
 def test_sum_as_string_signature_and_doc():
     f = Corvane.sum_as_string
+    assert f.__text_signature__ == "(a, b)"
+    assert f.__doc__ == "Formats the sum of two numbers as string."
     if IS_CPYTHON:
-        assert f.__text_signature__ == "(a, b)"
-        assert f.__doc__ == "Formats the sum of two numbers as string."
         assert str(inspect.signature(f)) == "(a, b)"
-    else:
-        assert "Formats the sum of two numbers as string." in f.__doc__
 
 
 # --- argument matching messages ----------------------------------------------
@@ -280,12 +278,11 @@ def test_method_text_signatures(cls, method, sig):
     if not hasattr(cls, method):
         pytest.skip(f"{cls.__name__}.{method} not built yet")
     fn = getattr(cls, method)
-    if IS_CPYTHON:
-        assert fn.__text_signature__ == sig
-        assert not fn.__doc__  # the docstring is the signature alone
-    else:
-        text = getattr(fn, "__text_signature__", None)
-        assert text == sig or (fn.__doc__ or "").startswith(method + "(")
+    text = getattr(fn, "__text_signature__", None)
+    if text is None and not IS_CPYTHON:
+        pytest.skip("this interpreter does not expose signatures of native methods")
+    assert text == sig
+    assert not fn.__doc__  # the docstring is the signature alone
 
 
 def test_factories_are_static_methods():
@@ -298,14 +295,11 @@ def test_factories_are_static_methods():
 
 
 def test_constructor_signatures():
+    assert Index.__text_signature__ == "()"
+    assert Indexable.__text_signature__ == "(*_args, **kwargs)"
     if IS_CPYTHON:
-        assert Index.__text_signature__ == "()"
-        assert Indexable.__text_signature__ == "(*_args, **kwargs)"
         assert str(inspect.signature(Index)) == "()"
         assert str(inspect.signature(Indexable)) == "(*_args, **kwargs)"
-    else:
-        assert (Index.__doc__ or "").startswith("Index()")
-        assert (Indexable.__doc__ or "").startswith("Indexable(*_args, **kwargs)")
 
 
 # --- the internal-failure exception --------------------------------------------

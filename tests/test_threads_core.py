@@ -20,11 +20,23 @@ WATCHDOG_SECONDS = 120
 ALLOWED = {"Already borrowed", "Already mutably borrowed"}
 
 
+def _report_fd(config):
+    # pytest captures fd 2 while a test runs, and a watchdog exit would lose
+    # anything written there; pytest keeps a duplicate of the real stderr for
+    # its own faulthandler, which is where the thread dump belongs.
+    try:
+        from _pytest.faulthandler import fault_handler_stderr_fd_key
+
+        return config.stash[fault_handler_stderr_fd_key]
+    except (ImportError, KeyError, AttributeError):
+        return sys.__stderr__
+
+
 @pytest.fixture
-def contention():
+def contention(request):
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True)
+    faulthandler.dump_traceback_later(WATCHDOG_SECONDS, exit=True, file=_report_fd(request.config))
     try:
         yield
     finally:
