@@ -90,6 +90,27 @@ class TestReduce:
         assert query(idx, Q.lt("x", 6)) == [o2]
         assert query(idx, Q.eq("x", 5)) == [o2]
 
+    def test_assignments_after_reduce(self):
+        # o1 is narrowed away from the set of x == 5, but its range entry and
+        # its attribute stay; an assignment moves it like any other object
+        # and makes it visible to equality lookups again.
+        o1, o2, o3 = Indexable(x=5), Indexable(x=5, y=1), Indexable(x=9, y=1)
+        idx = make_index(o1, o2, o3)
+        idx.reduce(y=1)
+        assert idx.get_by_attribute(x=5) == [o2]
+        o1.x = 7
+        assert idx.get_by_attribute(x=7) == [o1]
+        assert query(idx, Q.lt("x", 6)) == [o2]
+        assert query(idx, Q.gt("x", 6)) == [o1, o3]
+        o1.x = 5
+        assert idx.get_by_attribute(x=5) == [o1, o2]
+        o2.x = 6
+        o1.x = 7
+        assert query(idx, Q.lt("x", 5.5)) == []
+        assert query(idx, Q.bt("x", 5, 6)) == [o2]
+        assert idx.get_by_attribute(x=5) == []
+        assert idx.get_by_attribute(y=1) == [o2, o3]
+
     def test_reduce_uses_current_values(self):
         o1, o2 = Indexable(x=5, y=1), Indexable(x=6, y=1)
         idx = make_index(o1, o2)
