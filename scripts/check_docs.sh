@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Check what a user reads and runs: type-check the examples against the
+# installed stubs with mypy in strict mode, then run the documentation
+# snippets and the example programs.
+#
+#   bash scripts/check_docs.sh [python]
+#
+# The interpreter defaults to .venv/bin/python (made by scripts/setup.sh, with
+# the package installed).  mypy is installed into that environment when it is
+# missing; the type check needs CPython, so it is skipped for PyPy.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+PY="${1:-$VENV/bin/python}"
+[ -x "$PY" ] || die "no interpreter at $PY (run scripts/setup.sh first)"
+cd "$ROOT"
+
+status=0
+if "$PY" -c 'import sys; sys.exit(sys.implementation.name != "cpython")'; then
+    if ! "$PY" -m mypy --version >/dev/null 2>&1; then
+        say "installing mypy into $(dirname "$(dirname "$PY")")"
+        "$PY" -m pip install --quiet mypy
+    fi
+    say "mypy --strict examples/"
+    # The stubs come from the installed package (Corvane-stubs), as for a user.
+    "$PY" -m mypy --strict --cache-dir=/dev/null examples/ || status=1
+else
+    say "type check skipped: $("$PY" -c 'import sys; print(sys.implementation.name)') (mypy runs on CPython)"
+fi
+
+say "documentation snippets and examples"
+"$PY" -m pytest -q -p no:cacheprovider tests/test_docs.py tests/test_examples.py || status=1
+exit "$status"
