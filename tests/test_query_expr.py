@@ -400,3 +400,20 @@ class TestCopies:
         assert idx.reduced_query(composed).collect() == [a]
         # The same expression object can be used again.
         assert idx.reduced_query(composed).collect() == [a]
+
+    def test_deep_and_wide_trees(self):
+        objs = [Indexable(a=i % 2) for i in range(6)]
+        idx = Index()
+        idx.add_object_many(objs)
+        e = Q.eq("a", 1)
+        for _ in range(1000):
+            e = Q.not_(e)  # an even number of negations
+        assert idx.reduced_query(e).collect() == objs[1::2]
+        text = repr(e)
+        assert text.startswith("<QueryExpr: " + "Not(" * 1000 + 'Eq("a", ')
+        assert text.endswith(")" * 1001 + ">")
+        del e
+        wide = Q.or_(*[Q.eq("a", i) for i in range(5000)])
+        assert idx.reduced_query(wide).collect() == objs
+        narrow = Q.and_(*[Q.ne("a", i) for i in range(1, 5000)])
+        assert idx.reduced_query(narrow).collect() == objs[0::2]
