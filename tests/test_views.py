@@ -500,7 +500,9 @@ class TestConcurrency:
         old_interval = sys.getswitchinterval()
         watchdog = hasattr(faulthandler, "dump_traceback_later")
         if watchdog:
-            faulthandler.dump_traceback_later(120, exit=True)  # a hang fails the run
+            # A hang fails the run; the real stderr, since pytest may have
+            # replaced sys.stderr by an object without a file descriptor.
+            faulthandler.dump_traceback_later(120, exit=True, file=sys.__stderr__)
         sys.setswitchinterval(1e-5)
         try:
             for t in threads:
