@@ -7,7 +7,6 @@ import weakref
 
 import pytest
 
-import Corvane
 from Corvane import Index, Indexable, PyQueryExpr as Q
 
 CPYTHON = platform.python_implementation() == "CPython"

@@ -5,7 +5,7 @@ import re
 import pytest
 
 import Corvane
-from Corvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+from Corvane import Index, Indexable, PyQueryExpr as Q
 
 PanicException = Corvane.PanicException
 NO_OBJECT = "called `Option::unwrap()` on a `None` value"
@@ -181,6 +181,7 @@ class TestReduceWithMissingObjects:
         panic_message(lambda: a.reduce(x=5))
         a.reduce(z=1)
         assert a.get_by_attribute(x=6) == [oc]
+        assert a.get_by_attribute(z=1) == [oa, oc]
         oc.x = 8
         assert a.get_by_attribute(x=8) == [oc]
         late = Indexable(x=9)

@@ -447,7 +447,6 @@ class TestConcurrency:
     may occur, nothing may hang, and the indexes end up consistent."""
 
     def test_views_and_reduce_beside_assignments(self):
-        rng = random.Random(5)
         owners = [Indexable(name="o%d" % i, rank=i) for i in range(8)]
         holders = [Indexable(v=i % 5, owner=owners[i % 8]) for i in range(48)]
         idx = make_index(*holders)
