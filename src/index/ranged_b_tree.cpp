@@ -1,0 +1,741 @@
+#include "index/ranged_b_tree.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+
+namespace corvane {
+
+// ---------------------------------------------------------------------------
+// Key encoding
+
+namespace {
+
+constexpr uint32_t kZeroHead = 0x80000000u;
+
+// Value part (head << 64 | tail) of a value.
+u128 encode_value(RangeValue v) {
+    uint32_t sign;
+    uint32_t exponent;
+    uint32_t top;
+    uint64_t rest;
+    if (v.kind == RangeValue::Kind::Int) {
+        if (v.i == 0) return static_cast<u128>(kZeroHead) << 64;
+        sign = v.i < 0 ? 1 : 0;
+        // Magnitude as unsigned; the negation is done in unsigned arithmetic
+        // so that the smallest integer maps to 2^63.
+        const uint64_t m = sign ? uint64_t{0} - static_cast<uint64_t>(v.i) : static_cast<uint64_t>(v.i);
+        const int z = std::countl_zero(m);
+        const uint64_t n = m << z;
+        exponent = 16446u - static_cast<uint32_t>(z);
+        top = static_cast<uint32_t>(n >> 48);
+        rest = n << 16;
+    } else {
+        const uint64_t bits = std::bit_cast<uint64_t>(v.f);
+        sign = static_cast<uint32_t>(bits >> 63);
+        const uint32_t e = static_cast<uint32_t>((bits >> 52) & 0x7FF);
+        const uint64_t frac = bits & ((uint64_t{1} << 52) - 1);
+        uint64_t g;  // 52-bit significand with the leading one at bit 51
+        if (e != 0) {
+            exponent = e + 15360u;
+            // The lowest fraction bit is dropped so that the significand
+            // lines up with an integer's 63 bits after its leading one.
+            g = (uint64_t{1} << 51) + (frac >> 1);
+        } else if (frac != 0) {
+            const int p = 63 - std::countl_zero(frac);  // highest set bit, 0..51
+            exponent = static_cast<uint32_t>(p) + 15309u;
+            g = frac << (51 - p);
+        } else {
+            return static_cast<u128>(kZeroHead) << 64;  // +0.0 and -0.0
+        }
+        top = static_cast<uint32_t>(g >> 36);
+        rest = g << 28;
+    }
+    const uint32_t raw = (sign << 31) | (exponent << 16) | top;
+    uint32_t head;
+    uint64_t tail;
+    if (sign == 0) {
+        head = raw | kZeroHead;
+        tail = rest;
+    } else {
+        head = ~raw;
+        tail = ~rest;
+    }
+    return (static_cast<u128>(head) << 64) | tail;
+}
+
+}  // namespace
+
+CompositeKey128 CompositeKey128::make(RangeValue v, uint32_t id) {
+    CompositeKey128 k;
+    k.value = v;
+    k.key = (encode_value(v) << 32) | id;
+    return k;
+}
+
+u128 CompositeKey128::value_part_of(RangeValue v) { return encode_value(v); }
+
+// ---------------------------------------------------------------------------
+// Node handle
+
+BitMapBTreeNode::BitMapBTreeNode(std::unique_ptr<LeafNode> leaf) {
+    if (leaf) node_ = std::move(leaf);
+}
+BitMapBTreeNode::BitMapBTreeNode(std::unique_ptr<InternalNode> internal) {
+    if (internal) node_ = std::move(internal);
+}
+BitMapBTreeNode::BitMapBTreeNode(BitMapBTreeNode&& o) noexcept
+    : node_(std::exchange(o.node_, std::monostate{})) {}
+BitMapBTreeNode& BitMapBTreeNode::operator=(BitMapBTreeNode&& o) noexcept {
+    if (this != &o) node_ = std::exchange(o.node_, std::monostate{});
+    return *this;
+}
+BitMapBTreeNode::~BitMapBTreeNode() = default;
+
+size_t BitMapBTreeNode::len() const {
+    if (const LeafNode* l = leaf()) return l->len;
+    if (const InternalNode* n = internal()) return n->len;
+    return 0;
+}
+
+size_t BitMapBTreeNode::start() const {
+    if (const LeafNode* l = leaf()) return l->start;
+    if (const InternalNode* n = internal()) return n->start;
+    return 0;
+}
+
+bool BitMapBTreeNode::is_full() const {
+    if (const LeafNode* l = leaf()) return l->is_full();
+    if (const InternalNode* n = internal()) return n->is_full();
+    return false;
+}
+
+CompositeKey128 BitMapBTreeNode::first_key() const {
+    if (const LeafNode* l = leaf()) return l->keys[l->start];
+    if (const InternalNode* n = internal()) return n->keys[n->start];
+    return CompositeKey128{};
+}
+
+Bitmap BitMapBTreeNode::id_bitmap() const {
+    if (const LeafNode* l = leaf()) return l->id_bitmap();
+    if (const InternalNode* n = internal()) return n->get_bitmap();
+    return Bitmap();
+}
+
+std::pair<CompositeKey128, BitMapBTreeNode> BitMapBTreeNode::split() {
+    if (LeafNode* l = leaf()) {
+        auto [sep, right] = l->split();
+        return {sep, BitMapBTreeNode(std::move(right))};
+    }
+    if (InternalNode* n = internal()) {
+        auto [sep, right] = n->split();
+        return {sep, BitMapBTreeNode(std::move(right))};
+    }
+    fail("Missing child");
+}
+
+// ---------------------------------------------------------------------------
+// Leaf nodes
+
+namespace {
+
+bool window_is_full(size_t len, size_t start) {
+    return len >= kSplitThreshold && (start == 0 || start + len >= kNodeSlots);
+}
+
+bool touches_end(size_t len, size_t start) { return start == 0 || start + len == kNodeSlots; }
+
+// Halving search shared by both node kinds: the index within the window of
+// the last key for which `not_greater(key)` holds, or 0 when it holds for
+// none.  The predicate must hold on a prefix of the window.
+template <class Pred>
+size_t halving_position(const std::array<CompositeKey128, kNodeSlots>& keys, size_t start,
+                        size_t len, Pred not_greater) {
+    size_t lo = 0;
+    size_t size = len;
+    while (size > 1) {
+        const size_t half = size / 2;
+        if (not_greater(keys[start + lo + half])) lo += half;
+        size -= half;
+    }
+    return lo;
+}
+
+}  // namespace
+
+size_t LeafNode::key_position(u128 x) const {
+    return halving_position(keys, start, len, [x](const CompositeKey128& k) { return k.key <= x; });
+}
+
+bool LeafNode::is_full() const { return window_is_full(len, start); }
+
+void LeafNode::recenter() {
+    const size_t target = (kNodeSlots - len) / 2;
+    if (target == start) return;
+    CompositeKey128* base = keys.data();
+    // memmove handles the overlap in either direction.
+    std::memmove(static_cast<void*>(base + target), base + start, len * sizeof(CompositeKey128));
+    // Empty the part of the old window that the new one does not cover.
+    const size_t old_begin = start;
+    const size_t old_end = start + len;
+    for (size_t i = old_begin; i < old_end; ++i) {
+        if (i < target || i >= target + len) keys[i] = CompositeKey128{};
+    }
+    start = target;
+}
+
+void LeafNode::insert_non_full(const CompositeKey128& entry) {
+    size_t k = 0;
+    if (len > 0) {
+        k = key_position(entry.key);
+        // An equal key keeps its place behind the new entry.
+        if (keys[start + k].key < entry.key) ++k;
+    }
+    CompositeKey128* base = keys.data();
+    if (start > 0 && k < len / 2) {
+        std::memmove(static_cast<void*>(base + start - 1), base + start, k * sizeof(CompositeKey128));
+        --start;
+    } else {
+        if (start + len >= kNodeSlots) fail("invalid offset");
+        std::memmove(static_cast<void*>(base + start + k + 1), base + start + k,
+                     (len - k) * sizeof(CompositeKey128));
+    }
+    keys[start + k] = entry;
+    ++len;
+    if (touches_end(len, start)) recenter();
+}
+
+std::pair<CompositeKey128, std::unique_ptr<LeafNode>> LeafNode::split() {
+    const size_t n = len;
+    const size_t h = n / 2;
+    auto right = std::make_unique<LeafNode>();
+    right->start = kSplitRightStart;
+    right->len = n - h;
+    // Move the upper part out first: recentering the lower part may reuse
+    // the slots it occupied.
+    for (size_t i = h; i < n; ++i) {
+        right->keys[kSplitRightStart + (i - h)] = keys[start + i];
+        keys[start + i] = CompositeKey128{};
+    }
+    len = h;
+    recenter();
+    const CompositeKey128& sep = right->keys[kSplitRightStart];
+    if (sep.is_empty()) fail("invalid offset");
+    return {sep, std::move(right)};
+}
+
+void LeafNode::remove_at(size_t pos) {
+    CompositeKey128* base = keys.data();
+    if (pos >= len / 2) {
+        // Close the gap from the back.
+        std::memmove(static_cast<void*>(base + start + pos), base + start + pos + 1,
+                     (len - pos - 1) * sizeof(CompositeKey128));
+        keys[start + len - 1] = CompositeKey128{};
+    } else {
+        // Close the gap from the front.
+        std::memmove(static_cast<void*>(base + start + 1), base + start, pos * sizeof(CompositeKey128));
+        keys[start] = CompositeKey128{};
+        ++start;
+    }
+    --len;
+}
+
+Bitmap LeafNode::id_bitmap() const {
+    uint32_t ids[kNodeSlots];
+    for (size_t i = 0; i < len; ++i) ids[i] = keys[start + i].id();
+    return Bitmap::of(ids, len);
+}
+
+// ---------------------------------------------------------------------------
+// Internal nodes
+
+size_t InternalNode::key_position(u128 x) const {
+    return halving_position(keys, start, len, [x](const CompositeKey128& k) { return k.key <= x; });
+}
+
+bool InternalNode::is_full() const { return window_is_full(len, start); }
+
+void InternalNode::move_slot(size_t from, size_t to) {
+    keys[to] = keys[from];
+    keys[from] = CompositeKey128{};
+    children[to] = std::move(children[from]);
+    bitmaps[to] = std::move(bitmaps[from]);
+    bitmaps[from].reset();
+}
+
+void InternalNode::recenter() {
+    const size_t target = (kNodeSlots - len) / 2;
+    if (target == start) return;
+    // Each slot moves with its separator, child and bitmap; vacated slots
+    // are emptied by move_slot.
+    if (target < start) {
+        for (size_t i = 0; i < len; ++i) move_slot(start + i, target + i);
+    } else {
+        for (size_t i = len; i-- > 0;) move_slot(start + i, target + i);
+    }
+    start = target;
+}
+
+void InternalNode::shift_right(size_t from, size_t to, size_t by) {
+    if (to + by > kNodeSlots) fail("invalid offset");
+    for (size_t i = to; i-- > from;) move_slot(i, i + by);
+    if (from == start) start += by;
+}
+
+Bitmap InternalNode::get_bitmap() const {
+    const roaring_bitmap_t* parts[kNodeSlots];
+    size_t n = 0;
+    for (const auto& bm : bitmaps) {
+        if (bm) parts[n++] = bm->raw();
+    }
+    if (n == 0) return Bitmap();
+    if (n == 1) return Bitmap::adopt(roaring_bitmap_copy(parts[0]));
+    return Bitmap::adopt(roaring_bitmap_or_many(n, parts));
+}
+
+void InternalNode::insert(const CompositeKey128& entry) {
+    const size_t a = key_position(entry.key);
+    const size_t s = start + a;
+    if (keys[s].key == entry.key) fail("Duplicate ID and key insert");
+    BitMapBTreeNode& child = children[s];
+    if (!child.present()) fail("Missing child");
+    if (child.is_full()) {
+        split_and_insert(entry, a);
+        return;
+    }
+    if (LeafNode* leaf = child.leaf()) {
+        leaf->insert_non_full(entry);
+        if (!bitmaps[s]) fail("Bitmap should be present for leaf");
+    } else {
+        child.internal()->insert(entry);
+        if (!bitmaps[s]) fail("Bitmap should be present for internal");
+    }
+    bitmaps[s]->add(entry.id());
+    if (touches_end(len, start)) recenter();
+}
+
+void InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
+    const size_t s = start + a;
+    // Checked before the split so that a failure leaves the child whole.
+    if (!bitmaps[s]) fail("Bitmap must be initialized before split");
+    if (start + len >= kNodeSlots) fail("invalid offset");
+
+    auto [sep, right] = children[s].split();
+    Bitmap right_bm = right.id_bitmap();
+    // The lower half's ids are whatever the right half did not take.
+    Bitmap left_bm = bitmaps[s]->andnot(right_bm);
+
+    // Link the new right half before descending into either half, so that
+    // a failure further down leaves every entry reachable and every bitmap
+    // exact.
+    bitmaps[s] = std::move(left_bm);
+    shift_right(s + 1, start + len, 1);
+    keys[s + 1] = sep;
+    children[s + 1] = std::move(right);
+    bitmaps[s + 1] = std::move(right_bm);
+    ++len;
+
+    // A key equal to the separator belongs to the upper half: every key
+    // below a separator must be smaller than it.  The upper half then
+    // reports the equal key the same way any other node on the path would.
+    const size_t target = entry.key < sep.key ? s : s + 1;
+    BitMapBTreeNode& half = children[target];
+    if (LeafNode* leaf = half.leaf()) {
+        leaf->insert_non_full(entry);
+    } else {
+        half.internal()->insert(entry);
+    }
+    bitmaps[target]->add(entry.id());
+
+    if (touches_end(len, start)) recenter();
+}
+
+std::pair<CompositeKey128, std::unique_ptr<InternalNode>> InternalNode::split() {
+    const size_t n = len;
+    const size_t h = n / 2;
+    auto right = std::make_unique<InternalNode>();
+    right->start = kSplitRightStart;
+    right->len = n - h;
+    for (size_t i = h; i < n; ++i) {
+        const size_t from = start + i;
+        const size_t to = kSplitRightStart + (i - h);
+        right->keys[to] = keys[from];
+        keys[from] = CompositeKey128{};
+        right->children[to] = std::move(children[from]);
+        right->bitmaps[to] = std::move(bitmaps[from]);
+        bitmaps[from].reset();
+    }
+    len = h;
+    recenter();
+    const CompositeKey128& sep = right->keys[kSplitRightStart];
+    if (sep.is_empty()) fail("invalid offset");
+    return {sep, std::move(right)};
+}
+
+size_t InternalNode::get_key_index(u128 vp, KeyIndexMode mode) const {
+    if (len <= 1) return 0;
+    const size_t e =
+        halving_position(keys, start, len, [vp](const CompositeKey128& k) { return k.value_part() <= vp; });
+    if (keys[start + e].value_part() != vp) return e;
+    if (mode == KeyIndexMode::LowerExcluded || mode == KeyIndexMode::UpperIncluded) return e;
+    // Entries with this value part and ids below the run's first separator
+    // can sit at the end of the child before the run.
+    size_t r = e;
+    while (r > 0 && keys[start + r - 1].value_part() == vp) --r;
+    return r == 0 ? 0 : r - 1;
+}
+
+// ---------------------------------------------------------------------------
+// Range queries
+//
+// The descent gathers two things: the ids of the entries of the (at most
+// two) boundary leaves that lie in the range, and the bitmaps of the
+// children lying wholly in the range.  The filter is applied once at the
+// end.  Once the two boundaries part at some node, the lower-boundary child
+// lies wholly below the upper bound and the upper-boundary child wholly
+// above the lower bound, so each side continues with only its own bound;
+// a side without a bound takes its outermost child whole.
+
+namespace {
+
+struct ResolvedBound {
+    BoundKind kind;
+    u128 vp;
+};
+
+ResolvedBound resolve(const Bound& b) {
+    if (b.kind == BoundKind::Unbounded) return {b.kind, 0};
+    return {b.kind, CompositeKey128::value_part_of(b.value)};
+}
+
+constexpr ResolvedBound kOpen{BoundKind::Unbounded, 0};
+
+struct RangeScan {
+    std::vector<const roaring_bitmap_t*> whole;
+    std::vector<uint32_t> ids;
+};
+
+bool below_lower(const ResolvedBound& lower, u128 vp) {
+    switch (lower.kind) {
+        case BoundKind::Included:
+            return vp < lower.vp;
+        case BoundKind::Excluded:
+            return vp <= lower.vp;
+        case BoundKind::Unbounded:
+            return false;
+    }
+    return false;
+}
+
+bool within_upper(const ResolvedBound& upper, u128 vp) {
+    switch (upper.kind) {
+        case BoundKind::Included:
+            return vp <= upper.vp;
+        case BoundKind::Excluded:
+            return vp < upper.vp;
+        case BoundKind::Unbounded:
+            return true;
+    }
+    return true;
+}
+
+void scan_leaf(const LeafNode& leaf, const ResolvedBound& lower, const ResolvedBound& upper,
+               RangeScan& out) {
+    // Entries below the lower bound form a prefix of the window.
+    size_t i = 0;
+    if (lower.kind != BoundKind::Unbounded && leaf.len > 0) {
+        i = halving_position(leaf.keys, leaf.start, leaf.len,
+                             [&](const CompositeKey128& k) { return below_lower(lower, k.value_part()); });
+        if (!below_lower(lower, leaf.keys[leaf.start + i].value_part())) {
+            i = 0;  // nothing is skipped
+        } else {
+            ++i;  // i was the last skipped entry
+        }
+    }
+    for (; i < leaf.len; ++i) {
+        const CompositeKey128& k = leaf.keys[leaf.start + i];
+        if (!within_upper(upper, k.value_part())) break;
+        out.ids.push_back(k.id());
+    }
+}
+
+void take_whole(const InternalNode& node, size_t pos, RangeScan& out) {
+    const auto& bm = node.bitmaps[node.start + pos];
+    if (bm) out.whole.push_back(bm->raw());
+}
+
+void scan_node(const BitMapBTreeNode& node, const ResolvedBound& lower, const ResolvedBound& upper,
+               RangeScan& out);
+
+void scan_internal(const InternalNode& node, const ResolvedBound& lower, const ResolvedBound& upper,
+                   RangeScan& out) {
+    if (node.len == 0) return;
+    const size_t lo = lower.kind == BoundKind::Unbounded
+                          ? 0
+                          : node.get_key_index(lower.vp, lower.kind == BoundKind::Included
+                                                             ? KeyIndexMode::LowerIncluded
+                                                             : KeyIndexMode::LowerExcluded);
+    const size_t hi = upper.kind == BoundKind::Unbounded
+                          ? node.len
+                          : node.get_key_index(upper.vp, upper.kind == BoundKind::Included
+                                                             ? KeyIndexMode::UpperIncluded
+                                                             : KeyIndexMode::UpperExcluded);
+    // The bound positions cross only when the lower bound lies above the
+    // upper one: nothing can match.
+    if (lo > hi) return;
+    if (lo == hi) {
+        scan_node(node.children[node.start + lo], lower, upper, out);
+        return;
+    }
+    if (lower.kind == BoundKind::Unbounded) {
+        take_whole(node, lo, out);
+    } else {
+        scan_node(node.children[node.start + lo], lower, kOpen, out);
+    }
+    for (size_t i = lo + 1; i < hi && i < node.len; ++i) take_whole(node, i, out);
+    if (hi < node.len) scan_node(node.children[node.start + hi], kOpen, upper, out);
+}
+
+void scan_node(const BitMapBTreeNode& node, const ResolvedBound& lower, const ResolvedBound& upper,
+               RangeScan& out) {
+    if (const LeafNode* leaf = node.leaf()) {
+        scan_leaf(*leaf, lower, upper, out);
+    } else if (const InternalNode* in = node.internal()) {
+        scan_internal(*in, lower, upper, out);
+    }
+}
+
+// Filter ∩ (boundary ids ∪ whole children).
+Bitmap combine(const RangeScan& scan, const Bitmap& filter) {
+    Bitmap result = Bitmap::of(scan.ids.data(), scan.ids.size());
+    if (scan.whole.empty()) {
+        result.and_inplace(filter);
+        return result;
+    }
+    // With a filter much smaller than the children, intersect each child on
+    // its own; otherwise unite everything first and intersect once.
+    const uint64_t filter_card = filter.cardinality();
+    uint64_t whole_card = 0;
+    for (const roaring_bitmap_t* bm : scan.whole) {
+        whole_card += roaring_bitmap_get_cardinality(bm);
+        if (whole_card > 4 * filter_card) break;
+    }
+    if (whole_card > 4 * filter_card) {
+        result.and_inplace(filter);
+        for (const roaring_bitmap_t* bm : scan.whole) {
+            Bitmap part = Bitmap::adopt(roaring_bitmap_and(bm, filter.raw()));
+            result.or_inplace(part);
+        }
+        return result;
+    }
+    if (scan.whole.size() == 1) {
+        roaring_bitmap_or_inplace(result.raw(), scan.whole[0]);
+    } else {
+        Bitmap united =
+            Bitmap::adopt(roaring_bitmap_or_many(scan.whole.size(), const_cast<const roaring_bitmap_t**>(scan.whole.data())));
+        result.or_inplace(united);
+    }
+    result.and_inplace(filter);
+    return result;
+}
+
+}  // namespace
+
+Bitmap BitMapBTreeNode::query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
+    RangeScan scan;
+    scan_node(*this, resolve(lower), resolve(upper), scan);
+    return combine(scan, filter);
+}
+
+// ---------------------------------------------------------------------------
+// Tree
+
+BitMapBTree::BitMapBTree() : root_(std::make_unique<LeafNode>()) {}
+
+size_t BitMapBTree::height() const {
+    size_t h = 0;
+    const BitMapBTreeNode* node = &root_;
+    while (node->present()) {
+        ++h;
+        const InternalNode* in = node->internal();
+        if (in == nullptr) break;
+        node = &in->children[in->start];
+    }
+    return h;
+}
+
+void BitMapBTree::insert(RangeValue v, uint32_t id) {
+    if (root_.is_full()) {
+        // The root keeps the lower half; a new root above it takes both.
+        auto [sep, right] = root_.split();
+        Bitmap left_bm = root_.id_bitmap();
+        Bitmap right_bm = right.id_bitmap();
+        auto top = std::make_unique<InternalNode>();
+        top->start = kRootStart;
+        top->len = 2;
+        top->keys[kRootStart] = root_.first_key();
+        top->bitmaps[kRootStart] = std::move(left_bm);
+        top->keys[kRootStart + 1] = sep;
+        top->children[kRootStart + 1] = std::move(right);
+        top->bitmaps[kRootStart + 1] = std::move(right_bm);
+        top->children[kRootStart] = std::move(root_);
+        root_ = BitMapBTreeNode(std::move(top));
+    }
+    const CompositeKey128 entry = CompositeKey128::make(v, id);
+    if (LeafNode* leaf = root_.leaf()) {
+        leaf->insert_non_full(entry);
+    } else if (InternalNode* in = root_.internal()) {
+        in->insert(entry);
+    } else {
+        fail("Missing child");
+    }
+    ++size_;
+}
+
+bool BitMapBTree::remove(RangeValue v, uint32_t id) {
+    const CompositeKey128 entry = CompositeKey128::make(v, id);
+    // Internal nodes on the way down and the slot taken in each.
+    std::vector<std::pair<InternalNode*, size_t>> path;
+    BitMapBTreeNode* node = &root_;
+    while (InternalNode* in = node->internal()) {
+        const size_t s = in->start + in->key_position(entry.key);
+        BitMapBTreeNode& child = in->children[s];
+        if (!child.present()) fail("Missing child");
+        path.emplace_back(in, s);
+        node = &child;
+    }
+    LeafNode* leaf = node->leaf();
+    if (leaf == nullptr) fail("Missing child");
+    if (leaf->len == 0) return false;
+    const size_t pos = leaf->key_position(entry.key);
+    if (leaf->keys[leaf->start + pos].key != entry.key) return false;
+    leaf->remove_at(pos);
+    for (auto& [in, s] : path) {
+        if (in->bitmaps[s]) in->bitmaps[s]->remove(id);
+    }
+    --size_;
+    return true;
+}
+
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
+    return root_.query_range(lower, upper, filter);
+}
+
+// ---------------------------------------------------------------------------
+// Invariant validation
+
+namespace {
+
+std::string hex128(u128 v) {
+    static const char* digits = "0123456789abcdef";
+    std::string s(32, '0');
+    for (int i = 31; i >= 0; --i) {
+        s[static_cast<size_t>(i)] = digits[static_cast<unsigned>(v & 0xF)];
+        v >>= 4;
+    }
+    return "0x" + s;
+}
+
+struct Validator {
+    size_t leaf_depth = 0;  // 0 until the first leaf is seen
+    size_t entries = 0;
+
+    [[noreturn]] void violation(const std::string& where, const std::string& what) {
+        fail("invalid tree: " + where + ": " + what);
+    }
+
+    // Checks the subtree; every key in it must lie in [lo, hi) where given.
+    // Adds the subtree's ids to ids.
+    void node(const BitMapBTreeNode& n, const std::string& where, size_t depth, const u128* lo,
+              const u128* hi, Bitmap& ids) {
+        if (!n.present()) violation(where, "missing node");
+        if (const LeafNode* leaf = n.leaf()) {
+            window(where, leaf->len, leaf->start);
+            for (size_t i = 0; i < kNodeSlots; ++i) {
+                const bool inside = i >= leaf->start && i < leaf->start + leaf->len;
+                if (inside == leaf->keys[i].is_empty())
+                    violation(where, "slot " + std::to_string(i) + (inside ? " inside the window is empty"
+                                                                       : " outside the window is filled"));
+            }
+            for (size_t i = 0; i < leaf->len; ++i) {
+                const u128 k = leaf->keys[leaf->start + i].key;
+                if (i > 0 && !(leaf->keys[leaf->start + i - 1].key < k))
+                    violation(where, "keys not increasing at window index " + std::to_string(i));
+                if (lo && k < *lo)
+                    violation(where, "key " + hex128(k) + " below the separator " + hex128(*lo));
+                if (hi && !(k < *hi))
+                    violation(where, "key " + hex128(k) + " not below the next separator " + hex128(*hi));
+                ids.add(leaf->keys[leaf->start + i].id());
+            }
+            entries += leaf->len;
+            if (leaf_depth == 0) leaf_depth = depth;
+            if (leaf_depth != depth)
+                violation(where, "leaf at depth " + std::to_string(depth) + ", another at " +
+                                     std::to_string(leaf_depth));
+            return;
+        }
+        const InternalNode& in = *n.internal();
+        window(where, in.len, in.start);
+        if (in.len < 2) violation(where, "internal node with fewer than two children");
+        for (size_t i = 0; i < kNodeSlots; ++i) {
+            const bool inside = i >= in.start && i < in.start + in.len;
+            const std::string slot = "slot " + std::to_string(i);
+            if (inside) {
+                if (in.keys[i].is_empty()) violation(where, slot + " has no separator");
+                if (!in.children[i].present()) violation(where, slot + " has no child");
+                if (!in.bitmaps[i]) violation(where, slot + " has no bitmap");
+            } else if (!in.keys[i].is_empty() || in.children[i].present() || in.bitmaps[i]) {
+                violation(where, slot + " outside the window is filled");
+            }
+        }
+        // Separator 0 is never lowered: along the leftmost path the first
+        // child keeps taking smaller keys and its splits add separators below
+        // it.  Routing never reads separator 0 (the halving search always
+        // probes from index 1), so only separators 1 and on are ordered and
+        // bounded by the node's range; separator 0 only stays at or above the
+        // lower limit.
+        if (lo && in.keys[in.start].key < *lo)
+            violation(where, "separator 0 below the node's range");
+        for (size_t i = 1; i < in.len; ++i) {
+            const u128 sep = in.keys[in.start + i].key;
+            if (i > 1 && !(in.keys[in.start + i - 1].key < sep))
+                violation(where, "separators not increasing at window index " + std::to_string(i));
+            if (lo && sep < *lo) violation(where, "separator " + hex128(sep) + " below the node's range");
+            if (hi && !(sep < *hi)) violation(where, "separator " + hex128(sep) + " above the node's range");
+        }
+        for (size_t i = 0; i < in.len; ++i) {
+            const size_t s = in.start + i;
+            // Child 0 inherits the node's lower limit: it may hold keys below
+            // its own separator.
+            const u128* child_lo = i == 0 ? lo : &in.keys[s].key;
+            const u128* child_hi = i + 1 < in.len ? &in.keys[s + 1].key : hi;
+            Bitmap below;
+            node(in.children[s], where + "/" + std::to_string(i), depth + 1, child_lo, child_hi, below);
+            if (!(*in.bitmaps[s] == below))
+                violation(where, "bitmap of child " + std::to_string(i) + " holds " +
+                                     std::to_string(in.bitmaps[s]->cardinality()) + " ids, the subtree " +
+                                     std::to_string(below.cardinality()));
+            ids.or_inplace(below);
+        }
+    }
+
+    void window(const std::string& where, size_t len, size_t start) {
+        if (len > kNodeSlots - 1) violation(where, "len " + std::to_string(len) + " above 95");
+        if (start + len > kNodeSlots - 1)
+            violation(where, "window " + std::to_string(start) + "+" + std::to_string(len) + " reaches slot 95");
+    }
+};
+
+}  // namespace
+
+void BitMapBTree::validate() const {
+    Validator v;
+    Bitmap ids;
+    v.node(root_, "root", 1, nullptr, nullptr, ids);
+    if (v.entries != size_)
+        fail("invalid tree: root: holds " + std::to_string(v.entries) + " entries, counted " +
+             std::to_string(size_));
+}
+
+}  // namespace corvane

@@ -1,0 +1,228 @@
+// The range index of one numeric attribute: a B-tree of (value, id) pairs
+// whose internal nodes keep, for every child, a bitmap of all ids stored
+// below it.  A range query descends only along the two boundary paths and
+// takes every child lying wholly between them by its bitmap.
+//
+// Entries are 128-bit keys: a 96-bit order-preserving encoding of the value
+// (integers and doubles share one scale) followed by the 32-bit id, so keys
+// order by value first, then by id.
+//
+// Nodes are fixed arrays of 96 slots holding a contiguous window
+// [start, start + len).  Inserting shifts whichever side of the window is
+// shorter, and a window that touches either end of the array is moved back
+// to the middle, so there is always room on both sides.  Nodes holding 86 or
+// more entries are split before an insertion passes through them.
+//
+// The structure holds no Python references and does no locking: callers
+// guard it with the lock of the attribute maps.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "index/bitmap.hpp"
+
+namespace corvane {
+
+using u128 = unsigned __int128;
+
+// A numeric attribute value as handed to the tree.
+struct RangeValue {
+    enum class Kind : uint8_t { Int, Float };
+    Kind kind;
+    union {
+        int64_t i;
+        double f;
+    };
+
+    static RangeValue of_int(int64_t v) {
+        RangeValue r;
+        r.kind = Kind::Int;
+        r.i = v;
+        return r;
+    }
+    static RangeValue of_float(double v) {
+        RangeValue r;
+        r.kind = Kind::Float;
+        r.f = v;
+        return r;
+    }
+};
+
+// One entry of the tree.  `value` is carried along for reference only; the
+// order is that of `key` as an unsigned 128-bit integer:
+//   bits 127..96  head: sortable sign, exponent and leading significand bits
+//   bits  95..32  tail: sortable remaining significand bits
+//   bits  31..0   the object id
+// The upper 96 bits are the value part; range bounds compare only those.
+//
+// No value encodes to a head of 0 (the smallest head any value produces is
+// 0x3C000000), so an all-zero key marks an empty slot.
+struct CompositeKey128 {
+    RangeValue value;
+    u128 key;
+
+    static CompositeKey128 make(RangeValue v, uint32_t id);
+    // The 96-bit value part of v (that is, make(v, 0).key >> 32).
+    static u128 value_part_of(RangeValue v);
+
+    uint32_t id() const { return static_cast<uint32_t>(key); }
+    u128 value_part() const { return key >> 32; }
+    uint32_t head() const { return static_cast<uint32_t>(key >> 96); }
+    uint64_t tail() const { return static_cast<uint64_t>(key >> 32); }
+    bool is_empty() const { return key == 0; }
+};
+
+enum class BoundKind : uint8_t { Included, Excluded, Unbounded };
+
+struct Bound {
+    BoundKind kind;
+    RangeValue value;
+
+    static Bound included(RangeValue v) { return Bound{BoundKind::Included, v}; }
+    static Bound excluded(RangeValue v) { return Bound{BoundKind::Excluded, v}; }
+    static Bound unbounded() { return Bound{BoundKind::Unbounded, RangeValue::of_int(0)}; }
+};
+
+inline constexpr size_t kNodeSlots = 96;
+// A node with this many entries whose window touches an end is split
+// before an insertion passes into it.
+inline constexpr size_t kSplitThreshold = 86;
+// Window start of a new root and of the right half made by a split.
+inline constexpr size_t kRootStart = 48;
+inline constexpr size_t kSplitRightStart = 24;
+
+struct LeafNode;
+struct InternalNode;
+
+// An owned node of either kind, or nothing (an empty slot).
+class BitMapBTreeNode {
+public:
+    BitMapBTreeNode() noexcept = default;
+    explicit BitMapBTreeNode(std::unique_ptr<LeafNode> leaf);
+    explicit BitMapBTreeNode(std::unique_ptr<InternalNode> internal);
+    BitMapBTreeNode(BitMapBTreeNode&& o) noexcept;
+    BitMapBTreeNode& operator=(BitMapBTreeNode&& o) noexcept;
+    ~BitMapBTreeNode();
+
+    bool present() const { return node_.index() != 0; }
+    bool is_leaf() const { return node_.index() == 2; }
+    bool is_internal() const { return node_.index() == 1; }
+    LeafNode* leaf() {
+        auto* p = std::get_if<std::unique_ptr<LeafNode>>(&node_);
+        return p ? p->get() : nullptr;
+    }
+    const LeafNode* leaf() const {
+        auto* p = std::get_if<std::unique_ptr<LeafNode>>(&node_);
+        return p ? p->get() : nullptr;
+    }
+    InternalNode* internal() {
+        auto* p = std::get_if<std::unique_ptr<InternalNode>>(&node_);
+        return p ? p->get() : nullptr;
+    }
+    const InternalNode* internal() const {
+        auto* p = std::get_if<std::unique_ptr<InternalNode>>(&node_);
+        return p ? p->get() : nullptr;
+    }
+
+    // Window of either kind (0 entries for an empty slot).
+    size_t len() const;
+    size_t start() const;
+    bool is_full() const;
+    // Key at the window start (an empty key when the window is empty).
+    CompositeKey128 first_key() const;
+    // New bitmap of every id stored in this subtree.
+    Bitmap id_bitmap() const;
+    // Split in place (this keeps the lower half); returns the separator and
+    // the new upper half.
+    std::pair<CompositeKey128, BitMapBTreeNode> split();
+
+    // Ids of the entries whose value lies within the bounds, restricted to
+    // filter.  Never fails; a lower bound above the upper gives nothing.
+    Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
+
+private:
+    std::variant<std::monostate, std::unique_ptr<InternalNode>, std::unique_ptr<LeafNode>> node_;
+};
+
+struct LeafNode {
+    std::array<CompositeKey128, kNodeSlots> keys{};  // empty outside the window
+    size_t len = 0;
+    size_t start = kRootStart;
+
+    // Index within the window of the last key not greater than x, or 0.
+    size_t key_position(u128 x) const;
+    bool is_full() const;
+    void recenter();
+    void insert_non_full(const CompositeKey128& entry);
+    std::pair<CompositeKey128, std::unique_ptr<LeafNode>> split();
+    // Remove the entry at window index pos, closing the gap from the shorter side.
+    void remove_at(size_t pos);
+    Bitmap id_bitmap() const;
+};
+
+// Modes of InternalNode::get_key_index: which bound enters the node.
+enum class KeyIndexMode : uint8_t { LowerIncluded, LowerExcluded, UpperIncluded, UpperExcluded };
+
+struct InternalNode {
+    std::array<std::optional<Bitmap>, kNodeSlots> bitmaps;  // ids below child i
+    std::array<CompositeKey128, kNodeSlots> keys{};        // separator of child i
+    std::array<BitMapBTreeNode, kNodeSlots> children;
+    size_t len = 0;
+    size_t start = 0;
+
+    size_t key_position(u128 x) const;
+    bool is_full() const;
+    void recenter();
+    // Move slots [from, to) by `by` places toward the back, last slot first.
+    void shift_right(size_t from, size_t to, size_t by);
+    // New bitmap: union of every child bitmap.
+    Bitmap get_bitmap() const;
+    void insert(const CompositeKey128& entry);
+    void split_and_insert(const CompositeKey128& entry, size_t a);
+    std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split();
+    // Window index of the child where a bound with value part vp enters.
+    size_t get_key_index(u128 vp, KeyIndexMode mode) const;
+
+private:
+    void move_slot(size_t from, size_t to);
+};
+
+class BitMapBTree {
+public:
+    BitMapBTree();
+    BitMapBTree(BitMapBTree&&) noexcept = default;
+    BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
+
+    // The pair must be absent.  A key equal to a separator on the way down
+    // fails with "Duplicate ID and key insert".
+    void insert(RangeValue v, uint32_t id);
+    // True when an entry of exactly this pair was removed.
+    bool remove(RangeValue v, uint32_t id);
+    Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
+
+    // Number of entries.
+    size_t size() const { return size_; }
+    // Levels from the root to the leaves (1 for a single leaf).
+    size_t height() const;
+
+    // Check every structural invariant; throws InternalFailure naming the
+    // first violation found.
+    void validate() const;
+
+    const BitMapBTreeNode& root() const { return root_; }
+    // Direct access for tests that break invariants on purpose.
+    BitMapBTreeNode& mutable_root() { return root_; }
+
+private:
+    BitMapBTreeNode root_;
+    size_t size_ = 0;
+};
+
+}  // namespace corvane
