@@ -225,11 +225,6 @@ class TestObjectsInUse:
         obj.x = Reentrant()
         return outcome.get("error")
 
-    @pytest.mark.xfail(
-        strict=True,
-        reason="reduce checks only that the selected objects are stored, not that "
-        "they can be read now, so it reads objects mid-assignment",
-    )
     def test_reduce_refuses_and_changes_nothing(self):
         o, p = Indexable(k=1, x=0), Indexable(k=2, x=0)
         idx = make_index(o, p)

@@ -446,21 +446,7 @@ class TestConcurrency:
     while other threads query the same maps.  Only the use-conflict errors
     may occur, nothing may hang, and the indexes end up consistent."""
 
-    @pytest.mark.parametrize(
-        "with_reduce",
-        [
-            False,
-            pytest.param(
-                True,
-                marks=pytest.mark.xfail(
-                    reason="reduce reads objects whose assignment is in progress and "
-                    "re-enters their old values (see test_reduce_refuses_and_changes_nothing); "
-                    "a race, so not strict",
-                    strict=False,
-                ),
-            ),
-        ],
-    )
+    @pytest.mark.parametrize("with_reduce", [False, True])
     def test_views_and_reduce_beside_assignments(self, with_reduce):
         owners = [Indexable(name="o%d" % i, rank=i) for i in range(8)]
         holders = [Indexable(v=i % 5, owner=owners[i % 8]) for i in range(48)]

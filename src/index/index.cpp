@@ -357,15 +357,23 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         Bitmap selected = filter_index_by_hashes(*maps, query);
         auto store = idx->api->items->read();
         // Check every selected id before changing anything, so that a
-        // failure leaves the index as it was.
-        bool complete = true;
+        // failure leaves the index as it was.  An object whose assignment is
+        // in progress cannot be read: some of its indexes may already hold
+        // the new value while its own list still holds the old one.
+        const char* problem = nullptr;
         selected.for_each([&](uint32_t id) {
-            if (store->get(id) == nullptr) complete = false;
+            if (problem != nullptr) return;
+            PyObject* obj = store->get(id);
+            if (obj == nullptr) {
+                problem = kUnwrapNone;
+            } else if (indexable_state(obj).use.exclusive()) {
+                problem = py::kAlreadyMutablyBorrowed;
+            }
         });
-        if (!complete) {
+        if (problem != nullptr) {
             store.unlock();
             maps.unlock();
-            fail(kUnwrapNone);
+            fail(problem);
         }
         for (auto& [name, map] : *maps)
             for (auto& [value, set] : map->exact) narrow_set(set, selected);
