@@ -118,7 +118,8 @@ step_cpp() {
         return 0
     fi
     local dir="$ROOT/build/cpp-tests"
-    cmake_build "$dir" -DCMAKE_BUILD_TYPE=Debug \
+    # Debug keeps assertions on; -O2 keeps the randomized tests quick.
+    cmake_build "$dir" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS="-O2" \
         -DCORVANE_BUILD_TESTS=ON -DCORVANE_BUILD_MODULE=OFF
     run_ctest cpp "$dir"
 }
@@ -149,15 +150,22 @@ step_asan() {
     fi
 
     # The interpreter is not built with ASan, so the runtime has to be loaded
-    # first.  Leak checking is off: the interpreter keeps memory until exit
-    # by design.  PYTHONMALLOC=malloc_debug sends every Python allocation
+    # first.  libstdc++ is preloaded right after it: the interpreter does not
+    # link it, and ASan resolves its __cxa_throw interceptor at start-up, so
+    # without it the first C++ exception thrown in the module aborts the run.
+    # Leak checking is off: the interpreter keeps memory until exit by
+    # design.  PYTHONMALLOC=malloc_debug sends every Python allocation
     # through malloc (so ASan sees freed objects) and checks that the
     # allocator is only used with the interpreter lock held.
-    local libasan
+    local libasan libstdcxx module
     libasan="$(g++ -print-file-name=libasan.so)"
     [ -f "$libasan" ] || { echo "libasan.so not found (g++ -print-file-name=libasan.so)"; return 1; }
+    module="$(compgen -G "$dir/Corvane*.so" | head -n 1)"
+    [ -n "$module" ] || { echo "no Corvane*.so in $dir"; return 1; }
+    libstdcxx="$(ldd "$module" | awk '$1 ~ /^libstdc\+\+/ { print $3 }')"
+    [ -f "$libstdcxx" ] || { echo "cannot find the libstdc++ that $module links"; return 1; }
     (
-        export LD_PRELOAD="$libasan"
+        export LD_PRELOAD="$libasan:$libstdcxx"
         export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan"
         export PYTHONMALLOC=malloc_debug
         export PYTHONPATH="$dir${PYTHONPATH:+:$PYTHONPATH}"
