@@ -1,0 +1,518 @@
+"""Benchmark driver: Corvane against the libraries a user would otherwise use.
+
+    python bench/run.py            full run (about 15 minutes on 2 cores)
+    python bench/run.py --quick    small smoke run (about a minute)
+
+Sections, each run in a fresh interpreter so one section's heap does not
+weigh on the next:
+
+    core      1,000,000 objects with four attributes: add_object_many against
+              sqlite3 insert + index build, get_by_attribute against sqlite3
+              and a list slice, attribute assignment against sqlite3 UPDATE;
+              range and compound queries against sqlite3 (single-column and
+              composite indexes), a list comprehension and a dict of sets
+    four      four-attribute keyword equality, ~200 hits out of 2,000,000
+    compare   every peer of peers.py at 10^4, 10^5 and 10^6 objects
+    memory    bytes per object of every peer, each in its own process
+
+Raw figures go to build/bench-results/*.json (or --results), the rendered
+table and plot to docs/benchmarks.md and docs/benchmarks.png (or --docs;
+a quick run writes them under the results folder instead).
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import random
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+sys.path.insert(0, str(HERE))
+
+import workloads as W  # noqa: E402
+from measure import once, round_robin  # noqa: E402,F401
+
+FULL = {
+    "core_n": 1_000_000,
+    "four_n": 2_000_000,
+    "compare_ns": [10_000, 100_000, 1_000_000],
+    "memory_ns": [100_000, 1_000_000],
+    "reps": 7,
+    "build_reps": 3,
+    # Peers too slow to rebuild or update at a size are capped there.
+    "frozen_mutate_max": 100_000,
+}
+QUICK = {
+    "core_n": 50_000,
+    "four_n": 100_000,
+    "compare_ns": [1_000, 10_000],
+    "memory_ns": [10_000],
+    "reps": 3,
+    "build_reps": 1,
+    "frozen_mutate_max": 10_000,
+}
+
+COMPARE_PEERS = [
+    "list comprehension",
+    "dict of sets",
+    "sqlite3",
+    "ducks Dex",
+    "ducks FrozenDex",
+    "polars",
+    "pyroaring+sortedcontainers",
+    "corvane",
+]
+
+
+def log(*args):
+    print(*args, file=sys.stderr, flush=True)
+
+
+def import_corvane():
+    import Corvane
+
+    return Corvane
+
+
+def make_peer(name, cv=None, **kw):
+    import peers as P
+
+    if name == "corvane":
+        return P.CorvanePeer(cv or import_corvane())
+    if name == "corvane (expr)":
+        return P.CorvanePeer(cv or import_corvane(), keyword_equality=False)
+    if name == "list comprehension":
+        return P.ListComp()
+    if name == "dict of sets":
+        return P.DictOfSets()
+    if name == "sqlite3":
+        return P.SQLite(composite=kw.get("composite", ()), name="sqlite3")
+    if name == "ducks Dex":
+        return P.DucksPeer(frozen=False)
+    if name == "ducks FrozenDex":
+        return P.DucksPeer(frozen=True)
+    if name == "polars":
+        return P.PolarsPeer()
+    if name == "pyroaring+sortedcontainers":
+        return P.RoaringSorted()
+    raise KeyError(name)
+
+
+def peer_objects(data, peer, cv):
+    """A fresh copy of the data set's objects for one peer, and its suppliers."""
+    if peer.uses_items:
+        return data.items(cv)
+    recs = data.recs()
+    sups = []
+    if recs and hasattr(recs[0], "sup"):
+        seen = {}
+        for r in recs:
+            seen[r.sup.k] = r.sup
+        sups = [seen[k] for k in sorted(seen)]
+    return recs, sups
+
+
+def expected_keys(query, objs, key):
+    return sorted(key(o) for o in objs if W.evaluate(query, o))
+
+
+def check(peer_name, label, got, want, key):
+    keys = sorted(map(key, got))
+    if keys != want:
+        raise AssertionError(
+            f"{peer_name} answered {label!r} with {len(keys)} objects, expected {len(want)}"
+        )
+
+
+def describe(e: BaseException) -> str:
+    return f"{type(e).__name__}: {e}"
+
+
+def checked(peers, label, query, want, failures, skip=()):
+    """Prepared query functions of the peers that answer `query` correctly.
+
+    `want` is the expected list of keys, or a function of the peer giving it.
+    A peer that fails or answers wrongly is left out and reported in
+    `failures[label]`."""
+    fns = {}
+    for p in peers:
+        if p in skip:
+            continue
+        try:
+            fn = p.prepare(query)
+            check(p.name, label, fn(), want(p) if callable(want) else want, p.key)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as e:  # a Corvane internal failure is a BaseException
+            failures.setdefault(label, {})[p.name] = describe(e)
+            log(f"FAILED {p.name} on {label}: {describe(e)}")
+            continue
+        fns[p.name] = fn
+    return fns
+
+
+def timed_section(fns, reps, failures, label, **kw):
+    errs = {}
+    times = round_robin(fns, reps, failures=errs, **kw)
+    for name, msg in errs.items():
+        failures.setdefault(label, {})[name] = msg
+        log(f"FAILED {name} on {label}: {msg}")
+    return times
+
+
+def collect_garbage():
+    gc.collect()
+    gc.collect()
+
+
+# ---------------------------------------------------------------- section: core
+
+
+def section_core(cfg):
+    """Index core and queries on 1,000,000 objects with four attributes."""
+    import peers as P
+
+    cv = import_corvane()
+    n = cfg["core_n"]
+    data = W.core_data(n)
+    out = {"n": n, "build": {}, "lookup": {}, "assign": {}, "queries": {}, "failures": {}}
+    failures = out["failures"]
+    build = {k: [] for k in ("Item()", "plain object", "add_object_many", "sqlite3 insert",
+                             "sqlite3 index", "sqlite3 insert+index")}
+
+    index = items = sq = None
+    for rep in range(cfg["build_reps"]):
+        index = items = sq = None
+        collect_garbage()
+        t0 = time.perf_counter()
+        items, _ = data.items(cv)
+        build["Item()"].append(time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        recs = data.recs()
+        build["plain object"].append(time.perf_counter() - t0)
+        rows = [(r.k, r.cat, r.n, r.f, r.s) for r in recs]
+
+        def corvane_build():
+            nonlocal index
+            index = cv.Index()
+            index.add_object_many(items)
+
+        def sqlite_build():
+            nonlocal sq
+            sq = P.SQLite(name="sqlite3 (one index per column)")
+            t0 = time.perf_counter()
+            sq.build(recs, rows=rows)
+            sq.t_total = time.perf_counter() - t0
+
+        # Alternate which goes first, so neither always meets a warmer heap.
+        order = [corvane_build, sqlite_build] if rep % 2 == 0 else [sqlite_build, corvane_build]
+        for fn in order:
+            t = once(fn)
+            if fn is corvane_build:
+                build["add_object_many"].append(t)
+        build["sqlite3 insert+index"].append(sq.t_total)
+        build["sqlite3 insert"].append(sq.t_insert)
+        build["sqlite3 index"].append(sq.t_index)
+        del rows
+        log(f"core build {rep}: add_object_many {build['add_object_many'][-1]:.2f}s, "
+            f"sqlite3 {sq.t_total:.2f}s")
+    out["build"] = build
+
+    corvane = P.CorvanePeer(cv)
+    corvane.objs, corvane.index = items, index
+    corvane.pos = {id(o): k for k, o in enumerate(items)}
+    corvane_expr = P.CorvanePeer(cv, keyword_equality=False)
+    corvane_expr.objs, corvane_expr.index, corvane_expr.pos = items, index, corvane.pos
+    recs = sq.objs
+    listcomp = P.ListComp()
+    listcomp.build(recs)
+    dos = P.DictOfSets()
+    t0 = time.perf_counter()
+    dos.build(recs)
+    out["build_other"] = {"dict of sets": time.perf_counter() - t0}
+    sq_comp = P.SQLite(composite=[("cat", "f")], name="sqlite3 (composite index)")
+    t0 = time.perf_counter()
+    sq_comp.build(recs)
+    out["build_other"]["sqlite3 (composite index) from objects"] = time.perf_counter() - t0
+    peers = [corvane, corvane_expr, sq, sq_comp, dos, listcomp]
+
+    # get_by_attribute returning about 1,000 objects (one category of 1,000).
+    query = ("eq", "cat", 417)
+    want = expected_keys(query, recs, P.Peer.key)
+    fns = checked(peers, "get_by_attribute", query, want, failures, skip=(sq_comp,))
+    size = len(want)
+    fns["list slice (floor)"] = lambda: items[1000:1000 + size]
+    out["lookup"] = {"size": size, "times": timed_section(fns, cfg["reps"], failures, "get_by_attribute")}
+    log("core lookup:", {k: f"{v * 1e6:.1f}us" for k, v in out["lookup"]["times"].items()})
+
+    # Range and compound queries.
+    for label, query in W.core_queries(n):
+        want = expected_keys(query, recs, P.Peer.key)
+        fns = checked(peers, label, query, want, failures)
+        out["queries"][label] = {"size": len(want),
+                                 "times": timed_section(fns, cfg["reps"], failures, label)}
+        log(f"core {label}:", {k: f"{v * 1e3:.2f}ms" for k, v in out["queries"][label]["times"].items()})
+
+    # Attribute assignment, one object at a time, against an UPDATE of one
+    # indexed column.  Each sample assigns to a fresh run of objects.
+    rng = random.Random(7)
+    batch = 2000
+    order = list(range(n))
+    rng.shuffle(order)
+    cursor = {"i": 0}
+
+    def next_batch():
+        i = cursor["i"]
+        cursor["i"] = (i + batch) % (n - batch)
+        return order[i:i + batch]
+
+    new_cat = [rng.randrange(W.N_CAT) for _ in range(n)]
+    con = sq.con
+
+    def assign_fn(kind):
+        if kind == "corvane obj.cat = v":
+            def fn():
+                for k in next_batch():
+                    items[k].cat = new_cat[k]
+        elif kind == "corvane obj.n = v":
+            def fn():
+                for k in next_batch():
+                    items[k].n = n + k
+        elif kind == "sqlite3 UPDATE cat":
+            def fn():
+                ex = con.execute
+                for k in next_batch():
+                    ex("UPDATE items SET cat = ? WHERE k = ?", (new_cat[k], k))
+        elif kind == "sqlite3 UPDATE n":
+            def fn():
+                ex = con.execute
+                for k in next_batch():
+                    ex("UPDATE items SET n = ? WHERE k = ?", (n + k, k))
+        elif kind == "plain object setattr (floor)":
+            def fn():
+                for k in next_batch():
+                    recs[k].cat = new_cat[k]
+        return fn
+
+    kinds = ["corvane obj.cat = v", "corvane obj.n = v", "sqlite3 UPDATE cat",
+             "sqlite3 UPDATE n", "plain object setattr (floor)"]
+    times = timed_section({k: assign_fn(k) for k in kinds}, cfg["reps"], failures, "assignment")
+    out["assign"] = {k: v / batch for k, v in times.items()}
+    log("core assign:", {k: f"{v * 1e6:.2f}us" for k, v in out["assign"].items()})
+    # The index must still answer correctly after all those assignments.
+    checked([corvane], "after assignments", ("eq", "cat", 417),
+            lambda p: expected_keys(("eq", "cat", 417), items, p.key), failures)
+    return out
+
+
+# ---------------------------------------------------------------- section: four
+
+
+def section_four(cfg):
+    """Keyword equality on four attributes, about 200 hits in 2,000,000."""
+    import peers as P
+
+    cv = import_corvane()
+    n = cfg["four_n"]
+    data = W.four_attr_data(n)
+    query = W.four_attr_query()
+    out = {"n": n, "build": {}, "failures": {}}
+    items, _ = data.items(cv)
+    corvane = P.CorvanePeer(cv)
+    out["build"]["corvane"] = once(lambda: corvane.build(items))
+    corvane_expr = P.CorvanePeer(cv, keyword_equality=False)
+    corvane_expr.objs, corvane_expr.index, corvane_expr.pos = items, corvane.index, corvane.pos
+    recs = data.recs()
+    peers = [corvane, corvane_expr]
+    for p in (P.SQLite(name="sqlite3 (one index per column)"),
+              P.SQLite(composite=[W.FOUR_ATTRS], name="sqlite3 (composite index)"),
+              P.DictOfSets(), P.ListComp()):
+        out["build"][p.name] = once(lambda: p.build(recs))
+        peers.append(p)
+        collect_garbage()
+    want = expected_keys(query, recs, P.Peer.key)
+    fns = checked(peers, "four-attribute equality", query, want, out["failures"])
+    out["size"] = len(want)
+    out["times"] = timed_section(fns, cfg["reps"], out["failures"], "four-attribute equality")
+    log("four:", {k: f"{v * 1e3:.3f}ms" for k, v in out["times"].items()})
+    return out
+
+
+# ---------------------------------------------------------------- section: compare
+
+
+def section_compare(cfg, n):
+    cv = import_corvane()
+    data = W.compare_data(n)
+    out = {"n": n, "build": {}, "queries": {}, "mutate": {}, "notes": [], "failures": {}}
+    failures = out["failures"]
+    peers = []
+    build_reps = cfg["build_reps"] if n <= 100_000 else 1
+    for name in COMPARE_PEERS:
+        samples = []
+        for _ in range(build_reps):
+            peer = make_peer(name, cv, composite=[("s", "n")])
+            objs, sups = peer_objects(data, peer, cv)
+            collect_garbage()
+            samples.append(once(lambda: peer.build(objs, sups)))
+            del objs, sups
+        peers.append(peer)
+        out["build"][name] = sorted(samples)[len(samples) // 2]
+        log(f"compare {n}: built {name} in {out['build'][name]:.2f}s")
+
+    ref = peers[0].objs
+    for label, query in W.compare_queries(n):
+        want = expected_keys(query, ref, peers[0].key)
+        fns = checked(peers, label, query, want, failures)
+        out["queries"][label] = {"size": len(want),
+                                 "times": timed_section(fns, cfg["reps"], failures, label, budget=8)}
+        log(f"compare {n} {label} ({len(want)}):",
+            {k: f"{v * 1e3:.3f}ms" for k, v in out["queries"][label]["times"].items()})
+
+    # Mutate, then query: move one object into category 417 and query it,
+    # then move it back and query again.  Every peer follows the same sequence.
+    rng = random.Random(11)
+    movers = [k for k in rng.sample(range(n), min(n, 5000)) if ref[k].cat != 417]
+    orig = {k: ref[k].cat for k in movers}
+    query = ("eq", "cat", 417)
+    fns = {}
+    for p in peers:
+        if not p.mutable and n > cfg["frozen_mutate_max"]:
+            out["notes"].append(f"{p.name}: mutate-then-query not run above "
+                                f"{cfg['frozen_mutate_max']:,} objects (each change rebuilds it)")
+            continue
+        q = p.prepare(query)
+        state = {"i": 0}
+
+        def fn(p=p, q=q, state=state):
+            i = state["i"]
+            state["i"] = i + 1
+            k = movers[(i // 2) % len(movers)]
+            p.set_attr(k, "cat", 417 if i % 2 == 0 else orig[k])
+            return q()
+
+        fns[p.name] = fn
+    label = "mutate, then query"
+    times = timed_section(fns, cfg["reps"], failures, label, budget=8)
+    for name, fn in fns.items():
+        if name not in times:
+            continue
+        p = next(x for x in peers if x.name == name)
+        try:
+            check(name, label, fn(), expected_keys(query, p.objs, p.key), p.key)
+        except (KeyboardInterrupt, SystemExit):
+            raise
+        except BaseException as e:
+            failures.setdefault(label, {})[name] = describe(e)
+            del times[name]
+    out["mutate"] = {"size": len(expected_keys(query, ref, peers[0].key)), "times": times}
+    log(f"compare {n} mutate:", {k: f"{v * 1e3:.3f}ms" for k, v in times.items()})
+    return out
+
+
+# ---------------------------------------------------------------- driver
+
+
+def versions():
+    import importlib.metadata as md
+    import sqlite3
+
+    out = {"python": f"{platform.python_implementation()} {platform.python_version()}",
+           "sqlite": sqlite3.sqlite_version}
+    for dist in ("Corvane", "ducks", "polars", "pyroaring", "sortedcontainers", "matplotlib"):
+        try:
+            out[dist] = md.version(dist)
+        except md.PackageNotFoundError:
+            out[dist] = "build tree" if dist == "Corvane" else "missing"
+    try:
+        with open("/proc/cpuinfo") as f:
+            out["cpu"] = next(l.split(":", 1)[1].strip() for l in f if l.startswith("model name"))
+    except (OSError, StopIteration):
+        out["cpu"] = platform.processor()
+    out["cores"] = os.cpu_count()
+    return out
+
+
+def run_worker(args, cfg, results: Path, name: str, *extra: str) -> dict:
+    """Run one section in a fresh interpreter; its JSON lands in `results`."""
+    target = results / f"{name}{''.join('-' + e for e in extra)}.json"
+    cmd = [sys.executable, str(HERE / "run.py"), "--worker", name, *extra,
+           "--results", str(results)]
+    if args.quick:
+        cmd.append("--quick")
+    t0 = time.perf_counter()
+    log(f"==> {name} {' '.join(extra)}")
+    subprocess.run(cmd, check=True)
+    log(f"    done in {time.perf_counter() - t0:.0f}s")
+    return json.loads(target.read_text())
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="small smoke run")
+    ap.add_argument("--only", default="core,four,compare,memory",
+                    help="comma-separated sections to run (default: all)")
+    ap.add_argument("--results", default=None, help="folder for the raw JSON figures")
+    ap.add_argument("--docs", default=None, help="folder for benchmarks.md and benchmarks.png")
+    ap.add_argument("--render-only", action="store_true", help="render the last results again")
+    ap.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    cfg = QUICK if args.quick else FULL
+    default_results = ROOT / "build" / ("bench-results-quick" if args.quick else "bench-results")
+    results = Path(args.results) if args.results else default_results
+    results.mkdir(parents=True, exist_ok=True)
+
+    if args.worker:
+        name, *extra = args.worker
+        if name == "core":
+            data = section_core(cfg)
+        elif name == "four":
+            data = section_four(cfg)
+        elif name == "compare":
+            data = section_compare(cfg, int(extra[0]))
+        else:
+            raise SystemExit(f"unknown worker {name}")
+        target = results / f"{name}{''.join('-' + e for e in extra)}.json"
+        target.write_text(json.dumps(data, indent=1))
+        return
+
+    import memory
+    import report
+
+    docs = Path(args.docs) if args.docs else (results if args.quick else ROOT / "docs")
+    sections = set(args.only.split(","))
+    t_all = time.perf_counter()
+    if not args.render_only:
+        meta = {"versions": versions(), "quick": args.quick, "config": cfg,
+                "started": time.strftime("%Y-%m-%d %H:%M:%S"), "load_before": os.getloadavg()}
+        if "core" in sections:
+            run_worker(args, cfg, results, "core")
+        if "four" in sections:
+            run_worker(args, cfg, results, "four")
+        if "compare" in sections:
+            for n in cfg["compare_ns"]:
+                run_worker(args, cfg, results, "compare", str(n))
+        if "memory" in sections:
+            mem = []
+            for n in cfg["memory_ns"]:
+                for name in COMPARE_PEERS:
+                    log(f"==> memory {name} {n}")
+                    mem.append(memory.measure_in_subprocess(name, n))
+            (results / "memory.json").write_text(json.dumps(mem, indent=1))
+        meta["load_after"] = os.getloadavg()
+        meta["seconds"] = time.perf_counter() - t_all
+        (results / "meta.json").write_text(json.dumps(meta, indent=1))
+    md_path, png_path = report.render(results, docs)
+    log(f"wrote {md_path} and {png_path} ({time.perf_counter() - t_all:.0f}s)")
+
+
+if __name__ == "__main__":
+    main()
