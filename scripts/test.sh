@@ -136,8 +136,9 @@ step_asan() {
 
     # ASan writes its reports to files (any report file fails the step, even
     # one from a child process).  UBSan ignores log_path when it runs beside
-    # ASan and writes to stderr, so pytest captures only Python-level output
-    # (--capture=sys) and the log is searched for reports as well.
+    # ASan and writes to stderr, so pytest runs without output capture (-s: a
+    # report written just before the process dies would otherwise be lost
+    # with the capture file) and the log is searched for reports as well.
     rm -rf "$reports"
     mkdir -p "$reports"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
@@ -171,7 +172,7 @@ step_asan() {
         export PYTHONPATH="$dir${PYTHONPATH:+:$PYTHONPATH}"
         check_import_from "$VENV/bin/python" "$dir/"
         # shellcheck disable=SC2046
-        run_pytest asan "$VENV/bin/python" --capture=sys $(hypothesis_ci_profile "$VENV/bin/python")
+        run_pytest asan "$VENV/bin/python" -s $(hypothesis_ci_profile "$VENV/bin/python")
     ) || rc=1
 
     if grep -qE 'runtime error:|ERROR: (Address|Leak|UndefinedBehavior)Sanitizer' \
