@@ -356,7 +356,6 @@ def random_bound(rng):
             return v
 
 
-@pytest.mark.xfail(reason="range index: re-entering a pair that was removed but is still an inner-node separator fails with 'Duplicate ID and key insert'", strict=True)
 def test_numbers_can_come_back_after_leaving():
     # With more than one node's worth of equal numbers the range index has
     # inner nodes whose separators are entries; an object leaving its value
@@ -378,7 +377,6 @@ def test_numbers_can_come_back_after_leaving():
 
 
 @needs_queries
-@pytest.mark.xfail(reason="range index: re-entering a pair that was removed but is still an inner-node separator fails with 'Duplicate ID and key insert'", strict=True)
 def test_range_queries_follow_thousands_of_assignments():
     rng = random.Random(1234)
     n = 5000

@@ -76,7 +76,6 @@ def ascending(result, position):
     return keys == sorted(keys) and len(set(keys)) == len(keys)
 
 
-@pytest.mark.xfail(reason="range index: re-entering a pair that was removed but is still an inner-node separator fails with 'Duplicate ID and key insert'", strict=True)
 def test_assignments_and_lookups_from_many_threads(contention):
     values = list(range(8)) + ["s0", "s1", -1, -2]
     objs = [Indexable(x=i % 8, tag="t") for i in range(120)]

@@ -112,10 +112,11 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
         auto it = maps.find(name);
         if (it != maps.end()) {
             QueryMap& qm = *it->second;
-            if (qm.exact.contains(*old_value)) {
-                qm.remove_id(*old_value, id);
-                qm.check_prune(*old_value);
-            }
+            // Withdraw the old pair everywhere it may be recorded, even when
+            // its value entry is gone (narrowed by reduce, then pruned): the
+            // range tree and the holders do not follow the value entries.
+            qm.remove_id(*old_value, id);
+            if (qm.exact.contains(*old_value)) qm.check_prune(*old_value);
             if (qm.exact.empty()) maps.erase(it);
         }
     }
@@ -460,6 +461,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 #define CORVANE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef index_methods[] = {
+    CORVANE_FINAL_CLASS_METHODS
     {"collect", CORVANE_FASTCALL(index_collect), METH_FASTCALL | METH_KEYWORDS,
      "collect($self)\n--\n\n"},
     {"reduced", CORVANE_FASTCALL(index_reduced), METH_FASTCALL | METH_KEYWORDS,

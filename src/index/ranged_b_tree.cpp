@@ -185,11 +185,11 @@ void LeafNode::recenter() {
     start = target;
 }
 
-void LeafNode::insert_non_full(const CompositeKey128& entry) {
+bool LeafNode::insert_non_full(const CompositeKey128& entry) {
     size_t k = 0;
     if (len > 0) {
         k = key_position(entry.key);
-        // An equal key keeps its place behind the new entry.
+        if (keys[start + k].key == entry.key) return false;
         if (keys[start + k].key < entry.key) ++k;
     }
     CompositeKey128* base = keys.data();
@@ -204,6 +204,7 @@ void LeafNode::insert_non_full(const CompositeKey128& entry) {
     keys[start + k] = entry;
     ++len;
     if (touches_end(len, start)) recenter();
+    return true;
 }
 
 std::pair<CompositeKey128, std::unique_ptr<LeafNode>> LeafNode::split() {
@@ -294,28 +295,29 @@ Bitmap InternalNode::get_bitmap() const {
     return Bitmap::adopt(roaring_bitmap_or_many(n, parts));
 }
 
-void InternalNode::insert(const CompositeKey128& entry) {
+bool InternalNode::insert(const CompositeKey128& entry) {
+    // A separator equal to the key does not mean the pair is present: removal
+    // leaves separators in place, so a pair that left and came back meets its
+    // old separator.  Whether the pair is present is decided in the leaf.
     const size_t a = key_position(entry.key);
     const size_t s = start + a;
-    if (keys[s].key == entry.key) fail("Duplicate ID and key insert");
     BitMapBTreeNode& child = children[s];
     if (!child.present()) fail("Missing child");
-    if (child.is_full()) {
-        split_and_insert(entry, a);
-        return;
-    }
+    if (child.is_full()) return split_and_insert(entry, a);
+    bool inserted;
     if (LeafNode* leaf = child.leaf()) {
-        leaf->insert_non_full(entry);
         if (!bitmaps[s]) fail("Bitmap should be present for leaf");
+        inserted = leaf->insert_non_full(entry);
     } else {
-        child.internal()->insert(entry);
         if (!bitmaps[s]) fail("Bitmap should be present for internal");
+        inserted = child.internal()->insert(entry);
     }
-    bitmaps[s]->add(entry.id());
+    if (inserted) bitmaps[s]->add(entry.id());
     if (touches_end(len, start)) recenter();
+    return inserted;
 }
 
-void InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
+bool InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
     const size_t s = start + a;
     // Checked before the split so that a failure leaves the child whole.
     if (!bitmaps[s]) fail("Bitmap must be initialized before split");
@@ -341,14 +343,16 @@ void InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
     // reports the equal key the same way any other node on the path would.
     const size_t target = entry.key < sep.key ? s : s + 1;
     BitMapBTreeNode& half = children[target];
+    bool inserted;
     if (LeafNode* leaf = half.leaf()) {
-        leaf->insert_non_full(entry);
+        inserted = leaf->insert_non_full(entry);
     } else {
-        half.internal()->insert(entry);
+        inserted = half.internal()->insert(entry);
     }
-    bitmaps[target]->add(entry.id());
+    if (inserted) bitmaps[target]->add(entry.id());
 
     if (touches_end(len, start)) recenter();
+    return inserted;
 }
 
 std::pair<CompositeKey128, std::unique_ptr<InternalNode>> InternalNode::split() {
@@ -513,15 +517,24 @@ Bitmap combine(const RangeScan& scan, const Bitmap& filter) {
         result.and_inplace(filter);
         return result;
     }
-    // With a filter much smaller than the children, intersect each child on
-    // its own; otherwise unite everything first and intersect once.
     const uint64_t filter_card = filter.cardinality();
     uint64_t whole_card = 0;
+    uint32_t lowest = UINT32_MAX;
+    uint32_t highest = 0;
     for (const roaring_bitmap_t* bm : scan.whole) {
-        whole_card += roaring_bitmap_get_cardinality(bm);
-        if (whole_card > 4 * filter_card) break;
+        const uint64_t card = roaring_bitmap_get_cardinality(bm);
+        if (card == 0) continue;
+        whole_card += card;
+        lowest = std::min(lowest, roaring_bitmap_minimum(bm));
+        highest = std::max(highest, roaring_bitmap_maximum(bm));
+    }
+    if (whole_card == 0) {
+        result.and_inplace(filter);
+        return result;
     }
     if (whole_card > 4 * filter_card) {
+        // A filter much smaller than the children: intersect each child on
+        // its own rather than uniting large bitmaps first.
         result.and_inplace(filter);
         for (const roaring_bitmap_t* bm : scan.whole) {
             Bitmap part = Bitmap::adopt(roaring_bitmap_and(bm, filter.raw()));
@@ -529,12 +542,20 @@ Bitmap combine(const RangeScan& scan, const Bitmap& filter) {
         }
         return result;
     }
-    if (scan.whole.size() == 1) {
-        roaring_bitmap_or_inplace(result.raw(), scan.whole[0]);
-    } else {
-        Bitmap united =
-            Bitmap::adopt(roaring_bitmap_or_many(scan.whole.size(), const_cast<const roaring_bitmap_t**>(scan.whole.data())));
+    // Otherwise unite everything, then intersect once.  How to unite
+    // depends on how dense the union gets per 2^16-id block: dense unions
+    // go through bitsets (or_many); sparse ones stay in sorted arrays,
+    // merged lazily when there are many children.
+    const uint64_t blocks = (highest >> 16) - (lowest >> 16) + 1;
+    if (whole_card >= 512 * blocks) {
+        Bitmap united = Bitmap::adopt(roaring_bitmap_or_many(
+            scan.whole.size(), const_cast<const roaring_bitmap_t**>(scan.whole.data())));
         result.or_inplace(united);
+    } else if (scan.whole.size() <= 4) {
+        for (const roaring_bitmap_t* bm : scan.whole) roaring_bitmap_or_inplace(result.raw(), bm);
+    } else {
+        for (const roaring_bitmap_t* bm : scan.whole) roaring_bitmap_lazy_or_inplace(result.raw(), bm, false);
+        roaring_bitmap_repair_after_lazy(result.raw());
     }
     result.and_inplace(filter);
     return result;
@@ -565,7 +586,7 @@ size_t BitMapBTree::height() const {
     return h;
 }
 
-void BitMapBTree::insert(RangeValue v, uint32_t id) {
+bool BitMapBTree::insert(RangeValue v, uint32_t id) {
     if (root_.is_full()) {
         // The root keeps the lower half; a new root above it takes both.
         auto [sep, right] = root_.split();
@@ -583,14 +604,16 @@ void BitMapBTree::insert(RangeValue v, uint32_t id) {
         root_ = BitMapBTreeNode(std::move(top));
     }
     const CompositeKey128 entry = CompositeKey128::make(v, id);
+    bool inserted = false;
     if (LeafNode* leaf = root_.leaf()) {
-        leaf->insert_non_full(entry);
+        inserted = leaf->insert_non_full(entry);
     } else if (InternalNode* in = root_.internal()) {
-        in->insert(entry);
+        inserted = in->insert(entry);
     } else {
         fail("Missing child");
     }
-    ++size_;
+    if (inserted) ++size_;
+    return inserted;
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {

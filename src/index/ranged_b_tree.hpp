@@ -160,7 +160,8 @@ struct LeafNode {
     size_t key_position(u128 x) const;
     bool is_full() const;
     void recenter();
-    void insert_non_full(const CompositeKey128& entry);
+    // False (and nothing changes) when an equal key is already there.
+    bool insert_non_full(const CompositeKey128& entry);
     std::pair<CompositeKey128, std::unique_ptr<LeafNode>> split();
     // Remove the entry at window index pos, closing the gap from the shorter side.
     void remove_at(size_t pos);
@@ -184,8 +185,8 @@ struct InternalNode {
     void shift_right(size_t from, size_t to, size_t by);
     // New bitmap: union of every child bitmap.
     Bitmap get_bitmap() const;
-    void insert(const CompositeKey128& entry);
-    void split_and_insert(const CompositeKey128& entry, size_t a);
+    bool insert(const CompositeKey128& entry);
+    bool split_and_insert(const CompositeKey128& entry, size_t a);
     std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split();
     // Window index of the child where a bound with value part vp enters.
     size_t get_key_index(u128 vp, KeyIndexMode mode) const;
@@ -200,9 +201,9 @@ public:
     BitMapBTree(BitMapBTree&&) noexcept = default;
     BitMapBTree& operator=(BitMapBTree&&) noexcept = default;
 
-    // The pair must be absent.  A key equal to a separator on the way down
-    // fails with "Duplicate ID and key insert".
-    void insert(RangeValue v, uint32_t id);
+    // Enter the pair; false when it is already in the tree, which then stays
+    // as it was (apart from splits on the way down, which change no entry).
+    bool insert(RangeValue v, uint32_t id);
     // True when an entry of exactly this pair was removed.
     bool remove(RangeValue v, uint32_t id);
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;

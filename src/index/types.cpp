@@ -29,6 +29,21 @@ bool set_type_module(PyTypeObject* type) {
     return rc == 0;
 }
 
+#ifdef PYPY_VERSION
+PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
+    // Name the final class the new class derives from.
+    PyTypeObject* finals[] = {index_type(), filtered_index_type(), query_expr_type()};
+    const char* name = "Index";
+    for (PyTypeObject* f : finals)
+        if (f != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), f)) {
+            name = f->tp_name;
+            if (const char* dot = std::strrchr(name, '.')) name = dot + 1;
+        }
+    PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", name);
+    return nullptr;
+}
+#endif
+
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     const char* name = type->tp_name;
     if (const char* dot = std::strrchr(name, '.')) name = dot + 1;

@@ -23,6 +23,17 @@ PyTypeObject* create_query_expr_type();
 // Shared class set-up: give a class created with a bare name its module.
 bool set_type_module(PyTypeObject* type);
 
+// PyPy does not refuse Python subclasses of native classes that lack the
+// base-type flag, so the final classes refuse them in __init_subclass__ there.
+#ifdef PYPY_VERSION
+PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs);
+#define CORVANE_FINAL_CLASS_METHODS                                              \
+    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)), \
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#else
+#define CORVANE_FINAL_CLASS_METHODS
+#endif
+
 // tp_new for the classes that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
