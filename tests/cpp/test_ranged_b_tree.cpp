@@ -846,7 +846,7 @@ void run_differential(Pattern pattern, uint64_t seed, int scale) {
             const uint32_t id = present[at];
             RangeValue v = ref.value_of.at(id);
             // The same number of the other kind names the same entry.
-            if (v.kind == RangeValue::Kind::Int && std::abs(v.i) < (int64_t{1} << 52) && rng() % 2)
+            if (v.kind == RangeValue::Kind::Int && v.i > -(int64_t{1} << 52) && v.i < (int64_t{1} << 52) && rng() % 2)
                 v = F(static_cast<double>(v.i));
             ASSERT_TRUE(tree.remove(v, id));
             ref.keys.erase(CompositeKey128::make(v, id).key);
