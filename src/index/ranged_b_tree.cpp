@@ -339,8 +339,8 @@ bool InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
     ++len;
 
     // A key equal to the separator belongs to the upper half: every key
-    // below a separator must be smaller than it.  The upper half then
-    // reports the equal key the same way any other node on the path would.
+    // below a separator must be smaller than it, and the upper half is where
+    // later searches for that key go (and where a present pair is found).
     const size_t target = entry.key < sep.key ? s : s + 1;
     BitMapBTreeNode& half = children[target];
     bool inserted;
