@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Check what a user reads and runs: type-check the examples against the
-# installed stubs with mypy in strict mode, then run the documentation
-# snippets and the example programs.
+# installed stubs with mypy in strict mode, compare the stubs with the module
+# (mypy's stubtest), then run the documentation snippets and the example
+# programs.
 #
 #   bash scripts/check_docs.sh [python]
 #
@@ -24,6 +25,8 @@ if "$PY" -c 'import sys; sys.exit(sys.implementation.name != "cpython")'; then
     say "mypy --strict examples/"
     # The stubs come from the installed package (Corvane-stubs), as for a user.
     "$PY" -m mypy --strict --cache-dir=/dev/null examples/ || status=1
+    say "stubtest: the stub against the module itself"
+    "$PY" -m mypy.stubtest Corvane --allowlist stubs/stubtest-allowlist.txt || status=1
 else
     say "type check skipped: $("$PY" -c 'import sys; print(sys.implementation.name)') (mypy runs on CPython)"
 fi

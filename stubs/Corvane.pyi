@@ -43,14 +43,14 @@ class Indexable:
     def __getattr__(self, name: str) -> Any:
         """The stored value of `name`; raises AttributeError(name) if absent."""
 
-    def __setattr__(self, name: str, value: object) -> None:
+    def __setattr__(self, name: str, value: object, /) -> None:
         """Store `value` and move the object to it in every index holding it.
 
         Raises RuntimeError "Already borrowed" while another thread is using
         the object.
         """
 
-    def __delattr__(self, name: str) -> None:
+    def __delattr__(self, name: str, /) -> None:
         """Always raises AttributeError "can't delete attribute"."""
 
     def __dir__(self) -> list[str]:
