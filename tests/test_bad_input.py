@@ -1,0 +1,707 @@
+"""Bad input through every public entry point.
+
+`TABLE` below lists every input tried: the entry point, what is wrong with
+the input, and the answer expected (an exception with its message, or the
+specified behaviour).  Each row runs against a fresh set of objects held by
+two indexes and a view; after the call, whatever it raised, both indexes
+must still answer every query as the objects' current attributes say (no
+broken lock, no half-made change, no stray entry).
+
+Messages written by the interpreter itself (integer conversion, keywords
+that are not strings, final classes) are checked by type only.
+"""
+
+import enum
+import gc
+import math
+import platform
+from collections.abc import Sequence
+
+import pytest
+
+import Corvane
+from Corvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
+
+from reference_model import ModelIndex, build
+
+PanicException = Corvane.PanicException
+IS_PYPY = platform.python_implementation() == "PyPy"
+
+
+# --------------------------------------------------------------------------
+# awkward values
+
+
+class BadHash:
+    def __hash__(self):
+        raise ValueError("no hash for you")
+
+
+class BadEq:
+    """Hashes like 1, but comparing raises: the module never compares."""
+
+    def __hash__(self):
+        return 1
+
+    def __eq__(self, other):
+        raise ValueError("no comparing")
+
+
+class HashMinusOne:
+    """__hash__ returns -1, which the interpreter turns into -2."""
+
+    def __hash__(self):
+        return -1
+
+
+class IntLike(int):
+    pass
+
+
+class FloatLike(float):
+    pass
+
+
+class StrLike(str):
+    pass
+
+
+class ListLike(list):
+    pass
+
+
+class Flag(enum.IntEnum):
+    ONE = 1
+
+
+class Boom(Exception):
+    pass
+
+
+class RaisingIter:
+    """Iterable whose iterator yields one item, then raises."""
+
+    def __init__(self, first=1):
+        self.first = first
+        self.error = Boom("from the iterator")
+
+    def __iter__(self):
+        yield self.first
+        raise self.error
+
+
+class IterRaises:
+    """Iterable whose __iter__ itself raises: taken as one value."""
+
+    def __iter__(self):
+        raise Boom("no iterator")
+
+
+class SeqRaising(Sequence):
+    """A sequence whose second item cannot be read."""
+
+    def __init__(self, first):
+        self.first = first
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 0:
+            return self.first
+        if i < 3:
+            raise Boom("item %d" % i)
+        raise IndexError(i)
+
+
+class LenRaises(Sequence):
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        raise Boom("no length")
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+NAN = float("nan")
+
+
+# --------------------------------------------------------------------------
+# the world every row runs against
+
+
+class Env:
+    def __init__(self):
+        self.leaf1, self.leaf2 = Indexable(k=1), Indexable(k=2)
+        self.objs = [
+            Indexable(x=i % 3, y="p" if i % 2 else "q", f=i * 0.5,
+                      n=self.leaf1 if i % 2 else self.leaf2)
+            for i in range(6)
+        ]
+        self.fresh = Indexable(x=1, y="p")  # in no index
+        self.idx = Index()
+        self.idx.add_object_many(self.objs)
+        self.other = Index()
+        self.other.add_object(self.objs[0])
+        self.other.add_object(self.objs[3])
+        self.view = self.idx.reduced(y=["p", "q"])
+        self.members = {id(self.idx): list(self.objs), id(self.other): [self.objs[0], self.objs[3]]}
+
+    @property
+    def o(self):
+        return self.objs[1]
+
+    def attrs_of(self, obj):
+        count = int(repr(obj).split()[2])
+        return {name: getattr(obj, name) for name in obj.__dir__()[:count]}
+
+    def healthy(self):
+        """Both indexes answer as the objects' current attributes say."""
+        for idx in (self.idx, self.other):
+            members = sorted(self.members[id(idx)], key=self.objs.index)
+            m = ModelIndex(members, self.attrs_of)
+            assert idx.collect() == members
+            probes = [("eq", "x", 1), ("eq", "x", 2), ("eq", "y", "p"), ("in", "y", ["q"]),
+                      ("gt", "f", 0.75), ("bt", "x", 1, 2), ("eq", "n.k", 1),
+                      ("not", ("eq", "y", "p")), ("and", [("ge", "f", 0), ("ne", "x", 2)])]
+            for e in probes:
+                want = [o for o in members if id(o) in m.evaluate(e)]
+                assert idx.reduced_query(build(e)).collect() == want, e
+            for name, value in (("x", 1), ("x", 2), ("y", "p"), ("y", "q")):
+                want = [o for o in members if id(o) in m.keyword_filter({name: [value]})]
+                assert idx.get_by_attribute(**{name: [value]}) == want, (name, value)
+        assert self.view.collect() == self.objs
+        assert self.view.reduced(y="p").collect() == [o for o in self.objs if o.y == "p"]
+
+
+# --------------------------------------------------------------------------
+# row helpers
+
+
+class Raises:
+    def __init__(self, exc, message=None, prefix=None):
+        self.exc, self.message, self.prefix = exc, message, prefix
+
+    def check(self, env, call):
+        with pytest.raises(BaseException) as info:
+            call(env)
+        assert type(info.value) is self.exc, repr(info.value)
+        text = str(info.value)
+        if self.message is not None:
+            assert text == self.message
+        if self.prefix is not None:
+            assert text.startswith(self.prefix), text
+
+
+class Returns:
+    """The call succeeds; `then(env, result)` checks the specified outcome."""
+
+    def __init__(self, then=None):
+        self.then = then
+
+    def check(self, env, call):
+        result = call(env)
+        if self.then is not None:
+            self.then(env, result)
+
+
+def te(message=None, prefix=None):
+    return Raises(TypeError, message, prefix)
+
+
+def same_exception(make_input, run):
+    """M11: the exception raised by the input's own code arrives unchanged."""
+
+    def check(env, call):
+        thing = make_input(env)
+        with pytest.raises(Boom) as info:
+            run(env, thing)
+        assert info.value is thing.error
+
+    return check
+
+
+class Custom:
+    def __init__(self, fn):
+        self.fn = fn
+
+    def check(self, env, call):
+        self.fn(env, call)
+
+
+def finds(**expected):
+    """After an assignment: the index finds the object by these values."""
+
+    def then(env, _):
+        for name, value in expected.items():
+            assert env.o in env.idx.get_by_attribute(**{name: [value]}), (name, value)
+    return Returns(then)
+
+
+def assigned(name, value, then=None):
+    def call(env):
+        setattr(env.o, name, value)
+        assert getattr(env.o, name) is value
+    return call
+
+
+def recurse_assign(env):
+    class Reentrant:
+        refused = None
+
+        def __hash__(self):
+            if self.refused is None:
+                try:
+                    env.o.x = 5  # the object is in exclusive use by the outer assignment
+                except RuntimeError as e:
+                    self.refused = str(e)
+            return 77
+    value = Reentrant()
+    env.o.x = value
+    assert value.refused == "Already borrowed"
+    assert env.idx.get_by_attribute(x=[value]) == [env.o]
+
+
+def hash_reads_old_value(env):
+    seen = []
+
+    class Peek:
+        def __hash__(self):
+            seen.append(env.o.x)  # reading during the assignment gives the old value
+            return 5
+    env.o.x = Peek()
+    assert seen == [1]
+
+
+def iterator_adds_during_lookup(env):
+    class Adder:
+        def __iter__(self):
+            env.idx.add_object(env.fresh)  # the index is in shared use
+            yield 1
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        env.idx.get_by_attribute(x=Adder())
+
+
+def self_assignment(env):
+    o = env.o
+    o.x = o
+    assert env.idx.get_by_attribute(x=[o]) == [o]
+    # o was entered into the nested index of x with the attributes it had
+    # before the assignment (x = 1).
+    assert env.idx.reduced_query(Q.eq("x.x", 1)).collect() == [o]
+    o.x = 1
+
+
+def batch_refers_to_itself(env):
+    a, b = Indexable(y="p"), Indexable(y="q")
+    a.peer, b.peer = b, a
+    env.idx.add_object_many([a, b])
+    env.members[id(env.idx)] += [a, b]
+    env.objs += [a, b]
+    env.view = env.idx.reduced(y=["p", "q"])
+    assert env.idx.reduced_query(Q.eq("peer.y", "q")).collect() == [a]
+
+
+def rebase_after_everything_else_is_gone(env):
+    view = env.idx.reduced(y="p")
+    kept = [o for o in env.objs if o.y == "p"]
+    del env.idx
+    gc.collect()
+    env.objs[1].x = 99  # the index is gone: nothing reaches the view's maps
+    assert view.reduced(x=99).collect() == []
+    rebuilt = view.rebase()
+    del view
+    assert rebuilt.collect() == kept
+    assert rebuilt.get_by_attribute(x=99) == [env.objs[1]]
+    assert rebuilt.reduced_query(Q.eq("n.k", 1)).collect() == kept
+    env.__init__()
+
+
+def objects_deleted_while_a_view_exists(env):
+    view = env.idx.reduced(x=1)
+    expected_x = [o.x for o in view.collect()]
+    n = len(expected_x)
+    del env.objs, env.view, env.idx, env.other
+    gc.collect()
+    got = view.collect()
+    assert [o.x for o in got] == expected_x and n == 2
+    assert view.reduced_query(Q.gt("f", 0)).collect() == got
+    env.__init__()
+
+
+def index_dropped_while_objects_remain(env):
+    o = env.objs[0]
+    del env.other
+    o.x = 7
+    assert env.idx.get_by_attribute(x=7) == [o]
+    again = Index()
+    again.add_object(o)
+    assert again.get_by_attribute(x=7) == [o]
+    o.x = 0
+    env.other = Index()
+    env.other.add_object(env.objs[0])
+    env.other.add_object(env.objs[3])
+    env.members[id(env.other)] = [env.objs[0], env.objs[3]]
+
+
+def reduce_rows(env, call):
+    call(env)
+
+
+def reduce_unchanged_on_error(env, call):
+    before = env.idx.get_by_attribute(y=["p", "q"])
+    with pytest.raises(Boom):
+        call(env)
+    assert env.idx.get_by_attribute(y=["p", "q"]) == before
+
+
+def merged_ids_without_objects(env):
+    # After a union the receiver's maps hold ids of objects stored only in the
+    # other index: the calls that must turn such an id into an object stop
+    # with the specified internal failure, and change nothing.
+    a, b = Index(), Index()
+    mine, theirs = Indexable(x=1, y="m"), Indexable(x=1, y="t")
+    a.add_object(mine)
+    b.add_object(theirs)
+    a.union_with(b)
+    missing = "called `Option::unwrap()` on a `None` value"
+    for call in (lambda: a.get_by_attribute(x=1), lambda: a.reduced(y="t").collect(),
+                 lambda: a.reduce(x=1)):
+        with pytest.raises(PanicException) as info:
+            call()
+        assert str(info.value) == missing
+    with pytest.raises(PanicException) as info:
+        a.reduced(y="t").rebase()
+    assert str(info.value).startswith("index out of bounds: the len is ")
+    # reduce checked before narrowing: the index is unchanged and usable.
+    assert a.get_by_attribute(y="m") == [mine]
+    assert a.collect() == [mine]
+    mine.x = 2
+    assert a.get_by_attribute(x=2) == [mine]
+    assert a.reduced_query(Q.eq("x", 1)).collect() == []  # bounded by the members
+
+
+def too_many_attributes(env):
+    o = env.o
+    for i in range(2000):
+        setattr(o, "a%d" % i, i)
+    assert env.idx.get_by_attribute(a1999=1999) == [o]
+    assert repr(o) == "<MyClass with 2004 attributes>"
+
+
+# --------------------------------------------------------------------------
+# the table: (entry point, input, call, expected)
+
+SUM = Corvane.sum_as_string
+O_PREFIX = "argument 'py_ref': "
+
+TABLE = [
+    # -- sum_as_string
+    ("sum_as_string", "one argument", lambda e: SUM(1),
+     te("sum_as_string() missing 1 required positional argument: 'b'")),
+    ("sum_as_string", "three arguments", lambda e: SUM(1, 2, 3),
+     te("sum_as_string() takes 2 positional arguments but 3 were given")),
+    ("sum_as_string", "a str", lambda e: SUM("1", 2), te(prefix="argument 'a': ")),
+    ("sum_as_string", "a float", lambda e: SUM(1, 2.0), te(prefix="argument 'b': ")),
+    ("sum_as_string", "negative", lambda e: SUM(-1, 1), Raises(OverflowError)),
+    ("sum_as_string", "2**64", lambda e: SUM(2**64, 0), Raises(OverflowError)),
+    ("sum_as_string", "wraps at 2**64", lambda e: SUM(2**64 - 1, 1),
+     Returns(lambda e, r: r == "0" or pytest.fail(r))),
+    ("sum_as_string", "bool and int subclass", lambda e: SUM(True, IntLike(7)),
+     Returns(lambda e, r: r == "8" or pytest.fail(r))),
+    # -- Index()
+    ("Index()", "a positional argument", lambda e: Index(1),
+     te("Index.__new__() takes 0 positional arguments but 1 was given")),
+    ("Index()", "a keyword", lambda e: Index(a=1),
+     te("Index.__new__() got an unexpected keyword argument 'a'")),
+    ("Index()", "a keyword that is not a str", lambda e: Index(**{1: 2}), te()),
+    ("Index()", "subclassing the final class",
+     lambda e: type("Sub", (Index,), {}), te()),
+    ("FilteredIndex()", "no constructor", lambda e: FilteredIndex(),
+     te("No constructor defined for FilteredIndex")),
+    ("PyQueryExpr()", "no constructor", lambda e: Q(),
+     te("No constructor defined for PyQueryExpr")),
+    # -- Index.collect
+    ("Index.collect", "a positional argument", lambda e: e.idx.collect(1),
+     te("Index.collect() takes 0 positional arguments but 1 was given")),
+    ("Index.collect", "a keyword", lambda e: e.idx.collect(a=1),
+     te("Index.collect() got an unexpected keyword argument 'a'")),
+    # -- Index.add_object
+    ("Index.add_object", "no argument", lambda e: e.idx.add_object(),
+     te("Index.add_object() missing 1 required positional argument: 'py_ref'")),
+    ("Index.add_object", "two arguments", lambda e: e.idx.add_object(e.o, e.o),
+     te("Index.add_object() takes 1 positional arguments but 2 were given")),
+    ("Index.add_object", "given both ways", lambda e: e.idx.add_object(e.o, py_ref=e.o),
+     te("Index.add_object() got multiple values for argument 'py_ref'")),
+    ("Index.add_object", "unknown keyword", lambda e: e.idx.add_object(obj=e.o),
+     te("Index.add_object() got an unexpected keyword argument 'obj'")),
+    ("Index.add_object", "an int", lambda e: e.idx.add_object(5),
+     te(O_PREFIX + "'int' object cannot be converted to 'Indexable'")),
+    ("Index.add_object", "None", lambda e: e.idx.add_object(None),
+     te(O_PREFIX + "'NoneType' object cannot be converted to 'Indexable'")),
+    ("Index.add_object", "an Index", lambda e: e.idx.add_object(e.other),
+     te(O_PREFIX + "'Index' object cannot be converted to 'Indexable'")),
+    ("Index.add_object", "a view", lambda e: e.idx.add_object(e.view),
+     te(O_PREFIX + "'FilteredIndex' object cannot be converted to 'Indexable'")),
+    ("Index.add_object", "the class instead of an instance", lambda e: e.idx.add_object(Indexable),
+     te(O_PREFIX + "'type' object cannot be converted to 'Indexable'")),
+    ("Index.add_object", "an object already held (added twice)", lambda e: e.idx.add_object(e.o),
+     Returns(lambda e, r: e.idx.collect().count(e.o) == 1 or pytest.fail("twice"))),
+    # -- Index.add_object_many
+    ("Index.add_object_many", "a str", lambda e: e.idx.add_object_many("ab"),
+     te("argument 'objs': Can't extract `str` to `Vec`")),
+    ("Index.add_object_many", "an int", lambda e: e.idx.add_object_many(5),
+     te("argument 'objs': 'int' object cannot be converted to 'Sequence'")),
+    ("Index.add_object_many", "a set", lambda e: e.idx.add_object_many({e.fresh}),
+     te("argument 'objs': 'set' object cannot be converted to 'Sequence'")),
+    ("Index.add_object_many", "a generator", lambda e: e.idx.add_object_many(o for o in [e.fresh]),
+     te("argument 'objs': 'generator' object cannot be converted to 'Sequence'")),
+    ("Index.add_object_many", "a dict", lambda e: e.idx.add_object_many({e.fresh: 1}),
+     te("argument 'objs': 'dict' object cannot be converted to 'Sequence'")),
+    ("Index.add_object_many", "bytes", lambda e: e.idx.add_object_many(b"ab"),
+     te("argument 'objs': 'int' object cannot be converted to 'Indexable'")),
+    ("Index.add_object_many", "a non-Indexable after a good one",
+     lambda e: e.idx.add_object_many([e.fresh, 5]),
+     te("argument 'objs': 'int' object cannot be converted to 'Indexable'")),
+    ("Index.add_object_many", "one object listed twice",
+     lambda e: e.idx.add_object_many([e.fresh, e.fresh]), Raises(RuntimeError, "Already borrowed")),
+    ("Index.add_object_many", "a sequence whose items raise",
+     lambda e: e.idx.add_object_many(SeqRaising(e.fresh)), Raises(Boom, "item 1")),
+    ("Index.add_object_many", "a sequence whose len raises",
+     lambda e: e.idx.add_object_many(LenRaises([e.objs[2]])), Returns()),
+    ("Index.add_object_many", "an empty list", lambda e: e.idx.add_object_many([]), Returns()),
+    ("Index.add_object_many", "held objects again, as a tuple",
+     lambda e: e.idx.add_object_many(tuple(e.objs[:3])), Returns()),
+    ("Index.add_object_many", "objects referring to each other", batch_refers_to_itself, Returns()),
+    # -- Index.get_by_attribute
+    ("Index.get_by_attribute", "a positional argument", lambda e: e.idx.get_by_attribute(1),
+     te("Index.get_by_attribute() takes 0 positional arguments but 1 was given")),
+    ("Index.get_by_attribute", "a keyword that is not a str",
+     lambda e: e.idx.get_by_attribute(**{1: 2}), te()),
+    ("Index.get_by_attribute", "no keywords", lambda e: e.idx.get_by_attribute(),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "an iterator that raises (M11)", None,
+     Custom(same_exception(lambda e: RaisingIter(), lambda e, t: e.idx.get_by_attribute(x=t)))),
+    ("Index.get_by_attribute", "an iterator that adds to the index",
+     None, Custom(lambda e, _: iterator_adds_during_lookup(e))),
+    ("Index.get_by_attribute", "an __iter__ that raises: one value",
+     lambda e: e.idx.get_by_attribute(x=IterRaises()), Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a value whose hash raises: hash 0",
+     lambda e: e.idx.get_by_attribute(x=BadHash()),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 0] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a value whose == raises: never compared",
+     lambda e: e.idx.get_by_attribute(x=BadEq()),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 1] or pytest.fail(r))),
+    ("Index.get_by_attribute", "an unhashable item: hash 0",
+     lambda e: e.idx.get_by_attribute(x=[[]]),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 0] or pytest.fail(r))),
+    ("Index.get_by_attribute", "2**64", lambda e: e.idx.get_by_attribute(x=2**64),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "NaN", lambda e: e.idx.get_by_attribute(x=NAN, f=NAN),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "-0.0 is 0", lambda e: e.idx.get_by_attribute(x=-0.0),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 0] or pytest.fail(r))),
+    ("Index.get_by_attribute", "int, float, str subclasses: by hash",
+     lambda e: e.idx.get_by_attribute(x=[IntLike(1), FloatLike(2.0)], y=StrLike("p")),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x in (1, 2) and o.y == "p"] or pytest.fail(r))),
+    ("Index.get_by_attribute", "an IntEnum member", lambda e: e.idx.get_by_attribute(x=Flag.ONE),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 1] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a lone surrogate value",
+     lambda e: e.idx.get_by_attribute(y="\ud800"), Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a lone surrogate name (the empty name)",
+     lambda e: e.idx.get_by_attribute(**{"\ud800": 1}), Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a dict: its keys", lambda e: e.idx.get_by_attribute(x={2: "a", "z": 0}),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 2] or pytest.fail(r))),
+    ("Index.get_by_attribute", "bytes: their byte values", lambda e: e.idx.get_by_attribute(x=b"\x01"),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 1] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a list subclass: its items",
+     lambda e: e.idx.get_by_attribute(x=ListLike([2])),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 2] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a name that no object has", lambda e: e.idx.get_by_attribute(zz=1),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    # -- Index.reduce, reduced
+    ("Index.reduce", "a positional argument", lambda e: e.idx.reduce(1, 2),
+     te("Index.reduce() takes 0 positional arguments but 2 were given")),
+    ("Index.reduce", "an iterator that raises: index unchanged (M11)",
+     lambda e: e.idx.reduce(y="p", x=RaisingIter()), Custom(reduce_unchanged_on_error)),
+    ("Index.reduced", "a positional argument", lambda e: e.idx.reduced(1),
+     te("Index.reduced() takes 0 positional arguments but 1 was given")),
+    ("Index.reduced", "an iterator that raises (M11)", None,
+     Custom(same_exception(lambda e: RaisingIter(), lambda e, t: e.idx.reduced(x=t)))),
+    ("Index.reduced", "no keywords: an empty view", lambda e: e.idx.reduced().collect(),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    # -- Index.reduced_query
+    ("Index.reduced_query", "no argument", lambda e: e.idx.reduced_query(),
+     te("Index.reduced_query() missing 1 required positional argument: 'query'")),
+    ("Index.reduced_query", "an int", lambda e: e.idx.reduced_query(5),
+     te("argument 'query': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("Index.reduced_query", "a str", lambda e: e.idx.reduced_query("x == 1"),
+     te("argument 'query': 'str' object cannot be converted to 'PyQueryExpr'")),
+    ("Index.reduced_query", "by keyword", lambda e: e.idx.reduced_query(query=Q.and_()).collect(),
+     Returns(lambda e, r: r == e.objs or pytest.fail(r))),
+    ("Index.reduced_query", "a range bound that is an object",
+     lambda e: e.idx.reduced_query(Q.gt("x", e.leaf1)), Raises(PanicException, "not yet implemented")),
+    ("Index.reduced_query", "bt with a str bound",
+     lambda e: e.idx.reduced_query(Q.bt("x", "a", 1)), Raises(PanicException, "not yet implemented")),
+    ("Index.reduced_query", "bt with a str bound, attribute missing",
+     lambda e: e.idx.reduced_query(Q.bt("zz", "a", 1)).collect(),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.reduced_query", "a range bound that is a str or 2**64",
+     lambda e: e.idx.reduced_query(Q.or_(Q.gt("x", "a"), Q.lt("x", 2**64))).collect(),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.reduced_query", "NaN bounds",
+     lambda e: (e.idx.reduced_query(Q.gt("f", NAN)).collect(), e.idx.reduced_query(Q.lt("f", NAN)).collect()),
+     Returns(lambda e, r: r == ([], e.objs) or pytest.fail(r))),
+    ("Index.reduced_query", "infinite bounds",
+     lambda e: e.idx.reduced_query(Q.bt("f", -math.inf, math.inf)).collect(),
+     Returns(lambda e, r: r == e.objs or pytest.fail(r))),
+    ("Index.reduced_query", "bounds the wrong way round",
+     lambda e: e.idx.reduced_query(Q.bt("f", 2, 1)).collect(), Returns(lambda e, r: r == [] or pytest.fail(r))),
+    # -- Index.union_with
+    ("Index.union_with", "no argument", lambda e: e.idx.union_with(),
+     te("Index.union_with() missing 1 required positional argument: 'other'")),
+    ("Index.union_with", "an int", lambda e: e.idx.union_with(5),
+     te("argument 'other': 'int' object cannot be converted to 'Index'")),
+    ("Index.union_with", "a view", lambda e: e.idx.union_with(e.view),
+     te("argument 'other': 'FilteredIndex' object cannot be converted to 'Index'")),
+    ("Index.union_with", "itself", lambda e: e.idx.union_with(e.idx),
+     Raises(RuntimeError, "Already mutably borrowed")),
+    ("Index.union_with", "merged-in ids without stored objects", merged_ids_without_objects, Returns()),
+    # -- FilteredIndex
+    ("FilteredIndex.collect", "a positional argument", lambda e: e.view.collect(1),
+     te("FilteredIndex.collect() takes 0 positional arguments but 1 was given")),
+    ("FilteredIndex.rebase", "a keyword", lambda e: e.view.rebase(x=1),
+     te("FilteredIndex.rebase() got an unexpected keyword argument 'x'")),
+    ("FilteredIndex.reduced", "a positional argument", lambda e: e.view.reduced(1),
+     te("FilteredIndex.reduced() takes 0 positional arguments but 1 was given")),
+    ("FilteredIndex.reduced", "an iterator that raises (M11)", None,
+     Custom(same_exception(lambda e: RaisingIter(), lambda e, t: e.view.reduced(x=t)))),
+    ("FilteredIndex.reduced_query", "no argument", lambda e: e.view.reduced_query(),
+     te("FilteredIndex.reduced_query() missing 1 required positional argument: 'query'")),
+    ("FilteredIndex.reduced_query", "a str", lambda e: e.view.reduced_query("x"),
+     te("argument 'query': 'str' object cannot be converted to 'PyQueryExpr'")),
+    ("FilteredIndex.reduced_query", "a range bound that is an object",
+     lambda e: e.view.reduced_query(Q.le("f", e.leaf2)), Raises(PanicException, "not yet implemented")),
+    ("FilteredIndex", "its index and objects deleted", objects_deleted_while_a_view_exists, Returns()),
+    ("FilteredIndex.rebase", "after its index is gone", rebase_after_everything_else_is_gone, Returns()),
+    # -- Indexable construction
+    ("Indexable()", "positional arguments: ignored", lambda e: Indexable(1, [2], a=3),
+     Returns(lambda e, r: r.__dir__()[0] == "a" and repr(r) == "<MyClass with 1 attributes>" or pytest.fail(r))),
+    ("Indexable()", "a keyword that is not a str: skipped",
+     lambda e: Indexable(**{1: 2, "a": 3}), te() if IS_PYPY else
+     Returns(lambda e, r: repr(r) == "<MyClass with 1 attributes>" or pytest.fail(repr(r)))),
+    ("Indexable()", "a lone surrogate keyword: the empty name",
+     lambda e: Indexable(**{"\ud800": 3}), Returns(lambda e, r: getattr(r, "") == 3 or pytest.fail(r))),
+    ("Indexable()", "values of every awkward kind",
+     lambda e: Indexable(a=NAN, b=BadHash(), c=[], d=2**100, e="\udfff", f=IntLike(1), g=HashMinusOne()),
+     Returns(lambda e, r: repr(r) == "<MyClass with 7 attributes>" or pytest.fail(repr(r)))),
+    # -- Indexable attribute read, listing, text form
+    ("Indexable read", "a missing name", lambda e: e.o.missing,
+     Raises(AttributeError, "missing")),
+    ("Indexable read", "a lone surrogate name", lambda e: getattr(e.o, "\ud800"),
+     Raises(AttributeError, "\ud800")),
+    ("Indexable read", "a name that is not a str", lambda e: Indexable.__getattribute__(e.o, 1),
+     te("argument 'name': 'int' object cannot be converted to 'PyString'")),
+    ("Indexable.__dir__", "a positional argument", lambda e: e.o.__dir__(1),
+     te("Indexable.__dir__() takes 0 positional arguments but 1 was given")),
+    # -- Indexable assignment and deletion
+    ("Indexable assign", "a name that is not a str (builtin setattr)", lambda e: setattr(e.o, 1, 2), te()),
+    ("Indexable assign", "a name that is not a str (the slot)",
+     lambda e: Indexable.__setattr__(e.o, 1, 2),
+     te("argument 'name': 'int' object cannot be converted to 'PyString'")),
+    ("Indexable assign", "a str subclass name", lambda e: setattr(e.o, StrLike("x"), 2), finds(x=2)),
+    ("Indexable assign", "a lone surrogate name: the empty name",
+     lambda e: setattr(e.o, "\ud800", 4), Returns(lambda e, r: getattr(e.o, "") == 4 or pytest.fail())),
+    ("Indexable assign", "the name __class__: stored, type unchanged",
+     lambda e: setattr(e.o, "__class__", int),
+     Returns(lambda e, r: (e.o.__class__ is int and type(e.o) is Indexable) or pytest.fail())),
+    ("Indexable delete", "a stored name", lambda e: delattr(e.o, "x"),
+     Raises(AttributeError, "can't delete attribute")),
+    ("Indexable delete", "a missing name", lambda e: delattr(e.o, "zz"),
+     Raises(AttributeError, "can't delete attribute")),
+    ("Indexable assign", "an unhashable value", assigned("x", []), finds(x=[])),
+    ("Indexable assign", "a value whose hash raises", assigned("x", BadHash()), finds(x=0)),
+    ("Indexable assign", "a value whose == raises", assigned("x", BadEq()), finds(x=1)),
+    ("Indexable assign", "a value hashing to -1 (so -2)", assigned("x", HashMinusOne()), finds(x=HashMinusOne())),
+    ("Indexable assign", "NaN", assigned("f", NAN), finds(f=NAN)),
+    ("Indexable assign", "inf", assigned("f", math.inf),
+     Returns(lambda e, r: e.o in e.idx.reduced_query(Q.gt("f", 1e308)).collect() or pytest.fail())),
+    ("Indexable assign", "-0.0", assigned("x", -0.0), finds(x=0)),
+    ("Indexable assign", "2**64: not a number to the range index", assigned("x", 2**64),
+     Returns(lambda e, r: (e.idx.get_by_attribute(x=2**64) == [e.o]
+                           and e.o not in e.idx.reduced_query(Q.gt("x", -1)).collect()) or pytest.fail())),
+    ("Indexable assign", "-2**63 and 2**63-1", lambda e: (setattr(e.o, "x", -2**63), setattr(e.objs[3], "x", 2**63 - 1)),
+     Returns(lambda e, r: e.idx.reduced_query(Q.lt("x", -2**62)).collect() == [e.o] or pytest.fail())),
+    ("Indexable assign", "a lone surrogate str", assigned("y", "\ud800"), finds(y="\ud800")),
+    ("Indexable assign", "an int subclass: by hash, not a number",
+     assigned("x", IntLike(7)),
+     Returns(lambda e, r: (e.idx.get_by_attribute(x=7) == [e.o]
+                           and e.o not in e.idx.reduced_query(Q.gt("x", 5)).collect()) or pytest.fail())),
+    ("Indexable assign", "a float subclass", assigned("f", FloatLike(9.5)), finds(f=9.5)),
+    ("Indexable assign", "a str subclass", assigned("y", StrLike("p")), finds(y="p")),
+    ("Indexable assign", "a huge str", assigned("y", "w" * 1_000_000), finds(y="w" * 1_000_000)),
+    ("Indexable assign", "an Index as a value", lambda e: setattr(e.o, "y", e.other), Returns()),
+    ("Indexable assign", "the object itself (M4)", self_assignment, Returns()),
+    ("Indexable assign", "a value whose hash assigns to the object", recurse_assign, Returns()),
+    ("Indexable assign", "a value whose hash reads the object (M13)", hash_reads_old_value, Returns()),
+    ("Indexable assign", "two thousand names", too_many_attributes, Returns()),
+    ("Index", "dropped while its objects remain", index_dropped_while_objects_remain, Returns()),
+    # -- PyQueryExpr factories
+    ("PyQueryExpr.eq", "attr not a str", lambda e: Q.eq(5, 1),
+     te("argument 'attr': 'int' object cannot be converted to 'PyString'")),
+    ("PyQueryExpr.eq", "attr a lone surrogate", lambda e: Q.eq("\ud800", 1), Raises(UnicodeEncodeError)),
+    ("PyQueryExpr.eq", "attr a str subclass", lambda e: e.idx.reduced_query(Q.eq(StrLike("x"), 1)).collect(),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x == 1] or pytest.fail(r))),
+    ("PyQueryExpr.eq", "missing value", lambda e: Q.eq("a"),
+     te("PyQueryExpr.eq() missing 1 required positional argument: 'value'")),
+    ("PyQueryExpr.eq", "a keyword that is not a str", lambda e: Q.eq(**{1: 2}), te()),
+    ("PyQueryExpr.ne", "unknown keyword", lambda e: Q.ne("a", 1, other=2),
+     te("PyQueryExpr.ne() got an unexpected keyword argument 'other'")),
+    ("PyQueryExpr.bt", "missing upper", lambda e: Q.bt("a", 1),
+     te("PyQueryExpr.bt() missing 1 required positional argument: 'upper'")),
+    ("PyQueryExpr.in_", "a str", lambda e: Q.in_("a", "abc"),
+     te("argument 'values': Can't extract `str` to `Vec`")),
+    ("PyQueryExpr.in_", "a set", lambda e: Q.in_("a", {1}),
+     te("argument 'values': 'set' object cannot be converted to 'Sequence'")),
+    ("PyQueryExpr.in_", "an int", lambda e: Q.in_("a", 5),
+     te("argument 'values': 'int' object cannot be converted to 'Sequence'")),
+    ("PyQueryExpr.in_", "a sequence whose items raise", lambda e: Q.in_("a", SeqRaising(1)),
+     Raises(Boom, "item 1")),
+    ("PyQueryExpr.in_", "a list subclass and a range",
+     lambda e: e.idx.reduced_query(Q.or_(Q.in_("x", ListLike([1])), Q.in_("x", range(2, 3)))).collect(),
+     Returns(lambda e, r: r == [o for o in e.objs if o.x in (1, 2)] or pytest.fail(r))),
+    ("PyQueryExpr.and_", "an operand that is not an expression", lambda e: Q.and_(Q.eq("a", 1), 5),
+     te("argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.or_", "a keyword", lambda e: Q.or_(x=Q.and_()),
+     te("PyQueryExpr.or_() got an unexpected keyword argument 'x'")),
+    ("PyQueryExpr.not_", "an int", lambda e: Q.not_(1),
+     te("argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.not_", "two operands", lambda e: Q.not_(Q.and_(), Q.and_()),
+     te("PyQueryExpr.not_() takes 1 positional arguments but 2 were given")),
+    ("PyQueryExpr.__repr__", "awkward values",
+     lambda e: repr(Q.in_("a", [NAN, BadHash(), 2**70, "\ud800", "q\"\\\n", IntLike(3), e.leaf1])),
+     Returns(lambda e, r: (r.startswith("<QueryExpr: In(\"a\", [") and r.count("Unknown") == 4)
+             or pytest.fail(r))),
+]
+
+
+@pytest.mark.parametrize(
+    "entry, what, call, expected", TABLE, ids=["%s: %s" % (row[0], row[1]) for row in TABLE]
+)
+def test_bad_input(entry, what, call, expected):
+    env = Env()
+    expected.check(env, call)
+    env.healthy()
+
+
+def test_the_table_reaches_every_entry_point():
+    entries = {row[0].split(" ")[0] for row in TABLE}
+    methods = {"Index." + m for m in ("collect", "add_object", "add_object_many", "get_by_attribute",
+                                      "reduce", "reduced", "reduced_query", "union_with")}
+    methods |= {"FilteredIndex." + m for m in ("collect", "rebase", "reduced", "reduced_query")}
+    methods |= {"PyQueryExpr." + m for m in ("eq", "ne", "bt", "in_", "and_", "or_", "not_", "__repr__")}
+    methods |= {"sum_as_string", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",
+                "Indexable", "Indexable.__dir__"}
+    assert methods <= entries, methods - entries
