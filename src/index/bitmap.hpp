@@ -48,6 +48,8 @@ public:
     const roaring_bitmap_t* raw() const { return p_; }
 
     void add(uint32_t id) { roaring_bitmap_add(p_, id); }
+    // True when `id` was not there before.
+    bool add_checked(uint32_t id) { return roaring_bitmap_add_checked(p_, id); }
     void add_many(const uint32_t* ids, size_t n) {
         if (n != 0) roaring_bitmap_add_many(p_, n, ids);
     }

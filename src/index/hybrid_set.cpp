@@ -60,6 +60,13 @@ void HybridSet::remove(uint32_t id) {
     }
 }
 
+bool HybridSet::add_new(uint32_t id) {
+    if (form_ == Form::Large) return bm_.add_checked(id);
+    if (contains(id)) return false;
+    add(id);
+    return true;
+}
+
 bool HybridSet::contains(uint32_t id) const {
     switch (form_) {
         case Form::Vacant:

@@ -66,6 +66,8 @@ public:
     void add(uint32_t id);
     void remove(uint32_t id);
     bool contains(uint32_t id) const;
+    // Add `id` unless it is already there; true when it was added.
+    bool add_new(uint32_t id);
 
     void or_inplace(const HybridSet& other);
     void and_inplace(const HybridSet& other);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <unordered_map>
 
 #include <structmember.h>
 
@@ -41,23 +42,28 @@ void add_nested_entries(Entry& entry, std::vector<uint32_t>& path) {
     }
 }
 
+void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
+                std::vector<uint32_t>& path) {
+    const IndexableState& st = indexable_state(obj);
+    entry.id = st.id;
+    entry.item = StoredItem(py::borrow, obj);
+    if (in_place) {
+        entry.attrs = &st.attributes;
+    } else {
+        entry.owned.reserve(st.attributes.size());
+        for (const Attr& a : st.attributes)
+            if (include_hidden || !hidden_name(a.first)) entry.owned.push_back(a);
+        entry.attrs = &entry.owned;
+    }
+    path.push_back(st.id);
+    add_nested_entries(entry, path);
+    path.pop_back();
+}
+
 std::unique_ptr<Entry> make_entry(PyObject* obj, bool in_place, bool include_hidden,
                                   std::vector<uint32_t>& path) {
     auto entry = std::make_unique<Entry>();
-    const IndexableState& st = indexable_state(obj);
-    entry->id = st.id;
-    entry->item = StoredItem(py::borrow, obj);
-    if (in_place) {
-        entry->attrs = &st.attributes;
-    } else {
-        entry->owned.reserve(st.attributes.size());
-        for (const Attr& a : st.attributes)
-            if (include_hidden || !hidden_name(a.first)) entry->owned.push_back(a);
-        entry->attrs = &entry->owned;
-    }
-    path.push_back(st.id);
-    add_nested_entries(*entry, path);
-    path.pop_back();
+    fill_entry(*entry, obj, in_place, include_hidden, path);
     return entry;
 }
 
@@ -96,12 +102,41 @@ void add_object(IndexAPI& index, const Entry& entry) {
     enter_attributes(*maps, entry, false);
 }
 
-void add_object_many(IndexAPI& index, const std::vector<std::unique_ptr<Entry>>& entries) {
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
-    for (const auto& entry : entries) {
-        ids->add(entry->id);
-        enter_attributes(*maps, *entry, false);
+    // Objects of one batch usually carry the same names in the same order:
+    // remember the map found at each position to skip most name lookups.
+    struct Target {
+        std::string name;
+        QueryMap* map = nullptr;  // owned by `maps`, stable while it lives
+        std::vector<CompositeKey128>* pending = nullptr;
+    };
+    std::vector<Target> recent;
+    // Node-based: the queues must not move while `recent` points at them.
+    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> pending;
+    for (const Entry& entry : entries) {
+        ids->add(entry.id);
+        const AttrList& attrs = *entry.attrs;
+        if (recent.size() < attrs.size()) recent.resize(attrs.size());
+        for (size_t i = 0; i < attrs.size(); ++i) {
+            const auto& [name, value] = attrs[i];
+            if (hidden_name(name)) continue;
+            Target& t = recent[i];
+            if (t.map == nullptr || t.name != name) {
+                auto it = maps->find(name);
+                if (it == maps->end()) it = maps->emplace(name, std::make_unique<QueryMap>()).first;
+                t.name = name;
+                t.map = it->second.get();
+                auto queue = pending.try_emplace(t.map).first;
+                t.pending = &queue->second;
+            }
+            t.map->insert(value, entry.id,
+                          value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, t.pending);
+        }
+    }
+    for (auto& [map, queued] : pending) {
+        map->enter_pending(queued);
     }
 }
 
@@ -297,10 +332,10 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             py::rethrow_for_argument("objs");
         }
 
-        std::vector<std::unique_ptr<Entry>> entries;
-        entries.reserve(objects.size());
+        std::vector<Entry> entries(objects.size());
         std::vector<uint32_t> path;
-        for (const auto& o : objects) entries.push_back(make_entry(o.get(), true, false, path));
+        for (size_t i = 0; i < objects.size(); ++i)
+            fill_entry(entries[i], objects[i].get(), true, false, path);
         {
             py::GilRelease release;
             add_object_many(*idx->api, entries);
@@ -310,7 +345,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         for (size_t i = 0; i < objects.size(); ++i) {
             indexable_state(objects[i].get()).add_index(weak);
             uses[i].end();
-            store->put(entries[i]->id, std::move(entries[i]->item));
+            store->put(entries[i].id, std::move(entries[i].item));
         }
         store.unlock();
         Py_RETURN_NONE;

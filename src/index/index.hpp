@@ -77,12 +77,15 @@ struct Entry {
 // list.  `path` holds the ids of the objects being entered above this one.
 std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
                                   std::vector<uint32_t>& path);
+// The same, filling an entry the caller owns.
+void fill_entry(Entry& entry, PyObject* indexable, bool in_place, bool include_hidden,
+                std::vector<uint32_t>& path);
 // Entries for the `Indexable` values of an attribute list.
 void add_nested_entries(Entry& entry, std::vector<uint32_t>& path);
 
 // Engine operations.  They touch no Python object.
 void add_object(IndexAPI& index, const Entry& entry);
-void add_object_many(IndexAPI& index, const std::vector<std::unique_ptr<Entry>>& entries);
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries);
 // Enter one value (the single place where values enter an index by adding
 // or assignment).  `nested` is the entry of an `Indexable` value.
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,

@@ -14,18 +14,22 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
     return it != exact.end() && it->second.contains(id);
 }
 
-void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_entry) {
-    auto it = exact.find(value);
-    if (it == exact.end()) {
-        exact.emplace(value, HybridSet::small_of(id));
-    } else {
-        if (it->second.contains(id)) return;
-        it->second.add(id);
+void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
+                      std::vector<CompositeKey128>* pending) {
+    auto [it, fresh] = exact.try_emplace(value);
+    if (fresh) {
+        it->second = HybridSet::small_of(id);
+    } else if (!it->second.add_new(id)) {
+        return;
     }
     switch (value.kind()) {
         case CastValue::Int:
         case CastValue::Float:
-            ranged->insert(value.range_value(), id);
+            if (pending != nullptr) {
+                pending->push_back(CompositeKey128::make(value.range_value(), id));
+            } else {
+                ranged->insert(value.range_value(), id);
+            }
             break;
         case CastValue::Ind: {
             uint32_t nested_id = indexable_id(value.object());
@@ -44,6 +48,13 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
         case CastValue::Unknown:
             break;
     }
+}
+
+void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
+    std::sort(pending.begin(), pending.end(),
+              [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
+    for (const CompositeKey128& k : pending) ranged->insert(k.value, k.id());
+    pending.clear();
 }
 
 void QueryMap::remove_id(const PyValue& value, uint32_t id) {

@@ -36,8 +36,16 @@ struct QueryMap {
     // True when `id` is already recorded under a value equal to `value`.
     bool has_pair(const PyValue& value, uint32_t id) const;
     // Record `id` under `value`.  A pair that is already recorded is left
-    // alone, so re-entering an object never duplicates anything.
-    void insert(const PyValue& value, uint32_t id, const Entry* nested_entry);
+    // alone, so re-entering an object never duplicates anything.  With
+    // `pending`, a numeric pair is queued there for the range tree instead
+    // of entered at once (batches enter them in key order, see
+    // `enter_pending`).
+    void insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
+                std::vector<CompositeKey128>* pending = nullptr);
+    // Enter queued numeric pairs into the range tree, in key order: sorted
+    // insertion walks the same few nodes again and again instead of a random
+    // root-to-leaf path per pair.
+    void enter_pending(std::vector<CompositeKey128>& pending);
     // Withdraw `id` from `value`: from its id set, from the range tree, and
     // for an `Indexable` value from that object's holders.
     void remove_id(const PyValue& value, uint32_t id);
