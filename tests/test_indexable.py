@@ -28,6 +28,19 @@ def test_positional_arguments_are_ignored():
     assert Indexable(1, 2, 3).__dir__() == object.__dir__(Indexable())
 
 
+def test_subclass_init_can_forward_its_arguments():
+    class Forwarding(Indexable):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self.ready = True
+
+    o = Forwarding(1, a=1)
+    assert (o.a, o.ready) == (1, True)
+    idx = Index()
+    idx.add_object(o)
+    assert idx.get_by_attribute(ready=True) == [o]
+
+
 def test_keyword_attributes_are_stored_as_given():
     values = {"i": 1, "f": 2.5, "s": "x", "n": None, "l": [1], "_h": 3, "": 4}
     o = Indexable(**values)

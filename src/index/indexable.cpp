@@ -74,6 +74,10 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
     });
 }
 
+// Construction happens in tp_new; this only lets subclasses forward their
+// arguments with super().__init__(*args, **kwargs).
+int indexable_init(PyObject*, PyObject*, PyObject*) { return 0; }
+
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     // Report the references this object owns alone; a value shared with an
     // index entry is kept alive by that index as well, so leaving it out
@@ -231,6 +235,7 @@ PyTypeObject* create_indexable_type() {
     static PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>("Indexable(*_args, **kwargs)\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(indexable_new)},
+        {Py_tp_init, reinterpret_cast<void*>(indexable_init)},
         {Py_tp_dealloc, reinterpret_cast<void*>(indexable_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(indexable_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(indexable_clear)},
