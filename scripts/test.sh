@@ -3,7 +3,7 @@
 #
 #   cpython  pytest on CPython against the package installed in .venv
 #   pypy     pytest on PyPy against the package installed in .venv-pypy
-#   cpp      the C++ unit tests (GoogleTest) through ctest, plain Debug build
+#   cpp      the C++ unit tests (GoogleTest) through ctest (assertions on, -O2)
 #   asan     the C++ unit tests and pytest on CPython against a build with
 #            AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
 #
