@@ -313,6 +313,13 @@ def test_range_key_reference(value, head, tail):
     assert value_part(value) == (head << 64) | tail
 
 
+# Where NaN hashes to 0 (PyPy), NaN, 0 and False are not one group: NaN and 0
+# are different numbers, yet both share a key with False and with unhashable
+# values, so which key those join depends on insertion order.  The pool then
+# leaves NaN out; CPython hashes NaN by identity and keeps it.
+NANS = [] if hash(math.nan) == 0 else [math.copysign(math.nan, 1.0), math.copysign(math.nan, -1.0)]
+
+
 def random_value(rng):
     r = rng.random()
     if r < 0.2:
@@ -338,8 +345,7 @@ def random_value(rng):
                 -0.0,
                 math.inf,
                 -math.inf,
-                math.copysign(math.nan, 1.0),
-                math.copysign(math.nan, -1.0),
+                *NANS,
                 1e300,
                 -1e300,
             ]
