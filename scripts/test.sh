@@ -6,8 +6,10 @@
 #   cpp      the C++ unit tests (GoogleTest) through ctest (assertions on, -O2)
 #   asan     the C++ unit tests and pytest on CPython against a build with
 #            AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
+#   docs     mypy --strict over examples/ with the installed stubs, stubtest,
+#            and the documentation snippets and example programs
 #
-#   bash scripts/test.sh                   setup + all four steps
+#   bash scripts/test.sh                   setup + all five steps
 #   bash scripts/test.sh asan cpp          setup (what those steps need) + those steps
 #   bash scripts/test.sh --no-setup asan   skip the setup (venvs already there)
 #
@@ -19,7 +21,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 LOGS="$ROOT/build/logs"
 COUNTS="$LOGS/counts"
-ALL_STEPS=(cpython pypy cpp asan)
+ALL_STEPS=(cpython pypy cpp asan docs)
 
 # ---------------------------------------------------------------- counting
 
@@ -124,6 +126,16 @@ step_cpp() {
     run_ctest cpp "$dir"
 }
 
+# Type-check the examples against the installed stubs (mypy --strict),
+# compare the stubs with the module (stubtest), run the doc snippets and
+# the example programs.
+step_docs() {
+    local log="$LOGS/docs.log" rc=0
+    bash "$ROOT/scripts/check_docs.sh" "$VENV/bin/python" 2>&1 | tee "$log" || rc=$?
+    record_pytest_counts "$log"
+    return "$rc"
+}
+
 step_asan() {
     local dir="$ROOT/build/asan" reports="$ROOT/build/asan/reports" tests=OFF rc=0
     have_cpp_tests && tests=ON
@@ -199,7 +211,7 @@ steps=()
 for arg in "$@"; do
     case "$arg" in
         --no-setup) do_setup=0 ;;
-        cpython | pypy | cpp | asan) steps+=("$arg") ;;
+        cpython | pypy | cpp | asan | docs) steps+=("$arg") ;;
         -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$arg' (steps: ${ALL_STEPS[*]}; option: --no-setup)" ;;
     esac
@@ -218,7 +230,7 @@ if [ "$do_setup" -eq 1 ]; then
     targets=(deps)
     for s in "${steps[@]}"; do
         case "$s" in
-            cpython | asan) targets+=(cpython) ;;
+            cpython | asan | docs) targets+=(cpython) ;;
             pypy) targets+=(pypy) ;;
         esac
     done

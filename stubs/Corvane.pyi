@@ -35,8 +35,8 @@ class Indexable:
     holds the object. Only the object's own attributes are indexed (never class
     attributes), and names starting with "_" are stored but not indexed.
 
-    A subclass that defines `__init__` should call `super().__init__()` without
-    arguments (or not at all): the keywords are stored before `__init__` runs.
+    The keywords are stored before `__init__` runs; `Indexable.__init__`
+    accepts and ignores any arguments, so subclasses may forward theirs.
     """
 
     def __init__(self, *_args: object, **kwargs: object) -> None: ...
