@@ -42,7 +42,7 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef sum_def = {
-    "sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sum_as_string)),
+    "sum_as_string", CORVANE_FASTCALL(sum_as_string),
     METH_FASTCALL | METH_KEYWORDS,
     "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 

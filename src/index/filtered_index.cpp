@@ -44,9 +44,7 @@ PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        static const char* const params[] = {"query"};
-        PyObject* arg = nullptr;
-        py::match(py::Signature{"FilteredIndex.reduced_query", params, 1}, args, nargs, kwnames, &arg);
+        PyObject* arg = py::single_argument("FilteredIndex.reduced_query", "query", args, nargs, kwnames);
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
         QueryExpr expr = query_expr_arg(arg, "query");
@@ -116,8 +114,6 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     });
 }
 
-#define CORVANE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
-
 PyMethodDef view_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
     {"reduced", CORVANE_FASTCALL(view_reduced), METH_FASTCALL | METH_KEYWORDS,
@@ -154,13 +150,7 @@ PyTypeObject* create_filtered_index_type() {
     };
     static PyType_Spec spec = {"Corvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
-    if (type == nullptr) return nullptr;
-    if (!set_type_module(reinterpret_cast<PyTypeObject*>(type))) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return type_from_spec(&spec);
 }
 
 }  // namespace corvane

@@ -238,23 +238,10 @@ void index_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* one_arg(const char* name, const char* arg, PyObject* const* args, Py_ssize_t nargs,
-                  PyObject* kwnames) {
-    const char* params[] = {arg};
-    py::Signature sig{name, params, 1};
-    PyObject* out = nullptr;
-    py::match(sig, args, nargs, kwnames, &out);
-    return out;
-}
-
 // Convert an argument to an `Indexable` instance or raise the TypeError for it.
 PyObject* indexable_arg(PyObject* obj, const char* arg) {
     if (!is_indexable(obj)) {
-        try {
-            py::conversion_error(obj, "Indexable");
-        } catch (const py::PyErrorSet&) {
-            py::rethrow_for_argument(arg);
-        }
+        py::argument_conversion_error(obj, "Indexable", arg);
     }
     return obj;
 }
@@ -280,7 +267,7 @@ PyObject* index_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = one_arg("Index.add_object", "py_ref", args, nargs, kwnames);
+        PyObject* arg = py::single_argument("Index.add_object", "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
@@ -303,7 +290,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = one_arg("Index.add_object_many", "objs", args, nargs, kwnames);
+        PyObject* arg = py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
 
@@ -454,7 +441,7 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = one_arg("Index.reduced_query", "query", args, nargs, kwnames);
+        PyObject* arg = py::single_argument("Index.reduced_query", "query", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::SharedUse use(idx->use);
         QueryExpr expr = query_expr_arg(arg, "query");
@@ -473,15 +460,11 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = one_arg("Index.union_with", "other", args, nargs, kwnames);
+        PyObject* arg = py::single_argument("Index.union_with", "other", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
         if (!PyObject_TypeCheck(arg, index_type())) {
-            try {
-                py::conversion_error(arg, "Index");
-            } catch (const py::PyErrorSet&) {
-                py::rethrow_for_argument("other");
-            }
+            py::argument_conversion_error(arg, "Index", "other");
         }
         IndexObject* other = as_index(arg);
         py::SharedUse other_use(other->use);
@@ -492,8 +475,6 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Py_RETURN_NONE;
     });
 }
-
-#define CORVANE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef index_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
@@ -545,13 +526,7 @@ PyTypeObject* create_index_type() {
     };
     static PyType_Spec spec = {"Corvane.Index", static_cast<int>(sizeof(IndexObject)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
-    if (type == nullptr) return nullptr;
-    if (!set_type_module(reinterpret_cast<PyTypeObject*>(type))) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return type_from_spec(&spec);
 }
 
 }  // namespace corvane

@@ -41,11 +41,7 @@ IndexableObject* as_obj(PyObject* self) { return reinterpret_cast<IndexableObjec
 PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
         if (kwargs != nullptr && kwargs != Py_None && !PyDict_Check(kwargs)) {
-            try {
-                py::conversion_error(kwargs, "PyDict");
-            } catch (const py::PyErrorSet&) {
-                py::rethrow_for_argument("kwargs");
-            }
+            py::argument_conversion_error(kwargs, "PyDict", "kwargs");
         }
         py::PyRef self(py::new_ref, type->tp_alloc(type, 0));
         IndexableObject* obj = as_obj(self.get());
@@ -115,11 +111,7 @@ void indexable_dealloc(PyObject* self) {
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::entry([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) {
-            try {
-                py::conversion_error(name, "PyString");
-            } catch (const py::PyErrorSet&) {
-                py::rethrow_for_argument("name");
-            }
+            py::argument_conversion_error(name, "PyString", "name");
         }
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(name, &len);
@@ -147,11 +139,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         IndexableState& st = as_obj(self)->state;
         py::ExclusiveUse use(st.use);
         if (!PyUnicode_Check(name)) {
-            try {
-                py::conversion_error(name, "PyString");
-            } catch (const py::PyErrorSet&) {
-                py::rethrow_for_argument("name");
-            }
+            py::argument_conversion_error(name, "PyString", "name");
         }
         std::string key = attribute_name(name);
         PyValue new_value = PyValue::wrap(value);
@@ -219,7 +207,7 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef indexable_methods[] = {
-    {"__dir__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_dir)),
+    {"__dir__", CORVANE_FASTCALL(indexable_dir),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -249,13 +237,7 @@ PyTypeObject* create_indexable_type() {
     static PyType_Spec spec = {
         "Corvane.Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    PyObject* type = PyType_FromSpec(&spec);
-    if (type == nullptr) return nullptr;
-    if (!set_type_module(reinterpret_cast<PyTypeObject*>(type))) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return type_from_spec(&spec);
 }
 
 }  // namespace corvane

@@ -234,11 +234,7 @@ PyObject* expr_repr(PyObject* self) {
 
 std::string attr_arg(PyObject* obj) {
     if (!PyUnicode_Check(obj)) {
-        try {
-            py::conversion_error(obj, "PyString");
-        } catch (const py::PyErrorSet&) {
-            py::rethrow_for_argument("attr");
-        }
+        py::argument_conversion_error(obj, "PyString", "attr");
     }
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
@@ -317,17 +313,14 @@ PyObject* combine_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* not_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        static const char* const params[] = {"exprs"};
-        PyObject* out[1];
-        py::match(py::Signature{"PyQueryExpr.not_", params, 1}, args, nargs, kwnames, out);
+        PyObject* arg = py::single_argument("PyQueryExpr.not_", "exprs", args, nargs, kwnames);
         QueryExpr e;
         e.op = QueryExpr::Op::Not;
-        e.exprs.push_back(query_expr_arg(out[0], "exprs"));
+        e.exprs.push_back(query_expr_arg(arg, "exprs"));
         return wrap_expr(std::move(e));
     });
 }
 
-#define CORVANE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef expr_methods[] = {
@@ -352,11 +345,7 @@ QueryExpr query_expr_arg(PyObject* obj, const char* arg) {
     PyTypeObject* type = query_expr_type();
     if (type == nullptr) throw py::PyErrorSet{};
     if (!PyObject_TypeCheck(obj, type)) {
-        try {
-            py::conversion_error(obj, "PyQueryExpr");
-        } catch (const py::PyErrorSet&) {
-            py::rethrow_for_argument(arg);
-        }
+        py::argument_conversion_error(obj, "PyQueryExpr", arg);
     }
     py::SharedUse use(as_expr(obj)->use);
     return as_expr(obj)->expr;
@@ -372,13 +361,7 @@ PyTypeObject* create_query_expr_type() {
     };
     static PyType_Spec spec = {"Corvane.PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,
                                Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
-    if (type == nullptr) return nullptr;
-    if (!set_type_module(reinterpret_cast<PyTypeObject*>(type))) {
-        Py_DECREF(type);
-        return nullptr;
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
+    return type_from_spec(&spec);
 }
 
 }  // namespace corvane

@@ -21,12 +21,8 @@ PyTypeObject* indexable_type() { return cached<create_indexable_type>(); }
 PyTypeObject* filtered_index_type() { return cached<create_filtered_index_type>(); }
 PyTypeObject* query_expr_type() { return cached<create_query_expr_type>(); }
 
-bool set_type_module(PyTypeObject* type) {
-    PyObject* module = PyUnicode_FromString("Corvane");
-    if (module == nullptr) return false;
-    int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), "__module__", module);
-    Py_DECREF(module);
-    return rc == 0;
+PyTypeObject* type_from_spec(PyType_Spec* spec) {
+    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
 }
 
 #ifdef PYPY_VERSION

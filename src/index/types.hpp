@@ -20,8 +20,10 @@ PyTypeObject* create_indexable_type();
 PyTypeObject* create_filtered_index_type();
 PyTypeObject* create_query_expr_type();
 
-// Shared class set-up: give a class created with a bare name its module.
-bool set_type_module(PyTypeObject* type);
+// Create a class from its spec (named "Corvane.Name": the class's __name__
+// is the bare name and its __module__ is "Corvane").  Null with an error set
+// on failure.
+PyTypeObject* type_from_spec(PyType_Spec* spec);
 
 // PyPy does not refuse Python subclasses of native classes that lack the
 // base-type flag, so the final classes refuse them in __init_subclass__ there.

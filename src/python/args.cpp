@@ -85,6 +85,14 @@ void match_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObjec
     check_missing(sig, out);
 }
 
+PyObject* single_argument(const char* name, const char* arg, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
+    const char* params[] = {arg};
+    PyObject* out = nullptr;
+    match(Signature{name, params, 1}, args, nargs, kwnames, &out);
+    return out;
+}
+
 void no_positional(const char* name, Py_ssize_t nargs) {
     if (nargs > 0) too_many(name, 0, nargs);
 }

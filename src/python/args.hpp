@@ -21,6 +21,13 @@ struct Signature {
     size_t count;
 };
 
+// A METH_FASTCALL | METH_KEYWORDS function as a method-table entry.
+#define CORVANE_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+// Bind the single parameter `arg` of `name` and return it (borrowed).
+PyObject* single_argument(const char* name, const char* arg, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames);
+
 // Bind `nargs` positional arguments and the keyword arguments named by
 // `kwnames` (values follow the positional ones in `args`) to `out[0..count)`
 // as borrowed references.  Every parameter is required.

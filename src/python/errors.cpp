@@ -95,6 +95,14 @@ void conversion_error(PyObject* obj, std::string_view target) {
     type_error(msg);
 }
 
+void argument_conversion_error(PyObject* obj, std::string_view target, const char* arg) {
+    try {
+        conversion_error(obj, target);
+    } catch (const PyErrorSet&) {
+        rethrow_for_argument(arg);
+    }
+}
+
 void rethrow_for_argument(const char* arg) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
     PyObject *type, *value, *tb;

@@ -45,6 +45,9 @@ std::string type_name(PyObject* obj);
 // "'{type}' object cannot be converted to '{target}'"
 [[noreturn]] void conversion_error(PyObject* obj, std::string_view target);
 
+// The same message, prefixed "argument '{arg}': ".
+[[noreturn]] void argument_conversion_error(PyObject* obj, std::string_view target, const char* arg);
+
 // Prefix the current TypeError with "argument '{arg}': ", keeping its cause;
 // other exception types pass unchanged.  Always throws `PyErrorSet`.
 [[noreturn]] void rethrow_for_argument(const char* arg);
