@@ -262,6 +262,7 @@ def render(results: Path, docs: Path):
         f"- machine: {v.get('cpu', '?')}, {v.get('cores', '?')} cores shared with other work "
         f"(load average {', '.join(f'{x:.1f}' for x in meta.get('load_before', []))} before, "
         f"{', '.join(f'{x:.1f}' for x in meta.get('load_after', []))} after)",
+        f"- checkout {v.get('commit', '?')}; module `{Path(v.get('module', '?')).name}`",
         f"- {v.get('python', '?')}, SQLite {v.get('sqlite', '?')}, Corvane {v.get('Corvane', '?')}, "
         f"ducks {v.get('ducks', '?')}, polars {v.get('polars', '?')}, pyroaring {v.get('pyroaring', '?')}, "
         f"sortedcontainers {v.get('sortedcontainers', '?')}",

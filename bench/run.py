@@ -46,7 +46,9 @@ FULL = {
     "compare_ns": [10_000, 100_000, 1_000_000],
     "memory_ns": [100_000, 1_000_000],
     "reps": 7,
-    "build_reps": 3,
+    # Builds of 1,000,000 objects take tens of seconds each: two per peer in
+    # the core section (alternating which goes first), one in the comparison.
+    "build_reps": 2,
     # Peers too slow to rebuild or update at a size are capped there.
     "frozen_mutate_max": 100_000,
 }
@@ -438,6 +440,21 @@ def versions():
     except (OSError, StopIteration):
         out["cpu"] = platform.processor()
     out["cores"] = os.cpu_count()
+    try:
+        import Corvane
+
+        out["module"] = str(Path(Corvane.__file__).resolve())
+    except ImportError:
+        out["module"] = "?"
+    git = ["git", "-C", str(ROOT)]
+    try:
+        out["commit"] = subprocess.run(git + ["rev-parse", "--short", "HEAD"], capture_output=True,
+                                       text=True, check=True).stdout.strip()
+        dirty = subprocess.run(git + ["status", "--porcelain", "--", "src", "CMakeLists.txt"],
+                               capture_output=True, text=True, check=True).stdout.strip()
+        out["commit"] += " (src/ modified)" if dirty else ""
+    except (OSError, subprocess.CalledProcessError):
+        out["commit"] = "?"
     return out
 
 
