@@ -457,12 +457,11 @@ class Entry:
 class RecordedMap:
     """What an index records for one attribute name."""
 
-    def __init__(self, strict_pairs):
-        self.strict_pairs = strict_pairs
+    def __init__(self):
         self.exact = []  # [Wrapped key, set of ids], the key first inserted
-        self.ranged = {}  # (value part, id) -> count
+        self.ranged = set()  # (value part, id)
         self.holders = {}  # id of nested object -> set of holder ids
-        self.nested = RecordedIndex(strict_pairs)
+        self.nested = RecordedIndex()
 
     def slot(self, w):
         for s in self.exact:
@@ -483,30 +482,20 @@ class RecordedMap:
         else:
             s[1].add(key)
         if w.kind in NUMERIC_KINDS:
-            pair = (w.vpart, key)
-            if self.strict_pairs:
-                self.ranged[pair] = 1
-            else:
-                self.ranged[pair] = self.ranged.get(pair, 0) + 1
+            self.ranged.add((w.vpart, key))
         elif w.kind == "ind":
             self.holders.setdefault(id(w.value), set()).add(key)
             if nested_entry is not None:
                 self.nested.add_entry(nested_entry)
 
     def remove_id(self, w, key):
+        """Withdraw ``key`` from the id set, the range pairs and the holders
+        of ``w``, wherever it is still recorded."""
         s = self.slot(w)
         if s is not None:
             s[1].discard(key)
-        self.remove_pair(w, key)
-
-    def remove_pair(self, w, key):
-        """Withdraw ``key`` from the range pairs and holders of ``w``."""
         if w.kind in NUMERIC_KINDS:
-            pair = (w.vpart, key)
-            if pair in self.ranged:
-                self.ranged[pair] -= 1
-                if not self.ranged[pair]:
-                    del self.ranged[pair]
+            self.ranged.discard((w.vpart, key))
         elif w.kind == "ind":
             h = self.holders.get(id(w.value))
             if h is not None:
@@ -531,16 +520,13 @@ class RecordedMap:
 class RecordedIndex:
     """One index (or nested index) replayed operation by operation.
 
-    ``strict_pairs``: every (value, id) pair is recorded at most once, and an
-    assignment withdraws the previous value's range pair and holder entry
-    even when ``reduce`` had already taken the id out of that value's set.
-    Without it the model follows the literal algorithm: a range pair is added
-    on every insertion that is new to the value's id set (so it can be there
-    twice) and withdrawn only when the previous value still has an id set.
+    Every (value, id) pair is recorded at most once, and an assignment
+    withdraws the previous value's pair from the id set, the range pairs and
+    the holders wherever it is still recorded (``reduce`` may have taken the
+    id out of the value's set while its range pair and holder entry stay).
     """
 
-    def __init__(self, strict_pairs=True):
-        self.strict_pairs = strict_pairs
+    def __init__(self):
         self.members = {}  # id -> object: the store and the member ids
         self.maps = {}  # name -> RecordedMap
         self.alive = True  # False once the Index owning it is gone
@@ -548,7 +534,7 @@ class RecordedIndex:
     def _enter(self, name, w, key, nested):
         m = self.maps.get(name)
         if m is None:
-            m = self.maps[name] = RecordedMap(self.strict_pairs)
+            m = self.maps[name] = RecordedMap()
         m.insert(w, key, nested)
 
     def add_entry(self, entry):
@@ -565,11 +551,9 @@ class RecordedIndex:
         if old is not None:
             m = self.maps.get(name)
             if m is not None:
+                m.remove_id(old, key)
                 if m.slot(old) is not None:
-                    m.remove_id(old, key)
                     m.check_prune(old)
-                elif self.strict_pairs:
-                    m.remove_pair(old, key)
                 if not m.exact:
                     del self.maps[name]
         self._enter(name, new, key, nested)
