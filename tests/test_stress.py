@@ -18,7 +18,7 @@ succeeded, and answers every query as the model does from the objects' final
 attributes.
 
 Size: CORVANE_STRESS_THREADS (default 6), CORVANE_STRESS_OPS (operations per
-thread, default 1500), CORVANE_STRESS_SECONDS (time limit of the mixed run,
+thread, default 3000), CORVANE_STRESS_SECONDS (time limit of the mixed run,
 default 40), CORVANE_STRESS_SEED (default 20240).
 """
 
@@ -42,7 +42,7 @@ from reference_model import ModelIndex, build, show
 PanicException = Corvane.PanicException
 
 THREADS = int(os.environ.get("CORVANE_STRESS_THREADS", "6"))
-OPS = int(os.environ.get("CORVANE_STRESS_OPS", "1500"))
+OPS = int(os.environ.get("CORVANE_STRESS_OPS", "3000"))
 SECONDS = float(os.environ.get("CORVANE_STRESS_SECONDS", "40"))
 SEED = int(os.environ.get("CORVANE_STRESS_SEED", "20240"))
 # Operations left out of the mix (comma-separated), for narrowing a failure down.
@@ -63,7 +63,8 @@ TAGS = ["p", "q"]
 def contention():
     old = sys.getswitchinterval()
     sys.setswitchinterval(1e-6)
-    faulthandler.dump_traceback_later(WATCHDOG, exit=True)
+    # To the real standard error: pytest may have replaced sys.stderr.
+    faulthandler.dump_traceback_later(WATCHDOG, exit=True, file=sys.__stderr__)
     try:
         yield
     finally:
