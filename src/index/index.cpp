@@ -186,6 +186,7 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
     bool missing = false;
     ids.for_each_chunk([&](const uint32_t* chunk, uint32_t n) {
         if (missing) return;
+        for (uint32_t k = 0; k < n; ++k) store.prefetch(chunk[k]);
         for (uint32_t k = 0; k < n; ++k) {
             PyObject* obj = store.get(chunk[k]);
             if (obj == nullptr) {

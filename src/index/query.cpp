@@ -175,8 +175,28 @@ Bitmap filter_index_by_hashes(const AttrMaps& maps, const HashQuery& query) {
     bool first = true;
     for (const Term& term : terms) {
         if (!first && result.empty()) return result;
-        Bitmap s;
+        // The sets of the term's values that are present.
+        const HybridSet* sets[2];
+        size_t found = 0;
+        bool many = false;
         if (term.map != nullptr) {
+            for (const auto& v : *term.values) {
+                auto e = term.map->exact.find(v);
+                if (e == term.map->exact.end()) continue;
+                if (found == 1) many = true;
+                if (found < 2) sets[found] = &e->second;
+                ++found;
+            }
+        }
+        if (!first && found == 1 && sets[0]->form() == HybridSet::Form::Large) {
+            // One stored bitmap: intersect with it directly, no copy.
+            result.and_inplace(sets[0]->bitmap());
+            continue;
+        }
+        Bitmap s;
+        if (found == 1) {
+            s = sets[0]->as_bitmap();
+        } else if (many) {
             for (const auto& v : *term.values) {
                 auto e = term.map->exact.find(v);
                 if (e != term.map->exact.end()) e->second.or_into(s);
