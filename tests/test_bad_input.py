@@ -2,7 +2,7 @@
 
 `TABLE` below lists every input tried: the entry point, what is wrong with
 the input, and the answer expected (an exception with its message, or the
-specified behaviour).  Each row runs against a fresh set of objects held by
+documented behaviour).  Each row runs against a fresh set of objects held by
 two indexes and a view; after the call, whatever it raised, both indexes
 must still answer every query as the objects' current attributes say (no
 broken lock, no half-made change, no stray entry).
@@ -196,7 +196,7 @@ class Raises:
 
 
 class Returns:
-    """The call succeeds; `then(env, result)` checks the specified outcome."""
+    """The call succeeds; `then(env, result)` checks the documented outcome."""
 
     def __init__(self, then=None):
         self.then = then
@@ -360,7 +360,7 @@ def reduce_unchanged_on_error(env, call):
 def merged_ids_without_objects(env):
     # After a union the receiver's maps hold ids of objects stored only in the
     # other index: the calls that must turn such an id into an object stop
-    # with the specified internal failure, and change nothing.
+    # with the documented internal failure, and change nothing.
     a, b = Index(), Index()
     mine, theirs = Indexable(x=1, y="m"), Indexable(x=1, y="t")
     a.add_object(mine)

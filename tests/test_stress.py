@@ -11,7 +11,7 @@ fails the test with every thread's traceback instead of hanging.
 
 What is asserted: no crash, no deadlock, no exception besides the refusals
 "Already borrowed" / "Already mutably borrowed" (and the internal failures
-that `rebase` and `reduce` are specified to raise when an object they must
+that `rebase` and `reduce` are documented to raise when an object they must
 read is in use elsewhere), and a final state equal to what a replay of the
 successful operations gives: each index holds the objects whose additions
 succeeded, and answers every query as the model does from the objects' final
@@ -50,9 +50,9 @@ SKIP = set(filter(None, os.environ.get("CORVANE_STRESS_SKIP", "").split(",")))
 WATCHDOG = SECONDS + 120
 
 REFUSALS = {"Already borrowed", "Already mutably borrowed"}
-# Internal failures that a call is specified to raise when an object it must
+# Internal failures that a call is documented to raise when an object it must
 # read is in use by another thread at that moment.
-SPECIFIED_PANICS = {"rebase": "Already borrowed", "reduce": "Already mutably borrowed"}
+DOCUMENTED_PANICS = {"rebase": "Already borrowed", "reduce": "Already mutably borrowed"}
 
 X_VALUES = model.transitive_subset([0, 1, 2, 3, -1, -2, 2.5, 1.0, -0.0, "a", "b", True, None, [], 7])
 Y_VALUES = [0, 1, 2, 3.5, -4, 10**6, 0.25]
@@ -100,7 +100,7 @@ def run_threads(targets, timeout):
 
 
 class Tally:
-    """Per-operation counts of successes, refusals and specified failures,
+    """Per-operation counts of successes, refusals and documented failures,
     and everything that should not have happened."""
 
     def __init__(self):
@@ -124,7 +124,7 @@ class Tally:
             self.unexpected.append((op, e))
             return None
         except PanicException as e:
-            if op in SPECIFIED_PANICS and str(e).startswith(SPECIFIED_PANICS[op]):
+            if op in DOCUMENTED_PANICS and str(e).startswith(DOCUMENTED_PANICS[op]):
                 self.bump(self.panicked, op)
                 return None
             self.unexpected.append((op, e))
@@ -347,7 +347,7 @@ def test_mixed_operations_keep_every_index_consistent(contention):
     assert tally.total() >= min(THREADS * OPS, 200), (tally.done, tally.refused)
     assert sum(tally.done.get(op, 0) for op in ("assign", "assign_owner", "assign_y")) > 0
 
-    print("\nstress: %d threads, %d operations: done %s refused %s specified failures %s"
+    print("\nstress: %d threads, %d operations: done %s refused %s documented failures %s"
           % (THREADS, tally.total(), tally.done, tally.refused, tally.panicked))
 
     check_final_state(shared, shared.a, shared.members[id(shared.a)])
@@ -396,7 +396,7 @@ def test_reduce_meanwhile_an_assignment_is_half_done(contention):
             try:
                 other.reduce(tag="t")
             except PanicException as e:
-                # Refusing to read an object in use is the specified answer.
+                # Refusing to read an object in use is the documented answer.
                 assert str(e).startswith("Already mutably borrowed"), e
 
         if _hold_lock_while(blocked, meanwhile, size):
