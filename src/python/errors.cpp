@@ -89,7 +89,9 @@ std::string type_name(PyObject* obj) {
 }
 
 void conversion_error(PyObject* obj, std::string_view target) {
-    std::string msg = "'" + type_name(obj) + "' object cannot be converted to '";
+    std::string msg = "'";
+    msg += type_name(obj);
+    msg += "' object cannot be converted to '";
     msg.append(target);
     msg += "'";
     type_error(msg);

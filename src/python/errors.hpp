@@ -56,7 +56,11 @@ template <class F>
 PyObject* entry(F&& body) noexcept {
     drain_deferred();
     try {
-        return body();
+        PyObject* result = body();
+        // References the call dropped without the interpreter lock are
+        // released now that it holds the lock again and no index lock.
+        if (result != nullptr) drain_deferred();
+        return result;
     } catch (const PyErrorSet&) {
         return nullptr;
     } catch (const InternalFailure& failure) {

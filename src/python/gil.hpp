@@ -40,7 +40,8 @@ private:
 };
 
 // Python references dropped by a thread that had released the interpreter
-// lock are parked here and released at the next entry into the module.
+// lock are parked here and released when a call into the module returns
+// successfully, or at the next entry.
 void defer_decref(PyObject* obj) noexcept;
 // Release every parked reference.  Requires the interpreter lock.
 void drain_deferred() noexcept;
