@@ -230,7 +230,34 @@ def short_value(value):
 # indexes
 
 
-class ModelIndex:
+class BooleanEvaluator:
+    """The combinators shared by the models: ``ne`` as not-eq, ``not`` as a
+    difference within the universe, ``and`` narrowing the universe operand by
+    operand (stopping once empty), ``or`` as a union.  Comparisons are left
+    to the subclass's ``_compare``."""
+
+    def _eval(self, expr, universe):
+        op = expr[0]
+        if op == "ne":
+            return self._eval(("not", ("eq",) + tuple(expr[1:])), universe)
+        if op == "not":
+            return universe - self._eval(expr[1], universe)
+        if op == "and":
+            acc = universe
+            for sub in expr[1]:
+                acc = acc & self._eval(sub, acc)
+                if not acc:
+                    break
+            return acc
+        if op == "or":
+            acc = frozenset()
+            for sub in expr[1]:
+                acc = acc | self._eval(sub, universe)
+            return acc
+        return self._compare(expr, universe)
+
+
+class ModelIndex(BooleanEvaluator):
     """One index as the model sees it.
 
     ``objects`` are the member objects (all of them, whatever view is being
@@ -319,25 +346,6 @@ class ModelIndex:
             universe = self.all_ids
         return self._eval(expr, frozenset(universe))
 
-    def _eval(self, expr, universe):
-        op = expr[0]
-        if op == "ne":
-            return self._eval(("not", ("eq",) + tuple(expr[1:])), universe)
-        if op == "not":
-            return universe - self._eval(expr[1], universe)
-        if op == "and":
-            acc = universe
-            for sub in expr[1]:
-                acc = acc & self._eval(sub, acc)
-                if not acc:
-                    break
-            return acc
-        if op == "or":
-            acc = frozenset()
-            for sub in expr[1]:
-                acc = acc | self._eval(sub, universe)
-            return acc
-        return self._compare(expr, universe)
 
     def _compare(self, expr, universe):
         op, attr = expr[0], expr[1]
@@ -517,7 +525,7 @@ class RecordedMap:
         return found
 
 
-class RecordedIndex:
+class RecordedIndex(BooleanEvaluator):
     """One index (or nested index) replayed operation by operation.
 
     Every (value, id) pair is recorded at most once, and an assignment
@@ -592,24 +600,8 @@ class RecordedIndex:
             universe = set(self.members)
         return self._eval(expr, frozenset(universe))
 
-    def _eval(self, expr, universe):
+    def _compare(self, expr, universe):
         op = expr[0]
-        if op == "ne":
-            return self._eval(("not", ("eq",) + tuple(expr[1:])), universe)
-        if op == "not":
-            return universe - self._eval(expr[1], universe)
-        if op == "and":
-            acc = universe
-            for sub in expr[1]:
-                acc = acc & self._eval(sub, acc)
-                if not acc:
-                    break
-            return acc
-        if op == "or":
-            acc = frozenset()
-            for sub in expr[1]:
-                acc = acc | self._eval(sub, universe)
-            return acc
         head, dot, tail = expr[1].partition(".")
         m = self.maps.get(head)
         if m is None:
