@@ -60,6 +60,17 @@ void HybridSet::remove(uint32_t id) {
     }
 }
 
+void HybridSet::retain(const Bitmap& keep) {
+    if (form_ == Form::Large) {
+        bm_.and_inplace(keep);
+        return;
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < len_; ++i)
+        if (keep.contains(ids_[i])) ids_[kept++] = ids_[i];
+    len_ = kept;
+}
+
 bool HybridSet::add_new(uint32_t id) {
     if (form_ == Form::Large) return bm_.add_checked(id);
     if (contains(id)) return false;

@@ -72,6 +72,10 @@ public:
     void or_inplace(const HybridSet& other);
     void and_inplace(const HybridSet& other);
     void and_inplace(const Bitmap& other);
+    // Keep only the ids in `keep`, without changing form: an inline set
+    // stays inline (narrowing many small sets must not allocate a bitmap
+    // for each).
+    void retain(const Bitmap& keep);
 
     // A new, independent bitmap with this set's ids.
     Bitmap as_bitmap() const;

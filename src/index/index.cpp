@@ -357,19 +357,6 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
     });
 }
 
-// Narrow a small id set in place, keeping it small.
-void narrow_set(HybridSet& set, const Bitmap& keep) {
-    if (set.form() == HybridSet::Form::Large) {
-        set.and_inplace(keep);
-        return;
-    }
-    HybridSet narrowed = HybridSet::empty_small();
-    set.for_each([&](uint32_t id) {
-        if (keep.contains(id)) narrowed.add(id);
-    });
-    set = std::move(narrowed);
-}
-
 PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
@@ -400,7 +387,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             fail(problem);
         }
         for (auto& [name, map] : *maps)
-            for (auto& [value, set] : map->exact) narrow_set(set, selected);
+            for (auto& [value, set] : map->exact) set.retain(selected);
         // Re-enter the selected objects' current attributes; pairs that are
         // still recorded are left alone.
         selected.for_each([&](uint32_t id) {
