@@ -25,6 +25,7 @@ default 40), CORVANE_STRESS_SEED (default 20240).
 import faulthandler
 import gc
 import os
+import platform
 import random
 import sys
 import threading
@@ -455,3 +456,60 @@ def test_indexes_dropped_while_assignments_run(contention):
     Corvane.sum_as_string(1, 2)
     gc.collect()
     assert [r for r in held if r() is not None] == []
+
+
+def test_collections_during_threaded_work_clear_only_garbage(contention):
+    # The collector runs in one thread while others assign (the engine then
+    # works without the interpreter lock), add, and create views and cyclic
+    # garbage through indexes.  It must free the garbage and never clear an
+    # object, index or view that is still reachable.
+    live = Index()
+    objs = [Indexable(x=i % 4, n=i) for i in range(30)]
+    live.add_object_many(objs)
+    for o in objs:
+        o.home = live  # cycles through `live`, which the test holds
+    views = [live.reduced(x=k) for k in range(4)]
+    garbage = []
+    deadline = time.monotonic() + min(SECONDS, 10)
+    tally = Tally()
+
+    def assign(seed):
+        def run():
+            rng = random.Random(seed)
+            for _ in range(OPS):
+                if time.monotonic() > deadline:
+                    break
+                o = rng.choice(objs)
+                tally.run("assign", lambda: setattr(o, "x", rng.randrange(4)))
+        return run
+
+    def make_garbage():
+        rng = random.Random(7)
+        for _ in range(OPS // 10):
+            if time.monotonic() > deadline:
+                break
+            idx = Index()
+            inner = [Indexable(x=rng.randrange(4)) for _ in range(3)]
+            idx.add_object_many(inner)
+            inner[0].idx = idx
+            inner[1].view = idx.reduced(x=inner[1].x)
+            inner[2].live_view = rng.choice(views)
+            garbage.append(weakref.ref(idx))
+            tally.run("query", lambda: live.get_by_attribute(x=rng.randrange(4)))
+
+    def collect():
+        while time.monotonic() < deadline:
+            gc.collect()
+
+    escaped = run_threads([assign(1), assign(2), make_garbage, collect], timeout=min(SECONDS, 10) + 60)
+    assert escaped == [] and tally.unexpected == [], (escaped, tally.unexpected[:5])
+    gc.collect()
+    assert all(o.home is live and o.n == i for i, o in enumerate(objs))
+    for k in range(4):
+        assert live.get_by_attribute(x=k) == [o for o in objs if o.x == k]
+    for k, view in enumerate(views):
+        assert view.collect() == [o for o in objs if o.n % 4 == k]
+    if platform.python_implementation() == "CPython":
+        Corvane.sum_as_string(0, 0)
+        gc.collect()
+        assert garbage and [r for r in garbage if r() is not None] == []

@@ -2,6 +2,7 @@
 
 #include <new>
 #include <string>
+#include <utility>
 
 #include "index/indexable.hpp"
 #include "index/query.hpp"
@@ -17,8 +18,34 @@ namespace {
 
 FilteredIndexObject* as_view(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self); }
 
+int view_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_view(self)->store_owner);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Break a cycle: the view lets go of the store's owner and of the shared
+// parts, and is left empty, with maps and a store of its own.  A view in
+// use by a call is left alone.
+int view_clear(PyObject* self) {
+    FilteredIndexObject* view = as_view(self);
+    if (view->use.state != 0) return 0;
+    try {
+        IndexAPI empty = IndexAPI::make();
+        Bitmap no_ids;
+        SharedMaps maps = std::exchange(view->attr_maps, std::move(empty.attr_maps));
+        SharedStore items = std::exchange(view->items, std::move(empty.items));
+        view->member_ids = std::move(no_ids);
+        Py_CLEAR(view->store_owner);
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
+}
+
 void view_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_view(self)->store_owner);
     as_view(self)->~FilteredIndexObject();
     type->tp_free(self);
     Py_DECREF(type);
@@ -37,7 +64,8 @@ PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             Bitmap matched = filter_index_by_hashes(*maps, query);
             ids = matched.and_(view->member_ids);
         }
-        return new_filtered_index(view->attr_maps, view->items, std::move(ids));
+        return new_filtered_index(view->attr_maps, view->items, std::move(ids),
+                                  view->store_owner);
     });
 }
 
@@ -53,7 +81,8 @@ PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t n
             auto maps = view->attr_maps->read();
             ids = evaluate_query(*maps, view->member_ids, expr);
         }
-        return new_filtered_index(view->attr_maps, view->items, std::move(ids));
+        return new_filtered_index(view->attr_maps, view->items, std::move(ids),
+                                  view->store_owner);
     });
 }
 
@@ -100,7 +129,9 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             IndexableState& st = indexable_state(obj);
             py::ExclusiveUse obj_use(st.use);
             st.add_index(weak);
-            store.put(st.id, *source->item(st.id));
+            // A reference of the new store's own: a handle shared between
+            // two stores would be reported to the collector twice.
+            store.put(st.id, StoredItem(py::borrow, obj));
             std::vector<uint32_t> path;
             std::unique_ptr<Entry> entry = make_entry(obj, true, true, path);
             for (size_t i = 0; i < st.attributes.size(); ++i) {
@@ -129,7 +160,8 @@ PyMethodDef view_methods[] = {
 
 }  // namespace
 
-PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids) {
+PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids,
+                             PyObject* store_owner) {
     PyTypeObject* type = filtered_index_type();
     if (type == nullptr) throw py::PyErrorSet{};
     py::PyRef self(py::new_ref, type->tp_alloc(type, 0));
@@ -138,6 +170,8 @@ PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids) {
     new (&view->attr_maps) SharedMaps(std::move(maps));
     new (&view->items) SharedStore(std::move(items));
     new (&view->member_ids) Bitmap(std::move(ids));
+    Py_XINCREF(store_owner);
+    view->store_owner = store_owner;
     return self.release();
 }
 
@@ -145,11 +179,13 @@ PyTypeObject* create_filtered_index_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
         {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
         {Py_tp_methods, view_methods},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
-                               Py_TPFLAGS_DEFAULT, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return type_from_spec(&spec);
 }
 

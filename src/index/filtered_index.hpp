@@ -18,9 +18,13 @@ struct FilteredIndexObject {
     SharedMaps attr_maps;
     SharedStore items;
     Bitmap member_ids;
+    // The owner object of `items` (see `StoreOwnerObject`), or null.
+    PyObject* store_owner;
 };
 
-// A new view object over `maps` and `items` selecting `ids`.
-PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids);
+// A new view object over `maps` and `items` selecting `ids`; `store_owner`
+// is the owner object of `items` (borrowed; may be null).
+PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids,
+                             PyObject* store_owner);
 
 }  // namespace corvane

@@ -94,10 +94,6 @@ void add_object(IndexAPI& index, const Entry& entry) {
         auto ids = index.member_ids->write();
         ids->add(entry.id);
     }
-    {
-        auto store = index.items->write();
-        store->put(entry.id, entry.item);
-    }
     auto maps = index.attr_maps->write();
     enter_attributes(*maps, entry, false);
 }
@@ -213,6 +209,80 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
 }
 
 // ---------------------------------------------------------------------------
+// Cyclic garbage collection of indexes and views.
+//
+// An object that refers to an index or a view holding it (`o.index = idx;
+// idx.add_object(o)`, `o.view = idx.reduced(...)`) forms a cycle through the
+// store.  Every strong reference must be reported by exactly one holder, and
+// by the same holder in every pass of one collection: reporting a reference
+// twice, or in one pass and not the next, would let the collector free
+// objects that are still reachable.  Hence:
+// * the objects of a store are reported by its owner object alone, which
+//   every index and view of that store refers to;
+// * every handle in a store is a reference of its own, never shared with
+//   another store;
+// * a store changes only while the interpreter lock is held, which the
+//   collector holds for the whole of a collection;
+// * attribute values that the maps keep as keys are reported by the objects
+//   whose attributes they are, never by the index.  Stores of nested
+//   objects inside the maps are not reported: engine threads change them
+//   without the interpreter lock.
+
+namespace {
+
+StoreOwnerObject* as_owner(PyObject* self) { return reinterpret_cast<StoreOwnerObject*>(self); }
+
+int store_owner_traverse(PyObject* self, visitproc visit, void* arg) {
+    if (const SharedStore& items = as_owner(self)->items) {
+        int failed = 0;
+        items->unsafe_get().for_each([&](PyObject* obj) {
+            if (failed == 0) failed = visit(obj, arg);
+        });
+        if (failed != 0) return failed;
+    }
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Dropping the owner's handle frees nothing while an index or view still
+// holds the store; clearing those drops the rest.
+int store_owner_clear(PyObject* self) {
+    SharedStore doomed = std::move(as_owner(self)->items);
+    return 0;
+}
+
+void store_owner_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    as_owner(self)->items.~SharedStore();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+}  // namespace
+
+PyObject* new_store_owner(SharedStore items) {
+    PyTypeObject* type = store_owner_type();
+    if (type == nullptr) throw py::PyErrorSet{};
+    py::PyRef self(py::new_ref, type->tp_alloc(type, 0));
+    new (&as_owner(self.get())->items) SharedStore(std::move(items));
+    return self.release();
+}
+
+PyTypeObject* create_store_owner_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(store_owner_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(store_owner_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(store_owner_clear)},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"Corvane._StoreOwner", static_cast<int>(sizeof(StoreOwnerObject)),
+                               0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    return type_from_spec(&spec);
+}
+
+// ---------------------------------------------------------------------------
 // The Python class.
 
 namespace {
@@ -227,14 +297,37 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_index(self)->store_owner);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Break a cycle: the index lets go of its store's owner and of its record,
+// and is left with a new, empty record.  An index in use by a call is left
+// alone.
+int index_clear(PyObject* self) {
+    IndexObject* idx = as_index(self);
+    if (idx->use.state != 0) return 0;
+    try {
+        std::shared_ptr<IndexAPI> doomed = std::make_shared<IndexAPI>(IndexAPI::make());
+        doomed.swap(idx->api);
+        Py_CLEAR(idx->store_owner);
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
+}
+
 void index_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     if (as_index(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
     {
         // Dropping the record may release stored objects.
         std::shared_ptr<IndexAPI> doomed = std::move(as_index(self)->api);
     }
     as_index(self)->api.~shared_ptr<IndexAPI>();
+    Py_CLEAR(as_index(self)->store_owner);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -279,6 +372,9 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         py::ExclusiveUse obj_use(st.use);
         std::vector<uint32_t> path;
         std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
+        // The store changes only while the interpreter lock is held, so that
+        // the collector always sees it whole (see `index_traverse`).
+        idx->api->items->write()->put(entry->id, entry->item);
         {
             py::GilRelease release;
             add_object(*idx->api, *entry);
@@ -422,7 +518,8 @@ PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             auto maps = idx->api->attr_maps->read();
             ids = filter_index_by_hashes(*maps, query);
         }
-        return new_filtered_index(idx->api->attr_maps, idx->api->items, std::move(ids));
+        return new_filtered_index(idx->api->attr_maps, idx->api->items, std::move(ids),
+                                  idx->store_owner);
     });
 }
 
@@ -441,7 +538,8 @@ PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t 
             // lock; their references go through the deferred queue.
             QueryExpr doomed = std::move(expr);
         }
-        return new_filtered_index(idx->api->attr_maps, idx->api->items, std::move(ids));
+        return new_filtered_index(idx->api->attr_maps, idx->api->items, std::move(ids),
+                                  idx->store_owner);
     });
 }
 
@@ -499,7 +597,9 @@ PyObject* new_index_object(std::shared_ptr<IndexAPI> api) {
     IndexObject* idx = as_index(self.get());
     new (&idx->use) py::UseCounter();
     new (&idx->api) std::shared_ptr<IndexAPI>(std::move(api));
+    idx->store_owner = nullptr;
     idx->weaklist = nullptr;
+    idx->store_owner = new_store_owner(idx->api->items);
     return self.release();
 }
 
@@ -508,12 +608,14 @@ PyTypeObject* create_index_type() {
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_methods, index_methods},
         {Py_tp_members, index_members},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.Index", static_cast<int>(sizeof(IndexObject)), 0,
-                               Py_TPFLAGS_DEFAULT, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return type_from_spec(&spec);
 }
 

@@ -96,13 +96,31 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
 // Merge the source's attribute maps into the target's.
 void union_with(IndexAPI& target, const IndexAPI& source);
 
-// The Python class.
+// The Python class.  `store_owner` reports the objects of the store to the
+// cyclic collector (see `StoreOwnerObject`); null after the collector has
+// cleared the index.
 struct IndexObject {
     PyObject_HEAD
     py::UseCounter use;
     std::shared_ptr<IndexAPI> api;
+    PyObject* store_owner;
     PyObject* weaklist;
 };
+
+// The one Python object that reports the objects of a store to the cyclic
+// collector.  The `Index` whose record holds the store and every view of
+// that store hold a strong reference to it: while any of them is reachable,
+// so is the owner and through it every stored object, and when all of them
+// are garbage, cycles through the store (an object referring to an index or
+// view that holds it) are found and freed.
+struct StoreOwnerObject {
+    PyObject_HEAD
+    SharedStore items;
+};
+
+// A new owner object for `items`.
+PyObject* new_store_owner(SharedStore items);
+PyTypeObject* create_store_owner_type();
 
 // Wrap an engine record into a new `Index` object.
 PyObject* new_index_object(std::shared_ptr<IndexAPI> api);

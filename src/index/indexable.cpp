@@ -75,12 +75,12 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
 int indexable_init(PyObject*, PyObject*, PyObject*) { return 0; }
 
 int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
-    // Report the references this object owns alone; a value shared with an
-    // index entry is kept alive by that index as well, so leaving it out
-    // only makes the collector more conservative.
-    for (const auto& [name, value] : as_obj(self)->state.attributes) {
-        if (value.handle().unique()) Py_VISIT(value.object());
-    }
+    // Every attribute value is reported here.  Indexes keep copies of these
+    // handles as keys of their maps and never report them, so each
+    // reference is reported once, whatever the handle's count (which engine
+    // threads change without the interpreter lock).  The list itself only
+    // changes under the interpreter lock.
+    for (const auto& [name, value] : as_obj(self)->state.attributes) Py_VISIT(value.object());
     Py_VISIT(Py_TYPE(self));
     return 0;
 }

@@ -20,6 +20,7 @@ PyTypeObject* index_type() { return cached<create_index_type>(); }
 PyTypeObject* indexable_type() { return cached<create_indexable_type>(); }
 PyTypeObject* filtered_index_type() { return cached<create_filtered_index_type>(); }
 PyTypeObject* query_expr_type() { return cached<create_query_expr_type>(); }
+PyTypeObject* store_owner_type() { return cached<create_store_owner_type>(); }
 
 PyTypeObject* type_from_spec(PyType_Spec* spec) {
     return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));

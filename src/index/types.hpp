@@ -13,12 +13,14 @@ PyTypeObject* index_type();
 PyTypeObject* indexable_type();
 PyTypeObject* filtered_index_type();
 PyTypeObject* query_expr_type();
+PyTypeObject* store_owner_type();
 
 // Builders, one per class file.
 PyTypeObject* create_index_type();
 PyTypeObject* create_indexable_type();
 PyTypeObject* create_filtered_index_type();
 PyTypeObject* create_query_expr_type();
+PyTypeObject* create_store_owner_type();
 
 // Create a class from its spec (named "Corvane.Name": the class's __name__
 // is the bare name and its __module__ is "Corvane").  Null with an error set
