@@ -17,7 +17,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 APT_PACKAGES=(
     g++ cmake ninja-build
     libroaring-dev libabsl-dev libgtest-dev libbenchmark-dev
-    python3-dev python3-venv
+    python3-dev python3-venv python3-dbg
     pypy3 pypy3-dev pypy3-venv
 )
 

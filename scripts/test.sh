@@ -8,8 +8,12 @@
 #            AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
 #   docs     mypy --strict over examples/ with the installed stubs, stubtest,
 #            and the documentation snippets and example programs
+#   tsan     the threaded Python tests against a ThreadSanitizer build
+#            (scripts/tsan.sh --quick)
+#   refcounts  the reference-count tests under Debian's debug interpreter
+#            (scripts/debug_refcounts.sh)
 #
-#   bash scripts/test.sh                   setup + all five steps
+#   bash scripts/test.sh                   setup + all seven steps
 #   bash scripts/test.sh asan cpp          setup (what those steps need) + those steps
 #   bash scripts/test.sh --no-setup asan   skip the setup (venvs already there)
 #
@@ -21,7 +25,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 LOGS="$ROOT/build/logs"
 COUNTS="$LOGS/counts"
-ALL_STEPS=(cpython pypy cpp asan docs)
+ALL_STEPS=(cpython pypy cpp asan docs tsan refcounts)
 
 # ---------------------------------------------------------------- counting
 
@@ -136,6 +140,21 @@ step_docs() {
     return "$rc"
 }
 
+# The two scripts print pytest's closing line, which is what gets counted.
+step_tsan() {
+    local log="$LOGS/tsan.log" rc=0
+    bash "$ROOT/scripts/tsan.sh" --quick 2>&1 | tee "$log" || rc=$?
+    record_pytest_counts "$log"
+    return "$rc"
+}
+
+step_refcounts() {
+    local log="$LOGS/refcounts.log" rc=0
+    bash "$ROOT/scripts/debug_refcounts.sh" 2>&1 | tee "$log" || rc=$?
+    record_pytest_counts "$log"
+    return "$rc"
+}
+
 step_asan() {
     local dir="$ROOT/build/asan" reports="$ROOT/build/asan/reports" tests=OFF rc=0
     have_cpp_tests && tests=ON
@@ -211,7 +230,7 @@ steps=()
 for arg in "$@"; do
     case "$arg" in
         --no-setup) do_setup=0 ;;
-        cpython | pypy | cpp | asan | docs) steps+=("$arg") ;;
+        cpython | pypy | cpp | asan | docs | tsan | refcounts) steps+=("$arg") ;;
         -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$arg' (steps: ${ALL_STEPS[*]}; option: --no-setup)" ;;
     esac
@@ -230,7 +249,7 @@ if [ "$do_setup" -eq 1 ]; then
     targets=(deps)
     for s in "${steps[@]}"; do
         case "$s" in
-            cpython | asan | docs) targets+=(cpython) ;;
+            cpython | asan | docs | tsan | refcounts) targets+=(cpython) ;;
             pypy) targets+=(pypy) ;;
         esac
     done
