@@ -89,10 +89,14 @@ void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const
     it->second->insert(value, id, nested);
 }
 
-void add_object(IndexAPI& index, const Entry& entry) {
+void add_object(IndexAPI& index, const Entry& entry, bool put_item) {
     {
         auto ids = index.member_ids->write();
         ids->add(entry.id);
+    }
+    if (put_item) {
+        auto store = index.items->write();
+        store->put(entry.id, entry.item);
     }
     auto maps = index.attr_maps->write();
     enter_attributes(*maps, entry, false);
@@ -377,7 +381,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         idx->api->items->write()->put(entry->id, entry->item);
         {
             py::GilRelease release;
-            add_object(*idx->api, *entry);
+            add_object(*idx->api, *entry, false);
         }
         st.add_index(idx->api);
         Py_RETURN_NONE;

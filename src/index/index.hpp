@@ -84,7 +84,9 @@ void fill_entry(Entry& entry, PyObject* indexable, bool in_place, bool include_h
 void add_nested_entries(Entry& entry, std::vector<uint32_t>& path);
 
 // Engine operations.  They touch no Python object.
-void add_object(IndexAPI& index, const Entry& entry);
+// `put_item` false: the caller has stored the object already (an `Index`
+// does so while it holds the interpreter lock, see `StoreOwnerObject`).
+void add_object(IndexAPI& index, const Entry& entry, bool put_item = true);
 void add_object_many(IndexAPI& index, const std::vector<Entry>& entries);
 // Enter one value (the single place where values enter an index by adding
 // or assignment).  `nested` is the entry of an `Indexable` value.
