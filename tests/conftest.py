@@ -45,6 +45,13 @@ def assert_same(got, expected):
     assert same(got, expected), (got, expected)
 
 
+def make_index(*objs):
+    """A new index holding `objs`, added in one batch."""
+    idx = Index()
+    idx.add_object_many(list(objs))
+    return idx
+
+
 def select(index, expr):
     """Objects of `index` selected by a query expression, in id order."""
     return index.reduced_query(expr).collect()

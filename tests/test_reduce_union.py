@@ -7,18 +7,10 @@ import pytest
 import Corvane
 from Corvane import Index, Indexable, PyQueryExpr as Q
 
+from conftest import make_index, select
+
 PanicException = Corvane.PanicException
 NO_OBJECT = "called `Option::unwrap()` on a `None` value"
-
-
-def make_index(*objs):
-    idx = Index()
-    idx.add_object_many(list(objs))
-    return idx
-
-
-def query(idx, expr):
-    return idx.reduced_query(expr).collect()
 
 
 def panic_message(call):
@@ -48,12 +40,12 @@ class TestReduce:
         idx = make_index(o1, o2)
         idx.reduce(x=5)
         assert idx.collect() == [o1, o2]
-        assert query(idx, Q.and_()) == [o1, o2]
+        assert select(idx, Q.and_()) == [o1, o2]
         # Complements are taken within all members.
-        assert query(idx, Q.ne("x", 5)) == [o2]
-        assert query(idx, Q.not_(Q.eq("y", 1))) == [o2]
+        assert select(idx, Q.ne("x", 5)) == [o2]
+        assert select(idx, Q.not_(Q.eq("y", 1))) == [o2]
         # Range trees are left as they were.
-        assert query(idx, Q.gt("x", 0)) == [o1, o2]
+        assert select(idx, Q.gt("x", 0)) == [o1, o2]
 
     def test_keyword_forms(self):
         objs = [Indexable(a=i % 3, b=i % 2) for i in range(9)]
@@ -87,8 +79,8 @@ class TestReduce:
         o1.x = 7
         assert idx.get_by_attribute(x=7) == [o1]
         assert idx.get_by_attribute(x=5) == [o2]
-        assert query(idx, Q.lt("x", 6)) == [o2]
-        assert query(idx, Q.eq("x", 5)) == [o2]
+        assert select(idx, Q.lt("x", 6)) == [o2]
+        assert select(idx, Q.eq("x", 5)) == [o2]
 
     def test_assignments_after_reduce(self):
         # o1 is narrowed away from the set of x == 5, but its range entry and
@@ -100,14 +92,14 @@ class TestReduce:
         assert idx.get_by_attribute(x=5) == [o2]
         o1.x = 7
         assert idx.get_by_attribute(x=7) == [o1]
-        assert query(idx, Q.lt("x", 6)) == [o2]
-        assert query(idx, Q.gt("x", 6)) == [o1, o3]
+        assert select(idx, Q.lt("x", 6)) == [o2]
+        assert select(idx, Q.gt("x", 6)) == [o1, o3]
         o1.x = 5
         assert idx.get_by_attribute(x=5) == [o1, o2]
         o2.x = 6
         o1.x = 7
-        assert query(idx, Q.lt("x", 5.5)) == []
-        assert query(idx, Q.bt("x", 5, 6)) == [o2]
+        assert select(idx, Q.lt("x", 5.5)) == []
+        assert select(idx, Q.bt("x", 5, 6)) == [o2]
         assert idx.get_by_attribute(x=5) == []
         assert idx.get_by_attribute(y=1) == [o2, o3]
 
@@ -126,9 +118,9 @@ class TestReduce:
         idx = make_index(a, b)
         idx.reduce(k=1)
         assert idx.get_by_attribute(owner=owner) == [a]
-        assert query(idx, Q.eq("owner.name", "ann")) == [a]
+        assert select(idx, Q.eq("owner.name", "ann")) == [a]
         a.owner = "none"
-        assert query(idx, Q.eq("owner.name", "ann")) == []
+        assert select(idx, Q.eq("owner.name", "ann")) == []
 
     def test_iterator_error_leaves_the_index_unchanged(self):
         """M11: the iterator's own exception reaches the caller."""
@@ -174,7 +166,7 @@ class TestReduceWithMissingObjects:
         assert a.get_by_attribute(z=1) == [oa, oc]
         assert a.get_by_attribute(x=6) == [oc]
         assert a.collect() == [oa, oc]
-        assert query(a, Q.eq("z", 1)) == [oa, oc]
+        assert select(a, Q.eq("z", 1)) == [oa, oc]
 
     def test_index_stays_usable(self):
         a, oa, oc = self.a, self.oa, self.oc
@@ -198,9 +190,9 @@ class TestReduceWithMissingObjects:
 
     def test_expression_queries_stay_within_members(self):
         a, oa = self.a, self.oa
-        assert query(a, Q.eq("x", 5)) == [oa]
-        assert query(a, Q.eq("z", 2)) == []
-        assert query(a, Q.and_()) == [oa, self.oc]
+        assert select(a, Q.eq("x", 5)) == [oa]
+        assert select(a, Q.eq("z", 2)) == []
+        assert select(a, Q.and_()) == [oa, self.oc]
 
 
 class TestObjectsInUse:
@@ -276,8 +268,8 @@ class TestUnion:
         assert panic_message(lambda: a.get_by_attribute(y=2)) == NO_OBJECT
         # Store and members are untouched.
         assert a.collect() == [a1]
-        assert query(a, Q.and_()) == [a1]
-        assert query(a, Q.eq("y", 2)) == []
+        assert select(a, Q.and_()) == [a1]
+        assert select(a, Q.eq("y", 2)) == []
         # The source is unchanged.
         assert b.get_by_attribute(y=2) == [b1]
         assert b.get_by_attribute(x=1) == []

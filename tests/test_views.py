@@ -14,6 +14,8 @@ import pytest
 import Corvane
 from Corvane import FilteredIndex, Index, Indexable, PyQueryExpr as Q
 
+from conftest import make_index
+
 PanicException = Corvane.PanicException
 CPYTHON = platform.python_implementation() == "CPython"
 
@@ -21,12 +23,6 @@ CPYTHON = platform.python_implementation() == "CPython"
 def collect_garbage():
     for _ in range(3):
         gc.collect()
-
-
-def make_index(*objs):
-    idx = Index()
-    idx.add_object_many(list(objs))
-    return idx
 
 
 def everything(index_or_view):
