@@ -3,7 +3,9 @@
 // Slot `i` holds the object whose id is `i`, or nothing.  The store is dense
 // by id: it grows to one past the largest id stored and never shrinks.  A
 // `StoredItem` is a shared handle to one strong reference to the object, so
-// readers can keep an object while the store lock is released.  Each slot
+// that engine threads can store and drop it without the interpreter lock
+// (nested indexes are filled that way).  A handle belongs to one store only:
+// the collector is told of each stored reference once.  Each slot
 // also caches the object pointer itself, so that turning ids into objects
 // (the last step of every query) reads one array and nothing else.
 #pragma once
@@ -43,10 +45,6 @@ public:
     // Ask for slot `id` ahead of reading it.
     void prefetch(uint32_t id) const noexcept {
         if (id < slots_.size()) __builtin_prefetch(&slots_[id], 0, 3);
-    }
-    // The handle in slot `id`, or null.
-    const StoredItem* item(uint32_t id) const noexcept {
-        return id < slots_.size() && slots_[id].obj ? &slots_[id].item : nullptr;
     }
 
     // Call f(obj) for every stored object in ascending id order.

@@ -102,10 +102,6 @@ public:
 
     PyObject* get() const noexcept { return box_ ? box_->obj : nullptr; }
     explicit operator bool() const noexcept { return box_ != nullptr; }
-    // True when this is the only handle: the reference belongs to its holder.
-    bool unique() const noexcept {
-        return box_ && box_->count.load(std::memory_order_acquire) == 1;
-    }
 
 private:
     struct Box {
