@@ -19,8 +19,8 @@
 #include <set>
 #include <vector>
 
-#include "index/bitmap.hpp"
-#include "index/ranged_b_tree.hpp"
+#include "structures/bitmap.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 using namespace corvane;
 

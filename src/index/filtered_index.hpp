@@ -6,7 +6,7 @@
 
 #include <Python.h>
 
-#include "index/bitmap.hpp"
+#include "structures/bitmap.hpp"
 #include "index/index.hpp"
 #include "python/use.hpp"
 

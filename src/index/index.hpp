@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/bitmap.hpp"
+#include "structures/bitmap.hpp"
 #include "index/stored_item.hpp"
 #include "index/value.hpp"
 #include "python/lock.hpp"

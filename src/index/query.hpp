@@ -17,10 +17,10 @@
 #include <utility>
 #include <vector>
 
-#include "index/bitmap.hpp"
-#include "index/hybrid_set.hpp"
+#include "structures/bitmap.hpp"
+#include "structures/hybrid_set.hpp"
 #include "index/index.hpp"
-#include "index/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 #include "index/value.hpp"
 
 namespace corvane {

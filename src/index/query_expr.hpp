@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/bitmap.hpp"
+#include "structures/bitmap.hpp"
 #include "index/index.hpp"
 #include "index/value.hpp"
 #include "python/use.hpp"

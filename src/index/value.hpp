@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-#include "index/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 #include "python/ref.hpp"
 
 namespace corvane {

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-#include "index/failure.hpp"
+#include "structures/failure.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"
 

@@ -17,7 +17,7 @@
 #include <shared_mutex>
 #include <utility>
 
-#include "index/failure.hpp"
+#include "structures/failure.hpp"
 #include "python/gil.hpp"
 
 namespace corvane::py {

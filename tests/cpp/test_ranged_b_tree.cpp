@@ -1,4 +1,4 @@
-#include "index/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "index/failure.hpp"
+#include "structures/failure.hpp"
 
 using namespace corvane;
 

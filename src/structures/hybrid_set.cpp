@@ -1,4 +1,4 @@
-#include "index/hybrid_set.hpp"
+#include "structures/hybrid_set.hpp"
 
 namespace corvane {
 

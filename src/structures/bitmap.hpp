@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "index/failure.hpp"
+#include "structures/failure.hpp"
 
 namespace corvane {
 

@@ -26,7 +26,7 @@
 #include <variant>
 #include <vector>
 
-#include "index/bitmap.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvane {
 

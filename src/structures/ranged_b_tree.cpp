@@ -1,4 +1,4 @@
-#include "index/ranged_b_tree.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 #include <algorithm>
 #include <bit>

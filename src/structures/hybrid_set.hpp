@@ -17,7 +17,7 @@
 #include <new>
 #include <utility>
 
-#include "index/bitmap.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvane {
 

@@ -2,7 +2,7 @@
 //
 // A broken invariant inside the engine (a missing stored object, a poisoned
 // lock, an impossible tree state) is raised as a C++ `InternalFailure`.  The
-// engine never talks to Python; the boundary layer (src/python/panic.hpp)
+// engine never talks to Python; the binding (src/python/errors.hpp)
 // turns the exception into the Python `PanicException` when it reaches an
 // entry point.  This header has no Python dependency so that the pure data
 // structures can use it and be tested on their own.
