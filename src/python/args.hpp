@@ -43,6 +43,36 @@ void no_positional(const char* name, Py_ssize_t nargs);
 // Refuse keyword arguments for a method that takes positional ones only.
 void no_keywords(const char* name, PyObject* kwnames);
 
+// Call `each(item)` (a borrowed reference) for every item of the sequence
+// argument `arg`: a str is refused, so is anything that is not a sequence.
+// A TypeError raised on the way (by the checks, by iteration or by `each`)
+// is prefixed with the argument's name; other exceptions pass unchanged.
+template <class F>
+void for_each_in_sequence(PyObject* seq, const char* arg, F&& each) {
+    try {
+        if (PyUnicode_Check(seq)) type_error("Can't extract `str` to `Vec`");
+        if (!PySequence_Check(seq)) conversion_error(seq, "Sequence");
+        PyRef iter(new_ref, PyObject_GetIter(seq));
+        while (PyObject* item = PyIter_Next(iter.get())) {
+            PyRef owned(steal, item);
+            each(item);
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    } catch (const PyErrorSet&) {
+        rethrow_for_argument(arg);
+    }
+}
+
+// The length of a sequence when it can tell, else 0 (a hint for reserving).
+inline size_t size_hint(PyObject* seq) noexcept {
+    Py_ssize_t n = PySequence_Size(seq);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<size_t>(n);
+}
+
 // Refuse every argument, for a method without parameters.
 inline void no_arguments(const char* name, Py_ssize_t nargs, PyObject* kwnames) {
     no_positional(name, nargs);

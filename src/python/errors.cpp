@@ -12,24 +12,20 @@ PyObject* panic_type = nullptr;
 // to "<unnamed>" when the threading module cannot say.
 std::string current_thread_name() {
     std::string name = "<unnamed>";
+    // Keep the exception being raised (if any) aside while asking.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    PyObject* threading = PyImport_ImportModule("threading");
-    if (threading != nullptr) {
-        PyObject* thread = PyObject_CallMethod(threading, "current_thread", nullptr);
-        if (thread != nullptr) {
-            PyObject* n = PyObject_GetAttrString(thread, "name");
-            if (n != nullptr && PyUnicode_Check(n)) {
-                const char* s = PyUnicode_AsUTF8(n);
-                if (s != nullptr) name = s;
-            }
-            Py_XDECREF(n);
-            Py_DECREF(thread);
-        }
-        Py_DECREF(threading);
+    PyRef saved_type(steal, type), saved_value(steal, value), saved_tb(steal, tb);
+    PyRef threading(steal, PyImport_ImportModule("threading"));
+    PyRef thread(steal, threading ? PyObject_CallMethod(threading.get(), "current_thread", nullptr)
+                                  : nullptr);
+    PyRef n(steal, thread ? PyObject_GetAttrString(thread.get(), "name") : nullptr);
+    if (n && PyUnicode_Check(n.get())) {
+        const char* s = PyUnicode_AsUTF8(n.get());
+        if (s != nullptr) name = s;
     }
     PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    PyErr_Restore(saved_type.release(), saved_value.release(), saved_tb.release());
     return name;
 }
 
@@ -61,24 +57,14 @@ void raise_panic(const InternalFailure& failure) noexcept {
     }
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // creation failed; its error is set
-    PyObject* msg = PyUnicode_FromStringAndSize(failure.message().data(),
-                                                static_cast<Py_ssize_t>(failure.message().size()));
-    if (msg == nullptr) return;
-    PyErr_SetObject(type, msg);
-    Py_DECREF(msg);
-}
-
-void report_unraisable_panic(const InternalFailure& failure, PyObject* context) noexcept {
-    raise_panic(failure);
-    PyErr_WriteUnraisable(context);
+    PyRef msg(steal, PyUnicode_FromStringAndSize(failure.message().data(),
+                                                 static_cast<Py_ssize_t>(failure.message().size())));
+    if (msg) PyErr_SetObject(type, msg.get());
 }
 
 void raise(PyObject* exc_type, std::string_view message) {
-    PyObject* msg = PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (msg != nullptr) {
-        PyErr_SetObject(exc_type, msg);
-        Py_DECREF(msg);
-    }
+    PyRef msg(steal, PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (msg) PyErr_SetObject(exc_type, msg.get());
     throw PyErrorSet{};
 }
 

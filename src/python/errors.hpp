@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "structures/failure.hpp"
 #include "python/gil.hpp"
 #include "python/ref.hpp"
+#include "structures/failure.hpp"
 
 namespace corvane::py {
 
@@ -27,10 +27,6 @@ PyObject* panic_exception_type();
 // Report an internal failure on standard error and set it as the current
 // Python exception.
 void raise_panic(const InternalFailure& failure) noexcept;
-
-// Report an internal failure that cannot be raised (deallocation hooks)
-// through the interpreter's unraisable-exception hook.
-void report_unraisable_panic(const InternalFailure& failure, PyObject* context) noexcept;
 
 // Set `exc_type(message)` and throw `PyErrorSet`.
 [[noreturn]] void raise(PyObject* exc_type, std::string_view message);

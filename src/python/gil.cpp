@@ -4,12 +4,25 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/handle.hpp"
+
 namespace corvane::py {
 
 namespace {
 std::mutex deferred_mutex;
 std::vector<PyObject*> deferred;
 std::atomic<size_t> deferred_size{0};
+
+void* suspend_interpreter() noexcept {
+    if (!gil_held()) return nullptr;
+    ++detail::gil_released_depth;
+    return PyEval_SaveThread();
+}
+
+void resume_interpreter(void* token) noexcept {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(token));
+    --detail::gil_released_depth;
+}
 }  // namespace
 
 void defer_decref(PyObject* obj) noexcept {
@@ -31,6 +44,10 @@ void drain_deferred() noexcept {
     for (PyObject* obj : batch) Py_DECREF(obj);
 }
 
-size_t deferred_count() noexcept { return deferred_size.load(std::memory_order_acquire); }
+void install_interpreter_hooks() noexcept {
+    interpreter_hooks.release = release_ref;
+    interpreter_hooks.suspend = suspend_interpreter;
+    interpreter_hooks.resume = resume_interpreter;
+}
 
 }  // namespace corvane::py

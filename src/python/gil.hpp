@@ -2,10 +2,11 @@
 //
 // Every entry point of the module runs with the interpreter lock held.  Work
 // that touches only native data runs with the lock released, inside a
-// `GilRelease` scope.  A thread-local depth counter records whether the
-// current thread has given the lock up, so that code deep inside the engine
-// (dropping the last handle to a Python object, waiting for an index lock)
-// can tell whether it may touch the interpreter.
+// `GilRelease` scope; which calls do so is decided in gil_policy.hpp.  A
+// thread-local depth counter records whether the current thread has given
+// the lock up, so that a handle dropped deep inside the engine, or a wait
+// for an index lock, can tell whether it may touch the interpreter (see
+// `install_interpreter_hooks`).
 #pragma once
 
 #include <Python.h>
@@ -45,8 +46,6 @@ private:
 void defer_decref(PyObject* obj) noexcept;
 // Release every parked reference.  Requires the interpreter lock.
 void drain_deferred() noexcept;
-// Number of parked references (for tests and diagnostics).
-size_t deferred_count() noexcept;
 
 // Drop one strong reference: at once when this thread holds the interpreter
 // lock, otherwise through the deferred queue.
@@ -58,5 +57,10 @@ inline void release_ref(PyObject* obj) noexcept {
         defer_decref(obj);
     }
 }
+
+// Give the engine its interpreter hooks: engine handles release their
+// references through `release_ref`, and a wait for an index lock gives the
+// interpreter lock up while it blocks.  Called once when the module loads.
+void install_interpreter_hooks() noexcept;
 
 }  // namespace corvane::py

@@ -3,7 +3,8 @@
 // A `PyValue` is what an index records for one attribute value and what a
 // query compares against: a shared strong reference to the Python object,
 // its native classification (`CastValue`) and its Python hash, taken once
-// when the value is wrapped.
+// when the binding wraps the value.  Values are compared and hashed here
+// from those fields alone, with no call into the interpreter.
 //
 // Two values are the same key when their hashes are equal and, in addition,
 // when both are numbers (exact `int`/`float`) they are numerically equal, and
@@ -14,16 +15,14 @@
 // stay apart.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "engine/handle.hpp"
 #include "structures/ranged_b_tree.hpp"
-#include "python/ref.hpp"
 
 namespace corvane {
 
@@ -33,16 +32,21 @@ class PyValue {
 public:
     PyValue() = default;
 
-    // Wrap a Python object.  Requires the interpreter lock.  Never fails:
-    // unhashable objects get hash 0, ints beyond 64 bits and strings that
-    // cannot be encoded as UTF-8 are classified `Unknown`.
-    static PyValue wrap(PyObject* obj);
+    // A value of each kind, from the handle of its object and its hash.
+    static PyValue of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept;
+    static PyValue of_float(SharedRef obj, double f, uint64_t hash) noexcept;
+    // `text` lives in the str object that `obj` keeps alive.
+    static PyValue of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept;
+    // An `Indexable` object with its object id.
+    static PyValue of_indexable(SharedRef obj, uint32_t id, uint64_t hash) noexcept;
+    static PyValue of_other(SharedRef obj, uint64_t hash) noexcept;
 
     CastValue kind() const noexcept { return kind_; }
     uint64_t hash() const noexcept { return hash_; }
     PyObject* object() const noexcept { return obj_.get(); }
-    const py::SharedRef& handle() const noexcept { return obj_; }
     int64_t as_int() const noexcept { return num_.i; }
+    // The object id of an `Ind` value.
+    uint32_t nested_id() const noexcept { return static_cast<uint32_t>(num_.i); }
     double as_float() const noexcept { return num_.f; }
     // The text of a `Str` value.  It lives in the wrapped str object, which
     // this value keeps alive.
@@ -59,7 +63,10 @@ public:
     std::string debug() const;
 
 private:
-    py::SharedRef obj_;
+    PyValue(SharedRef obj, CastValue kind, uint64_t hash) noexcept
+        : obj_(std::move(obj)), kind_(kind), hash_(hash) {}
+
+    SharedRef obj_;
     union {
         int64_t i;
         double f;

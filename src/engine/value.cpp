@@ -1,10 +1,9 @@
-#include "index/value.hpp"
+#include "engine/value.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
-#include "index/types.hpp"
 
 namespace corvane {
 
@@ -31,40 +30,33 @@ bool numbers_equal(const PyValue& a, const PyValue& b) noexcept {
 
 }  // namespace
 
-PyValue PyValue::wrap(PyObject* obj) {
-    PyValue v;
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type == &PyLong_Type) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow == 0 && !(x == -1 && PyErr_Occurred())) {
-            v.kind_ = CastValue::Int;
-            v.num_.i = x;
-        }
-        PyErr_Clear();
-    } else if (type == &PyFloat_Type) {
-        v.kind_ = CastValue::Float;
-        v.num_.f = PyFloat_AS_DOUBLE(obj);
-    } else if (type == &PyUnicode_Type) {
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-        if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX)) {
-            v.kind_ = CastValue::Str;
-            v.str_ = s;
-            v.len_ = static_cast<uint32_t>(len);
-        }
-        PyErr_Clear();
-    } else if (PyType_IsSubtype(type, indexable_type())) {
-        v.kind_ = CastValue::Ind;
-    }
-    Py_hash_t h = PyObject_Hash(obj);
-    if (h == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        h = 0;
-    }
-    v.hash_ = static_cast<uint64_t>(h);
-    v.obj_ = py::SharedRef(py::borrow, obj);
+PyValue PyValue::of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Int, hash);
+    v.num_.i = i;
     return v;
+}
+
+PyValue PyValue::of_float(SharedRef obj, double f, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Float, hash);
+    v.num_.f = f;
+    return v;
+}
+
+PyValue PyValue::of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Str, hash);
+    v.str_ = text.data();
+    v.len_ = static_cast<uint32_t>(text.size());
+    return v;
+}
+
+PyValue PyValue::of_indexable(SharedRef obj, uint32_t id, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Ind, hash);
+    v.num_.i = id;
+    return v;
+}
+
+PyValue PyValue::of_other(SharedRef obj, uint64_t hash) noexcept {
+    return PyValue(std::move(obj), CastValue::Unknown, hash);
 }
 
 bool PyValue::same_key(const PyValue& o) const noexcept {

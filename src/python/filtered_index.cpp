@@ -1,16 +1,19 @@
-#include "index/filtered_index.hpp"
+#include "python/filtered_index.hpp"
 
 #include <new>
 #include <string>
 #include <utility>
 
-#include "index/indexable.hpp"
-#include "index/query.hpp"
-#include "index/query_expr.hpp"
-#include "index/types.hpp"
+#include "engine/operations.hpp"
 #include "python/args.hpp"
+#include "python/entries.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/index.hpp"
+#include "python/indexable.hpp"
+#include "python/keywords.hpp"
+#include "python/query_expr.hpp"
+#include "python/selection.hpp"
+#include "python/types.hpp"
 
 namespace corvane {
 
@@ -51,21 +54,19 @@ void view_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The shared core of the selecting methods.
+Selection selection_of(FilteredIndexObject* view) {
+    return Selection(view->attr_maps, view->items, view->member_ids, view->store_owner);
+}
+
 PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         py::no_positional("FilteredIndex.reduced", nargs);
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
         HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        Bitmap ids;
-        {
-            py::GilRelease release;
-            auto maps = view->attr_maps->read();
-            Bitmap matched = filter_index_by_hashes(*maps, query);
-            ids = matched.and_(view->member_ids);
-        }
-        return new_filtered_index(view->attr_maps, view->items, std::move(ids),
-                                  view->store_owner);
+        Selection sel = selection_of(view);
+        return sel.view(sel.keywords(query, py::gil_policy::view_reduced));
     });
 }
 
@@ -76,13 +77,8 @@ PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t n
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
         QueryExpr expr = query_expr_arg(arg, "query");
-        Bitmap ids;
-        {
-            auto maps = view->attr_maps->read();
-            ids = evaluate_query(*maps, view->member_ids, expr);
-        }
-        return new_filtered_index(view->attr_maps, view->items, std::move(ids),
-                                  view->store_owner);
+        Selection sel = selection_of(view);
+        return sel.view(sel.query(std::move(expr), py::gil_policy::view_reduced_query));
     });
 }
 
@@ -91,8 +87,7 @@ PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
         py::no_arguments("FilteredIndex.collect", nargs, kwnames);
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
-        auto store = view->items->read();
-        return objects_for_ids(*store, view->member_ids);
+        return selection_of(view).objects(view->member_ids);
     });
 }
 
@@ -131,14 +126,11 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             st.add_index(weak);
             // A reference of the new store's own: a handle shared between
             // two stores would be reported to the collector twice.
-            store.put(st.id, StoredItem(py::borrow, obj));
+            store.put(st.id, py::share(obj));
             std::vector<uint32_t> path;
             std::unique_ptr<Entry> entry = make_entry(obj, true, true, path);
-            for (size_t i = 0; i < st.attributes.size(); ++i) {
-                const auto& [name, value] = st.attributes[i];
-                add_index_value(maps, st.id, name, value,
-                                value.kind() == CastValue::Ind ? entry->nested_for(i) : nullptr);
-            }
+            // Names beginning with "_" are entered too.
+            enter_attributes(maps, *entry, true);
         }
         source.unlock();
         return new_index_object(std::move(api));

@@ -14,11 +14,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "python/ref.hpp"
+#include "engine/handle.hpp"
 
 namespace corvane {
 
-using StoredItem = py::SharedRef;
+using StoredItem = SharedRef;
 
 class Store {
 public:

@@ -1,4 +1,4 @@
-#include "index/types.hpp"
+#include "python/types.hpp"
 
 #include <cstring>
 #include <string>

@@ -6,9 +6,9 @@
 
 #include <Python.h>
 
-#include "structures/bitmap.hpp"
-#include "index/index.hpp"
+#include "engine/record.hpp"
 #include "python/use.hpp"
+#include "structures/bitmap.hpp"
 
 namespace corvane {
 

@@ -1,4 +1,4 @@
-#include "index/indexable.hpp"
+#include "python/indexable.hpp"
 
 #include <structmember.h>
 
@@ -7,10 +7,12 @@
 #include <new>
 #include <string>
 
-#include "index/query.hpp"
+#include "engine/operations.hpp"
 #include "python/args.hpp"
+#include "python/entries.hpp"
 #include "python/errors.hpp"
-#include "python/gil.hpp"
+#include "python/gil_policy.hpp"
+#include "python/values.hpp"
 
 namespace corvane {
 
@@ -55,7 +57,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 if (!PyUnicode_Check(key)) continue;
                 std::string name = attribute_name(key);
-                PyValue v = PyValue::wrap(value);
+                PyValue v = wrap_value(value);
                 auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
                                        [&](const Attr& a) { return a.first == name; });
                 if (it != st.attributes.end()) {
@@ -142,7 +144,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             py::argument_conversion_error(name, "PyString", "name");
         }
         std::string key = attribute_name(name);
-        PyValue new_value = PyValue::wrap(value);
+        PyValue new_value = wrap_value(value);
         std::unique_ptr<Entry> nested;
         bool indexed = !hidden_name(key) && !st.indexes.empty();
         if (indexed && new_value.kind() == CastValue::Ind) {
@@ -150,14 +152,15 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             nested = make_entry(new_value.object(), false, false, path);
         }
         if (indexed) {
-            py::GilRelease release;
-            const PyValue* old_value = st.find(key);
-            for (const IndexMeta& meta : st.indexes) {
-                std::shared_ptr<IndexAPI> index = meta.index.lock();
-                if (!index) continue;
-                auto maps = index->attr_maps->write();
-                update_index(*maps, key, old_value, new_value, st.id, nested.get());
-            }
+            py::run_engine(py::gil_policy::assignment, [&] {
+                const PyValue* old_value = st.find(key);
+                for (const IndexMeta& meta : st.indexes) {
+                    std::shared_ptr<IndexAPI> index = meta.index.lock();
+                    if (!index) continue;
+                    auto maps = index->attr_maps->write();
+                    update_index(*maps, key, old_value, new_value, st.id, nested.get());
+                }
+            });
         }
         nested.reset();
         PyValue replaced;

@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "index/index.hpp"
-#include "index/types.hpp"
-#include "index/value.hpp"
+#include "engine/record.hpp"
+#include "engine/value.hpp"
+#include "python/types.hpp"
 #include "python/use.hpp"
 
 namespace corvane {

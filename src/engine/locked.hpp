@@ -5,9 +5,9 @@
 // be half-updated, so every later acquisition, for reading or writing, fails
 // with an internal failure instead of reading it.
 //
-// Waiting for a lock never holds the interpreter lock: a thread that holds
-// the interpreter lock first tries the lock, and if it is taken, releases the
-// interpreter lock while it blocks.  Together with the rule that no engine
+// Waiting for a lock never holds the interpreter lock: a thread first tries
+// the lock, and if it is taken, gives the interpreter up while it blocks
+// (see `wait_unblocked`).  Together with the rule that no engine
 // code needs the interpreter lock while it holds an index lock, this keeps
 // the two kinds of lock from ever waiting on each other.
 #pragma once
@@ -17,10 +17,10 @@
 #include <shared_mutex>
 #include <utility>
 
+#include "engine/handle.hpp"
 #include "structures/failure.hpp"
-#include "python/gil.hpp"
 
-namespace corvane::py {
+namespace corvane {
 
 template <class T>
 class Locked {
@@ -32,14 +32,7 @@ public:
     public:
         explicit ReadGuard(const Locked& l) : l_(&l) {
             l.check();
-            if (!l.m_.try_lock_shared()) {
-                if (gil_held()) {
-                    GilRelease release;
-                    l.m_.lock_shared();
-                } else {
-                    l.m_.lock_shared();
-                }
-            }
+            if (!l.m_.try_lock_shared()) wait_unblocked([&] { l.m_.lock_shared(); });
             if (l.poisoned_.load(std::memory_order_acquire)) {
                 l.m_.unlock_shared();
                 l_ = nullptr;
@@ -64,14 +57,7 @@ public:
     public:
         explicit WriteGuard(Locked& l) : l_(&l), exceptions_(std::uncaught_exceptions()) {
             l.check();
-            if (!l.m_.try_lock()) {
-                if (gil_held()) {
-                    GilRelease release;
-                    l.m_.lock();
-                } else {
-                    l.m_.lock();
-                }
-            }
+            if (!l.m_.try_lock()) wait_unblocked([&] { l.m_.lock(); });
             if (l.poisoned_.load(std::memory_order_acquire)) {
                 l.m_.unlock();
                 l_ = nullptr;
@@ -103,8 +89,6 @@ public:
     ReadGuard read() const { return ReadGuard(*this); }
     WriteGuard write() { return WriteGuard(*this); }
 
-    bool poisoned() const noexcept { return poisoned_.load(std::memory_order_acquire); }
-
     // Direct access for an owner that knows nobody else can reach the value
     // yet (a freshly built index).
     T& unsafe_get() noexcept { return value_; }
@@ -119,4 +103,4 @@ private:
     T value_;
 };
 
-}  // namespace corvane::py
+}  // namespace corvane

@@ -1,4 +1,4 @@
-// Per-attribute value maps and keyword filters.
+// The value map of one attribute of an index.
 //
 // A `QueryMap` answers three questions about one attribute of an index's
 // objects: which ids hold a value (`exact`), which ids hold a number inside a
@@ -8,20 +8,17 @@
 // to the ids of the objects holding it).
 #pragma once
 
-#include <Python.h>
-
 #include <absl/container/flat_hash_map.h>
 
 #include <memory>
-#include <string>
-#include <utility>
+#include <string_view>
 #include <vector>
 
-#include "structures/bitmap.hpp"
+#include "engine/entry.hpp"
+#include "engine/record.hpp"
+#include "engine/value.hpp"
 #include "structures/hybrid_set.hpp"
-#include "index/index.hpp"
 #include "structures/ranged_b_tree.hpp"
-#include "index/value.hpp"
 
 namespace corvane {
 
@@ -55,20 +52,7 @@ struct QueryMap {
     void merge(const QueryMap& other);
 };
 
-// A keyword filter: for every name, the accepted values (no two the same key).
-using HashQuery = std::vector<std::pair<std::string, std::vector<PyValue>>>;
-
-// Turn keyword arguments (vectorcall form) into a keyword filter.  Requires
-// the interpreter lock; an exception raised while iterating a filter value
-// propagates unchanged.
-HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames);
-
-// The ids whose attributes match every keyword; not bounded by any universe.
-// Touches no Python object.
-Bitmap filter_index_by_hashes(const AttrMaps& maps, const HashQuery& query);
-
-// The text of an attribute name given as a Python str.  Names that cannot be
-// encoded as UTF-8 become the empty name.
-std::string attribute_name(PyObject* name);
+// The map of attribute `name`, created empty if there is none yet.
+QueryMap& map_for(AttrMaps& maps, std::string_view name);
 
 }  // namespace corvane

@@ -1,0 +1,147 @@
+#include "engine/evaluate.hpp"
+
+#include <absl/strings/string_view.h>
+
+#include "engine/query_map.hpp"
+#include "structures/failure.hpp"
+
+namespace corvane {
+
+std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::string_view attr) {
+    size_t dot = attr.find('.');
+    if (dot == std::string_view::npos) return {attr, std::nullopt};
+    return {attr.substr(0, dot), attr.substr(dot + 1)};
+}
+
+namespace {
+
+Bitmap range(const QueryMap& map, const Bound& lower, const Bound& upper, const Bitmap& universe) {
+    return map.ranged->query_range(lower, upper, universe);
+}
+
+// The same comparison on the tail of a dotted path.
+QueryExpr with_attr(const QueryExpr& e, std::string_view tail) {
+    QueryExpr copy;
+    copy.op = e.op;
+    copy.attr = std::string(tail);
+    copy.values = e.values;
+    return copy;
+}
+
+[[noreturn]] void not_implemented() { fail("not yet implemented"); }
+
+}  // namespace
+
+Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
+    Bitmap nested_ids = reduced_query(map.nested, expr);
+    Bitmap result;
+    nested_ids.for_each([&](uint32_t nested_id) {
+        auto it = map.holders.find(nested_id);
+        if (it != map.holders.end()) it->second.or_into(result);
+    });
+    return result;
+}
+
+Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    switch (e.op) {
+        case Op::Not: {
+            Bitmap inner = evaluate_query(maps, universe, e.exprs[0]);
+            return universe.andnot(inner);
+        }
+        case Op::And: {
+            Bitmap acc = universe.copy();
+            for (const QueryExpr& operand : e.exprs) {
+                Bitmap part = evaluate_query(maps, acc, operand);
+                acc.and_inplace(part);
+                if (acc.empty()) break;
+            }
+            return acc;
+        }
+        case Op::Or: {
+            Bitmap acc;
+            for (const QueryExpr& operand : e.exprs) acc.or_inplace(evaluate_query(maps, universe, operand));
+            return acc;
+        }
+        case Op::Ne: {
+            QueryExpr eq;
+            eq.op = Op::Eq;
+            eq.attr = e.attr;
+            eq.values = e.values;
+            Bitmap inner = evaluate_query(maps, universe, eq);
+            return universe.andnot(inner);
+        }
+        default:
+            break;
+    }
+
+    // Comparisons: look the path up first.
+    auto [head, tail] = attr_parts(e.attr);
+    if (maps.empty()) return Bitmap();
+    auto found = maps.find(absl::string_view(head.data(), head.size()));
+    if (found == maps.end()) return Bitmap();
+    const QueryMap& map = *found->second;
+    if (tail) {
+        Bitmap holders = evaluate_nested_query(map, with_attr(e, *tail));
+        holders.and_inplace(universe);
+        return holders;
+    }
+
+    switch (e.op) {
+        case Op::Eq: {
+            auto it = map.exact.find(e.values[0]);
+            if (it == map.exact.end()) return Bitmap();
+            Bitmap ids = it->second.as_bitmap();
+            ids.and_inplace(universe);
+            return ids;
+        }
+        case Op::In: {
+            Bitmap ids;
+            for (const PyValue& v : e.values) {
+                auto it = map.exact.find(v);
+                if (it != map.exact.end()) it->second.or_into(ids);
+            }
+            ids.and_inplace(universe);
+            return ids;
+        }
+        case Op::Gt: case Op::Ge: case Op::Lt: case Op::Le: {
+            const PyValue& v = e.values[0];
+            switch (v.kind()) {
+                case CastValue::Int:
+                case CastValue::Float: {
+                    RangeValue rv = v.range_value();
+                    switch (e.op) {
+                        case Op::Gt: return range(map, Bound::excluded(rv), Bound::unbounded(), universe);
+                        case Op::Ge: return range(map, Bound::included(rv), Bound::unbounded(), universe);
+                        case Op::Lt: return range(map, Bound::unbounded(), Bound::excluded(rv), universe);
+                        default: return range(map, Bound::unbounded(), Bound::included(rv), universe);
+                    }
+                }
+                case CastValue::Str:
+                case CastValue::Unknown:
+                    return Bitmap();
+                case CastValue::Ind:
+                    not_implemented();
+            }
+            return Bitmap();
+        }
+        case Op::Bt: {
+            const PyValue& lo = e.values[0];
+            const PyValue& hi = e.values[1];
+            if (!lo.is_numeric() || !hi.is_numeric()) not_implemented();
+            return range(map, Bound::included(lo.range_value()), Bound::included(hi.range_value()),
+                         universe);
+        }
+        default:
+            break;
+    }
+    return Bitmap();
+}
+
+Bitmap reduced_query(const IndexAPI& index, const QueryExpr& expr) {
+    auto maps = index.attr_maps->read();
+    auto members = index.member_ids->read();
+    return evaluate_query(*maps, *members, expr);
+}
+
+}  // namespace corvane

@@ -1,0 +1,7 @@
+#include "engine/handle.hpp"
+
+namespace corvane {
+
+InterpreterHooks interpreter_hooks;
+
+}  // namespace corvane

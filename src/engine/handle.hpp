@@ -1,0 +1,101 @@
+// Python references as the engine holds them.
+//
+// The engine stores Python objects (attribute values, indexed objects) but
+// never calls into the interpreter: it only needs the object type, which is
+// declared here without the interpreter's headers, and a way to give a
+// reference back.  What the engine needs from the interpreter is a pair of
+// hooks that the binding installs when the module loads; a program without
+// the binding (the C++ tests) leaves them unset.
+//
+// `SharedRef` is a shared handle to one strong reference, with an atomic
+// count of its own, so that the engine can copy and drop it on any thread.
+// When the last handle goes, the reference goes back through the `release`
+// hook, which drops it at once where the interpreter lock is held and parks
+// it for later otherwise.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+// The interpreter's object type, declared the way its own headers declare it.
+typedef struct _object PyObject;
+
+namespace corvane {
+
+struct InterpreterHooks {
+    // Give one strong reference back.
+    void (*release)(PyObject* obj) noexcept = nullptr;
+    // Before blocking on a lock: let other threads use the interpreter if
+    // this thread holds it.  Returns what `resume` needs, or null when
+    // there was nothing to give up.
+    void* (*suspend)() noexcept = nullptr;
+    // After blocking: take the interpreter back with what `suspend` returned.
+    void (*resume)(void* token) noexcept = nullptr;
+};
+
+// Installed once by the binding before any index exists.
+extern InterpreterHooks interpreter_hooks;
+
+// Run `block` (a blocking wait) with the interpreter given up for its
+// duration, so that a thread holding the interpreter lock never waits on
+// an index lock while holding it.
+template <class F>
+void wait_unblocked(F&& block) {
+    void* token = interpreter_hooks.suspend ? interpreter_hooks.suspend() : nullptr;
+    struct Resume {
+        void* token;
+        ~Resume() {
+            if (token) interpreter_hooks.resume(token);
+        }
+    } resume{token};
+    block();
+}
+
+// Adoption tag: the handle takes over a strong reference its caller owns.
+struct adopt_t {};
+inline constexpr adopt_t adopt{};
+
+class SharedRef {
+public:
+    SharedRef() noexcept = default;
+    // Adopts a strong reference (the caller has taken it).
+    SharedRef(adopt_t, PyObject* obj) : box_(new Box{{1}, obj}) {}
+
+    SharedRef(const SharedRef& o) noexcept : box_(o.box_) {
+        if (box_) box_->count.fetch_add(1, std::memory_order_relaxed);
+    }
+    SharedRef& operator=(const SharedRef& o) noexcept {
+        SharedRef tmp(o);
+        swap(tmp);
+        return *this;
+    }
+    SharedRef(SharedRef&& o) noexcept : box_(std::exchange(o.box_, nullptr)) {}
+    SharedRef& operator=(SharedRef&& o) noexcept {
+        SharedRef tmp(std::move(o));
+        swap(tmp);
+        return *this;
+    }
+    ~SharedRef() { reset(); }
+
+    void reset() noexcept {
+        Box* b = std::exchange(box_, nullptr);
+        if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            if (b->obj && interpreter_hooks.release) interpreter_hooks.release(b->obj);
+            delete b;
+        }
+    }
+    void swap(SharedRef& o) noexcept { std::swap(box_, o.box_); }
+
+    PyObject* get() const noexcept { return box_ ? box_->obj : nullptr; }
+    explicit operator bool() const noexcept { return box_ != nullptr; }
+
+private:
+    struct Box {
+        std::atomic<uint32_t> count;
+        PyObject* obj;
+    };
+    Box* box_ = nullptr;
+};
+
+}  // namespace corvane

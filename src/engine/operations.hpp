@@ -1,0 +1,39 @@
+// Engine operations on an index record: entering objects, moving an object
+// from one value to another, narrowing and merging.  They read objects only
+// through `Entry` snapshots and touch no Python object.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/entry.hpp"
+#include "engine/record.hpp"
+#include "engine/value.hpp"
+#include "structures/bitmap.hpp"
+
+namespace corvane {
+
+// Enter one object: its id, its stored item (unless `put_item` is false
+// because the caller has stored it already) and its attributes.
+void add_object(IndexAPI& index, const Entry& entry, bool put_item = true);
+// Enter a batch of objects, taking each lock once.  The caller stores the
+// items.
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries);
+// Enter every attribute of an entry (names beginning with "_" only with
+// `include_hidden`).
+void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden);
+// Enter one value (the single place where values enter an index by adding
+// or assignment).  `nested` is the entry of an `Indexable` value.
+void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
+                     const Entry* nested);
+// Move `id` from `old_value` (if any) to `new_value` under `name`.
+void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
+                  const PyValue& new_value, uint32_t id, const Entry* nested);
+// Merge the source's attribute maps into the target's.
+void union_with(IndexAPI& target, const IndexAPI& source);
+// Keep only the `selected` ids in every value set.  The range trees and
+// nested indexes are left as they are.
+void narrow(AttrMaps& maps, const Bitmap& selected);
+
+}  // namespace corvane

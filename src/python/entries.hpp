@@ -1,0 +1,28 @@
+// Reading `Indexable` objects into engine entries.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/entry.hpp"
+
+namespace corvane {
+
+// Build the entry of an indexed object.  Requires the interpreter lock.
+// `in_place`: point at the object's own attribute list instead of copying it
+// (only when the caller holds the object in exclusive use, or keeps the
+// interpreter lock, until the entry is consumed).  `include_hidden`: keep
+// names beginning with "_" in a copied list.  `path` holds the ids of the
+// objects being entered above this one.
+std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
+                                  std::vector<uint32_t>& path);
+// The same, filling an entry the caller owns.
+void fill_entry(Entry& entry, PyObject* indexable, bool in_place, bool include_hidden,
+                std::vector<uint32_t>& path);
+// Entries for the `Indexable` values of an attribute list.
+void add_nested_entries(Entry& entry, std::vector<uint32_t>& path);
+
+}  // namespace corvane

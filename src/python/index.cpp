@@ -1,0 +1,315 @@
+#include "python/index.hpp"
+
+#include <structmember.h>
+
+#include <algorithm>
+#include <cstddef>
+
+#include "engine/entry.hpp"
+#include "engine/operations.hpp"
+#include "engine/query_map.hpp"
+#include "python/args.hpp"
+#include "python/entries.hpp"
+#include "python/errors.hpp"
+#include "python/gil_policy.hpp"
+#include "python/indexable.hpp"
+#include "python/keywords.hpp"
+#include "python/query_expr.hpp"
+#include "python/results.hpp"
+#include "python/selection.hpp"
+#include "python/store_owner.hpp"
+#include "python/types.hpp"
+
+namespace corvane {
+
+namespace {
+
+IndexObject* as_index(PyObject* self) { return reinterpret_cast<IndexObject*>(self); }
+
+PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+    return py::entry([&]() -> PyObject* {
+        py::Signature sig{"Index.__new__", nullptr, 0};
+        py::match_tuple(sig, args, kwargs, nullptr);
+        return new_index_object(std::make_shared<IndexAPI>(IndexAPI::make()));
+    });
+}
+
+int index_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_index(self)->store_owner);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Break a cycle: the index lets go of its store's owner and of its record,
+// and is left with a new, empty record.  An index in use by a call is left
+// alone.
+int index_clear(PyObject* self) {
+    IndexObject* idx = as_index(self);
+    if (idx->use.state != 0) return 0;
+    try {
+        std::shared_ptr<IndexAPI> doomed = std::make_shared<IndexAPI>(IndexAPI::make());
+        doomed.swap(idx->api);
+        Py_CLEAR(idx->store_owner);
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
+}
+
+void index_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_index(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+    {
+        // Dropping the record may release stored objects.
+        std::shared_ptr<IndexAPI> doomed = std::move(as_index(self)->api);
+    }
+    as_index(self)->api.~shared_ptr<IndexAPI>();
+    Py_CLEAR(as_index(self)->store_owner);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Convert an argument to an `Indexable` instance or raise the TypeError for it.
+PyObject* indexable_arg(PyObject* obj, const char* arg) {
+    if (!is_indexable(obj)) {
+        py::argument_conversion_error(obj, "Indexable", arg);
+    }
+    return obj;
+}
+
+PyObject* index_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::no_arguments("Index.collect", nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::SharedUse use(idx->use);
+        auto store = idx->api->items->read();
+        return all_objects(*store);
+    });
+}
+
+// The shared core of the selecting methods.
+Selection selection_of(IndexObject* idx) { return Selection(*idx->api, idx->store_owner); }
+
+PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument("Index.add_object", "py_ref", args, nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::ExclusiveUse use(idx->use);
+        PyObject* obj = indexable_arg(arg, "py_ref");
+        IndexableState& st = indexable_state(obj);
+        // The object stays in exclusive use for the whole call, so its
+        // attributes can be read in place and no assignment slips between
+        // entering and registering it.
+        py::ExclusiveUse obj_use(st.use);
+        std::vector<uint32_t> path;
+        std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
+        // The store changes only while the interpreter lock is held, so that
+        // the collector always sees it whole (see `index_traverse`).
+        idx->api->items->write()->put(entry->id, entry->item);
+        py::run_engine(py::gil_policy::index_add_object,
+                       [&] { add_object(*idx->api, *entry, false); });
+        st.add_index(idx->api);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::ExclusiveUse use(idx->use);
+
+        std::vector<py::PyRef> objects;
+        std::vector<py::ExclusiveUse> uses;
+        if (!PyUnicode_Check(arg)) {
+            objects.reserve(py::size_hint(arg));
+            uses.reserve(objects.capacity());
+        }
+        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+            if (!is_indexable(item)) py::conversion_error(item, "Indexable");
+            uses.emplace_back(indexable_state(item).use);
+            objects.emplace_back(py::borrow, item);
+        });
+
+        std::vector<Entry> entries(objects.size());
+        std::vector<uint32_t> path;
+        for (size_t i = 0; i < objects.size(); ++i)
+            fill_entry(entries[i], objects[i].get(), true, false, path);
+        py::run_engine(py::gil_policy::index_add_object_many,
+                       [&] { add_object_many(*idx->api, entries); });
+        std::weak_ptr<IndexAPI> weak = idx->api;
+        auto store = idx->api->items->write();
+        for (size_t i = 0; i < objects.size(); ++i) {
+            indexable_state(objects[i].get()).add_index(weak);
+            uses[i].end();
+            store->put(entries[i].id, std::move(entries[i].item));
+        }
+        store.unlock();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::no_positional("Index.get_by_attribute", nargs);
+        IndexObject* idx = as_index(self);
+        py::SharedUse use(idx->use);
+        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+        Selection sel = selection_of(idx);
+        return sel.objects(sel.keywords(query, py::gil_policy::index_get_by_attribute));
+    });
+}
+
+PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::no_positional("Index.reduce", nargs);
+        IndexObject* idx = as_index(self);
+        py::ExclusiveUse use(idx->use);
+        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+        auto maps = idx->api->attr_maps->write();
+        Bitmap selected = filter_index_by_hashes(*maps, query);
+        auto store = idx->api->items->read();
+        // Check every selected id before changing anything, so that a
+        // failure leaves the index as it was.  An object whose assignment is
+        // in progress cannot be read: some of its indexes may already hold
+        // the new value while its own list still holds the old one.
+        const char* problem = nullptr;
+        selected.for_each([&](uint32_t id) {
+            if (problem != nullptr) return;
+            PyObject* obj = store->get(id);
+            if (obj == nullptr) {
+                problem = kUnwrapNone;
+            } else if (indexable_state(obj).use.exclusive()) {
+                problem = py::kAlreadyMutablyBorrowed;
+            }
+        });
+        if (problem != nullptr) {
+            store.unlock();
+            maps.unlock();
+            fail(problem);
+        }
+        py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
+        // Re-enter the selected objects' current attributes; pairs that are
+        // still recorded are left alone.  The interpreter lock is kept, so
+        // the objects can be read here.
+        selected.for_each([&](uint32_t id) {
+            PyObject* obj = store->get(id);
+            for (const auto& [name, value] : indexable_state(obj).attributes) {
+                if (hidden_name(name)) continue;
+                auto it = maps->find(name);
+                if (it != maps->end() && it->second->has_pair(value, id)) continue;
+                std::unique_ptr<Entry> nested;
+                if (value.kind() == CastValue::Ind) {
+                    std::vector<uint32_t> path{id};
+                    nested = make_entry(value.object(), false, false, path);
+                }
+                add_index_value(*maps, id, name, value, nested.get());
+            }
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::no_positional("Index.reduced", nargs);
+        IndexObject* idx = as_index(self);
+        py::SharedUse use(idx->use);
+        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+        Selection sel = selection_of(idx);
+        return sel.view(sel.keywords(query, py::gil_policy::index_reduced));
+    });
+}
+
+PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument("Index.reduced_query", "query", args, nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::SharedUse use(idx->use);
+        QueryExpr expr = query_expr_arg(arg, "query");
+        Selection sel = selection_of(idx);
+        return sel.view(sel.query(std::move(expr), py::gil_policy::index_reduced_query));
+    });
+}
+
+PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument("Index.union_with", "other", args, nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::ExclusiveUse use(idx->use);
+        if (!PyObject_TypeCheck(arg, index_type())) {
+            py::argument_conversion_error(arg, "Index", "other");
+        }
+        IndexObject* other = as_index(arg);
+        py::SharedUse other_use(other->use);
+        py::run_engine(py::gil_policy::index_union_with,
+                       [&] { union_with(*idx->api, *other->api); });
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef index_methods[] = {
+    CORVANE_FINAL_CLASS_METHODS
+    {"collect", CORVANE_FASTCALL(index_collect), METH_FASTCALL | METH_KEYWORDS,
+     "collect($self)\n--\n\n"},
+    {"reduced", CORVANE_FASTCALL(index_reduced), METH_FASTCALL | METH_KEYWORDS,
+     "reduced($self, **kwargs)\n--\n\n"},
+    {"reduce", CORVANE_FASTCALL(index_reduce), METH_FASTCALL | METH_KEYWORDS,
+     "reduce($self, **kwargs)\n--\n\n"},
+    {"get_by_attribute", CORVANE_FASTCALL(index_get_by_attribute), METH_FASTCALL | METH_KEYWORDS,
+     "get_by_attribute($self, **kwargs)\n--\n\n"},
+    {"add_object_many", CORVANE_FASTCALL(index_add_object_many), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_many($self, objs)\n--\n\n"},
+    {"add_object", CORVANE_FASTCALL(index_add_object), METH_FASTCALL | METH_KEYWORDS,
+     "add_object($self, py_ref)\n--\n\n"},
+    {"reduced_query", CORVANE_FASTCALL(index_reduced_query), METH_FASTCALL | METH_KEYWORDS,
+     "reduced_query($self, query)\n--\n\n"},
+    {"union_with", CORVANE_FASTCALL(index_union_with), METH_FASTCALL | METH_KEYWORDS,
+     "union_with($self, other)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef index_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(IndexObject, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* new_index_object(std::shared_ptr<IndexAPI> api) {
+    PyTypeObject* type = index_type();
+    if (type == nullptr) throw py::PyErrorSet{};
+    py::PyRef self(py::new_ref, type->tp_alloc(type, 0));
+    IndexObject* idx = as_index(self.get());
+    new (&idx->use) py::UseCounter();
+    new (&idx->api) std::shared_ptr<IndexAPI>(std::move(api));
+    idx->store_owner = nullptr;
+    idx->weaklist = nullptr;
+    idx->store_owner = new_store_owner(idx->api->items);
+    return self.release();
+}
+
+PyTypeObject* create_index_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
+        {Py_tp_new, reinterpret_cast<void*>(index_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
+        {Py_tp_methods, index_methods},
+        {Py_tp_members, index_members},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"Corvane.Index", static_cast<int>(sizeof(IndexObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    return type_from_spec(&spec);
+}
+
+}  // namespace corvane
