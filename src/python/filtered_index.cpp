@@ -54,32 +54,17 @@ void view_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The shared core of the selecting methods.
-Selection selection_of(FilteredIndexObject* view) {
-    return Selection(view->attr_maps, view->items, view->member_ids, view->store_owner);
-}
-
 PyObject* view_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return py::entry([&]() -> PyObject* {
-        py::no_positional("FilteredIndex.reduced", nargs);
-        FilteredIndexObject* view = as_view(self);
-        py::SharedUse use(view->use);
-        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        Selection sel = selection_of(view);
-        return sel.view(sel.keywords(query, py::gil_policy::view_reduced));
-    });
+    return keyword_method<FilteredIndexObject>("FilteredIndex.reduced", Answer::View,
+                                               py::gil_policy::view_reduced, self, args, nargs,
+                                               kwnames);
 }
 
 PyObject* view_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return py::entry([&]() -> PyObject* {
-        PyObject* arg = py::single_argument("FilteredIndex.reduced_query", "query", args, nargs, kwnames);
-        FilteredIndexObject* view = as_view(self);
-        py::SharedUse use(view->use);
-        QueryExpr expr = query_expr_arg(arg, "query");
-        Selection sel = selection_of(view);
-        return sel.view(sel.query(std::move(expr), py::gil_policy::view_reduced_query));
-    });
+    return query_method<FilteredIndexObject>("FilteredIndex.reduced_query",
+                                             py::gil_policy::view_reduced_query, self, args, nargs,
+                                             kwnames);
 }
 
 PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {

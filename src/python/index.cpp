@@ -87,9 +87,6 @@ PyObject* index_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     });
 }
 
-// The shared core of the selecting methods.
-Selection selection_of(IndexObject* idx) { return Selection(*idx->api, idx->store_owner); }
-
 PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
@@ -153,14 +150,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
-    return py::entry([&]() -> PyObject* {
-        py::no_positional("Index.get_by_attribute", nargs);
-        IndexObject* idx = as_index(self);
-        py::SharedUse use(idx->use);
-        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        Selection sel = selection_of(idx);
-        return sel.objects(sel.keywords(query, py::gil_policy::index_get_by_attribute));
-    });
+    return keyword_method<IndexObject>("Index.get_by_attribute", Answer::Objects,
+                                       py::gil_policy::index_get_by_attribute, self, args, nargs,
+                                       kwnames);
 }
 
 PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -216,26 +208,14 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* index_reduced(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
-    return py::entry([&]() -> PyObject* {
-        py::no_positional("Index.reduced", nargs);
-        IndexObject* idx = as_index(self);
-        py::SharedUse use(idx->use);
-        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        Selection sel = selection_of(idx);
-        return sel.view(sel.keywords(query, py::gil_policy::index_reduced));
-    });
+    return keyword_method<IndexObject>("Index.reduced", Answer::View, py::gil_policy::index_reduced,
+                                       self, args, nargs, kwnames);
 }
 
 PyObject* index_reduced_query(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
-    return py::entry([&]() -> PyObject* {
-        PyObject* arg = py::single_argument("Index.reduced_query", "query", args, nargs, kwnames);
-        IndexObject* idx = as_index(self);
-        py::SharedUse use(idx->use);
-        QueryExpr expr = query_expr_arg(arg, "query");
-        Selection sel = selection_of(idx);
-        return sel.view(sel.query(std::move(expr), py::gil_policy::index_reduced_query));
-    });
+    return query_method<IndexObject>("Index.reduced_query", py::gil_policy::index_reduced_query,
+                                     self, args, nargs, kwnames);
 }
 
 PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

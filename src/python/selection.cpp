@@ -4,6 +4,7 @@
 
 #include "engine/evaluate.hpp"
 #include "python/filtered_index.hpp"
+#include "python/index.hpp"
 #include "python/results.hpp"
 
 namespace corvane {
@@ -32,6 +33,12 @@ Bitmap Selection::query(QueryExpr expr, py::Gil policy) const {
         QueryExpr doomed = std::move(expr);
         return ids;
     });
+}
+
+Selection selection_of(IndexObject* index) { return Selection(*index->api, index->store_owner); }
+
+Selection selection_of(FilteredIndexObject* view) {
+    return Selection(view->attr_maps, view->items, view->member_ids, view->store_owner);
 }
 
 PyObject* Selection::view(Bitmap ids) const {

@@ -6,10 +6,17 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "engine/keyword_filter.hpp"
 #include "engine/query_expr.hpp"
 #include "engine/record.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
 #include "python/gil_policy.hpp"
+#include "python/keywords.hpp"
+#include "python/query_expr.hpp"
+#include "python/use.hpp"
 #include "structures/bitmap.hpp"
 
 namespace corvane {
@@ -44,5 +51,45 @@ private:
     const Bitmap* selected_ = nullptr;
     PyObject* store_owner_;
 };
+
+struct IndexObject;
+struct FilteredIndexObject;
+
+// The selection of an index or a view.
+Selection selection_of(IndexObject* index);
+Selection selection_of(FilteredIndexObject* view);
+
+// What a selecting method returns: the objects, or a view of them.
+enum class Answer : bool { Objects, View };
+
+// The body of a method selecting by keyword filter (`get_by_attribute`,
+// `reduced`) on an `Object` (`IndexObject` or `FilteredIndexObject`).
+template <class Object>
+PyObject* keyword_method(const char* name, Answer answer, py::Gil policy, PyObject* self,
+                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        py::no_positional(name, nargs);
+        Object* target = reinterpret_cast<Object*>(self);
+        py::SharedUse use(target->use);
+        HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
+        Selection sel = selection_of(target);
+        Bitmap ids = sel.keywords(query, policy);
+        return answer == Answer::View ? sel.view(std::move(ids)) : sel.objects(ids);
+    });
+}
+
+// The body of `reduced_query` on an `Object`.
+template <class Object>
+PyObject* query_method(const char* name, py::Gil policy, PyObject* self, PyObject* const* args,
+                       Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument(name, "query", args, nargs, kwnames);
+        Object* target = reinterpret_cast<Object*>(self);
+        py::SharedUse use(target->use);
+        QueryExpr expr = query_expr_arg(arg, "query");
+        Selection sel = selection_of(target);
+        return sel.view(sel.query(std::move(expr), policy));
+    });
+}
 
 }  // namespace corvane

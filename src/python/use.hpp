@@ -38,58 +38,43 @@ struct UseCounter {
     bool exclusive() const noexcept { return state < 0; }
 };
 
-// Scoped shared use; raises RuntimeError "Already mutably borrowed" if refused.
-class SharedUse {
+// Scoped use of an object: shared (refused with RuntimeError "Already
+// mutably borrowed" while the object is in exclusive use) or exclusive
+// (refused with "Already borrowed" while it is in any use).
+template <bool Exclusive>
+class ScopedUse {
 public:
-    SharedUse() noexcept = default;
-    explicit SharedUse(UseCounter& c) : c_(&c) {
-        if (!c.try_shared()) {
+    ScopedUse() noexcept = default;
+    explicit ScopedUse(UseCounter& c) : c_(&c) {
+        if (!(Exclusive ? c.try_exclusive() : c.try_shared())) {
             c_ = nullptr;
-            runtime_error(kAlreadyMutablyBorrowed);
+            runtime_error(Exclusive ? kAlreadyBorrowed : kAlreadyMutablyBorrowed);
         }
     }
-    SharedUse(SharedUse&& o) noexcept : c_(std::exchange(o.c_, nullptr)) {}
-    SharedUse& operator=(SharedUse&& o) noexcept {
+    ScopedUse(ScopedUse&& o) noexcept : c_(std::exchange(o.c_, nullptr)) {}
+    ScopedUse& operator=(ScopedUse&& o) noexcept {
         if (this != &o) {
             end();
             c_ = std::exchange(o.c_, nullptr);
         }
         return *this;
     }
-    ~SharedUse() { end(); }
+    ~ScopedUse() { end(); }
     void end() noexcept {
-        if (c_) std::exchange(c_, nullptr)->end_shared();
+        UseCounter* c = std::exchange(c_, nullptr);
+        if (c == nullptr) return;
+        if (Exclusive) {
+            c->end_exclusive();
+        } else {
+            c->end_shared();
+        }
     }
 
 private:
     UseCounter* c_ = nullptr;
 };
 
-// Scoped exclusive use; raises RuntimeError "Already borrowed" if refused.
-class ExclusiveUse {
-public:
-    ExclusiveUse() noexcept = default;
-    explicit ExclusiveUse(UseCounter& c) : c_(&c) {
-        if (!c.try_exclusive()) {
-            c_ = nullptr;
-            runtime_error(kAlreadyBorrowed);
-        }
-    }
-    ExclusiveUse(ExclusiveUse&& o) noexcept : c_(std::exchange(o.c_, nullptr)) {}
-    ExclusiveUse& operator=(ExclusiveUse&& o) noexcept {
-        if (this != &o) {
-            end();
-            c_ = std::exchange(o.c_, nullptr);
-        }
-        return *this;
-    }
-    ~ExclusiveUse() { end(); }
-    void end() noexcept {
-        if (c_) std::exchange(c_, nullptr)->end_exclusive();
-    }
-
-private:
-    UseCounter* c_ = nullptr;
-};
+using SharedUse = ScopedUse<false>;
+using ExclusiveUse = ScopedUse<true>;
 
 }  // namespace corvane::py
