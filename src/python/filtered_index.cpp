@@ -13,6 +13,7 @@
 #include "python/keywords.hpp"
 #include "python/query_expr.hpp"
 #include "python/selection.hpp"
+#include "python/store_owner.hpp"
 #include "python/types.hpp"
 
 namespace corvane {
@@ -20,12 +21,6 @@ namespace corvane {
 namespace {
 
 FilteredIndexObject* as_view(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self); }
-
-int view_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_view(self)->store_owner);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
 
 // Break a cycle: the view lets go of the store's owner and of the shared
 // parts, and is left empty, with maps and a store of its own.  A view in
@@ -156,7 +151,7 @@ PyTypeObject* create_filtered_index_type() {
     static PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
         {Py_tp_dealloc, reinterpret_cast<void*>(view_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(view_traverse)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_store_owner<FilteredIndexObject>)},
         {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
         {Py_tp_methods, view_methods},
         {0, nullptr},

@@ -34,12 +34,6 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-int index_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(as_index(self)->store_owner);
-    Py_VISIT(Py_TYPE(self));
-    return 0;
-}
-
 // Break a cycle: the index lets go of its store's owner and of its record,
 // and is left with a new, empty record.  An index in use by a call is left
 // alone.
@@ -102,7 +96,7 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::vector<uint32_t> path;
         std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
         // The store changes only while the interpreter lock is held, so that
-        // the collector always sees it whole (see `index_traverse`).
+        // the collector always sees it whole (see store_owner.cpp).
         idx->api->items->write()->put(entry->id, entry->item);
         py::run_engine(py::gil_policy::index_add_object,
                        [&] { add_object(*idx->api, *entry, false); });
@@ -281,7 +275,7 @@ PyTypeObject* create_index_type() {
         {Py_tp_doc, const_cast<char*>("Index()\n--\n\n")},
         {Py_tp_new, reinterpret_cast<void*>(index_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(index_traverse)},
+        {Py_tp_traverse, reinterpret_cast<void*>(traverse_store_owner<IndexObject>)},
         {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_methods, index_methods},
         {Py_tp_members, index_members},

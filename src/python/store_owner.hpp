@@ -17,6 +17,15 @@ struct StoreOwnerObject {
     SharedStore items;
 };
 
+// tp_traverse of the classes that hold a store's owner (`Index`,
+// `FilteredIndex`): they report the owner and their class, nothing else.
+template <class Object>
+int traverse_store_owner(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(reinterpret_cast<Object*>(self)->store_owner);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 // A new owner object for `items`.
 PyObject* new_store_owner(SharedStore items);
 PyTypeObject* create_store_owner_type();
