@@ -12,8 +12,12 @@
 #            (scripts/tsan.sh --quick)
 #   refcounts  the reference-count tests under Debian's debug interpreter
 #            (scripts/debug_refcounts.sh)
+#   wheels   release wheels for CPython and PyPy repaired into manylinux
+#            wheels and the sdist, each installed in a fresh environment and
+#            smoke-tested, the wheels with the system's CRoaring and Abseil
+#            hidden (scripts/wheels.sh --check)
 #
-#   bash scripts/test.sh                   setup + all seven steps
+#   bash scripts/test.sh                   setup + all eight steps
 #   bash scripts/test.sh asan cpp          setup (what those steps need) + those steps
 #   bash scripts/test.sh --no-setup asan   skip the setup (venvs already there)
 #
@@ -25,7 +29,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 LOGS="$ROOT/build/logs"
 COUNTS="$LOGS/counts"
-ALL_STEPS=(cpython pypy cpp asan docs tsan refcounts)
+ALL_STEPS=(cpython pypy cpp asan docs tsan refcounts wheels)
 
 # ---------------------------------------------------------------- counting
 
@@ -155,6 +159,15 @@ step_refcounts() {
     return "$rc"
 }
 
+# The script prints one line per check and closes with "N passed, N
+# failed", which is what gets counted.
+step_wheels() {
+    local log="$LOGS/wheels.log" rc=0
+    bash "$ROOT/scripts/wheels.sh" --check 2>&1 | tee "$log" || rc=$?
+    record_pytest_counts "$log"
+    return "$rc"
+}
+
 step_asan() {
     local dir="$ROOT/build/asan" reports="$ROOT/build/asan/reports" tests=OFF rc=0
     have_cpp_tests && tests=ON
@@ -230,7 +243,7 @@ steps=()
 for arg in "$@"; do
     case "$arg" in
         --no-setup) do_setup=0 ;;
-        cpython | pypy | cpp | asan | docs | tsan | refcounts) steps+=("$arg") ;;
+        cpython | pypy | cpp | asan | docs | tsan | refcounts | wheels) steps+=("$arg") ;;
         -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown argument '$arg' (steps: ${ALL_STEPS[*]}; option: --no-setup)" ;;
     esac
