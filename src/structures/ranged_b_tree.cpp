@@ -93,28 +93,29 @@ BitMapBTreeNode& BitMapBTreeNode::operator=(BitMapBTreeNode&& o) noexcept {
 }
 BitMapBTreeNode::~BitMapBTreeNode() = default;
 
+const NodeWindow* BitMapBTreeNode::window() const {
+    if (const LeafNode* l = leaf()) return l;
+    return internal();
+}
+
 size_t BitMapBTreeNode::len() const {
-    if (const LeafNode* l = leaf()) return l->len;
-    if (const InternalNode* n = internal()) return n->len;
-    return 0;
+    const NodeWindow* w = window();
+    return w ? w->len : 0;
 }
 
 size_t BitMapBTreeNode::start() const {
-    if (const LeafNode* l = leaf()) return l->start;
-    if (const InternalNode* n = internal()) return n->start;
-    return 0;
+    const NodeWindow* w = window();
+    return w ? w->start : 0;
 }
 
 bool BitMapBTreeNode::is_full() const {
-    if (const LeafNode* l = leaf()) return l->is_full();
-    if (const InternalNode* n = internal()) return n->is_full();
-    return false;
+    const NodeWindow* w = window();
+    return w && w->is_full();
 }
 
 CompositeKey128 BitMapBTreeNode::first_key() const {
-    if (const LeafNode* l = leaf()) return l->keys[l->start];
-    if (const InternalNode* n = internal()) return n->keys[n->start];
-    return CompositeKey128{};
+    const NodeWindow* w = window();
+    return w ? w->keys[w->start] : CompositeKey128{};
 }
 
 Bitmap BitMapBTreeNode::id_bitmap() const {
@@ -135,54 +136,61 @@ std::pair<CompositeKey128, BitMapBTreeNode> BitMapBTreeNode::split() {
     fail("Missing child");
 }
 
+bool BitMapBTreeNode::insert(const CompositeKey128& entry) {
+    if (LeafNode* l = leaf()) return l->insert_non_full(entry);
+    if (InternalNode* n = internal()) return n->insert(entry);
+    fail("Missing child");
+}
+
+// ---------------------------------------------------------------------------
+// Window moves shared by both node kinds
+
+template <class Node>
+void WindowedNode<Node>::recenter() {
+    const size_t target = (kNodeSlots - len) / 2;
+    if (target == start) return;
+    Node& self = static_cast<Node&>(*this);
+    self.move_run(start, len, self, target);
+    start = target;
+}
+
+template <class Node>
+std::pair<CompositeKey128, std::unique_ptr<Node>> WindowedNode<Node>::split() {
+    const size_t n = len;
+    const size_t h = n / 2;
+    auto right = std::make_unique<Node>();
+    right->start = kSplitRightStart;
+    right->len = n - h;
+    // Move the upper part out first: recentering the lower part may reuse
+    // the slots it occupied.
+    static_cast<Node&>(*this).move_run(start + h, n - h, *right, kSplitRightStart);
+    len = h;
+    recenter();
+    const CompositeKey128& sep = right->keys[kSplitRightStart];
+    if (sep.is_empty()) fail("invalid offset");
+    return {sep, std::move(right)};
+}
+
+template struct WindowedNode<LeafNode>;
+template struct WindowedNode<InternalNode>;
+
 // ---------------------------------------------------------------------------
 // Leaf nodes
 
-namespace {
-
-bool window_is_full(size_t len, size_t start) {
-    return len >= kSplitThreshold && (start == 0 || start + len >= kNodeSlots);
-}
-
-bool touches_end(size_t len, size_t start) { return start == 0 || start + len == kNodeSlots; }
-
-// Halving search shared by both node kinds: the index within the window of
-// the last key for which `not_greater(key)` holds, or 0 when it holds for
-// none.  The predicate must hold on a prefix of the window.
-template <class Pred>
-size_t halving_position(const std::array<CompositeKey128, kNodeSlots>& keys, size_t start,
-                        size_t len, Pred not_greater) {
-    size_t lo = 0;
-    size_t size = len;
-    while (size > 1) {
-        const size_t half = size / 2;
-        if (not_greater(keys[start + lo + half])) lo += half;
-        size -= half;
-    }
-    return lo;
-}
-
-}  // namespace
-
-size_t LeafNode::key_position(u128 x) const {
-    return halving_position(keys, start, len, [x](const CompositeKey128& k) { return k.key <= x; });
-}
-
-bool LeafNode::is_full() const { return window_is_full(len, start); }
-
-void LeafNode::recenter() {
-    const size_t target = (kNodeSlots - len) / 2;
-    if (target == start) return;
-    CompositeKey128* base = keys.data();
+void LeafNode::move_run(size_t from, size_t count, LeafNode& dst, size_t to) {
     // memmove handles the overlap in either direction.
-    std::memmove(static_cast<void*>(base + target), base + start, len * sizeof(CompositeKey128));
-    // Empty the part of the old window that the new one does not cover.
-    const size_t old_begin = start;
-    const size_t old_end = start + len;
-    for (size_t i = old_begin; i < old_end; ++i) {
-        if (i < target || i >= target + len) keys[i] = CompositeKey128{};
+    std::memmove(static_cast<void*>(dst.keys.data() + to), keys.data() + from, count * sizeof(CompositeKey128));
+    // Empty the source slots the destination run does not cover.
+    size_t vacated_begin = from;
+    size_t vacated_end = from + count;
+    if (&dst == this) {
+        if (to < from) {
+            vacated_begin = std::max(vacated_begin, to + count);
+        } else {
+            vacated_end = std::min(vacated_end, to);
+        }
     }
-    start = target;
+    for (size_t i = vacated_begin; i < vacated_end; ++i) keys[i] = CompositeKey128{};
 }
 
 bool LeafNode::insert_non_full(const CompositeKey128& entry) {
@@ -192,51 +200,29 @@ bool LeafNode::insert_non_full(const CompositeKey128& entry) {
         if (keys[start + k].key == entry.key) return false;
         if (keys[start + k].key < entry.key) ++k;
     }
-    CompositeKey128* base = keys.data();
     if (start > 0 && k < len / 2) {
-        std::memmove(static_cast<void*>(base + start - 1), base + start, k * sizeof(CompositeKey128));
+        move_run(start, k, *this, start - 1);
         --start;
     } else {
         if (start + len >= kNodeSlots) fail("invalid offset");
-        std::memmove(static_cast<void*>(base + start + k + 1), base + start + k,
-                     (len - k) * sizeof(CompositeKey128));
+        move_run(start + k, len - k, *this, start + k + 1);
     }
     keys[start + k] = entry;
     ++len;
-    if (touches_end(len, start)) recenter();
+    recenter_at_end();
     return true;
 }
 
-std::pair<CompositeKey128, std::unique_ptr<LeafNode>> LeafNode::split() {
-    const size_t n = len;
-    const size_t h = n / 2;
-    auto right = std::make_unique<LeafNode>();
-    right->start = kSplitRightStart;
-    right->len = n - h;
-    // Move the upper part out first: recentering the lower part may reuse
-    // the slots it occupied.
-    for (size_t i = h; i < n; ++i) {
-        right->keys[kSplitRightStart + (i - h)] = keys[start + i];
-        keys[start + i] = CompositeKey128{};
-    }
-    len = h;
-    recenter();
-    const CompositeKey128& sep = right->keys[kSplitRightStart];
-    if (sep.is_empty()) fail("invalid offset");
-    return {sep, std::move(right)};
-}
-
 void LeafNode::remove_at(size_t pos) {
-    CompositeKey128* base = keys.data();
+    // Empty the slot first: when nothing moves into it, it is the one the
+    // window gives up.
+    keys[start + pos] = CompositeKey128{};
     if (pos >= len / 2) {
         // Close the gap from the back.
-        std::memmove(static_cast<void*>(base + start + pos), base + start + pos + 1,
-                     (len - pos - 1) * sizeof(CompositeKey128));
-        keys[start + len - 1] = CompositeKey128{};
+        move_run(start + pos + 1, len - pos - 1, *this, start + pos);
     } else {
         // Close the gap from the front.
-        std::memmove(static_cast<void*>(base + start + 1), base + start, pos * sizeof(CompositeKey128));
-        keys[start] = CompositeKey128{};
+        move_run(start, pos, *this, start + 1);
         ++start;
     }
     --len;
@@ -251,36 +237,27 @@ Bitmap LeafNode::id_bitmap() const {
 // ---------------------------------------------------------------------------
 // Internal nodes
 
-size_t InternalNode::key_position(u128 x) const {
-    return halving_position(keys, start, len, [x](const CompositeKey128& k) { return k.key <= x; });
-}
-
-bool InternalNode::is_full() const { return window_is_full(len, start); }
-
-void InternalNode::move_slot(size_t from, size_t to) {
-    keys[to] = keys[from];
+void InternalNode::move_slot(InternalNode& dst, size_t from, size_t to) {
+    dst.keys[to] = keys[from];
     keys[from] = CompositeKey128{};
-    children[to] = std::move(children[from]);
-    bitmaps[to] = std::move(bitmaps[from]);
+    dst.children[to] = std::move(children[from]);
+    dst.bitmaps[to] = std::move(bitmaps[from]);
     bitmaps[from].reset();
 }
 
-void InternalNode::recenter() {
-    const size_t target = (kNodeSlots - len) / 2;
-    if (target == start) return;
-    // Each slot moves with its separator, child and bitmap; vacated slots
-    // are emptied by move_slot.
-    if (target < start) {
-        for (size_t i = 0; i < len; ++i) move_slot(start + i, target + i);
+void InternalNode::move_run(size_t from, size_t count, InternalNode& dst, size_t to) {
+    // A run moving toward the back of its own node goes last slot first, so
+    // that no slot is overwritten before it has moved.
+    if (&dst == this && to > from) {
+        for (size_t i = count; i-- > 0;) move_slot(dst, from + i, to + i);
     } else {
-        for (size_t i = len; i-- > 0;) move_slot(start + i, target + i);
+        for (size_t i = 0; i < count; ++i) move_slot(dst, from + i, to + i);
     }
-    start = target;
 }
 
 void InternalNode::shift_right(size_t from, size_t to, size_t by) {
     if (to + by > kNodeSlots) fail("invalid offset");
-    for (size_t i = to; i-- > from;) move_slot(i, i + by);
+    move_run(from, to - from, *this, from + by);
     if (from == start) start += by;
 }
 
@@ -304,16 +281,11 @@ bool InternalNode::insert(const CompositeKey128& entry) {
     BitMapBTreeNode& child = children[s];
     if (!child.present()) fail("Missing child");
     if (child.is_full()) return split_and_insert(entry, a);
-    bool inserted;
-    if (LeafNode* leaf = child.leaf()) {
-        if (!bitmaps[s]) fail("Bitmap should be present for leaf");
-        inserted = leaf->insert_non_full(entry);
-    } else {
-        if (!bitmaps[s]) fail("Bitmap should be present for internal");
-        inserted = child.internal()->insert(entry);
-    }
+    if (!bitmaps[s])
+        fail(child.is_leaf() ? "Bitmap should be present for leaf" : "Bitmap should be present for internal");
+    const bool inserted = child.insert(entry);
     if (inserted) bitmaps[s]->add(entry.id());
-    if (touches_end(len, start)) recenter();
+    recenter_at_end();
     return inserted;
 }
 
@@ -342,45 +314,16 @@ bool InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
     // below a separator must be smaller than it, and the upper half is where
     // later searches for that key go (and where a present pair is found).
     const size_t target = entry.key < sep.key ? s : s + 1;
-    BitMapBTreeNode& half = children[target];
-    bool inserted;
-    if (LeafNode* leaf = half.leaf()) {
-        inserted = leaf->insert_non_full(entry);
-    } else {
-        inserted = half.internal()->insert(entry);
-    }
+    const bool inserted = children[target].insert(entry);
     if (inserted) bitmaps[target]->add(entry.id());
 
-    if (touches_end(len, start)) recenter();
+    recenter_at_end();
     return inserted;
-}
-
-std::pair<CompositeKey128, std::unique_ptr<InternalNode>> InternalNode::split() {
-    const size_t n = len;
-    const size_t h = n / 2;
-    auto right = std::make_unique<InternalNode>();
-    right->start = kSplitRightStart;
-    right->len = n - h;
-    for (size_t i = h; i < n; ++i) {
-        const size_t from = start + i;
-        const size_t to = kSplitRightStart + (i - h);
-        right->keys[to] = keys[from];
-        keys[from] = CompositeKey128{};
-        right->children[to] = std::move(children[from]);
-        right->bitmaps[to] = std::move(bitmaps[from]);
-        bitmaps[from].reset();
-    }
-    len = h;
-    recenter();
-    const CompositeKey128& sep = right->keys[kSplitRightStart];
-    if (sep.is_empty()) fail("invalid offset");
-    return {sep, std::move(right)};
 }
 
 size_t InternalNode::get_key_index(u128 vp, KeyIndexMode mode) const {
     if (len <= 1) return 0;
-    const size_t e =
-        halving_position(keys, start, len, [vp](const CompositeKey128& k) { return k.value_part() <= vp; });
+    const size_t e = last_where([vp](const CompositeKey128& k) { return k.value_part() <= vp; });
     if (keys[start + e].value_part() != vp) return e;
     if (mode == KeyIndexMode::LowerExcluded || mode == KeyIndexMode::UpperIncluded) return e;
     // Entries with this value part and ids below the run's first separator
@@ -449,8 +392,7 @@ void scan_leaf(const LeafNode& leaf, const ResolvedBound& lower, const ResolvedB
     // Entries below the lower bound form a prefix of the window.
     size_t i = 0;
     if (lower.kind != BoundKind::Unbounded && leaf.len > 0) {
-        i = halving_position(leaf.keys, leaf.start, leaf.len,
-                             [&](const CompositeKey128& k) { return below_lower(lower, k.value_part()); });
+        i = leaf.last_where([&](const CompositeKey128& k) { return below_lower(lower, k.value_part()); });
         if (!below_lower(lower, leaf.keys[leaf.start + i].value_part())) {
             i = 0;  // nothing is skipped
         } else {
@@ -604,14 +546,7 @@ bool BitMapBTree::insert(RangeValue v, uint32_t id) {
         root_ = BitMapBTreeNode(std::move(top));
     }
     const CompositeKey128 entry = CompositeKey128::make(v, id);
-    bool inserted = false;
-    if (LeafNode* leaf = root_.leaf()) {
-        inserted = leaf->insert_non_full(entry);
-    } else if (InternalNode* in = root_.internal()) {
-        inserted = in->insert(entry);
-    } else {
-        fail("Missing child");
-    }
+    const bool inserted = root_.insert(entry);
     if (inserted) ++size_;
     return inserted;
 }

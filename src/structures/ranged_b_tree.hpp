@@ -98,6 +98,7 @@ inline constexpr size_t kSplitThreshold = 86;
 inline constexpr size_t kRootStart = 48;
 inline constexpr size_t kSplitRightStart = 24;
 
+struct NodeWindow;
 struct LeafNode;
 struct InternalNode;
 
@@ -131,6 +132,8 @@ public:
         return p ? p->get() : nullptr;
     }
 
+    // The window of either kind, or null for an empty slot.
+    const NodeWindow* window() const;
     // Window of either kind (0 entries for an empty slot).
     size_t len() const;
     size_t start() const;
@@ -142,6 +145,9 @@ public:
     // Split in place (this keeps the lower half); returns the separator and
     // the new upper half.
     std::pair<CompositeKey128, BitMapBTreeNode> split();
+    // Insert into this node, which must not be full; false when the pair is
+    // already there.
+    bool insert(const CompositeKey128& entry);
 
     // Ids of the entries whose value lies within the bounds, restricted to
     // filter.  Never fails; a lower bound above the upper gives nothing.
@@ -151,48 +157,85 @@ private:
     std::variant<std::monostate, std::unique_ptr<InternalNode>, std::unique_ptr<LeafNode>> node_;
 };
 
-struct LeafNode {
-    std::array<CompositeKey128, kNodeSlots> keys{};  // empty outside the window
+// The window [start, start + len) over a node's slot arrays and the
+// searches both node kinds make in it.  Keys are empty outside the window.
+struct NodeWindow {
+    std::array<CompositeKey128, kNodeSlots> keys{};
     size_t len = 0;
-    size_t start = kRootStart;
+    size_t start = 0;
 
+    // Index within the window of the last key for which holds(key) is true,
+    // or 0 when it is true for none.  holds must be true on a prefix of the
+    // window.  The search never probes index 0.
+    template <class Pred>
+    size_t last_where(Pred holds) const {
+        size_t lo = 0;
+        size_t size = len;
+        while (size > 1) {
+            const size_t half = size / 2;
+            if (holds(keys[start + lo + half])) lo += half;
+            size -= half;
+        }
+        return lo;
+    }
     // Index within the window of the last key not greater than x, or 0.
-    size_t key_position(u128 x) const;
-    bool is_full() const;
+    size_t key_position(u128 x) const {
+        return last_where([x](const CompositeKey128& k) { return k.key <= x; });
+    }
+    bool is_full() const { return len >= kSplitThreshold && (start == 0 || start + len >= kNodeSlots); }
+    bool touches_end() const { return start == 0 || start + len == kNodeSlots; }
+};
+
+// The window moves both node kinds make, built on Node::move_run(from,
+// count, dst, to): move slots [from, from + count) to [to, to + count) of
+// dst (which may be the node itself, the runs overlapping), emptying the
+// source slots the destination run does not cover.
+template <class Node>
+struct WindowedNode : NodeWindow {
+    // Move the window to the middle of the array.
     void recenter();
+    // Recenter a window that an insertion has brought to either end.
+    void recenter_at_end() {
+        if (touches_end()) recenter();
+    }
+    // Split in place (this keeps the lower half); returns the separator and
+    // the new upper half.
+    std::pair<CompositeKey128, std::unique_ptr<Node>> split();
+};
+
+struct LeafNode : WindowedNode<LeafNode> {
+    LeafNode() { start = kRootStart; }
+
     // False (and nothing changes) when an equal key is already there.
     bool insert_non_full(const CompositeKey128& entry);
-    std::pair<CompositeKey128, std::unique_ptr<LeafNode>> split();
     // Remove the entry at window index pos, closing the gap from the shorter side.
     void remove_at(size_t pos);
     Bitmap id_bitmap() const;
+    void move_run(size_t from, size_t count, LeafNode& dst, size_t to);
 };
 
 // Modes of InternalNode::get_key_index: which bound enters the node.
 enum class KeyIndexMode : uint8_t { LowerIncluded, LowerExcluded, UpperIncluded, UpperExcluded };
 
-struct InternalNode {
+// keys[i] is the separator of child i.
+struct InternalNode : WindowedNode<InternalNode> {
     std::array<std::optional<Bitmap>, kNodeSlots> bitmaps;  // ids below child i
-    std::array<CompositeKey128, kNodeSlots> keys{};        // separator of child i
     std::array<BitMapBTreeNode, kNodeSlots> children;
-    size_t len = 0;
-    size_t start = 0;
 
-    size_t key_position(u128 x) const;
-    bool is_full() const;
-    void recenter();
-    // Move slots [from, to) by `by` places toward the back, last slot first.
+    // Move slots [from, to) by `by` places toward the back; the window start
+    // moves along when it is `from`.
     void shift_right(size_t from, size_t to, size_t by);
     // New bitmap: union of every child bitmap.
     Bitmap get_bitmap() const;
     bool insert(const CompositeKey128& entry);
     bool split_and_insert(const CompositeKey128& entry, size_t a);
-    std::pair<CompositeKey128, std::unique_ptr<InternalNode>> split();
     // Window index of the child where a bound with value part vp enters.
     size_t get_key_index(u128 vp, KeyIndexMode mode) const;
+    // Each slot moves with its separator, child and bitmap.
+    void move_run(size_t from, size_t count, InternalNode& dst, size_t to);
 
 private:
-    void move_slot(size_t from, size_t to);
+    void move_slot(InternalNode& dst, size_t from, size_t to);
 };
 
 class BitMapBTree {
