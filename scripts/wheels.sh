@@ -80,17 +80,19 @@ new_venv() {
 # Abseil: their shared libraries (regular files only, the symlinks point at
 # them; both those the loader cache lists and those under the usual lib
 # folders) and their CMake package folders.
+# (A folder that does not exist only makes find complain: "|| true".)
 hidden_libraries() {
+    local f
     {
-        ldconfig -p | awk '$1 ~ /^lib(roaring|absl_)/ { print $NF }'
+        ldconfig -p 2>/dev/null | awk '$1 ~ /^lib(roaring|absl_)/ { print $NF }' || true
         find /usr/lib /usr/lib64 /usr/local/lib /lib64 -maxdepth 2 \
-            \( -name 'libroaring*.so*' -o -name 'libabsl_*.so*' \) 2>/dev/null
-    } | while read -r f; do readlink -f "$f"; done | sort -u |
-        while read -r f; do [ -f "$f" ] && echo "$f"; done
+            \( -name 'libroaring*.so*' -o -name 'libabsl_*.so*' \) 2>/dev/null || true
+    } | while read -r f; do readlink -f "$f" || true; done | sort -u |
+        while read -r f; do if [ -f "$f" ]; then echo "$f"; fi; done
 }
 hidden_cmake_packages() {
-    find /usr/lib /usr/lib64 /usr/local/lib /usr/share /usr/local/share -maxdepth 4 -type d \
-        \( -path '*/cmake/roaring' -o -path '*/cmake/absl' \) 2>/dev/null | sort -u
+    { find /usr/lib /usr/lib64 /usr/local/lib /usr/share /usr/local/share -maxdepth 4 -type d \
+        \( -path '*/cmake/roaring' -o -path '*/cmake/absl' \) 2>/dev/null || true; } | sort -u
 }
 
 # without_system_libs [--cmake] CMD...: run CMD where the system's CRoaring
