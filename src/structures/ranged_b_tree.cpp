@@ -143,7 +143,35 @@ bool BitMapBTreeNode::insert(const CompositeKey128& entry) {
 }
 
 // ---------------------------------------------------------------------------
-// Window moves shared by both node kinds
+// Window search and moves shared by both node kinds
+
+namespace {
+
+// Halving search: the index within the window of the last key for which
+// `not_greater(key)` holds, or 0 when it holds for none.  The predicate must
+// hold on a prefix of the window.
+template <class Pred>
+size_t halving_position(const std::array<CompositeKey128, kNodeSlots>& keys, size_t start,
+                        size_t len, Pred not_greater) {
+    size_t lo = 0;
+    size_t size = len;
+    while (size > 1) {
+        const size_t half = size / 2;
+        if (not_greater(keys[start + lo + half])) lo += half;
+        size -= half;
+    }
+    return lo;
+}
+
+}  // namespace
+
+// Out of line on purpose: written inline in the header, GCC compiled the
+// probe in BitMapBTree::remove as a conditional move, and removal got
+// slower, since each probe then waits for the previous load instead of
+// running ahead of it.
+size_t NodeWindow::key_position(u128 x) const {
+    return halving_position(keys, start, len, [x](const CompositeKey128& k) { return k.key <= x; });
+}
 
 template <class Node>
 void WindowedNode<Node>::recenter() {
@@ -200,12 +228,17 @@ bool LeafNode::insert_non_full(const CompositeKey128& entry) {
         if (keys[start + k].key == entry.key) return false;
         if (keys[start + k].key < entry.key) ++k;
     }
+    // Shift the shorter side by one slot with a plain memmove rather than
+    // move_run: the slot it vacates is where the entry goes, so emptying it
+    // (a memset call in move_run) would be wasted on this hot path.
+    CompositeKey128* base = keys.data();
     if (start > 0 && k < len / 2) {
-        move_run(start, k, *this, start - 1);
+        std::memmove(static_cast<void*>(base + start - 1), base + start, k * sizeof(CompositeKey128));
         --start;
     } else {
         if (start + len >= kNodeSlots) fail("invalid offset");
-        move_run(start + k, len - k, *this, start + k + 1);
+        std::memmove(static_cast<void*>(base + start + k + 1), base + start + k,
+                     (len - k) * sizeof(CompositeKey128));
     }
     keys[start + k] = entry;
     ++len;
@@ -214,15 +247,18 @@ bool LeafNode::insert_non_full(const CompositeKey128& entry) {
 }
 
 void LeafNode::remove_at(size_t pos) {
-    // Empty the slot first: when nothing moves into it, it is the one the
-    // window gives up.
-    keys[start + pos] = CompositeKey128{};
+    // A plain memmove, as in insert_non_full: only the one slot the window
+    // gives up needs emptying.
+    CompositeKey128* base = keys.data();
     if (pos >= len / 2) {
         // Close the gap from the back.
-        move_run(start + pos + 1, len - pos - 1, *this, start + pos);
+        std::memmove(static_cast<void*>(base + start + pos), base + start + pos + 1,
+                     (len - pos - 1) * sizeof(CompositeKey128));
+        keys[start + len - 1] = CompositeKey128{};
     } else {
         // Close the gap from the front.
-        move_run(start, pos, *this, start + 1);
+        std::memmove(static_cast<void*>(base + start + 1), base + start, pos * sizeof(CompositeKey128));
+        keys[start] = CompositeKey128{};
         ++start;
     }
     --len;
@@ -323,7 +359,8 @@ bool InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
 
 size_t InternalNode::get_key_index(u128 vp, KeyIndexMode mode) const {
     if (len <= 1) return 0;
-    const size_t e = last_where([vp](const CompositeKey128& k) { return k.value_part() <= vp; });
+    const size_t e =
+        halving_position(keys, start, len, [vp](const CompositeKey128& k) { return k.value_part() <= vp; });
     if (keys[start + e].value_part() != vp) return e;
     if (mode == KeyIndexMode::LowerExcluded || mode == KeyIndexMode::UpperIncluded) return e;
     // Entries with this value part and ids below the run's first separator
@@ -392,7 +429,8 @@ void scan_leaf(const LeafNode& leaf, const ResolvedBound& lower, const ResolvedB
     // Entries below the lower bound form a prefix of the window.
     size_t i = 0;
     if (lower.kind != BoundKind::Unbounded && leaf.len > 0) {
-        i = leaf.last_where([&](const CompositeKey128& k) { return below_lower(lower, k.value_part()); });
+        i = halving_position(leaf.keys, leaf.start, leaf.len,
+                             [&](const CompositeKey128& k) { return below_lower(lower, k.value_part()); });
         if (!below_lower(lower, leaf.keys[leaf.start + i].value_part())) {
             i = 0;  // nothing is skipped
         } else {

@@ -157,31 +157,15 @@ private:
     std::variant<std::monostate, std::unique_ptr<InternalNode>, std::unique_ptr<LeafNode>> node_;
 };
 
-// The window [start, start + len) over a node's slot arrays and the
-// searches both node kinds make in it.  Keys are empty outside the window.
+// The window [start, start + len) over a node's slot arrays, with what both
+// node kinds ask of it.  Keys are empty outside the window.
 struct NodeWindow {
     std::array<CompositeKey128, kNodeSlots> keys{};
     size_t len = 0;
     size_t start = 0;
 
-    // Index within the window of the last key for which holds(key) is true,
-    // or 0 when it is true for none.  holds must be true on a prefix of the
-    // window.  The search never probes index 0.
-    template <class Pred>
-    size_t last_where(Pred holds) const {
-        size_t lo = 0;
-        size_t size = len;
-        while (size > 1) {
-            const size_t half = size / 2;
-            if (holds(keys[start + lo + half])) lo += half;
-            size -= half;
-        }
-        return lo;
-    }
     // Index within the window of the last key not greater than x, or 0.
-    size_t key_position(u128 x) const {
-        return last_where([x](const CompositeKey128& k) { return k.key <= x; });
-    }
+    size_t key_position(u128 x) const;
     bool is_full() const { return len >= kSplitThreshold && (start == 0 || start + len >= kNodeSlots); }
     bool touches_end() const { return start == 0 || start + len == kNodeSlots; }
 };
