@@ -83,7 +83,8 @@ class Index:
         """Narrow the equality lookups of this index, in place, to the matching objects.
 
         `collect` still returns every object and `reduced_query` still ranges
-        over every member.
+        over every member.  A selected object being assigned in another thread
+        makes it raise RuntimeError "Already mutably borrowed", changing nothing.
         """
 
     def get_by_attribute(self, **kwargs: object) -> list[Indexable]:
@@ -137,7 +138,8 @@ class FilteredIndex:
         """A new, independent index holding exactly the objects of this view.
 
         Attributes are indexed from the objects' current values, including
-        names that start with "_".
+        names that start with "_".  An object in use elsewhere makes it raise
+        RuntimeError "Already borrowed".
         """
 
 @final

@@ -177,20 +177,24 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         // failure leaves the index as it was.  An object whose assignment is
         // in progress cannot be read: some of its indexes may already hold
         // the new value while its own list still holds the old one.
-        const char* problem = nullptr;
+        // That is a refusal like any other call's on an object in use; a
+        // missing object is a broken invariant.
+        bool missing = false;
+        bool busy = false;
         selected.for_each([&](uint32_t id) {
-            if (problem != nullptr) return;
+            if (missing || busy) return;
             PyObject* obj = store->get(id);
             if (obj == nullptr) {
-                problem = kUnwrapNone;
+                missing = true;
             } else if (indexable_state(obj).use.exclusive()) {
-                problem = py::kAlreadyMutablyBorrowed;
+                busy = true;
             }
         });
-        if (problem != nullptr) {
+        if (missing || busy) {
             store.unlock();
             maps.unlock();
-            fail(problem);
+            if (missing) fail(kUnwrapNone);
+            py::runtime_error(py::kAlreadyMutablyBorrowed);
         }
         py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
         // Re-enter the selected objects' current attributes; pairs that are
