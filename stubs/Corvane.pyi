@@ -83,7 +83,8 @@ class Index:
         """Narrow the equality lookups of this index, in place, to the matching objects.
 
         `collect` still returns every object and `reduced_query` still ranges
-        over every member.
+        over every member.  A selected object being assigned in another thread
+        makes it raise RuntimeError "Already mutably borrowed", changing nothing.
         """
 
     def get_by_attribute(self, **kwargs: object) -> list[Indexable]:
@@ -102,18 +103,19 @@ class Index:
         """
 
     def add_object(self, py_ref: Indexable) -> None:
-        """Add one object; adding it again changes nothing."""
+        """Add one object; adding it again changes nothing, now or later."""
 
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
         """A view of the members selected by a query expression."""
 
     def union_with(self, other: Index) -> None:
-        """Merge the attribute maps of `other` into this index.
+        """Make this index hold the objects of `other` too, with their equality entries.
 
-        Only equality entries are merged: the objects of `other` are not
-        stored here, so an equality lookup that meets one raises
-        PanicException, and range or dotted-path queries do not see them.
-        `idx.union_with(idx)` raises RuntimeError "Already mutably borrowed".
+        Range and dotted-path entries are not merged: those queries see an
+        object of `other` once it is added here (adding it again enters what
+        is missing).  `idx.union_with(idx)` raises RuntimeError "Already
+        mutably borrowed"; an object of `other` in use elsewhere, "Already
+        borrowed" (nothing is merged then).
         """
 
 @final
@@ -137,7 +139,8 @@ class FilteredIndex:
         """A new, independent index holding exactly the objects of this view.
 
         Attributes are indexed from the objects' current values, including
-        names that start with "_".
+        names that start with "_".  An object in use elsewhere makes it raise
+        RuntimeError "Already borrowed".
         """
 
 @final

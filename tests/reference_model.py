@@ -429,9 +429,11 @@ def _leaf_test(op, args):
 # nested index itself.  That is what a sequence of adds, assignments,
 # ``reduce`` calls, views and rebuilds leaves behind, including the states an
 # object-level view cannot predict: after ``reduce`` the equality sets are
-# narrowed while the range pairs and holders are not, nested objects are
-# recorded with the attributes they had when they were entered, and a name
-# whose last value goes takes its range pairs and nested index with it.
+# narrowed while the range pairs and holders are not, ``union_with`` merges
+# the equality sets and the members but no range pair, holder or nested
+# index (a later add of a merged object enters what is missing), nested
+# objects are recorded with the attributes they had when they were entered,
+# and a name is dropped only once nothing under it refers to any object.
 #
 # Objects are identified by ``id(obj)``; the caller keeps them alive and
 # supplies their attributes through ``attrs_of``.
@@ -481,20 +483,40 @@ class RecordedMap:
         s = self.slot(w)
         return s is not None and key in s[1]
 
+    def unused(self):
+        """True when nothing under the name refers to any object."""
+        return not (self.exact or self.ranged or self.holders or self.nested.members)
+
     def insert(self, w, key, nested_entry):
+        """Enter the pair into every part that lacks it.  The nested object
+        is entered when the pair is new to the value set or the holders, or
+        when the nested index does not hold it yet."""
         s = self.slot(w)
+        entered = True
         if s is None:
             self.exact.append([w, {key}])
         elif key in s[1]:
-            return
+            entered = False
         else:
             s[1].add(key)
         if w.kind in NUMERIC_KINDS:
             self.ranged.add((w.vpart, key))
         elif w.kind == "ind":
-            self.holders.setdefault(id(w.value), set()).add(key)
-            if nested_entry is not None:
+            h = self.holders.setdefault(id(w.value), set())
+            if key not in h:
+                h.add(key)
+                entered = True
+            if nested_entry is not None and (entered or id(w.value) not in self.nested.members):
                 self.nested.add_entry(nested_entry)
+
+    def merge(self, other):
+        """Unite the value sets of ``other`` into this map (``union_with``)."""
+        for w, ids in other.exact:
+            s = self.slot(w)
+            if s is None:
+                self.exact.append([w, set(ids)])
+            else:
+                s[1] |= ids
 
     def remove_id(self, w, key):
         """Withdraw ``key`` from the id set, the range pairs and the holders
@@ -562,9 +584,20 @@ class RecordedIndex(BooleanEvaluator):
                 m.remove_id(old, key)
                 if m.slot(old) is not None:
                     m.check_prune(old)
-                if not m.exact:
+                if m.unused():
                     del self.maps[name]
         self._enter(name, new, key, nested)
+
+    def union_with(self, source):
+        """Model of ``target.union_with(source)``: the target comes to hold
+        every member of the source, with the source's value sets; its range
+        pairs, holders and nested indexes stay as they were."""
+        self.members.update(source.members)
+        for name, m in source.maps.items():
+            mine = self.maps.get(name)
+            if mine is None:
+                mine = self.maps[name] = RecordedMap()
+            mine.merge(m)
 
     def keyword_filter(self, filters):
         """Ids matching ``get_by_attribute(**filters)``."""

@@ -82,7 +82,10 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // range tree and the holders do not follow the value entries.
             qm.remove_id(*old_value, id);
             if (qm.exact.contains(*old_value)) qm.check_prune(*old_value);
-            if (qm.exact.empty()) maps.erase(it);
+            // Empty value sets alone do not make the map unused: after
+            // `reduce`, other members may still be recorded in its range
+            // tree, its holders or its nested index.
+            if (qm.unused()) maps.erase(it);
         }
     }
     add_index_value(maps, id, name, new_value, nested);
@@ -94,6 +97,9 @@ void union_with(IndexAPI& target, const IndexAPI& source) {
     for (const auto& [name, map] : *src) {
         map_for(*dst, name).merge(*map);
     }
+    auto dst_ids = target.member_ids->write();
+    auto src_ids = source.member_ids->read();
+    dst_ids->or_inplace(*src_ids);
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {

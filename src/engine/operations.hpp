@@ -30,7 +30,8 @@ void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const
 // Move `id` from `old_value` (if any) to `new_value` under `name`.
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
                   const PyValue& new_value, uint32_t id, const Entry* nested);
-// Merge the source's attribute maps into the target's.
+// Merge the source's value sets and member ids into the target's.  The
+// caller stores the source's objects in the target's store.
 void union_with(IndexAPI& target, const IndexAPI& source);
 // Keep only the `selected` ids in every value set.  The range trees and
 // nested indexes are left as they are.

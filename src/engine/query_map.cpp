@@ -17,17 +17,24 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
     return it != exact.end() && it->second.contains(id);
 }
 
+bool QueryMap::unused() const {
+    if (!exact.empty() || ranged->size() != 0 || !holders.empty()) return false;
+    return nested.member_ids->read()->empty();
+}
+
 void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
                       std::vector<CompositeKey128>* pending) {
     auto [it, fresh] = exact.try_emplace(value);
+    bool entered = true;
     if (fresh) {
         it->second = HybridSet::small_of(id);
-    } else if (!it->second.add_new(id)) {
-        return;
+    } else {
+        entered = it->second.add_new(id);
     }
     switch (value.kind()) {
         case CastValue::Int:
         case CastValue::Float:
+            // The tree keeps each pair once, so asking it again is harmless.
             if (pending != nullptr) {
                 pending->push_back(CompositeKey128::make(value.range_value(), id));
             } else {
@@ -39,12 +46,19 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
             auto h = holders.find(nested_id);
             if (h == holders.end()) {
                 holders.emplace(nested_id, HybridSet::small_of(id));
-            } else if (!h->second.contains(id)) {
-                h->second.add(id);
+                entered = true;
+            } else if (h->second.add_new(id)) {
+                entered = true;
             }
             // No entry means a reference cycle: the object is already being
             // entered higher up the chain, so it is recorded but not entered.
-            if (nested_entry != nullptr) add_object(nested, *nested_entry);
+            // A pair new to this map enters the nested object with its
+            // current attributes; otherwise it is entered only if the nested
+            // index lacks it.
+            if (nested_entry != nullptr &&
+                (entered || !nested.member_ids->read()->contains(nested_id))) {
+                add_object(nested, *nested_entry);
+            }
             break;
         }
         case CastValue::Str:

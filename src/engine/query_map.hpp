@@ -32,11 +32,18 @@ struct QueryMap {
 
     // True when `id` is already recorded under a value equal to `value`.
     bool has_pair(const PyValue& value, uint32_t id) const;
-    // Record `id` under `value`.  A pair that is already recorded is left
-    // alone, so re-entering an object never duplicates anything.  With
-    // `pending`, a numeric pair is queued there for the range tree instead
-    // of entered at once (batches enter them in key order, see
-    // `enter_pending`).
+    // True when nothing in the map refers to any object: no value entry, no
+    // range pair, no holder and an empty nested index.  Only such a map may
+    // be dropped.
+    bool unused() const;
+    // Record `id` under `value`.  Each part (value set, range tree, holders,
+    // nested index) is checked on its own and only what it lacks is entered:
+    // a pair can be in one part and not in another (`reduce` narrows only
+    // the value sets, `union_with` merges only them), and re-entering an
+    // object never duplicates anything.  With `pending`, a numeric pair is
+    // queued there for the range tree instead of entered at once (batches
+    // enter them in key order, see `enter_pending`; the tree refuses a pair
+    // it already holds).
     void insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
                 std::vector<CompositeKey128>* pending = nullptr);
     // Enter queued numeric pairs into the range tree, in key order: sorted
@@ -48,7 +55,9 @@ struct QueryMap {
     void remove_id(const PyValue& value, uint32_t id);
     // Drop the entry of `value` if its id set has become empty.
     void check_prune(const PyValue& value);
-    // Unite another map's value sets into this one.
+    // Unite another map's value sets into this one.  The range tree, the
+    // holders and the nested index are not merged: a later `insert` of a
+    // merged pair enters it there.
     void merge(const QueryMap& other);
 };
 

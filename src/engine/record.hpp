@@ -7,7 +7,8 @@
 //
 // Locks are taken in this order: `attr_maps` before `member_ids` and before
 // `items`; an index's locks before those of the nested indexes inside its
-// maps; in `union_with`, the target's maps before the source's.  No engine
+// maps; in `union_with`, the target's maps before the source's, then the target's
+// member ids before the source's.  No engine
 // operation needs the interpreter lock while it holds an index lock: nested
 // objects are read into `Entry` snapshots before any lock is taken.
 #pragma once

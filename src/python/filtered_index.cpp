@@ -95,7 +95,9 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             }
             PyObject* obj = source->get(id);
             if (obj == nullptr) fail(kUnwrapNone);
-            if (indexable_state(obj).use.state != 0) fail(py::kAlreadyBorrowed);
+            // An object in use elsewhere is refused like any other call
+            // refuses it; nothing is registered yet.
+            if (indexable_state(obj).use.state != 0) py::runtime_error(py::kAlreadyBorrowed);
             objects.push_back(obj);
         });
         store.grow(static_cast<size_t>(max) + 1);

@@ -163,20 +163,24 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         // failure leaves the index as it was.  An object whose assignment is
         // in progress cannot be read: some of its indexes may already hold
         // the new value while its own list still holds the old one.
-        const char* problem = nullptr;
+        // That is a refusal like any other call's on an object in use; a
+        // missing object is a broken invariant.
+        bool missing = false;
+        bool busy = false;
         selected.for_each([&](uint32_t id) {
-            if (problem != nullptr) return;
+            if (missing || busy) return;
             PyObject* obj = store->get(id);
             if (obj == nullptr) {
-                problem = kUnwrapNone;
+                missing = true;
             } else if (indexable_state(obj).use.exclusive()) {
-                problem = py::kAlreadyMutablyBorrowed;
+                busy = true;
             }
         });
-        if (problem != nullptr) {
+        if (missing || busy) {
             store.unlock();
             maps.unlock();
-            fail(problem);
+            if (missing) fail(kUnwrapNone);
+            py::runtime_error(py::kAlreadyMutablyBorrowed);
         }
         py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
         // Re-enter the selected objects' current attributes; pairs that are
@@ -223,8 +227,36 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         }
         IndexObject* other = as_index(arg);
         py::SharedUse other_use(other->use);
+        // The target comes to hold every object of the source: their value
+        // entries, their ids, its own references to them in its store, and
+        // its registration on each, so that their assignments reach it.
+        std::vector<py::PyRef> objects;
+        {
+            auto source = other->api->items->read();
+            source->for_each([&](PyObject* obj) { objects.emplace_back(py::borrow, obj); });
+        }
+        // Every object is held in exclusive use until its registration, so
+        // that no assignment runs while the maps are merged (one already
+        // done in the target and not yet in the source would leave the old
+        // value behind).  One in use elsewhere refuses the union before
+        // anything changes.
+        std::vector<py::ExclusiveUse> uses;
+        uses.reserve(objects.size());
+        for (const py::PyRef& obj : objects) uses.emplace_back(indexable_state(obj.get()).use);
+        std::vector<PyObject*> incoming;
+        {
+            auto store = idx->api->items->write();
+            for (const py::PyRef& obj : objects) {
+                uint32_t id = indexable_id(obj.get());
+                if (store->get(id) == obj.get()) continue;
+                store->put(id, py::share(obj.get()));
+                incoming.push_back(obj.get());
+            }
+        }
         py::run_engine(py::gil_policy::index_union_with,
                        [&] { union_with(*idx->api, *other->api); });
+        std::weak_ptr<IndexAPI> weak = idx->api;
+        for (PyObject* obj : incoming) indexable_state(obj).add_index(weak);
         Py_RETURN_NONE;
     });
 }

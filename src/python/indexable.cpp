@@ -18,7 +18,18 @@ namespace corvane {
 
 std::atomic<uint64_t> GLOBAL_ID_COUNTER{1};
 
+bool IndexableState::registered(const std::weak_ptr<IndexAPI>& index) const noexcept {
+    // Weak handles to one record share its control block: compare those, so
+    // that nothing needs to be locked.
+    return std::any_of(indexes.begin(), indexes.end(), [&](const IndexMeta& m) {
+        return !m.index.owner_before(index) && !index.owner_before(m.index);
+    });
+}
+
 void IndexableState::add_index(std::weak_ptr<IndexAPI> index) {
+    // An index that holds the object already is registered already: adding
+    // the object again must cost nothing more, now or at later assignments.
+    if (registered(index)) return;
     indexes.push_back(IndexMeta{std::move(index)});
     const IndexAPI* placeholder = default_index_arc().get();
     auto dead = [&](const IndexMeta& m) {

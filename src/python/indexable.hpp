@@ -41,8 +41,11 @@ struct IndexableState {
             if (n == name) return &v;
         return nullptr;
     }
-    // Register an index: append, drop registrations whose index is gone, and
-    // order the rest by the address of their index record.
+    // True when `index` is registered.
+    bool registered(const std::weak_ptr<IndexAPI>& index) const noexcept;
+    // Register an index unless it is registered already: append, drop
+    // registrations whose index is gone, and order the rest by the address
+    // of their index record.
     void add_index(std::weak_ptr<IndexAPI> index);
 };
 
