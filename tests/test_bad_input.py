@@ -15,6 +15,7 @@ import enum
 import gc
 import math
 import platform
+import threading
 from collections.abc import Sequence
 
 import pytest
@@ -383,6 +384,112 @@ def merged_ids_without_objects(env):
     assert a.reduced_query(Q.eq("x", 1)).collect() == []  # bounded by the members
 
 
+def chain(depth, k=0):
+    """An Indexable whose `nxt` values nest `depth` levels deep."""
+    gc.disable()  # a long chain makes every collection on the way slower
+    try:
+        o = Indexable(k=k)
+        for i in range(depth):
+            o = Indexable(k=k + i + 1, nxt=o)
+        return o
+    finally:
+        gc.enable()
+
+
+DEEP = 30_000  # deep enough to overflow the C stack if nesting recursed unbounded
+
+
+def in_thread(call):
+    """Run `call(env)` in a new thread; its exception is raised here."""
+
+    def run(env):
+        outcome = {}
+
+        def target():
+            try:
+                outcome["result"] = call(env)
+            except BaseException as e:  # noqa: B902 - handed back to the caller
+                outcome["error"] = e
+        t = threading.Thread(target=target)
+        t.start()
+        t.join()
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome.get("result")
+    return run
+
+
+def nested_within_limits(env):
+    top = chain(300)
+    top.y = "p"
+    env.idx.add_object(top)
+    env.objs.append(top)
+    env.members[id(env.idx)].append(top)
+    env.view = env.idx.reduced(y=["p", "q"])
+    assert env.idx.reduced_query(Q.eq("nxt." * 300 + "k", 0)).collect() == [top]
+    assert env.idx.reduced_query(Q.eq("nxt." * 299 + "k", 0)).collect() == []
+
+
+def deep_assignment_keeps_old_value(env):
+    old = env.o.n
+    with pytest.raises(RecursionError):
+        env.o.n = chain(DEEP)
+    assert env.o.n is old
+
+
+def reduce_with_a_chain_grown_deep(env):
+    # An object taken out of the maps by one reduce, whose nested value has
+    # grown too deep since, is entered again by the next reduce selecting
+    # it: that fails before the index changes.
+    leaf = Indexable(k=1)
+    a, b = Indexable(x=1, n=leaf), Indexable(x=2)
+    idx = Index()
+    idx.add_object_many([a, b])
+    idx.reduce(x=2)
+    leaf.nxt = chain(DEEP)  # leaf is in no index of its own: nothing to update
+    a.x = 3
+    through_n = idx.reduced_query(Q.eq("n.k", 1)).collect()
+    with pytest.raises(RecursionError):
+        idx.reduce(x=[2, 3])
+    assert idx.get_by_attribute(x=[2, 3]) == [a, b]
+    assert idx.get_by_attribute(n=leaf) == []
+    assert idx.reduced_query(Q.eq("n.k", 1)).collect() == through_n
+    leaf.nxt = None
+    idx.reduce(x=[2, 3])
+    assert idx.get_by_attribute(n=leaf) == [a]
+
+
+def rebase_with_a_chain_grown_deep(env):
+    leaf = Indexable(k=1)
+    o = Indexable(y="p", n=leaf)
+    idx = Index()
+    idx.add_object(o)
+    view = idx.reduced(y="p")
+    leaf.nxt = chain(DEEP)
+    with pytest.raises(RecursionError):
+        view.rebase()
+    assert view.reduced_query(Q.eq("n.k", 1)).collect() == [o]
+    assert idx.get_by_attribute(y="p") == [o]
+
+
+def drop_deep_chain(env):
+    # Far deeper than a recursive release of one link after the other
+    # could go on any thread's stack.
+    c = chain(300_000)
+    del c
+
+
+def distinct_odd_names(env):
+    o = env.o
+    names = {"": "empty", "\ud800": "lone", "\udfff": "other", "\ud800\udc00": "pair"}
+    for name, value in names.items():
+        setattr(o, name, value)
+    for name, value in names.items():
+        assert getattr(o, name) == value, name
+        assert env.idx.get_by_attribute(**{name: value}) == [o], name
+    assert o.__dir__()[4:8] == list(names)
+
+
 def too_many_attributes(env):
     o = env.o
     for i in range(2000):
@@ -447,6 +554,11 @@ TABLE = [
      te(O_PREFIX + "'FilteredIndex' object cannot be converted to 'Indexable'")),
     ("Index.add_object", "the class instead of an instance", lambda e: e.idx.add_object(Indexable),
      te(O_PREFIX + "'type' object cannot be converted to 'Indexable'")),
+    ("Index.add_object", "objects nested 300 deep: entered whole", nested_within_limits, Returns()),
+    ("Index.add_object", "objects nested 30,000 deep", lambda e: e.idx.add_object(chain(DEEP)),
+     Raises(RecursionError)),
+    ("Index.add_object", "objects nested 30,000 deep, in a thread",
+     in_thread(lambda e: e.idx.add_object(chain(DEEP))), Raises(RecursionError)),
     ("Index.add_object", "an object already held (added twice)", lambda e: e.idx.add_object(e.o),
      Returns(lambda e, r: e.idx.collect().count(e.o) == 1 or pytest.fail("twice"))),
     # -- Index.add_object_many
@@ -465,6 +577,8 @@ TABLE = [
     ("Index.add_object_many", "a non-Indexable after a good one",
      lambda e: e.idx.add_object_many([e.fresh, 5]),
      te("argument 'objs': 'int' object cannot be converted to 'Indexable'")),
+    ("Index.add_object_many", "objects nested 30,000 deep after a good one",
+     lambda e: e.idx.add_object_many([e.fresh, chain(DEEP)]), Raises(RecursionError)),
     ("Index.add_object_many", "one object listed twice",
      lambda e: e.idx.add_object_many([e.fresh, e.fresh]), Raises(RuntimeError, "Already borrowed")),
     ("Index.add_object_many", "a sequence whose items raise",
@@ -510,8 +624,9 @@ TABLE = [
      Returns(lambda e, r: r == [o for o in e.objs if o.x == 1] or pytest.fail(r))),
     ("Index.get_by_attribute", "a lone surrogate value",
      lambda e: e.idx.get_by_attribute(y="\ud800"), Returns(lambda e, r: r == [] or pytest.fail(r))),
-    ("Index.get_by_attribute", "a lone surrogate name (the empty name)",
-     lambda e: e.idx.get_by_attribute(**{"\ud800": 1}), Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a lone surrogate name (not the empty name)",
+     lambda e: (setattr(e.o, "", 1), e.idx.get_by_attribute(**{"\ud800": 1}))[1],
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
     ("Index.get_by_attribute", "a dict: its keys", lambda e: e.idx.get_by_attribute(x={2: "a", "z": 0}),
      Returns(lambda e, r: r == [o for o in e.objs if o.x == 2] or pytest.fail(r))),
     ("Index.get_by_attribute", "bytes: their byte values", lambda e: e.idx.get_by_attribute(x=b"\x01"),
@@ -522,6 +637,8 @@ TABLE = [
     ("Index.get_by_attribute", "a name that no object has", lambda e: e.idx.get_by_attribute(zz=1),
      Returns(lambda e, r: r == [] or pytest.fail(r))),
     # -- Index.reduce, reduced
+    ("Index.reduce", "a nested value grown too deep: index unchanged", reduce_with_a_chain_grown_deep,
+     Returns()),
     ("Index.reduce", "a positional argument", lambda e: e.idx.reduce(1, 2),
      te("Index.reduce() takes 0 positional arguments but 2 were given")),
     ("Index.reduce", "an iterator that raises: index unchanged (M11)",
@@ -586,14 +703,17 @@ TABLE = [
      lambda e: e.view.reduced_query(Q.le("f", e.leaf2)), Raises(PanicException, "not yet implemented")),
     ("FilteredIndex", "its index and objects deleted", objects_deleted_while_a_view_exists, Returns()),
     ("FilteredIndex.rebase", "after its index is gone", rebase_after_everything_else_is_gone, Returns()),
+    ("FilteredIndex.rebase", "a nested value grown too deep", rebase_with_a_chain_grown_deep, Returns()),
     # -- Indexable construction
     ("Indexable()", "positional arguments: ignored", lambda e: Indexable(1, [2], a=3),
      Returns(lambda e, r: r.__dir__()[0] == "a" and repr(r) == "<MyClass with 1 attributes>" or pytest.fail(r))),
     ("Indexable()", "a keyword that is not a str: skipped",
      lambda e: Indexable(**{1: 2, "a": 3}), te() if IS_PYPY else
      Returns(lambda e, r: repr(r) == "<MyClass with 1 attributes>" or pytest.fail(repr(r)))),
-    ("Indexable()", "a lone surrogate keyword: the empty name",
-     lambda e: Indexable(**{"\ud800": 3}), Returns(lambda e, r: getattr(r, "") == 3 or pytest.fail(r))),
+    ("Indexable()", "lone surrogate keywords: names of their own",
+     lambda e: Indexable(**{"\ud800": 3, "": 4, "\udfff": 5}),
+     Returns(lambda e, r: ([getattr(r, n) for n in ("\ud800", "", "\udfff")] == [3, 4, 5]
+                           and r.__dir__()[:3] == ["\ud800", "", "\udfff"]) or pytest.fail(r))),
     ("Indexable()", "values of every awkward kind",
      lambda e: Indexable(a=NAN, b=BadHash(), c=[], d=2**100, e="\udfff", f=IntLike(1), g=HashMinusOne()),
      Returns(lambda e, r: repr(r) == "<MyClass with 7 attributes>" or pytest.fail(repr(r)))),
@@ -612,8 +732,8 @@ TABLE = [
      lambda e: Indexable.__setattr__(e.o, 1, 2),
      te("argument 'name': 'int' object cannot be converted to 'PyString'")),
     ("Indexable assign", "a str subclass name", lambda e: setattr(e.o, StrLike("x"), 2), finds(x=2)),
-    ("Indexable assign", "a lone surrogate name: the empty name",
-     lambda e: setattr(e.o, "\ud800", 4), Returns(lambda e, r: getattr(e.o, "") == 4 or pytest.fail())),
+    ("Indexable assign", "lone surrogate names and the empty name: each its own",
+     distinct_odd_names, Returns()),
     ("Indexable assign", "the name __class__: stored, type unchanged",
      lambda e: setattr(e.o, "__class__", int),
      Returns(lambda e, r: (e.o.__class__ is int and type(e.o) is Indexable) or pytest.fail())),
@@ -647,6 +767,10 @@ TABLE = [
     ("Indexable assign", "a value whose hash assigns to the object", recurse_assign, Returns()),
     ("Indexable assign", "a value whose hash reads the object (M13)", hash_reads_old_value, Returns()),
     ("Indexable assign", "two thousand names", too_many_attributes, Returns()),
+    ("Indexable assign", "objects nested 30,000 deep: old value kept", deep_assignment_keeps_old_value,
+     Returns()),
+    ("Indexable", "dropping a chain 300,000 deep", drop_deep_chain, Returns()),
+    ("Indexable", "dropping a chain 300,000 deep, in a thread", in_thread(drop_deep_chain), Returns()),
     ("Index", "dropped while its objects remain", index_dropped_while_objects_remain, Returns()),
     # -- PyQueryExpr factories
     ("PyQueryExpr.eq", "attr not a str", lambda e: Q.eq(5, 1),

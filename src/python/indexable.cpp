@@ -99,10 +99,21 @@ int indexable_clear(PyObject* self) {
 void indexable_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+#ifndef PYPY_VERSION
+    // Dropping the attribute values may drop the last reference to another
+    // Indexable, whose values may do the same: a long chain would recurse
+    // once per link.  The trashcan defers deallocations past a fixed depth
+    // and runs them from the outermost one instead.  (PyPy's collector frees
+    // objects without recursing, and offers no such mechanism.)
+    Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+#endif
     if (as_obj(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
     as_obj(self)->state.~IndexableState();
     type->tp_free(self);
     Py_DECREF(type);
+#ifndef PYPY_VERSION
+    Py_TRASHCAN_END
+#endif
 }
 
 [[noreturn]] void attribute_error(PyObject* name) {
@@ -117,9 +128,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         }
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+        std::string passed;  // the bytes of a name holding lone surrogates
         if (s == nullptr) {
             PyErr_Clear();
-            attribute_error(name);
+            passed = attribute_name(name);
+            s = passed.data();
+            len = static_cast<Py_ssize_t>(passed.size());
         }
         const PyValue* v = as_obj(self)->state.find(std::string_view(s, static_cast<size_t>(len)));
         if (v != nullptr) {
