@@ -223,9 +223,57 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     });
 }
 
+#ifdef PYPY_VERSION
+// PyPy lays the instances of a class out as those of one of its bases,
+// chosen without regard to native layouts: a class deriving from Indexable
+// and from a built-in class with a layout of its own (dict, list,
+// Exception...), or from a class listed before Indexable, gets instances
+// too small for the state of an Indexable, and using them reads and writes
+// past their end.  CPython refuses the first kind of class ("lay-out
+// conflict"); on PyPy this hook refuses every class whose instances would
+// be too small, when it is created.
+PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return py::entry([&]() -> PyObject* {
+        PyTypeObject* base = indexable_type();
+        if (base == nullptr) throw py::PyErrorSet{};
+        if (reinterpret_cast<PyTypeObject*>(cls)->tp_basicsize < base->tp_basicsize) {
+            // CPython accepts a class whose first base is a plain Python
+            // class and a later one Indexable: say how to write it for PyPy.
+            py::PyRef bases(py::new_ref, PyObject_GetAttrString(cls, "__bases__"));
+            PyObject* first = PyTuple_Size(bases.get()) > 0 ? PyTuple_GET_ITEM(bases.get(), 0) : nullptr;
+            bool plain_first = first != nullptr && PyType_Check(first) &&
+                               !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(first), base);
+            py::PyRef mro(py::new_ref, PyObject_GetAttrString(cls, "__mro__"));
+            for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+                auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+                if (t != &PyBaseObject_Type && !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE))
+                    plain_first = false;  // a built-in base: CPython refuses too
+            }
+            py::type_error(!plain_first
+                               ? "multiple bases have instance lay-out conflict"
+                               : "multiple bases have instance lay-out conflict (on PyPy, list the "
+                                 "Indexable class before the other bases)");
+        }
+        // Let the other classes of the hierarchy see the new class too.
+        py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
+        py::PyRef super_type(py::new_ref, PyObject_GetAttrString(builtins.get(), "super"));
+        py::PyRef super(py::new_ref,
+                        PyObject_CallFunctionObjArgs(super_type.get(), reinterpret_cast<PyObject*>(base),
+                                                     cls, nullptr));
+        py::PyRef hook(py::new_ref, PyObject_GetAttrString(super.get(), "__init_subclass__"));
+        return PyObject_Call(hook.get(), args, kwargs);
+    });
+}
+#endif
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", CORVANE_FASTCALL(indexable_dir),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+#ifdef PYPY_VERSION
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
