@@ -519,6 +519,21 @@ def memory_follows_objects_not_ids(env):
     assert grown < 4 * 2**20, grown
 
 
+def deep_query(env):
+    # Each level copies the levels below it: an unbounded chain would take
+    # quadratic time to build, then recurse as deep to evaluate and drop.
+    e = Q.eq("x", 1)
+    for _ in range(1998):  # 1,999 levels, an even number of negations
+        e = Q.not_(e)
+    assert env.idx.reduced_query(e).collect() == [o for o in env.objs if o.x == 1]
+    assert in_thread(lambda env: env.idx.reduced_query(Q.or_(e)).collect())(env) == \
+        [o for o in env.objs if o.x == 1]
+    with pytest.raises(RecursionError):
+        Q.and_(Q.eq("y", "p"), Q.not_(e))
+    for _ in range(100_000):
+        e = Q.not_(e)
+
+
 class Plain:
     def greet(self):
         return "hello"
@@ -880,6 +895,8 @@ TABLE = [
      te("PyQueryExpr.or_() got an unexpected keyword argument 'x'")),
     ("PyQueryExpr.not_", "an int", lambda e: Q.not_(1),
      te("argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.not_", "expressions nested 100,000 deep", deep_query,
+     Raises(RecursionError, "maximum depth (2000) of a query expression exceeded")),
     ("PyQueryExpr.not_", "two operands", lambda e: Q.not_(Q.and_(), Q.and_()),
      te("PyQueryExpr.not_() takes 1 positional arguments but 2 were given")),
     ("PyQueryExpr.__repr__", "awkward values",
