@@ -199,7 +199,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         // changes.  The interpreter lock is kept, so the objects can be read.
         struct Pending {
             uint32_t id;
-            const Attr* attr;
+            Attr attr;
             std::unique_ptr<Entry> nested;
         };
         std::vector<Pending> pending;
@@ -216,7 +216,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         std::vector<uint32_t> path{id};
                         nested = make_entry(value.object(), false, false, path);
                     }
-                    pending.push_back(Pending{id, &attr, std::move(nested)});
+                    pending.push_back(Pending{id, attr, std::move(nested)});
                 }
             });
         } catch (...) {
@@ -227,7 +227,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         }
         py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
         for (const Pending& p : pending)
-            add_index_value(*maps, p.id, p.attr->first, p.attr->second, p.nested.get());
+            add_index_value(*maps, p.id, p.attr.first, p.attr.second, p.nested.get());
         Py_RETURN_NONE;
     });
 }
