@@ -1,17 +1,26 @@
 // The object store of an index.
 //
-// Slot `i` holds the object whose id is `i`, or nothing.  The store is dense
-// by id: it grows to one past the largest id stored and never shrinks.  A
-// `StoredItem` is a shared handle to one strong reference to the object, so
-// that engine threads can store and drop it without the interpreter lock
+// Slot `i` holds the object whose id is `i`, or nothing.  Ids come from one
+// process-wide counter, so the ids an index holds may lie anywhere below the
+// largest id ever issued, however few they are: the store is a paged table
+// whose pages are allocated on first use, so that its memory follows the
+// objects it holds, not the ids.  An id is split into three parts: the block
+// (a directory of pages, one per 2^20 ids, found in a short vector), the
+// page within the block, and the slot within the page.
+//
+// A `StoredItem` is a shared handle to one strong reference to the object,
+// so that engine threads can store and drop it without the interpreter lock
 // (nested indexes are filled that way).  A handle belongs to one store only:
-// the collector is told of each stored reference once.  Each slot
-// also caches the object pointer itself, so that turning ids into objects
-// (the last step of every query) reads one array and nothing else.
+// the collector is told of each stored reference once.  Each slot also
+// caches the object pointer itself, so that turning ids into objects (the
+// last step of every query) reads one slot and the two small tables above
+// it, which stay in cache.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/handle.hpp"
@@ -22,44 +31,81 @@ using StoredItem = SharedRef;
 
 class Store {
 public:
-    size_t size() const noexcept { return slots_.size(); }
+    // One past the largest id ever stored.
+    size_t size() const noexcept { return end_; }
+    // How many slots hold an object.
+    size_t count() const noexcept { return count_; }
 
-    // Make room for ids below `n`.
-    void grow(size_t n) {
-        if (slots_.size() < n) slots_.resize(n);
-    }
-
-    // Put `item` into slot `id`, growing the store and releasing any item
-    // the slot held.
+    // Put `item` into slot `id`, releasing any item the slot held.
     void put(uint32_t id, StoredItem item) {
-        grow(static_cast<size_t>(id) + 1);
-        Slot& slot = slots_[id];
+        Slot& slot = slot_for(id);
+        if (slot.obj == nullptr && item.get() != nullptr) ++count_;
+        if (slot.obj != nullptr && item.get() == nullptr) --count_;
         slot.obj = item.get();
         slot.item = std::move(item);
+        if (static_cast<size_t>(id) >= end_) end_ = static_cast<size_t>(id) + 1;
     }
 
-    // The object in slot `id`, or null when the slot is empty or past the end.
+    // The object in slot `id`, or null when the slot is empty.
     PyObject* get(uint32_t id) const noexcept {
-        return id < slots_.size() ? slots_[id].obj : nullptr;
+        const Slot* slot = find(id);
+        return slot != nullptr ? slot->obj : nullptr;
     }
     // Ask for slot `id` ahead of reading it.
     void prefetch(uint32_t id) const noexcept {
-        if (id < slots_.size()) __builtin_prefetch(&slots_[id], 0, 3);
+        if (const Slot* slot = find(id)) __builtin_prefetch(slot, 0, 3);
     }
 
     // Call f(obj) for every stored object in ascending id order.
     template <class F>
     void for_each(F&& f) const {
-        for (const Slot& slot : slots_)
-            if (slot.obj) f(slot.obj);
+        for (const auto& block : blocks_) {
+            if (!block) continue;
+            for (const auto& page : block->pages) {
+                if (!page) continue;
+                for (const Slot& slot : page->slots)
+                    if (slot.obj) f(slot.obj);
+            }
+        }
     }
 
 private:
+    static constexpr unsigned kSlotBits = 10;  // 1,024 slots of 16 bytes a page
+    static constexpr unsigned kPageBits = 10;  // 1,024 pages a block
+    static constexpr uint32_t kSlotMask = (1u << kSlotBits) - 1;
+    static constexpr uint32_t kPageMask = (1u << kPageBits) - 1;
+
     struct Slot {
         PyObject* obj = nullptr;
         StoredItem item;
     };
-    std::vector<Slot> slots_;
+    struct Page {
+        std::array<Slot, size_t{1} << kSlotBits> slots;
+    };
+    struct Block {
+        std::array<std::unique_ptr<Page>, size_t{1} << kPageBits> pages;
+    };
+
+    const Slot* find(uint32_t id) const noexcept {
+        size_t b = id >> (kSlotBits + kPageBits);
+        if (b >= blocks_.size() || !blocks_[b]) return nullptr;
+        const Page* page = blocks_[b]->pages[(id >> kSlotBits) & kPageMask].get();
+        return page != nullptr ? &page->slots[id & kSlotMask] : nullptr;
+    }
+
+    Slot& slot_for(uint32_t id) {
+        size_t b = id >> (kSlotBits + kPageBits);
+        if (b >= blocks_.size()) blocks_.resize(b + 1);
+        std::unique_ptr<Block>& block = blocks_[b];
+        if (!block) block = std::make_unique<Block>();
+        std::unique_ptr<Page>& page = block->pages[(id >> kSlotBits) & kPageMask];
+        if (!page) page = std::make_unique<Page>();
+        return page->slots[id & kSlotMask];
+    }
+
+    std::vector<std::unique_ptr<Block>> blocks_;
+    size_t end_ = 0;
+    size_t count_ = 0;
 };
 
 }  // namespace corvane

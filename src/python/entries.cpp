@@ -2,10 +2,38 @@
 
 #include <algorithm>
 
+#include "python/errors.hpp"
 #include "python/indexable.hpp"
 #include "python/ref.hpp"
 
 namespace corvane {
+
+namespace {
+
+// One level of nesting being read.  Reading an entry recurses once per
+// level here; entering it recurses once per level in the engine (into the
+// nested index of each level, without the interpreter lock, maybe in a
+// thread with a small stack), and so does dropping those nested indexes.
+// The depth is therefore bounded twice: by the interpreter's own recursion
+// limit, and by a fixed maximum that keeps the engine's recursion far below
+// any thread's stack whatever that limit is raised to.
+class NestingLevel {
+public:
+    explicit NestingLevel(size_t depth) {
+        if (depth >= kMaxNestingDepth) {
+            PyErr_Format(PyExc_RecursionError,
+                         "maximum nesting depth (%zu) exceeded while indexing nested objects",
+                         kMaxNestingDepth);
+            throw py::PyErrorSet{};
+        }
+        if (Py_EnterRecursiveCall(" while indexing nested objects")) throw py::PyErrorSet{};
+    }
+    ~NestingLevel() { Py_LeaveRecursiveCall(); }
+    NestingLevel(const NestingLevel&) = delete;
+    NestingLevel& operator=(const NestingLevel&) = delete;
+};
+
+}  // namespace
 
 void add_nested_entries(Entry& entry, std::vector<uint32_t>& path) {
     const AttrList& attrs = *entry.attrs;
@@ -14,7 +42,12 @@ void add_nested_entries(Entry& entry, std::vector<uint32_t>& path) {
         if (v.kind() != CastValue::Ind) continue;
         uint32_t nested_id = v.nested_id();
         bool on_path = std::find(path.begin(), path.end(), nested_id) != path.end();
-        entry.nested.emplace_back(i, on_path ? nullptr : make_entry(v.object(), false, false, path));
+        if (on_path) {
+            entry.nested.emplace_back(i, nullptr);
+            continue;
+        }
+        NestingLevel level(path.size());
+        entry.nested.emplace_back(i, make_entry(v.object(), false, false, path));
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -11,12 +12,20 @@
 
 namespace corvane {
 
+// How deep entries may nest: reading an object whose `Indexable` values
+// nest deeper raises RecursionError (so may a shallower one, when the
+// interpreter's recursion limit is reached first).  Entering and dropping a
+// nested index take a few hundred bytes of stack per level, so this depth
+// stays near 1 MiB, well inside the 8 MiB of a default thread stack.
+inline constexpr size_t kMaxNestingDepth = 4000;
+
 // Build the entry of an indexed object.  Requires the interpreter lock.
 // `in_place`: point at the object's own attribute list instead of copying it
 // (only when the caller holds the object in exclusive use, or keeps the
 // interpreter lock, until the entry is consumed).  `include_hidden`: keep
 // names beginning with "_" in a copied list.  `path` holds the ids of the
-// objects being entered above this one.
+// objects being entered above this one.  Raises RecursionError (as
+// `PyErrorSet`) when the nesting is too deep; nothing is entered then.
 std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
                                   std::vector<uint32_t>& path);
 // The same, filling an entry the caller owns.

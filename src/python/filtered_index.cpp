@@ -77,7 +77,6 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
         auto source = view->items->read();
-        uint32_t max = view->member_ids.empty() ? 0 : view->member_ids.maximum();
 
         auto api = std::make_shared<IndexAPI>(IndexAPI::make());
         api->member_ids->unsafe_get() = view->member_ids.copy();
@@ -100,19 +99,27 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             if (indexable_state(obj).use.state != 0) py::runtime_error(py::kAlreadyBorrowed);
             objects.push_back(obj);
         });
-        store.grow(static_cast<size_t>(max) + 1);
-        std::weak_ptr<IndexAPI> weak = api;
+        // Reading the entries may fail (a nesting too deep): read them all
+        // first.  They point at the objects' own lists, which nothing can
+        // change while this call keeps the interpreter lock.
+        std::vector<std::unique_ptr<Entry>> entries;
+        entries.reserve(objects.size());
         for (PyObject* obj : objects) {
+            std::vector<uint32_t> path;
+            entries.push_back(make_entry(obj, true, true, path));
+        }
+        std::weak_ptr<IndexAPI> weak = api;
+        for (size_t i = 0; i < objects.size(); ++i) {
+            PyObject* obj = objects[i];
             IndexableState& st = indexable_state(obj);
             py::ExclusiveUse obj_use(st.use);
             st.add_index(weak);
             // A reference of the new store's own: a handle shared between
             // two stores would be reported to the collector twice.
             store.put(st.id, py::share(obj));
-            std::vector<uint32_t> path;
-            std::unique_ptr<Entry> entry = make_entry(obj, true, true, path);
             // Names beginning with "_" are entered too.
-            enter_attributes(maps, *entry, true);
+            enter_attributes(maps, *entries[i], true);
+            entries[i].reset();
         }
         source.unlock();
         return new_index_object(std::move(api));

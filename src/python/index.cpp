@@ -182,24 +182,42 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             if (missing) fail(kUnwrapNone);
             py::runtime_error(py::kAlreadyMutablyBorrowed);
         }
-        py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
-        // Re-enter the selected objects' current attributes; pairs that are
-        // still recorded are left alone.  The interpreter lock is kept, so
-        // the objects can be read here.
-        selected.for_each([&](uint32_t id) {
-            PyObject* obj = store->get(id);
-            for (const auto& [name, value] : indexable_state(obj).attributes) {
-                if (hidden_name(name)) continue;
-                auto it = maps->find(name);
-                if (it != maps->end() && it->second->has_pair(value, id)) continue;
-                std::unique_ptr<Entry> nested;
-                if (value.kind() == CastValue::Ind) {
-                    std::vector<uint32_t> path{id};
-                    nested = make_entry(value.object(), false, false, path);
+        // The selected objects' current attributes are entered again after
+        // narrowing, except pairs that are still recorded.  Narrowing keeps
+        // the selected ids, so those pairs are known now; their entries are
+        // read now too, so that a nesting too deep fails before anything
+        // changes.  The interpreter lock is kept, so the objects can be read.
+        struct Pending {
+            uint32_t id;
+            Attr attr;
+            std::unique_ptr<Entry> nested;
+        };
+        std::vector<Pending> pending;
+        try {
+            selected.for_each([&](uint32_t id) {
+                PyObject* obj = store->get(id);
+                for (const Attr& attr : indexable_state(obj).attributes) {
+                    const auto& [name, value] = attr;
+                    if (hidden_name(name)) continue;
+                    auto it = maps->find(name);
+                    if (it != maps->end() && it->second->has_pair(value, id)) continue;
+                    std::unique_ptr<Entry> nested;
+                    if (value.kind() == CastValue::Ind) {
+                        std::vector<uint32_t> path{id};
+                        nested = make_entry(value.object(), false, false, path);
+                    }
+                    pending.push_back(Pending{id, attr, std::move(nested)});
                 }
-                add_index_value(*maps, id, name, value, nested.get());
-            }
-        });
+            });
+        } catch (...) {
+            // Nothing has changed yet: the locks are left unbroken.
+            store.unlock();
+            maps.unlock();
+            throw;
+        }
+        py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
+        for (const Pending& p : pending)
+            add_index_value(*maps, p.id, p.attr.first, p.attr.second, p.nested.get());
         Py_RETURN_NONE;
     });
 }

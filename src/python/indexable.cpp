@@ -110,10 +110,21 @@ int indexable_clear(PyObject* self) {
 void indexable_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+#ifndef PYPY_VERSION
+    // Dropping the attribute values may drop the last reference to another
+    // Indexable, whose values may do the same: a long chain would recurse
+    // once per link.  The trashcan defers deallocations past a fixed depth
+    // and runs them from the outermost one instead.  (PyPy's collector frees
+    // objects without recursing, and offers no such mechanism.)
+    Py_TRASHCAN_BEGIN(self, indexable_dealloc)
+#endif
     if (as_obj(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
     as_obj(self)->state.~IndexableState();
     type->tp_free(self);
     Py_DECREF(type);
+#ifndef PYPY_VERSION
+    Py_TRASHCAN_END
+#endif
 }
 
 [[noreturn]] void attribute_error(PyObject* name) {
@@ -128,9 +139,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         }
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+        std::string passed;  // the bytes of a name holding lone surrogates
         if (s == nullptr) {
             PyErr_Clear();
-            attribute_error(name);
+            passed = attribute_name(name);
+            s = passed.data();
+            len = static_cast<Py_ssize_t>(passed.size());
         }
         const PyValue* v = as_obj(self)->state.find(std::string_view(s, static_cast<size_t>(len)));
         if (v != nullptr) {
@@ -220,9 +234,57 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     });
 }
 
+#ifdef PYPY_VERSION
+// PyPy lays the instances of a class out as those of one of its bases,
+// chosen without regard to native layouts: a class deriving from Indexable
+// and from a built-in class with a layout of its own (dict, list,
+// Exception...), or from a class listed before Indexable, gets instances
+// too small for the state of an Indexable, and using them reads and writes
+// past their end.  CPython refuses the first kind of class ("lay-out
+// conflict"); on PyPy this hook refuses every class whose instances would
+// be too small, when it is created.
+PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return py::entry([&]() -> PyObject* {
+        PyTypeObject* base = indexable_type();
+        if (base == nullptr) throw py::PyErrorSet{};
+        if (reinterpret_cast<PyTypeObject*>(cls)->tp_basicsize < base->tp_basicsize) {
+            // CPython accepts a class whose first base is a plain Python
+            // class and a later one Indexable: say how to write it for PyPy.
+            py::PyRef bases(py::new_ref, PyObject_GetAttrString(cls, "__bases__"));
+            PyObject* first = PyTuple_Size(bases.get()) > 0 ? PyTuple_GET_ITEM(bases.get(), 0) : nullptr;
+            bool plain_first = first != nullptr && PyType_Check(first) &&
+                               !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(first), base);
+            py::PyRef mro(py::new_ref, PyObject_GetAttrString(cls, "__mro__"));
+            for (Py_ssize_t i = 0; i < PyTuple_Size(mro.get()); ++i) {
+                auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i));
+                if (t != &PyBaseObject_Type && !PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE))
+                    plain_first = false;  // a built-in base: CPython refuses too
+            }
+            py::type_error(!plain_first
+                               ? "multiple bases have instance lay-out conflict"
+                               : "multiple bases have instance lay-out conflict (on PyPy, list the "
+                                 "Indexable class before the other bases)");
+        }
+        // Let the other classes of the hierarchy see the new class too.
+        py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
+        py::PyRef super_type(py::new_ref, PyObject_GetAttrString(builtins.get(), "super"));
+        py::PyRef super(py::new_ref,
+                        PyObject_CallFunctionObjArgs(super_type.get(), reinterpret_cast<PyObject*>(base),
+                                                     cls, nullptr));
+        py::PyRef hook(py::new_ref, PyObject_GetAttrString(super.get(), "__init_subclass__"));
+        return PyObject_Call(hook.get(), args, kwargs);
+    });
+}
+#endif
+
 PyMethodDef indexable_methods[] = {
     {"__dir__", CORVANE_FASTCALL(indexable_dir),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+#ifdef PYPY_VERSION
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,7 @@
 #include "python/query_expr.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <new>
 
 #include "python/args.hpp"
@@ -13,6 +15,28 @@ namespace corvane {
 namespace {
 
 QueryExprObject* as_expr(PyObject* self) { return reinterpret_cast<QueryExprObject*>(self); }
+
+// Evaluating, rendering and dropping a tree recurse once per level, partly
+// without the interpreter lock, and combining copies its operands whole, so
+// that building a chain takes time quadratic in its depth: trees deeper
+// than this are refused when they are built.
+constexpr size_t kMaxQueryDepth = 2000;
+
+size_t depth_of(const QueryExpr& e) {
+    size_t below = 0;
+    for (const QueryExpr& operand : e.exprs) below = std::max(below, depth_of(operand));
+    return below + 1;
+}
+
+// Raise RecursionError if `e` is too deep.  Its operands were built here
+// and are within the bound, so this recursion is too.
+void check_depth(const QueryExpr& e) {
+    if (depth_of(e) > kMaxQueryDepth) {
+        PyErr_Format(PyExc_RecursionError, "maximum depth (%zu) of a query expression exceeded",
+                     kMaxQueryDepth);
+        throw py::PyErrorSet{};
+    }
+}
 
 PyObject* wrap_expr(QueryExpr expr) {
     PyTypeObject* type = query_expr_type();
@@ -102,6 +126,7 @@ PyObject* combine_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         e.op = op;
         e.exprs.reserve(static_cast<size_t>(nargs));
         for (Py_ssize_t i = 0; i < nargs; ++i) e.exprs.push_back(query_expr_arg(args[i], "exprs"));
+        check_depth(e);
         return wrap_expr(std::move(e));
     });
 }
@@ -112,6 +137,7 @@ PyObject* not_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         QueryExpr e;
         e.op = QueryExpr::Op::Not;
         e.exprs.push_back(query_expr_arg(arg, "exprs"));
+        check_depth(e);
         return wrap_expr(std::move(e));
     });
 }

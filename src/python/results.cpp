@@ -52,9 +52,7 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
 }
 
 PyObject* all_objects(const Store& store) {
-    Py_ssize_t count = 0;
-    store.for_each([&](PyObject*) { ++count; });
-    py::PyRef list(py::new_ref, PyList_New(count));
+    py::PyRef list(py::new_ref, PyList_New(static_cast<Py_ssize_t>(store.count())));
     Py_ssize_t i = 0;
     store.for_each([&](PyObject* obj) {
         Py_INCREF(obj);

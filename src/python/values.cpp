@@ -41,11 +41,15 @@ PyValue wrap_value(PyObject* obj) {
 std::string attribute_name(PyObject* name) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(name, &len);
-    if (s == nullptr) {
-        PyErr_Clear();
-        return std::string();
-    }
-    return std::string(s, static_cast<size_t>(len));
+    if (s != nullptr) return std::string(s, static_cast<size_t>(len));
+    // Only lone surrogates keep a str from encoding.  Passing them through
+    // gives byte sequences that valid UTF-8 never contains, so every name
+    // keeps bytes of its own; `Indexable.__dir__` decodes them back the same
+    // way.
+    PyErr_Clear();
+    py::PyRef bytes(py::new_ref, PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass"));
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
 }
 
 }  // namespace corvane

@@ -14,8 +14,10 @@ namespace corvane {
 // strings that cannot be encoded as UTF-8 are classified `Unknown`.
 PyValue wrap_value(PyObject* obj);
 
-// The text of an attribute name given as a Python str.  Names that cannot be
-// encoded as UTF-8 become the empty name.
+// The bytes of an attribute name given as a Python str: its UTF-8 encoding,
+// with lone surrogates passed through, so that distinct names never share
+// bytes.  Requires the interpreter lock; raises (`PyErrorSet`) only when
+// memory runs out.
 std::string attribute_name(PyObject* name);
 
 }  // namespace corvane
