@@ -188,6 +188,12 @@ def test_colliding_hashes_are_told_apart_by_equality():
     # Objects with their own == are one key when their hashes agree too.
     idx2, objs2 = indexed([AlwaysEqual(10), AlwaysEqual(11), AlwaysEqual(10)])
     assert_same(idx2.get_by_attribute(x=AlwaysEqual(10)), [objs2[0], objs2[2]])
+    # Numbers of other types are the number they equal, beyond a double's
+    # precision too; a huge one is compared as it is.
+    idx3, objs3 = indexed([2**60 + 1, 2**60, Decimal("1e999999")])
+    assert_same(idx3.get_by_attribute(x=Decimal(2**60 + 1)), [objs3[0]])
+    assert_same(idx3.get_by_attribute(x=[Decimal(2**60), 2.0**60]), [objs3[1]])
+    assert_same(idx3.get_by_attribute(x=Decimal("1e999999")), [objs3[2]])
 
 
 def test_str_subclass_is_keyed_as_python_compares_it():

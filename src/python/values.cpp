@@ -4,6 +4,7 @@
 #include <absl/container/inlined_vector.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -128,14 +129,32 @@ ClassRef equality_class(PyObject* obj, const SharedRef& handle, Py_hash_t hash) 
 
 // --- natives under other types ----------------------------------------------
 
+#ifdef PYPY_VERSION
+// PyPy's C-API layer does not fill the comparison and hash slots of the types
+// it shows, so there the methods are compared by name instead.
+bool same_method(PyTypeObject* type, PyTypeObject* base, const char* name) {
+    py::PyRef mine(py::new_ref, PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+    py::PyRef theirs(py::new_ref, PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), name));
+    return mine.get() == theirs.get();
+}
+#endif
+
 // True when objects of `type` keep object's own `==`, which is identity.
-bool identity_equality(PyTypeObject* type) noexcept {
+bool identity_equality(PyTypeObject* type) {
+#ifdef PYPY_VERSION
+    return same_method(type, &PyBaseObject_Type, "__eq__");
+#else
     return type->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+#endif
 }
 
 // True when `type` keeps the equality and hash of the native `base`.
-bool native_equality(PyTypeObject* type, PyTypeObject* base) noexcept {
+bool native_equality(PyTypeObject* type, PyTypeObject* base) {
+#ifdef PYPY_VERSION
+    return same_method(type, base, "__eq__") && same_method(type, base, "__hash__");
+#else
     return type->tp_richcompare == base->tp_richcompare && type->tp_hash == base->tp_hash;
+#endif
 }
 
 // Whether `obj` is one key with the native value `native` (a new reference,
@@ -178,10 +197,11 @@ bool exact_double(PyObject* obj, double& out) {
 // The key of an int object (any int type) whose value does not fit 64 bits
 // and that equals that value: a double holding it exactly, else its class.
 PyValue big_int_value(PyObject* obj, SharedRef handle, Py_hash_t hash) {
+    uint64_t h = static_cast<uint64_t>(hash);
     double d = 0;
-    if (exact_double(obj, d)) return PyValue::of_other_float(std::move(handle), d, hash);
+    if (exact_double(obj, d)) return PyValue::of_other_float(std::move(handle), d, h);
     ClassRef cls = equality_class(obj, handle, hash);
-    return PyValue::of_other(std::move(handle), hash, std::move(cls));
+    return PyValue::of_other(std::move(handle), h, std::move(cls));
 }
 
 // A number or str of another type that is one key with a native value
@@ -259,6 +279,11 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         }
         return false;  // a big int: the class registry compares with it as it is
     }
+    // An int the float conversion cannot tell from its neighbours (beyond
+    // 2**53) is looked for through the int conversion; below that, a number
+    // equal to an int equals its float too.  Skipping the int conversion
+    // otherwise also spares converting huge values (Decimal("1e999999")).
+    bool try_int = nb->nb_int != nullptr;
     if (nb->nb_float != nullptr) {
         PyObject* f = PyNumber_Float(obj);
         double d = f != nullptr && PyFloat_Check(f) ? PyFloat_AS_DOUBLE(f) : 0.0;
@@ -266,8 +291,10 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
             out = PyValue::of_other_float(std::move(handle), d, h);
             return true;
         }
+        double mag = std::fabs(d);
+        try_int = try_int && mag >= 9007199254740992.0 && mag <= 9223372036854775808.0;
     }
-    if (nb->nb_int != nullptr) {
+    if (try_int) {
         PyObject* i = PyNumber_Long(obj);
         int overflow = 0;
         long long x = 0;
