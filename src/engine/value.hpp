@@ -69,8 +69,8 @@ public:
     // The object id of an `Ind` value.
     uint32_t nested_id() const noexcept { return static_cast<uint32_t>(num_.i); }
     double as_float() const noexcept { return num_.f; }
-    // The text of a `Str` value (or of a `Text` key).  It lives in the wrapped str object, which
-    // this value keeps alive.
+    // The text of a `Str` value or a `Text` key.  It lives in the wrapped
+    // object, which this value keeps alive.
     std::string_view text() const noexcept { return {str_, len_}; }
 
     bool is_numeric() const noexcept { return kind_ == CastValue::Int || kind_ == CastValue::Float; }
