@@ -66,35 +66,21 @@ def unsigned_hash(value):
         return 0
 
 
-def _numeric(v):
-    return (type(v) is int and I64_MIN <= v <= I64_MAX) or type(v) is float
-
-
-def _text(v):
-    if type(v) is not str:
-        return False
-    try:
-        v.encode("utf-8")
-        return True
-    except UnicodeEncodeError:
-        return False
-
-
 def same_key(a, b):
-    """Whether two values are one key in an index: equal hashes, and for two
-    exact numbers (int within 64 bits, float) numeric equality with NaN equal
-    to NaN, and for two exact encodable strings equal text."""
-    if unsigned_hash(a) != unsigned_hash(b):
+    """Whether two values are one key in an index: what a dict takes as one
+    key (equal hashes, and the same object or ``==``), with a NaN equal to a
+    NaN of the same hash, and an unhashable value equal only to itself."""
+    try:
+        ha, hb = hash(a), hash(b)
+    except TypeError:
+        return a is b
+    if ha != hb:
         return False
-    if _numeric(a) and _numeric(b):
-        if type(a) is float and math.isnan(a):
-            return type(b) is float and math.isnan(b)
-        if type(b) is float and math.isnan(b):
-            return False
-        return a == b
-    if _text(a) and _text(b):
-        return a == b
-    return True
+    if a is b:
+        return True
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    return a == b
 
 
 def run_python(code, timeout=60):

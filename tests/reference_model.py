@@ -4,12 +4,13 @@ The model works from the objects' attribute values alone and never looks at
 Corvane's internal structures, so a test can compare the module's answers with
 it.  It reproduces the module's documented rules:
 
-* Value identity: two values are one key when their Python hashes are equal
-  (an unhashable value counts as hash 0) and, in addition, when both are exact
-  ``int``/``float`` values they must be numerically equal (a NaN equals a NaN),
-  and when both are exact ``str`` values their texts must be equal.  Any other
-  pair compares by hash alone, so 1, 1.0 and True are one key, while -1 and -2
-  (equal hashes in CPython) are two.
+* Value identity: two values are one key exactly when a dict takes them as
+  one key: equal hashes, and the same object or ``==`` (with a NaN equal to a
+  NaN of the same hash).  So 1, 1.0, True and 2**61's collisions resolve as
+  Python resolves them: 1, 1.0 and True are one key, 2**61 (hash 1 in 64-bit
+  CPython) another, -1 and -2 (equal hashes) two, "" and 0 two.  An
+  unhashable value (its hash raises TypeError) is a key of its own, equal
+  only to the very same object.
 * Range comparisons (``gt``, ``ge``, ``lt``, ``le``, ``bt``) only ever match
   values of the numeric kinds (exact ``int`` within 64 bits, exact ``float``).
   They compare the 96-bit value part of the range-tree key (see
@@ -29,8 +30,9 @@ Limits of the model: nested objects are read as they are now, while an index
 records a nested object's attributes when the object is entered; so tests
 that use dotted paths must not change nested objects after indexing them.
 Reference cycles between nested objects are not modelled.  The model assumes
-that "one key" is an equivalence over the values a test uses; the helper
-``transitive_subset`` trims a pool of values until it is.
+that "one key" is an equivalence over the values a test uses (true of values
+whose ``==`` is); the helper ``transitive_subset`` trims a pool of values
+until it is.
 
 Expressions are plain tuples, turned into ``PyQueryExpr`` by ``build``:
 
@@ -87,11 +89,12 @@ def is_numeric(value):
 
 
 def key_hash(value):
-    """The hash a value is recorded under: its Python hash, 0 if unhashable."""
+    """The hash a value is recorded under: its Python hash, None if unhashable
+    (the module shows hash 0 for those)."""
     try:
         return hash(value) & MASK64
-    except Exception:
-        return 0
+    except TypeError:
+        return None
 
 
 class Wrapped:
@@ -106,16 +109,20 @@ class Wrapped:
         self.vpart = value_part(value) if self.kind in NUMERIC_KINDS else None
 
 
+def _is_nan(x):
+    return isinstance(x, float) and x != x
+
+
 def same_wrapped(a, b):
     """True when two wrapped values are one key in every value map."""
+    x, y = a.value, b.value
+    if a.hash is None or b.hash is None:
+        return x is y  # unhashable: only the very same object
     if a.hash != b.hash:
         return False
-    if a.kind in NUMERIC_KINDS and b.kind in NUMERIC_KINDS:
-        x, y = a.value, b.value
-        return (x != x and y != y) or x == y  # a NaN equals a NaN
-    if a.kind == "str" and b.kind == "str":
-        return a.value == b.value
-    return True
+    if x is y or (_is_nan(x) and _is_nan(y)):
+        return True
+    return x == y
 
 
 def same_key(a, b):
@@ -124,8 +131,8 @@ def same_key(a, b):
 
 def transitive_subset(pool):
     """Keep values of ``pool`` in order, dropping any that would make
-    ``same_key`` fail to be an equivalence over the kept ones (for example a
-    NaN that hashes to 0 next to both 0 and an unhashable value)."""
+    ``same_key`` fail to be an equivalence over the kept ones (only values
+    with an inconsistent ``==`` can)."""
     kept = []
     for value in pool:
         c = Wrapped(value)

@@ -35,15 +35,40 @@ IS_PYPY = platform.python_implementation() == "PyPy"
 
 
 class BadHash:
+    """Hashing raises something other than TypeError: the exception
+    propagates from every call that wraps the value."""
+
+    def __init__(self, exc=ValueError):
+        self.exc = exc
+
     def __hash__(self):
-        raise ValueError("no hash for you")
+        raise self.exc("no hash for you")
+
+
+class TypeErrorHash:
+    """Hashing raises TypeError: unhashable, a key of its own."""
+
+    def __hash__(self):
+        raise TypeError("unhashable here")
+
+
+class Unhashable:
+    __hash__ = None
 
 
 class BadEq:
-    """Hashes like 1, but comparing raises: the module never compares."""
+    """Comparing raises.  The module compares a value with the values of its
+    hash that it already holds (only ever with `==` of objects of other types
+    than int, float and str), so instances get distinct hashes unless made
+    with the same one."""
+
+    _next = iter(range(10**12, 10**13))
+
+    def __init__(self, h=None):
+        self.h = next(BadEq._next) if h is None else h
 
     def __hash__(self):
-        return 1
+        return self.h
 
     def __eq__(self, other):
         raise ValueError("no comparing")
@@ -128,6 +153,13 @@ class LenRaises(Sequence):
 
 
 NAN = float("nan")
+# Values assigned by one row and looked up by the same row: unhashable
+# values, and values of types that keep object's `==`, are found by
+# themselves only.
+EMPTY_LIST = []
+TYPE_ERROR_HASH = TypeErrorHash()
+LONE_BAD_EQ = BadEq()
+MINUS_ONE = HashMinusOne()
 
 
 # --------------------------------------------------------------------------
@@ -275,6 +307,71 @@ def hash_reads_old_value(env):
             return 5
     env.o.x = Peek()
     assert seen == [1]
+
+
+def snapshot(env):
+    """Every object's attributes, as (name, id of the value) pairs."""
+    return [[(n, id(v)) for n, v in env.attrs_of(o).items()] for o in env.objs + [env.fresh]]
+
+
+def refused_everywhere(make_bad, exc, message, setup=None):
+    """A value whose wrapping raises: every call that wraps it raises that
+    exception and changes nothing (objects, indexes and views)."""
+
+    def check(env, _):
+        if setup is not None:
+            setup(env)
+        calls = [
+            ("assign", lambda: setattr(env.o, "x", make_bad())),
+            ("assign a new name", lambda: setattr(env.o, "new", make_bad())),
+            ("construct", lambda: Indexable(a=1, b=make_bad(), c=2)),
+            ("keyword", lambda: env.idx.get_by_attribute(x=make_bad())),
+            ("keyword list", lambda: env.idx.get_by_attribute(y="p", x=[1, make_bad()])),
+            ("reduce", lambda: env.idx.reduce(x=[0, make_bad()])),
+            ("view reduced", lambda: env.view.reduced(x=(make_bad(),))),
+            ("eq", lambda: Q.eq("x", make_bad())),
+            ("in_", lambda: Q.in_("x", [1, make_bad()])),
+            ("bt", lambda: Q.bt("x", 0, make_bad())),
+        ]
+        before = snapshot(env)
+        for label, call in calls:
+            with pytest.raises(exc) as info:
+                call()
+            assert str(info.value) == message, label
+            assert snapshot(env) == before, label
+
+    return check
+
+
+def holds_bad_eq(env):
+    """env.o.x becomes a BadEq alone with its hash (so never compared); the
+    BadEq values made next share that hash and must be compared with it."""
+    h = BadEq().h
+    env.o.x = BadEq(h)
+    assert env.idx.get_by_attribute(x=[env.o.x]) == [env.o]  # the same object: not compared
+    return lambda: BadEq(h)
+
+
+def eq_raises_when_compared(env, call):
+    make = []
+    refused_everywhere(lambda: make[0](), ValueError, "no comparing",
+                       setup=lambda e: make.append(holds_bad_eq(e)))(env, call)
+
+
+def unhashables_by_identity(env, _):
+    """Unhashable values (equal lists, a TypeError from __hash__, an
+    unhashable class) are keys of their own: never 0, never each other."""
+    a, b, t, u = [1], [1], TypeErrorHash(), Unhashable()
+    objs = env.objs
+    objs[1].x, objs[2].x, objs[4].x, objs[5].x = a, b, t, u
+    zeros = [o for o in objs if type(o.x) is int and o.x == 0]
+    assert zeros == [objs[0], objs[3]]
+    for v, holder in ((a, objs[1]), (b, objs[2]), (t, objs[4]), (u, objs[5])):
+        assert env.idx.get_by_attribute(x=[v]) == [holder]
+        assert env.idx.reduced_query(Q.eq("x", v)).collect() == [holder]
+    assert env.idx.get_by_attribute(x=[0, False, "", []]) == zeros
+    assert env.idx.reduced_query(Q.in_("x", [a, 0, Unhashable()])).collect() == [objs[0], objs[1], objs[3]]
+    assert env.idx.reduced_query(Q.ne("x", b)).collect() == [o for o in objs if o is not objs[2]]
 
 
 def iterator_adds_during_lookup(env):
@@ -689,22 +786,24 @@ TABLE = [
      None, Custom(lambda e, _: iterator_adds_during_lookup(e))),
     ("Index.get_by_attribute", "an __iter__ that raises: one value",
      lambda e: e.idx.get_by_attribute(x=IterRaises()), Returns(lambda e, r: r == [] or pytest.fail(r))),
-    ("Index.get_by_attribute", "a value whose hash raises: hash 0",
-     lambda e: e.idx.get_by_attribute(x=BadHash()),
-     Returns(lambda e, r: r == [o for o in e.objs if o.x == 0] or pytest.fail(r))),
-    ("Index.get_by_attribute", "a value whose == raises: never compared",
-     lambda e: e.idx.get_by_attribute(x=BadEq()),
-     Returns(lambda e, r: r == [o for o in e.objs if o.x == 1] or pytest.fail(r))),
-    ("Index.get_by_attribute", "an unhashable item: hash 0",
-     lambda e: e.idx.get_by_attribute(x=[[]]),
-     Returns(lambda e, r: r == [o for o in e.objs if o.x == 0] or pytest.fail(r))),
+    ("Index.get_by_attribute", "a value whose hash raises ValueError: the exception, nothing changed",
+     None, Custom(refused_everywhere(BadHash, ValueError, "no hash for you"))),
+    ("Index.get_by_attribute", "a value whose hash raises KeyboardInterrupt: the exception, nothing changed",
+     None, Custom(refused_everywhere(lambda: BadHash(KeyboardInterrupt), KeyboardInterrupt, "no hash for you"))),
+    ("Index.get_by_attribute", "a value whose == raises, next to a held one of its hash: the exception",
+     None, Custom(eq_raises_when_compared)),
+    ("Index.get_by_attribute", "unhashable items: never 0, False or another unhashable",
+     lambda e: e.idx.get_by_attribute(x=[[], TypeErrorHash(), Unhashable()]),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.get_by_attribute", "unhashable values held: each found by itself only",
+     None, Custom(unhashables_by_identity)),
     ("Index.get_by_attribute", "2**64", lambda e: e.idx.get_by_attribute(x=2**64),
      Returns(lambda e, r: r == [] or pytest.fail(r))),
     ("Index.get_by_attribute", "NaN", lambda e: e.idx.get_by_attribute(x=NAN, f=NAN),
      Returns(lambda e, r: r == [] or pytest.fail(r))),
     ("Index.get_by_attribute", "-0.0 is 0", lambda e: e.idx.get_by_attribute(x=-0.0),
      Returns(lambda e, r: r == [o for o in e.objs if o.x == 0] or pytest.fail(r))),
-    ("Index.get_by_attribute", "int, float, str subclasses: by hash",
+    ("Index.get_by_attribute", "int, float, str subclasses: the values they equal",
      lambda e: e.idx.get_by_attribute(x=[IntLike(1), FloatLike(2.0)], y=StrLike("p")),
      Returns(lambda e, r: r == [o for o in e.objs if o.x in (1, 2) and o.y == "p"] or pytest.fail(r))),
     ("Index.get_by_attribute", "an IntEnum member", lambda e: e.idx.get_by_attribute(x=Flag.ONE),
@@ -802,7 +901,7 @@ TABLE = [
      Returns(lambda e, r: ([getattr(r, n) for n in ("\ud800", "", "\udfff")] == [3, 4, 5]
                            and r.__dir__()[:3] == ["\ud800", "", "\udfff"]) or pytest.fail(r))),
     ("Indexable()", "values of every awkward kind",
-     lambda e: Indexable(a=NAN, b=BadHash(), c=[], d=2**100, e="\udfff", f=IntLike(1), g=HashMinusOne()),
+     lambda e: Indexable(a=NAN, b=TypeErrorHash(), c=[], d=2**100, e="\udfff", f=IntLike(1), g=HashMinusOne()),
      Returns(lambda e, r: repr(r) == "<MyClass with 7 attributes>" or pytest.fail(repr(r)))),
     # -- Indexable attribute read, listing, text form
     ("Indexable read", "a missing name", lambda e: e.o.missing,
@@ -828,10 +927,12 @@ TABLE = [
      Raises(AttributeError, "can't delete attribute")),
     ("Indexable delete", "a missing name", lambda e: delattr(e.o, "zz"),
      Raises(AttributeError, "can't delete attribute")),
-    ("Indexable assign", "an unhashable value", assigned("x", []), finds(x=[])),
-    ("Indexable assign", "a value whose hash raises", assigned("x", BadHash()), finds(x=0)),
-    ("Indexable assign", "a value whose == raises", assigned("x", BadEq()), finds(x=1)),
-    ("Indexable assign", "a value hashing to -1 (so -2)", assigned("x", HashMinusOne()), finds(x=HashMinusOne())),
+    ("Indexable assign", "an unhashable value", assigned("x", EMPTY_LIST), finds(x=EMPTY_LIST)),
+    ("Indexable assign", "a value whose hash raises TypeError: unhashable",
+     assigned("x", TYPE_ERROR_HASH), finds(x=TYPE_ERROR_HASH)),
+    ("Indexable assign", "a value whose == raises, alone with its hash: never compared",
+     assigned("x", LONE_BAD_EQ), finds(x=LONE_BAD_EQ)),
+    ("Indexable assign", "a value hashing to -1 (so -2)", assigned("x", MINUS_ONE), finds(x=MINUS_ONE)),
     ("Indexable assign", "NaN", assigned("f", NAN), finds(f=NAN)),
     ("Indexable assign", "inf", assigned("f", math.inf),
      Returns(lambda e, r: e.o in e.idx.reduced_query(Q.gt("f", 1e308)).collect() or pytest.fail())),
@@ -842,7 +943,7 @@ TABLE = [
     ("Indexable assign", "-2**63 and 2**63-1", lambda e: (setattr(e.o, "x", -2**63), setattr(e.objs[3], "x", 2**63 - 1)),
      Returns(lambda e, r: e.idx.reduced_query(Q.lt("x", -2**62)).collect() == [e.o] or pytest.fail())),
     ("Indexable assign", "a lone surrogate str", assigned("y", "\ud800"), finds(y="\ud800")),
-    ("Indexable assign", "an int subclass: by hash, not a number",
+    ("Indexable assign", "an int subclass: the int it equals, not a number",
      assigned("x", IntLike(7)),
      Returns(lambda e, r: (e.idx.get_by_attribute(x=7) == [e.o]
                            and e.o not in e.idx.reduced_query(Q.gt("x", 5)).collect()) or pytest.fail())),
@@ -896,7 +997,7 @@ TABLE = [
     ("PyQueryExpr.not_", "two operands", lambda e: Q.not_(Q.and_(), Q.and_()),
      te("PyQueryExpr.not_() takes 1 positional arguments but 2 were given")),
     ("PyQueryExpr.__repr__", "awkward values",
-     lambda e: repr(Q.in_("a", [NAN, BadHash(), 2**70, "\ud800", "q\"\\\n", IntLike(3), e.leaf1])),
+     lambda e: repr(Q.in_("a", [NAN, TypeErrorHash(), 2**70, "\ud800", "q\"\\\n", IntLike(3), e.leaf1])),
      Returns(lambda e, r: (r.startswith("<QueryExpr: In(\"a\", [") and r.count("Unknown") == 4)
              or pytest.fail(r))),
 ]

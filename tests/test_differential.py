@@ -7,8 +7,10 @@ kind the module distinguishes (ints, floats incl. NaN/inf/-0.0, strings, bools,
 None, unhashable and hash-colliding values, objects), hidden and dotted names.
 """
 
+import dataclasses
 import math
 import random
+from decimal import Decimal
 from fractions import Fraction
 
 import pytest
@@ -35,6 +37,13 @@ class StrLike(str):
     pass
 
 
+@dataclasses.dataclass
+class Record:
+    """Compared by fields and so unhashable: a key of its own."""
+
+    v: int
+
+
 NAN_A = float("nan")
 NAN_B = float("nan")
 NEG_NAN = math.copysign(float("nan"), -1.0)
@@ -49,9 +58,14 @@ NUMBERS = [
 ]
 NANS = [NAN_A, NAN_B, NEG_NAN]
 STRS = ["", "a", "b", "abc", "7", "\u00df", "\U0001F600"]
+# Hash collisions (64-bit CPython): 2**61 with 1 and True, 2**64 with 8,
+# -1 with -2, "" and 0 with every unhashable value (shown as hash 0).  Equal
+# but distinct unhashable values ([1] twice, Record(0) twice) stay apart;
+# 2**70 is one key with float(2**70), Decimal(1) with 1, (1.0, 2) with (1, 2).
 OTHERS = [
-    None, True, False, [], [1], {}, (1, 2), frozenset(), b"x", Fraction(1, 2),
-    2**70, IntLike(7), StrLike("b"), "\ud800",
+    None, True, False, [], [1], [1], {}, (1, 2), (1.0, 2), frozenset(), b"x", Fraction(1, 2),
+    Decimal(1), 2**61, 2**64, 8, 2**64 + 1, 2**70, float(2**70), -(2**70), IntLike(7),
+    StrLike("b"), "\ud800", Record(0), Record(0),
 ]
 
 # Values of one attribute (and the values its queries compare with) are kept
@@ -403,3 +417,6 @@ def test_model_pools_are_consistent():
     assert any(v != v for v in POOLS["f"])
     assert -1 in POOLS["a"] and -2 in POOLS["a"]
     assert any(isinstance(v, list) for v in POOLS["a"])
+    # Colliding hashes, unhashables and big ints all stay in the pool: the
+    # key rule is an equivalence.
+    assert all(any(v is w for w in SHARED) for v in OTHERS)

@@ -46,12 +46,14 @@ class TestEquality:
         assert select(idx, Q.eq("x", -2.0)) == [m2]
         assert select(idx, Q.ne("x", -1)) == [m2]
 
-    def test_eq_on_unhashable_values_uses_hash_zero(self):
+    def test_eq_on_unhashable_values_is_by_identity(self):
         lst, zero, other = Indexable(x=[1]), Indexable(x=0), Indexable(x=1)
         idx = make_index(lst, zero, other)
-        assert select(idx, Q.eq("x", [])) == [lst, zero]
-        assert select(idx, Q.eq("x", False)) == [lst, zero]
-        assert select(idx, Q.eq("x", 0.0)) == [lst, zero]
+        assert select(idx, Q.eq("x", [])) == []
+        assert select(idx, Q.eq("x", [1])) == []  # equal, but another list
+        assert select(idx, Q.eq("x", lst.x)) == [lst]
+        assert select(idx, Q.in_("x", [lst.x, False])) == [lst, zero]
+        assert select(idx, Q.eq("x", 0.0)) == [zero]
 
     def test_eq_on_indexable_value_is_by_identity_hash(self):
         inner1, inner2 = Indexable(n=1), Indexable(n=1)

@@ -213,8 +213,14 @@ def test_cycles_between_objects_are_collected():
     me.self = me
     listed = Indexable()
     listed.items = [listed, {"again": listed}]
-    refs = [weakref.ref(x) for x in (a, b, me, listed)]
-    del a, b, me, listed
+    # Values compared by their own == (a tuple, an object defining __eq__)
+    # refer back to their holder too.
+    tupled = Indexable()
+    tupled.pair = (tupled, 1)
+    tupled.same = SameHash()
+    tupled.same.owner = tupled
+    refs = [weakref.ref(x) for x in (a, b, me, listed, tupled)]
+    del a, b, me, listed, tupled
     assert released(*refs)
 
 

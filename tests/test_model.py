@@ -70,20 +70,39 @@ class StrLike(str):
 
 
 class BadHash:
-    """Hashing raises: stored and matched under hash 0."""
+    """Hashing raises TypeError: unhashable, a key of its own."""
 
     def __hash__(self):
-        raise ValueError("no hash")
+        raise TypeError("no hash")
 
     def __repr__(self):
         return "BadHash()"
 
 
+class Unhashable:
+    """Equal to every other instance, but unhashable: a key of its own."""
+
+    __hash__ = None
+
+    def __eq__(self, other):
+        return isinstance(other, Unhashable)
+
+    def __repr__(self):
+        return "Unhashable()"
+
+
 NAN = float("nan")
-NUMBERS = [0, 1, -1, -2, 2, 3, 7, 1.0, 2.5, -0.0, 0.5, -7.25, NAN, math.inf, -math.inf,
+NUMBERS = [0, 1, -1, -2, 2, 3, 7, 8, 1.0, 2.5, -0.0, 0.5, -7.25, NAN, math.inf, -math.inf,
            2**53 + 1, float(2**53), 2**63 - 1, -(2**63)]
-OTHERS = ["", "a", "b", "abc", "\u00df", True, False, None, [], [1], {}, (1, 2), b"x",
-          Fraction(1, 2), 2**70, IntLike(3), StrLike("a"), "\ud800", BadHash()]
+# Hash collisions (in 64-bit CPython): 1, True, 1.0 and 2**61 share hash 1
+# (2**61 is another key); -1 and -2 share -2; 2**64 and 8 share 8; "", 0 and
+# the unhashables all show hash 0.  Big ints are one key with an equal float
+# (2**70), or have no float equal to them (2**64 + 1).  Unhashable values
+# (lists, an unhashable class, a failing hash) are each a key of their own,
+# even when equal to one another.
+OTHERS = ["", "a", "b", "abc", "\u00df", True, False, None, [], [1], [1], {}, (1, 2), (1.0, 2),
+          b"x", Fraction(1, 2), 2**61, 2**64, 2**64 + 1, 2**70, float(2**70), -(2**70),
+          IntLike(3), StrLike("a"), "\ud800", BadHash(), Unhashable(), Unhashable()]
 # Values that meet in one attribute must form classes of one key, so that the
 # answer never depends on which of two colliding values a map kept.
 VALUES = model.transitive_subset(NUMBERS + OTHERS)

@@ -333,12 +333,18 @@ class TestArguments:
         v.h = 12
         assert repr(e).endswith("primitave: Unknown, hash: 11 })>")
 
-    def test_failing_hash_counts_as_zero_and_leaves_no_error(self):
+    def test_failing_hash_raises_and_unhashable_counts_as_zero(self):
         class Broken:
             def __hash__(self):
                 raise ValueError("no hash")
 
-        e = Q.eq("x", Broken())
+        class Unhashable:
+            def __hash__(self):
+                raise TypeError("unhashable")
+
+        with pytest.raises(ValueError, match="^no hash$"):
+            Q.eq("x", Broken())
+        e = Q.eq("x", Unhashable())
         assert repr(e).endswith("primitave: Unknown, hash: 0 })>")
         # No exception is left pending for the next call.
         assert repr(Q.and_()) == "<QueryExpr: And([])>"

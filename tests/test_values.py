@@ -1,9 +1,9 @@
 """Value identity as the indexes see it, and the text form of wrapped values.
 
-Values are keyed by their Python hash; two exact numbers are one key only when
-they are also numerically equal (NaN equal to NaN), two exact strings only when
-their texts are equal. Everything else compares by hash alone, and a value that
-cannot be hashed is keyed under 0.
+Two values are one key exactly when a dict takes them as one key: equal hashes
+and equal values (numbers of any size and type numerically, with NaN equal to
+NaN; strs by text; other objects by their `==`).  A value that cannot be hashed
+is a key of its own, equal only to the very same object.
 """
 
 import enum
@@ -54,6 +54,11 @@ class HashRaises:
         raise ValueError("no hash for you")
 
 
+class TypeErrorHash:
+    def __hash__(self):
+        raise TypeError("no hash for you either")
+
+
 class FixedHash:
     def __init__(self, h):
         self.h = h
@@ -97,24 +102,32 @@ def test_one_true_and_one_point_zero_are_one_key():
     assert_same(idx.get_by_attribute(x=[1, 1.0, True, 1]), objs[:5])
 
 
-def test_unhashable_values_share_the_zero_key():
-    zero_family = [0, 0.0, -0.0, False, [1, 2], {}, set(), Unhashable(), HashRaises()]
-    idx, objs = indexed(zero_family + [1, "0"])
-    expected = objs[: len(zero_family)]
-    for probe in [0, 0.0, -0.0, False]:
-        assert_same(idx.get_by_attribute(x=probe), expected)
+def test_unhashable_values_are_keys_of_their_own():
+    zeros = [0, 0.0, -0.0, False]
+    unhashables = [[1, 2], [1, 2], {}, set(), Unhashable(), TypeErrorHash()]
+    idx, objs = indexed(zeros + unhashables + [1, "0", ""])
+    for probe in zeros:
+        assert_same(idx.get_by_attribute(x=probe), objs[:4])
     # Unhashable filter values are given inside a list (a bare list is iterated).
-    assert_same(idx.get_by_attribute(x=[[]]), expected)
-    assert_same(idx.get_by_attribute(x=[Unhashable()]), expected)
+    for i, v in enumerate(unhashables):
+        assert_same(idx.get_by_attribute(x=[v]), [objs[4 + i]])
+    # An equal list or a fresh instance is another key.
+    assert idx.get_by_attribute(x=[[1, 2], [], Unhashable(), TypeErrorHash()]) == []
+    assert_same(idx.get_by_attribute(x=""), [objs[-1]])
 
 
-def test_failed_hash_leaves_no_pending_error():
-    o = Indexable(x=HashRaises())
-    assert isinstance(o.x, HashRaises)
+def test_failed_hash_propagates_and_leaves_no_pending_error():
+    with pytest.raises(ValueError, match="^no hash for you$"):
+        Indexable(x=HashRaises())
+    o = Indexable(x=TypeErrorHash())
     idx = Index()
     idx.add_object(o)
-    o.y = HashRaises()
-    assert_same(idx.get_by_attribute(y=0), [o])
+    with pytest.raises(ValueError, match="^no hash for you$"):
+        o.y = HashRaises()
+    assert repr(o) == "<MyClass with 1 attributes>"
+    o.y = t = TypeErrorHash()
+    assert_same(idx.get_by_attribute(y=[t]), [o])
+    assert idx.get_by_attribute(y=0) == []
     assert sum([1, 2]) == 3  # the interpreter carries on normally
 
 
@@ -139,18 +152,51 @@ def test_equal_hash_integers_stay_apart():
     assert_same(idx.get_by_attribute(x=big), [objs[1]])
 
 
-def test_mixed_kinds_compare_by_hash_alone():
+def test_colliding_hashes_are_told_apart_by_equality():
+    # 2**61 hashes like 1 (64-bit): moving values between the two keys must
+    # leave every object under the value it holds.
+    a, b, c, d = Indexable(v=1), Indexable(v=2**61), Indexable(n=0), Indexable(n=1)
+    idx = Index()
+    idx.add_object_many([a, b, c, d])
+    a.v = 2**61
+    c.v = True
+    d.v = 1
+    c.v = 5
+    assert_same(idx.get_by_attribute(v=[2**61]), [a, b])
+    assert_same(idx.get_by_attribute(v=1), [d])
+    assert_same(idx.get_by_attribute(v=5), [c])
+
     text = "abc"
-    idx, objs = indexed([text, FixedHash(hash(text)), 5, FixedHash(5), "abd"])
-    assert_same(idx.get_by_attribute(x=text), objs[:2])
-    assert_same(idx.get_by_attribute(x=FixedHash(hash(text))), objs[:2])
-    assert_same(idx.get_by_attribute(x=5), objs[2:4])
-    # Python equality plays no part: equal objects with different hashes differ.
-    idx2, objs2 = indexed([AlwaysEqual(10), AlwaysEqual(11)])
-    assert_same(idx2.get_by_attribute(x=AlwaysEqual(10)), [objs2[0]])
+    values = [text, FixedHash(hash(text)), 5, FixedHash(5), "abd", 2**64, 8, "", 0,
+              2**70, float(2**70), 2**64 + 1, -(2**70)]
+    idx, objs = indexed(values)
+    assert_same(idx.get_by_attribute(x=text), [objs[0]])
+    assert_same(idx.get_by_attribute(x=5), [objs[2]])
+    # Objects keeping object's == equal themselves only.
+    assert_same(idx.get_by_attribute(x=objs[1].x), [objs[1]])
+    assert idx.get_by_attribute(x=FixedHash(5)) == []
+    # Ints of any size are numbers: 2**64 hashes like 8, "" like 0.
+    assert_same(idx.get_by_attribute(x=8), [objs[6]])
+    assert_same(idx.get_by_attribute(x=[2**64]), [objs[5]])
+    assert_same(idx.get_by_attribute(x=float(2**64)), [objs[5]])
+    assert_same(idx.get_by_attribute(x=0), [objs[8]])
+    assert_same(idx.get_by_attribute(x=""), [objs[7]])
+    assert_same(idx.get_by_attribute(x=[2**70]), objs[9:11])
+    assert_same(idx.get_by_attribute(x=2.0**70), objs[9:11])
+    assert_same(idx.get_by_attribute(x=[2**64 + 1]), [objs[11]])  # no double equals it
+    assert_same(idx.get_by_attribute(x=[-(2**70), Decimal(-(2**70))]), [objs[12]])
+    # Objects with their own == are one key when their hashes agree too.
+    idx2, objs2 = indexed([AlwaysEqual(10), AlwaysEqual(11), AlwaysEqual(10)])
+    assert_same(idx2.get_by_attribute(x=AlwaysEqual(10)), [objs2[0], objs2[2]])
+    # Numbers of other types are the number they equal, beyond a double's
+    # precision too; a huge one is compared as it is.
+    idx3, objs3 = indexed([2**60 + 1, 2**60, Decimal("1e999999")])
+    assert_same(idx3.get_by_attribute(x=Decimal(2**60 + 1)), [objs3[0]])
+    assert_same(idx3.get_by_attribute(x=[Decimal(2**60), 2.0**60]), [objs3[1]])
+    assert_same(idx3.get_by_attribute(x=Decimal("1e999999")), [objs3[2]])
 
 
-def test_str_subclass_is_keyed_by_its_hash():
+def test_str_subclass_is_keyed_as_python_compares_it():
     class OwnHash(str):
         def __hash__(self):
             return 12345
@@ -159,10 +205,14 @@ def test_str_subclass_is_keyed_by_its_hash():
     assert_same(idx.get_by_attribute(x="ab"), objs[:2])
     # A str subclass filter is one value, never iterated into characters.
     assert_same(idx.get_by_attribute(x=S("ab")), objs[:2])
-    assert_same(idx.get_by_attribute(x=OwnHash("zz")), [objs[2], objs[4]])
+    # Its own hash keeps it from "ab"; it shares it with 12345 and
+    # OwnHash("zz") without being equal to them.
+    assert_same(idx.get_by_attribute(x=OwnHash("ab")), [objs[2]])
+    assert idx.get_by_attribute(x=OwnHash("zz")) == []
+    assert_same(idx.get_by_attribute(x=12345), [objs[4]])
 
 
-def test_number_subclasses_are_keyed_by_their_hash():
+def test_number_subclasses_are_keyed_as_the_numbers_they_equal():
     idx, objs = indexed([5, I(5), F(5.0), Colour.RED, 1, True])
     assert_same(idx.get_by_attribute(x=5), objs[:3])
     assert_same(idx.get_by_attribute(x=I(5)), objs[:3])
@@ -260,22 +310,41 @@ def test_hash_is_taken_once_at_wrapping():
     assert Counting.calls == 1
     o.x = c  # one wrap per assignment, whatever the number of indexes
     assert Counting.calls == 2
-    # A later change of the hash is not seen: the stored key stays 1.
+    # A later change of the hash is not seen: the stored key keeps hash 1, so
+    # the object no longer finds itself while it hashes to 2 (as in a dict).
     c.h = 2
-    assert_same(a.get_by_attribute(x=1), [o])
-    assert a.get_by_attribute(x=2) == []
+    assert a.get_by_attribute(x=c) == []
+    c.h = 1
+    assert_same(a.get_by_attribute(x=c), [o])
 
 
-def test_indexable_values_are_keyed_by_their_own_hash():
+def test_indexable_values_are_keyed_as_python_compares_them():
     class Same(Indexable):
         def __hash__(self):
             return 77
 
+    class ByName(Indexable):
+        def __eq__(self, other):
+            return isinstance(other, ByName) and self.name == other.name
+
+        def __hash__(self):
+            return 77
+
+    class Unhashed(Indexable):
+        def __eq__(self, other):
+            return True
+
     p, q = Indexable(), Indexable()
     s1, s2 = Same(), Same()
-    idx, objs = indexed([p, q, s1, s2, 77])
+    n1, n2, n3 = ByName(name="a"), ByName(name="a"), ByName(name="b")
+    u1, u2 = Unhashed(), Unhashed()
+    idx, objs = indexed([p, q, s1, s2, 77, n1, n2, n3, u1, u2])
     assert_same(idx.get_by_attribute(x=p), [objs[0]])
-    assert_same(idx.get_by_attribute(x=s2), objs[2:])
+    assert_same(idx.get_by_attribute(x=s2), [objs[3]])  # object's ==: identity
+    assert_same(idx.get_by_attribute(x=77), [objs[4]])
+    assert_same(idx.get_by_attribute(x=ByName(name="a")), objs[5:7])
+    assert_same(idx.get_by_attribute(x=u2), [objs[9]])  # unhashable: identity
+    assert_same(select(idx, PyQueryExpr.eq("x.name", "a")), objs[5:7])
 
 
 # --- text form, seen through the representation of an expression ---------------
@@ -319,7 +388,7 @@ def value_text(v):
         ((1, 2), "Unknown"),
         ([1, 2], "Unknown"),
         ({}, "Unknown"),
-        (HashRaises(), "Unknown"),
+        (TypeErrorHash(), "Unknown"),
     ],
 )
 def test_value_kind_and_hash(value, kind):

@@ -23,6 +23,15 @@ typedef struct _object PyObject;
 
 namespace corvane {
 
+// One equality class: the values the binding found equal by Python's `==`
+// (equal hashes and `==`, as for dict keys), which therefore are one key.
+// The engine compares classes by address and only counts their handles;
+// the binding allocates them, keeps them in its registry and frees them
+// through the `drop_class` hook once the last handle goes.
+struct EqualityClass {
+    std::atomic<uint32_t> count{1};
+};
+
 struct InterpreterHooks {
     // Give one strong reference back.
     void (*release)(PyObject* obj) noexcept = nullptr;
@@ -32,6 +41,8 @@ struct InterpreterHooks {
     void* (*suspend)() noexcept = nullptr;
     // After blocking: take the interpreter back with what `suspend` returned.
     void (*resume)(void* token) noexcept = nullptr;
+    // The last handle of an equality class is gone (see `ClassRef`).
+    void (*drop_class)(EqualityClass* cls) noexcept = nullptr;
 };
 
 // Installed once by the binding before any index exists.
@@ -96,6 +107,43 @@ private:
         PyObject* obj;
     };
     Box* box_ = nullptr;
+};
+
+// A counted handle to an equality class; copies and drops work on any
+// thread.  Dropping the last handle gives the class back to the binding.
+class ClassRef {
+public:
+    ClassRef() noexcept = default;
+    // Adopts one count the caller has taken on `cls`.
+    ClassRef(adopt_t, EqualityClass* cls) noexcept : cls_(cls) {}
+
+    ClassRef(const ClassRef& o) noexcept : cls_(o.cls_) {
+        if (cls_) cls_->count.fetch_add(1, std::memory_order_relaxed);
+    }
+    ClassRef& operator=(const ClassRef& o) noexcept {
+        ClassRef tmp(o);
+        std::swap(cls_, tmp.cls_);
+        return *this;
+    }
+    ClassRef(ClassRef&& o) noexcept : cls_(std::exchange(o.cls_, nullptr)) {}
+    ClassRef& operator=(ClassRef&& o) noexcept {
+        ClassRef tmp(std::move(o));
+        std::swap(cls_, tmp.cls_);
+        return *this;
+    }
+    ~ClassRef() { reset(); }
+
+    void reset() noexcept {
+        EqualityClass* c = std::exchange(cls_, nullptr);
+        if (c && c->count.fetch_sub(1, std::memory_order_acq_rel) == 1 &&
+            interpreter_hooks.drop_class)
+            interpreter_hooks.drop_class(c);
+    }
+
+    EqualityClass* get() const noexcept { return cls_; }
+
+private:
+    EqualityClass* cls_ = nullptr;
 };
 
 }  // namespace corvane

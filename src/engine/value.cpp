@@ -18,52 +18,88 @@ bool int_equals_float(int64_t i, double d) noexcept {
     return static_cast<int64_t>(d) == i;
 }
 
+// Numeric equality of two number keys.
 bool numbers_equal(const PyValue& a, const PyValue& b) noexcept {
-    if (a.kind() == CastValue::Int && b.kind() == CastValue::Int) return a.as_int() == b.as_int();
-    if (a.kind() == CastValue::Float && b.kind() == CastValue::Float) {
+    if (a.key_kind() == KeyKind::Int && b.key_kind() == KeyKind::Int) return a.as_int() == b.as_int();
+    if (a.key_kind() == KeyKind::Float && b.key_kind() == KeyKind::Float) {
         double x = a.as_float(), y = b.as_float();
         return x == y || (std::isnan(x) && std::isnan(y));
     }
-    if (a.kind() == CastValue::Int) return int_equals_float(a.as_int(), b.as_float());
+    if (a.key_kind() == KeyKind::Int) return int_equals_float(a.as_int(), b.as_float());
     return int_equals_float(b.as_int(), a.as_float());
 }
+
+bool is_number_key(KeyKind k) noexcept { return k == KeyKind::Int || k == KeyKind::Float; }
 
 }  // namespace
 
 PyValue PyValue::of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Int, hash);
+    PyValue v(std::move(obj), CastValue::Int, KeyKind::Int, hash);
     v.num_.i = i;
     return v;
 }
 
 PyValue PyValue::of_float(SharedRef obj, double f, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Float, hash);
+    PyValue v(std::move(obj), CastValue::Float, KeyKind::Float, hash);
     v.num_.f = f;
     return v;
 }
 
 PyValue PyValue::of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Str, hash);
+    PyValue v(std::move(obj), CastValue::Str, KeyKind::Text, hash);
     v.str_ = text.data();
     v.len_ = static_cast<uint32_t>(text.size());
     return v;
 }
 
-PyValue PyValue::of_indexable(SharedRef obj, uint32_t id, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Ind, hash);
+PyValue PyValue::of_indexable(SharedRef obj, uint32_t id, uint64_t hash, ClassRef cls) noexcept {
+    KeyKind key = cls.get() ? KeyKind::Class : KeyKind::Identity;
+    PyValue v(std::move(obj), CastValue::Ind, key, hash);
     v.num_.i = id;
+    v.cls_ = std::move(cls);
     return v;
 }
 
-PyValue PyValue::of_other(SharedRef obj, uint64_t hash) noexcept {
-    return PyValue(std::move(obj), CastValue::Unknown, hash);
+PyValue PyValue::of_other(SharedRef obj, uint64_t hash, ClassRef cls) noexcept {
+    KeyKind key = cls.get() ? KeyKind::Class : KeyKind::Identity;
+    PyValue v(std::move(obj), CastValue::Unknown, key, hash);
+    v.cls_ = std::move(cls);
+    return v;
+}
+
+PyValue PyValue::of_other_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Unknown, KeyKind::Int, hash);
+    v.num_.i = i;
+    return v;
+}
+
+PyValue PyValue::of_other_float(SharedRef obj, double f, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Unknown, KeyKind::Float, hash);
+    v.num_.f = f;
+    return v;
+}
+
+PyValue PyValue::of_other_text(SharedRef obj, std::string_view text, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), CastValue::Unknown, KeyKind::Text, hash);
+    v.str_ = text.data();
+    v.len_ = static_cast<uint32_t>(text.size());
+    return v;
 }
 
 bool PyValue::same_key(const PyValue& o) const noexcept {
     if (hash_ != o.hash_) return false;
-    if (is_numeric() && o.is_numeric()) return numbers_equal(*this, o);
-    if (kind_ == CastValue::Str && o.kind_ == CastValue::Str) return text() == o.text();
-    return true;
+    switch (key_) {
+        case KeyKind::Int:
+        case KeyKind::Float:
+            return is_number_key(o.key_) && numbers_equal(*this, o);
+        case KeyKind::Text:
+            return o.key_ == KeyKind::Text && text() == o.text();
+        case KeyKind::Identity:
+            return o.key_ == KeyKind::Identity && object() == o.object();
+        case KeyKind::Class:
+            return o.key_ == KeyKind::Class && cls_.get() == o.cls_.get();
+    }
+    return false;
 }
 
 std::string debug_float(double d) {

@@ -2,17 +2,27 @@
 //
 // A `PyValue` is what an index records for one attribute value and what a
 // query compares against: a shared strong reference to the Python object,
-// its native classification (`CastValue`) and its Python hash, taken once
-// when the binding wraps the value.  Values are compared and hashed here
-// from those fields alone, with no call into the interpreter.
+// its native classification (`CastValue`, which decides range comparisons
+// and the text form), its Python hash, and its key (`KeyKind`), all taken
+// once when the binding wraps the value.  Values are compared and hashed
+// here from those fields alone, with no call into the interpreter.
 //
-// Two values are the same key when their hashes are equal and, in addition,
-// when both are numbers (exact `int`/`float`) they are numerically equal, and
-// when both are exact `str` their texts are equal.  Any other pair (mixed
-// kinds, or an object of another type on either side) is the same key exactly
-// when the hashes are equal.  So 1, 1.0 and True are one key, every
-// unhashable value shares hash 0, and -1 and -2 (equal hashes in CPython)
-// stay apart.
+// Two values are one key exactly when a dict would take them as one key:
+// equal hashes and equal values.  The binding reduces every value to a key
+// the engine can compare on its own:
+// * a number (`Int`/`Float`): exact ints within 64 bits and floats, and the
+//   objects of other types found equal to such a number (True, an IntEnum
+//   member, Decimal(1), a big int that a double holds exactly); numbers
+//   compare numerically, a NaN equals a NaN;
+// * a text (`Text`): exact strs and str subclasses equal to their text;
+// * the object itself (`Identity`): values whose type keeps object's own
+//   equality, and every unhashable value (hash 0), each a key of its own;
+// * an equality class (`Class`): any other hashable value, put by the binding
+//   in the class of the values it is `==` to (big ints, tuples, objects with
+//   their own `__eq__`).
+// Keys of different kinds are never equal, so 1, 1.0 and True are one key,
+// "" and 0 are two, -1 and -2 (equal hashes in CPython) are two, and an
+// unhashable value matches nothing but itself.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +37,7 @@
 namespace corvane {
 
 enum class CastValue : uint8_t { Int, Float, Str, Ind, Unknown };
+enum class KeyKind : uint8_t { Int, Float, Text, Identity, Class };
 
 class PyValue {
 public:
@@ -37,19 +48,29 @@ public:
     static PyValue of_float(SharedRef obj, double f, uint64_t hash) noexcept;
     // `text` lives in the str object that `obj` keeps alive.
     static PyValue of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept;
-    // An `Indexable` object with its object id.
-    static PyValue of_indexable(SharedRef obj, uint32_t id, uint64_t hash) noexcept;
-    static PyValue of_other(SharedRef obj, uint64_t hash) noexcept;
+    // An `Indexable` object with its object id, keyed by identity, or by its
+    // equality class when `cls` is set.
+    static PyValue of_indexable(SharedRef obj, uint32_t id, uint64_t hash,
+                                ClassRef cls = {}) noexcept;
+    // An object of any other kind, keyed by identity, or by its equality
+    // class when `cls` is set.
+    static PyValue of_other(SharedRef obj, uint64_t hash, ClassRef cls = {}) noexcept;
+    // An object of another kind that is one key with a native number or text
+    // (`text` lives in `obj`).  Its kind stays `Unknown`.
+    static PyValue of_other_int(SharedRef obj, int64_t i, uint64_t hash) noexcept;
+    static PyValue of_other_float(SharedRef obj, double f, uint64_t hash) noexcept;
+    static PyValue of_other_text(SharedRef obj, std::string_view text, uint64_t hash) noexcept;
 
     CastValue kind() const noexcept { return kind_; }
+    KeyKind key_kind() const noexcept { return key_; }
     uint64_t hash() const noexcept { return hash_; }
     PyObject* object() const noexcept { return obj_.get(); }
     int64_t as_int() const noexcept { return num_.i; }
     // The object id of an `Ind` value.
     uint32_t nested_id() const noexcept { return static_cast<uint32_t>(num_.i); }
     double as_float() const noexcept { return num_.f; }
-    // The text of a `Str` value.  It lives in the wrapped str object, which
-    // this value keeps alive.
+    // The text of a `Str` value or a `Text` key.  It lives in the wrapped
+    // object, which this value keeps alive.
     std::string_view text() const noexcept { return {str_, len_}; }
 
     bool is_numeric() const noexcept { return kind_ == CastValue::Int || kind_ == CastValue::Float; }
@@ -63,10 +84,12 @@ public:
     std::string debug() const;
 
 private:
-    PyValue(SharedRef obj, CastValue kind, uint64_t hash) noexcept
-        : obj_(std::move(obj)), kind_(kind), hash_(hash) {}
+    PyValue(SharedRef obj, CastValue kind, KeyKind key, uint64_t hash) noexcept
+        : obj_(std::move(obj)), kind_(kind), key_(key), hash_(hash) {}
 
     SharedRef obj_;
+    // The equality class of a `Class` key.
+    ClassRef cls_;
     union {
         int64_t i;
         double f;
@@ -74,6 +97,7 @@ private:
     const char* str_ = nullptr;
     uint32_t len_ = 0;
     CastValue kind_ = CastValue::Unknown;
+    KeyKind key_ = KeyKind::Identity;
     uint64_t hash_ = 0;
 };
 
@@ -81,7 +105,12 @@ private:
 struct PyValueHash {
     size_t operator()(const PyValue& v) const noexcept {
         // Python hashes of small ints are the ints themselves: spread them.
-        uint64_t h = v.hash() * 0x9E3779B97F4A7C15ull;
+        // Identity keys hash by address: every unhashable value has hash 0,
+        // and one bucket for all of them would make lookups linear.
+        uint64_t h = (v.key_kind() == KeyKind::Identity
+                          ? static_cast<uint64_t>(reinterpret_cast<uintptr_t>(v.object()))
+                          : v.hash()) *
+                     0x9E3779B97F4A7C15ull;
         return static_cast<size_t>(h ^ (h >> 32));
     }
 };

@@ -1,5 +1,7 @@
 #include "python/keywords.hpp"
 
+#include <absl/container/flat_hash_set.h>
+
 #include <utility>
 #include <vector>
 
@@ -9,11 +11,35 @@
 namespace corvane {
 
 namespace {
-void add_unique(std::vector<PyValue>& values, PyValue v) {
-    for (const auto& existing : values)
-        if (existing.same_key(v)) return;
-    values.push_back(std::move(v));
-}
+
+// The accepted values of one keyword, in the order given, each key once.
+// The positions already taken are kept in a hash set keyed by the values
+// they point at, so that de-duplicating n values takes linear time.
+class UniqueValues {
+public:
+    UniqueValues() : seen_(0, Hash{&values_}, Eq{&values_}) {}
+
+    void add(PyValue v) {
+        values_.push_back(std::move(v));
+        if (!seen_.insert(values_.size() - 1).second) values_.pop_back();
+    }
+    std::vector<PyValue> take() { return std::move(values_); }
+
+private:
+    struct Hash {
+        const std::vector<PyValue>* values;
+        size_t operator()(size_t i) const noexcept { return PyValueHash{}((*values)[i]); }
+    };
+    struct Eq {
+        const std::vector<PyValue>* values;
+        bool operator()(size_t a, size_t b) const noexcept {
+            return (*values)[a].same_key((*values)[b]);
+        }
+    };
+    std::vector<PyValue> values_;
+    absl::flat_hash_set<size_t, Hash, Eq> seen_;
+};
+
 }  // namespace
 
 HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
@@ -38,11 +64,13 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
                 accepted.push_back(wrap_value(obj));
             } else {
                 py::PyRef it(py::steal, iter);
+                UniqueValues unique;
                 while (PyObject* item = PyIter_Next(iter)) {
                     py::PyRef owned(py::steal, item);
-                    add_unique(accepted, wrap_value(item));
+                    unique.add(wrap_value(item));
                 }
                 if (PyErr_Occurred()) throw py::PyErrorSet{};
+                accepted = unique.take();
             }
         }
         query.emplace_back(attribute_name(PyTuple_GET_ITEM(kwnames, i)), std::move(accepted));

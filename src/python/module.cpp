@@ -14,6 +14,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/values.hpp"
 
 namespace {
 
@@ -91,6 +92,7 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
         return cached_module;
     }
     py::install_interpreter_hooks();
+    install_value_hooks();
     py::PyRef module(py::steal, PyModule_Create(&module_def));
     if (!module) return nullptr;
     PyObject* done = py::entry([&]() -> PyObject* {

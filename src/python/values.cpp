@@ -1,41 +1,372 @@
 #include "python/values.hpp"
 
-#include <cstdint>
-#include <string_view>
+#include <absl/container/flat_hash_map.h>
+#include <absl/container/inlined_vector.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "python/gil.hpp"
 #include "python/indexable.hpp"
 #include "python/ref.hpp"
 
 namespace corvane {
 
-PyValue wrap_value(PyObject* obj) {
-    Py_hash_t h = PyObject_Hash(obj);
-    if (h == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        h = 0;
+namespace {
+
+// --- equality classes ----------------------------------------------------
+//
+// Hashable values that the engine cannot compare natively (big ints, tuples,
+// objects with their own `__eq__`) are keyed by an equality class: when such
+// a value is wrapped, it is compared with `==` against one founding value of
+// every live class with the same hash, and joins the first class it equals,
+// or founds a new one.  Classes live as long as some wrapped value holds
+// them: the registry below only points at them, and the last handle's drop
+// (on any thread, see `ClassRef`) takes the class out and releases its
+// founding value.  A class shares the founding value's own handle, so the
+// one reference that handle holds is still the one the holder of the value
+// reports to the cycle collector: a value referring back to its holder
+// (`o.x = (o,)`) stays collectable.
+//
+// Lookups run with the interpreter lock, since they call `==`; drops may run
+// without it.  So the registry has a mutex of its own, held only for short
+// native work: never across a Python call, and never while waiting for
+// anything else.
+
+struct PyClass : EqualityClass {
+    SharedRef founder;  // the handle of the value that founded the class
+    Py_hash_t hash = 0;
+};
+
+struct Registry {
+    std::mutex mutex;
+    absl::flat_hash_map<Py_hash_t, absl::InlinedVector<PyClass*, 1>> by_hash;
+};
+
+// Never destroyed: values may still drop classes while the process exits.
+Registry& registry() {
+    static Registry* r = new Registry();
+    return *r;
+}
+
+// Take one more handle on `c` unless its last one is already gone (then it
+// is on its way out of the registry and must not come back).
+bool try_acquire(EqualityClass* c) noexcept {
+    uint32_t n = c->count.load(std::memory_order_relaxed);
+    while (n != 0) {
+        if (c->count.compare_exchange_weak(n, n + 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
+            return true;
     }
-    uint64_t hash = static_cast<uint64_t>(h);
-    SharedRef handle = py::share(obj);
+    return false;
+}
+
+void drop_class(EqualityClass* cls) noexcept {
+    auto* c = static_cast<PyClass*>(cls);
+    {
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.by_hash.find(c->hash);
+        if (it != r.by_hash.end()) {
+            auto& list = it->second;
+            list.erase(std::remove(list.begin(), list.end(), c), list.end());
+            if (list.empty()) r.by_hash.erase(it);
+        }
+    }
+    c->founder.reset();  // released at once, or parked without the interpreter lock
+    delete c;
+}
+
+// The equality class of the hashable value `obj`, whose handle is `handle`.
+// An exception raised by `==` propagates (as it would from a dict lookup),
+// and nothing is recorded.
+ClassRef equality_class(PyObject* obj, const SharedRef& handle, Py_hash_t hash) {
+    Registry& r = registry();
+    for (;;) {
+        absl::InlinedVector<ClassRef, 2> candidates;
+        {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            auto it = r.by_hash.find(hash);
+            if (it != r.by_hash.end()) {
+                for (PyClass* c : it->second)
+                    if (try_acquire(c)) candidates.emplace_back(adopt, c);
+            }
+        }
+        for (ClassRef& c : candidates) {
+            // The founding value is on the left, as a dict compares its
+            // stored key with the key looked up.
+            PyObject* founder = static_cast<PyClass*>(c.get())->founder.get();
+            int eq = PyObject_RichCompareBool(founder, obj, Py_EQ);
+            if (eq < 0) throw py::PyErrorSet{};
+            if (eq == 1) return std::move(c);
+        }
+        auto fresh = std::make_unique<PyClass>();
+        fresh->founder = handle;
+        fresh->hash = hash;
+        {
+            std::lock_guard<std::mutex> lock(r.mutex);
+            auto& list = r.by_hash[hash];
+            // `==` may have let other threads run (or run code that wrapped
+            // values itself): a class founded meanwhile with this hash must
+            // be compared too before founding another.
+            bool unseen = std::any_of(list.begin(), list.end(), [&](PyClass* c) {
+                return c->count.load(std::memory_order_relaxed) != 0 &&
+                       std::none_of(candidates.begin(), candidates.end(),
+                                    [&](const ClassRef& k) { return k.get() == c; });
+            });
+            if (!unseen) {
+                list.push_back(fresh.get());
+                return ClassRef(adopt, fresh.release());
+            }
+        }
+    }
+}
+
+// --- natives under other types ----------------------------------------------
+
+#ifdef PYPY_VERSION
+// PyPy's C-API layer does not fill the comparison and hash slots of the types
+// it shows, so there the methods are compared by name instead.
+bool same_method(PyTypeObject* type, PyTypeObject* base, const char* name) {
+    py::PyRef mine(py::new_ref, PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+    py::PyRef theirs(py::new_ref, PyObject_GetAttrString(reinterpret_cast<PyObject*>(base), name));
+    return mine.get() == theirs.get();
+}
+#endif
+
+// True when objects of `type` keep object's own `==`, which is identity.
+bool identity_equality(PyTypeObject* type) {
+#ifdef PYPY_VERSION
+    return same_method(type, &PyBaseObject_Type, "__eq__");
+#else
+    return type->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+#endif
+}
+
+// True when `type` keeps the equality and hash of the native `base`.
+bool native_equality(PyTypeObject* type, PyTypeObject* base) {
+#ifdef PYPY_VERSION
+    return same_method(type, base, "__eq__") && same_method(type, base, "__hash__");
+#else
+    return type->tp_richcompare == base->tp_richcompare && type->tp_hash == base->tp_hash;
+#endif
+}
+
+// Whether `obj` is one key with the native value `native` (a new reference,
+// or null when a conversion failed): equal hashes and `==`.  A conversion
+// refused with TypeError, ValueError or OverflowError only means "no";
+// any other exception propagates.
+bool equals_native(PyObject* obj, Py_hash_t hash, PyObject* native) {
+    py::PyRef owned(py::steal, native);
+    if (native == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) || PyErr_ExceptionMatches(PyExc_ValueError) ||
+            PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            return false;
+        }
+        throw py::PyErrorSet{};
+    }
+    Py_hash_t native_hash = PyObject_Hash(native);
+    if (native_hash == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+    if (native_hash != hash) return false;
+    int eq = PyObject_RichCompareBool(native, obj, Py_EQ);
+    if (eq < 0) throw py::PyErrorSet{};
+    return eq == 1;
+}
+
+// The double holding the int `obj` exactly, if there is one.
+bool exact_double(PyObject* obj, double& out) {
+    double d = PyLong_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::PyErrorSet{};
+        PyErr_Clear();
+        return false;
+    }
+    py::PyRef f(py::new_ref, PyFloat_FromDouble(d));
+    int eq = PyObject_RichCompareBool(obj, f.get(), Py_EQ);  // exact for int and float
+    if (eq < 0) throw py::PyErrorSet{};
+    out = d;
+    return eq == 1;
+}
+
+// The key of an int object (any int type) whose value does not fit 64 bits
+// and that equals that value: a double holding it exactly, else its class.
+PyValue big_int_value(PyObject* obj, SharedRef handle, Py_hash_t hash) {
+    uint64_t h = static_cast<uint64_t>(hash);
+    double d = 0;
+    if (exact_double(obj, d)) return PyValue::of_other_float(std::move(handle), d, h);
+    ClassRef cls = equality_class(obj, handle, hash);
+    return PyValue::of_other(std::move(handle), h, std::move(cls));
+}
+
+// A number or str of another type that is one key with a native value
+// (True and 1, an IntEnum member and its int, a str subclass and its text,
+// Decimal(1) and 1, Fraction(1, 2) and 0.5, complex(2, 0) and 2.0) gets
+// that native key; `out` is left alone otherwise.
+bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
     PyTypeObject* type = Py_TYPE(obj);
+    uint64_t h = static_cast<uint64_t>(hash);
+    if (PyLong_Check(obj)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (x == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+        if (overflow != 0) {
+            if (!native_equality(type, &PyLong_Type)) return false;
+            out = big_int_value(obj, std::move(handle), hash);
+            return true;
+        }
+        if (!native_equality(type, &PyLong_Type) &&
+            !equals_native(obj, hash, PyLong_FromLongLong(x)))
+            return false;
+        out = PyValue::of_other_int(std::move(handle), x, h);
+        return true;
+    }
+    if (PyFloat_Check(obj)) {
+        double d = PyFloat_AS_DOUBLE(obj);
+        if (!native_equality(type, &PyFloat_Type) &&
+            !equals_native(obj, hash, PyFloat_FromDouble(d)))
+            return false;
+        out = PyValue::of_other_float(std::move(handle), d, h);
+        return true;
+    }
+    if (PyUnicode_Check(obj)) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+        if (s == nullptr) {
+            PyErr_Clear();  // not encodable: no native text equals it
+            return false;
+        }
+        if (len > static_cast<Py_ssize_t>(UINT32_MAX)) return false;
+        if (!native_equality(type, &PyUnicode_Type) &&
+            !equals_native(obj, hash, PyUnicode_FromStringAndSize(s, len)))
+            return false;
+        out = PyValue::of_other_text(std::move(handle), std::string_view(s, static_cast<size_t>(len)), h);
+        return true;
+    }
+    if (PyComplex_Check(obj)) {
+        Py_complex c = PyComplex_AsCComplex(obj);
+        if (c.real == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
+        if (c.imag != 0.0 || !equals_native(obj, hash, PyFloat_FromDouble(c.real))) return false;
+        out = PyValue::of_other_float(std::move(handle), c.real, h);
+        return true;
+    }
+    // Other types converting to numbers: compare with what they convert to.
+    PyNumberMethods* nb = type->tp_as_number;
+    if (nb == nullptr) return false;
+    if (nb->nb_index != nullptr) {
+        PyObject* i = PyNumber_Index(obj);
+        if (i != nullptr && !PyLong_CheckExact(i)) {
+            Py_DECREF(i);  // an int subclass from __index__: not a native value
+            return false;
+        }
+        py::PyRef keep(py::borrow, i);  // `equals_native` takes its own
+        if (!equals_native(obj, hash, i)) return false;
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(keep.get(), &overflow);
+        if (overflow == 0) {
+            out = PyValue::of_other_int(std::move(handle), x, h);
+            return true;
+        }
+        double d = 0;
+        if (exact_double(keep.get(), d)) {
+            out = PyValue::of_other_float(std::move(handle), d, h);
+            return true;
+        }
+        return false;  // a big int: the class registry compares with it as it is
+    }
+    // An int the float conversion cannot tell from its neighbours (beyond
+    // 2**53) is looked for through the int conversion; below that, a number
+    // equal to an int equals its float too.  Skipping the int conversion
+    // otherwise also spares converting huge values (Decimal("1e999999")).
+    bool try_int = nb->nb_int != nullptr;
+    if (nb->nb_float != nullptr) {
+        PyObject* f = PyNumber_Float(obj);
+        double d = f != nullptr && PyFloat_Check(f) ? PyFloat_AS_DOUBLE(f) : 0.0;
+        if (equals_native(obj, hash, f)) {
+            out = PyValue::of_other_float(std::move(handle), d, h);
+            return true;
+        }
+        double mag = std::fabs(d);
+        try_int = try_int && mag >= 9007199254740992.0 && mag <= 9223372036854775808.0;
+    }
+    if (try_int) {
+        PyObject* i = PyNumber_Long(obj);
+        int overflow = 0;
+        long long x = 0;
+        if (i != nullptr) {
+            x = PyLong_AsLongLongAndOverflow(i, &overflow);
+            if (overflow != 0 || !PyLong_CheckExact(i)) {
+                Py_DECREF(i);
+                return false;
+            }
+        }
+        if (equals_native(obj, hash, i)) {
+            out = PyValue::of_other_int(std::move(handle), x, h);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+void install_value_hooks() noexcept { interpreter_hooks.drop_class = drop_class; }
+
+PyValue wrap_value(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // Exact ints within 64 bits, floats and strs: native keys straight away.
     if (type == &PyLong_Type) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        bool fits = overflow == 0 && !(x == -1 && PyErr_Occurred());
+        if (overflow == 0 && !(x == -1 && PyErr_Occurred()))
+            return PyValue::of_int(py::share(obj), x, static_cast<uint64_t>(PyObject_Hash(obj)));
         PyErr_Clear();
-        if (fits) return PyValue::of_int(std::move(handle), x, hash);
     } else if (type == &PyFloat_Type) {
-        return PyValue::of_float(std::move(handle), PyFloat_AS_DOUBLE(obj), hash);
+        return PyValue::of_float(py::share(obj), PyFloat_AS_DOUBLE(obj),
+                                 static_cast<uint64_t>(PyObject_Hash(obj)));
     } else if (type == &PyUnicode_Type) {
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-        PyErr_Clear();
         if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX))
-            return PyValue::of_str(std::move(handle), std::string_view(s, static_cast<size_t>(len)),
-                                   hash);
-    } else if (PyType_IsSubtype(type, indexable_type())) {
-        return PyValue::of_indexable(std::move(handle), indexable_id(obj), hash);
+            return PyValue::of_str(py::share(obj), std::string_view(s, static_cast<size_t>(len)),
+                                   static_cast<uint64_t>(PyObject_Hash(obj)));
+        PyErr_Clear();  // lone surrogates: compared by `==` below
     }
-    return PyValue::of_other(std::move(handle), hash);
+
+    Py_hash_t hash = PyObject_Hash(obj);
+    bool hashable = true;
+    if (hash == -1 && PyErr_Occurred()) {
+        // Only a TypeError means "unhashable"; any other exception (from a
+        // failing __hash__, an interrupt) propagates and nothing changes.
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PyErrorSet{};
+        PyErr_Clear();
+        hashable = false;
+        hash = 0;
+    }
+    uint64_t h = static_cast<uint64_t>(hash);
+    SharedRef handle = py::share(obj);
+    bool indexable = PyType_IsSubtype(type, indexable_type());
+    // Unhashable values, and values whose type keeps object's `==`, are keys
+    // of their own: equal only to the very same object.
+    if (!hashable || (indexable && identity_equality(type))) {
+        return indexable ? PyValue::of_indexable(std::move(handle), indexable_id(obj), h)
+                         : PyValue::of_other(std::move(handle), h);
+    }
+    if (indexable) {
+        ClassRef cls = equality_class(obj, handle, hash);
+        return PyValue::of_indexable(std::move(handle), indexable_id(obj), h, std::move(cls));
+    }
+    if (type == &PyLong_Type) return big_int_value(obj, std::move(handle), hash);
+    if (identity_equality(type)) return PyValue::of_other(std::move(handle), h);
+    PyValue out;
+    if (native_key(obj, handle, hash, out)) return out;
+    ClassRef cls = equality_class(obj, handle, hash);
+    return PyValue::of_other(std::move(handle), h, std::move(cls));
 }
 
 std::string attribute_name(PyObject* name) {

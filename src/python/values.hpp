@@ -9,10 +9,19 @@
 
 namespace corvane {
 
-// Wrap a Python object into an engine value.  Requires the interpreter lock.
-// Never fails: unhashable objects get hash 0, ints beyond 64 bits and
-// strings that cannot be encoded as UTF-8 are classified `Unknown`.
+// Wrap a Python object into an engine value, with its key (see
+// engine/value.hpp).  Requires the interpreter lock.  Ints beyond 64 bits,
+// strings that cannot be encoded as UTF-8 and objects of other types are
+// classified `Unknown`; an unhashable object (its hash raises TypeError)
+// gets hash 0 and is keyed by identity.  Deciding the key may call the
+// value's `__hash__` and `==` (and conversions of numbers of other types):
+// an exception they raise, other than a TypeError from `__hash__`,
+// propagates as `PyErrorSet` and nothing is recorded.
 PyValue wrap_value(PyObject* obj);
+
+// Give the engine the hook that frees equality classes.  Called once when
+// the module loads.
+void install_value_hooks() noexcept;
 
 // The bytes of an attribute name given as a Python str: its UTF-8 encoding,
 // with lone surrogates passed through, so that distinct names never share
