@@ -7,7 +7,7 @@ if the stubs stop rejecting the call. `assert_type` lines pin the inferred
 types of the results.
 """
 
-from typing import Sequence, assert_type
+from typing import Any, Sequence, assert_type
 
 from Corvane import FilteredIndex, Index, Indexable
 from Corvane import PyQueryExpr as Q
@@ -43,6 +43,22 @@ def typed_results(order: Order, values: Sequence[int]) -> None:
     orders.union_with(anything)  # type: ignore[arg-type]
     wrong: list[Customer] = orders.collect()  # type: ignore[assignment]
     untyped: list[Order] = Index().collect()  # type: ignore[assignment]
+
+
+def size_of_any(idx: Index[Any]) -> int:
+    return len(idx.collect())
+
+
+def size_of_plain(idx: Index) -> int:
+    return len(idx.collect())
+
+
+def any_index(orders: Index[Order]) -> None:
+    # Index is invariant, like list: an Index[Order] is not an Index[Indexable]
+    # (which is what a bare `Index` annotation means), as it could then be
+    # given a Customer.  A function taking any index says Index[Any].
+    size_of_any(orders)
+    size_of_plain(orders)  # type: ignore[arg-type]
 
 
 def query_values() -> None:
