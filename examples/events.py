@@ -8,7 +8,6 @@ plain int or float values (a datetime would be matched by equality only).
 
 import random
 from datetime import datetime, timedelta, timezone
-from typing import List
 
 from Corvane import Index, Indexable
 from Corvane import PyQueryExpr as Q
@@ -26,17 +25,14 @@ class Event(Indexable):
     acked: bool
 
 
-def events(found: List[Indexable]) -> List[Event]:
-    return [e for e in found if isinstance(e, Event)]
-
-
 def stamp(moment: datetime) -> float:
     return moment.timestamp()
 
 
 def main() -> None:
     rng = random.Random(5)
-    log = Index()
+    # An Index[Event]: type checkers see its results as lists of Event objects.
+    log = Index[Event]()
     at = stamp(START)
     for _ in range(5_000):  # one day of events, a few seconds apart
         at += rng.expovariate(1 / 17)
@@ -52,29 +48,29 @@ def main() -> None:
         return Q.bt("at", stamp(start), stamp(start + timedelta(hours=hours)))
 
     morning = window(START + timedelta(hours=8), 4)
-    in_morning = events(log.reduced_query(morning).collect())
+    in_morning = log.reduced_query(morning).collect()
     print(f"events 08:00-12:00: {len(in_morning)}")
 
     problems = Q.and_(morning, Q.in_("level", ["warning", "error"]))
     for service in SERVICES:
-        found = events(log.reduced(service=service).reduced_query(problems).collect())
+        found = log.reduced(service=service).reduced_query(problems).collect()
         print(f"  {service:<8} warnings and errors: {len(found)}")
 
-    slow = events(log.reduced_query(Q.and_(morning, Q.gt("duration_ms", 200))).collect())
+    slow = log.reduced_query(Q.and_(morning, Q.gt("duration_ms", 200))).collect()
     print(f"slow requests (> 200 ms) 08:00-12:00: {len(slow)}")
     assert slow == [e for e in in_morning if e.duration_ms > 200]
 
     # An operator acknowledges the errors of the morning; later queries see it.
     errors = Q.and_(Q.eq("level", "error"), Q.eq("acked", False))
-    morning_errors = events(log.reduced_query(Q.and_(morning, errors)).collect())
+    morning_errors = log.reduced_query(Q.and_(morning, errors)).collect()
     for event in morning_errors:
         event.acked = True
-    open_errors = events(log.reduced_query(errors).collect())
+    open_errors = log.reduced_query(errors).collect()
     print(f"errors acknowledged: {len(morning_errors)}, still open today: {len(open_errors)}")
     assert not set(morning_errors) & set(open_errors)
 
-    last = max(e.at for e in events(log.collect()))
-    recent = events(log.reduced_query(Q.ge("at", last - 3600)).collect())
+    last = max(e.at for e in log.collect())
+    recent = log.reduced_query(Q.ge("at", last - 3600)).collect()
     first = datetime.fromtimestamp(recent[0].at, timezone.utc)
     print(f"last hour: {len(recent)} events, from {first:%H:%M:%S}")
 

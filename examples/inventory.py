@@ -24,11 +24,6 @@ class Product(Indexable):
     supplier: Supplier
 
 
-def products(found: List[Indexable]) -> List[Product]:
-    """Query results are typed as Indexable; keep the products among them."""
-    return [p for p in found if isinstance(p, Product)]
-
-
 def show(title: str, found: List[Product]) -> None:
     skus = ", ".join(p.sku for p in found[:5]) + (", ..." if len(found) > 5 else "")
     print(f"{title}: {len(found)} [{skus}]")
@@ -52,38 +47,41 @@ def main() -> None:
         )
         for n, category in enumerate(rng.choice(["tools", "fasteners", "paint"]) for _ in range(300))
     ]
-    index = Index()
+    # An Index[Product] takes and returns products: results are List[Product]
+    # for the type checker, with no casts.  (`Index[Product]()` works too.)
+    index: Index[Product] = Index()
     index.add_object_many(catalogue)
 
-    show("fasteners out of stock", products(index.get_by_attribute(category="fasteners", stock=0)))
-    show("priced 10 to 20", products(index.reduced_query(Q.bt("price", 10, 20)).collect()))
+    out_of_stock: List[Product] = index.get_by_attribute(category="fasteners", stock=0)
+    show("fasteners out of stock", out_of_stock)
+    show("priced 10 to 20", index.reduced_query(Q.bt("price", 10, 20)).collect())
     german_good = Q.and_(Q.eq("supplier.country", "DE"), Q.ge("supplier.rating", 4))
-    show("from well-rated German suppliers", products(index.reduced_query(german_good).collect()))
+    show("from well-rated German suppliers", index.reduced_query(german_good).collect())
 
     # A view keeps its set of products; narrowing it reads current values.
-    tools = index.reduced(category="tools")
+    tools = index.reduced(category="tools")  # a FilteredIndex[Product]
     low = Q.lt("stock", 5)
-    show("tools low on stock", products(tools.reduced_query(low).collect()))
+    show("tools low on stock", tools.reduced_query(low).collect())
 
     # Restocking is an assignment: the index follows without being told.
-    for product in products(tools.reduced_query(low).collect()):
+    for product in tools.reduced_query(low).collect():
         product.stock += 50
-    show("tools low on stock after restocking", products(tools.reduced_query(low).collect()))
+    show("tools low on stock after restocking", tools.reduced_query(low).collect())
     assert not tools.reduced_query(low).collect()
 
     # Move the paint to another supplier: dotted paths follow the new object.
     cortez = suppliers[2]
-    for product in products(index.get_by_attribute(category="paint")):
+    for product in index.get_by_attribute(category="paint"):
         product.supplier = cortez
-    spanish = products(index.reduced_query(Q.eq("supplier.country", "ES")).collect())
+    spanish = index.reduced_query(Q.eq("supplier.country", "ES")).collect()
     show("from Spain, paint included", spanish)
     assert spanish == [p for p in catalogue if p.supplier.country == "ES"]
-    german = products(index.reduced_query(Q.eq("supplier.country", "DE")).collect())
+    german = index.reduced_query(Q.eq("supplier.country", "DE")).collect()
     assert german and all(p.category != "paint" for p in german)
 
     # A price list of the expensive tools, as an index of its own.
-    price_list = tools.reduced_query(Q.gt("price", 60)).rebase()
-    expensive = products(price_list.collect())
+    price_list: Index[Product] = tools.reduced_query(Q.gt("price", 60)).rebase()
+    expensive: List[Product] = price_list.collect()
     show("expensive tools", expensive)
     assert expensive == [p for p in catalogue if p.category == "tools" and p.price > 60]
     total = sum(p.price * p.stock for p in expensive)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Check what a user reads and runs: type-check the examples against the
-# installed stubs with mypy in strict mode, compare the stubs with the module
+# installed stubs with mypy in strict mode, together with tests/typing/, whose
+# `# type: ignore[code]` comments are the errors the stubs must report (strict
+# mode flags an ignore that covers nothing), compare the stubs with the module
 # (mypy's stubtest), then run the documentation snippets and the example
 # programs.
 #
@@ -22,9 +24,9 @@ if "$PY" -c 'import sys; sys.exit(sys.implementation.name != "cpython")'; then
         say "installing mypy into $(dirname "$(dirname "$PY")")"
         "$PY" -m pip install --quiet mypy
     fi
-    say "mypy --strict examples/"
+    say "mypy --strict examples/ tests/typing/"
     # The stubs come from the installed package (Corvane-stubs), as for a user.
-    "$PY" -m mypy --strict --cache-dir=/dev/null examples/ || status=1
+    "$PY" -m mypy --strict --warn-unused-ignores --cache-dir=/dev/null examples/ tests/typing/ || status=1
     say "stubtest: the stub against the module itself"
     "$PY" -m mypy.stubtest Corvane --allowlist stubs/stubtest-allowlist.txt || status=1
 else

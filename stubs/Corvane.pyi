@@ -5,7 +5,10 @@ by attribute value with keyword equality (`Index.get_by_attribute`), views
 (`Index.reduced`, `FilteredIndex`) or query expressions (`PyQueryExpr`).
 """
 
-from typing import Any, Sequence, SupportsIndex, final
+from types import GenericAlias
+from typing import Any, Generic, Iterator, Protocol, Sequence, SupportsIndex, final
+
+from typing_extensions import Never, Self, TypeVar
 
 __all__ = ["sum_as_string", "Index", "Indexable", "FilteredIndex", "PyQueryExpr"]
 
@@ -59,9 +62,33 @@ class Indexable:
     def __repr__(self) -> str:
         """"<MyClass with N attributes>", N being the number of stored attributes."""
 
+_T = TypeVar("_T", bound=Indexable, default=Indexable)
+"""The class of the objects an index holds; `Index()` alone holds any `Indexable`."""
+
+_V_co = TypeVar("_V_co", covariant=True)
+
+class _ValueSequence(Protocol[_V_co]):
+    """A list, tuple, range or other sequence of values, but not a `str`.
+
+    A `str` is a sequence of its characters, so the membership test tells it
+    apart: a `str` only accepts a `str` there, while a sequence of values
+    accepts anything. `count` keeps out mappings, `__getitem__` sets.
+    """
+
+    def __len__(self) -> int: ...
+    def __iter__(self) -> Iterator[_V_co]: ...
+    def __getitem__(self, index: int, /) -> _V_co: ...
+    def __contains__(self, value: object, /) -> bool: ...
+    def count(self, value: Any, /) -> int: ...
+
 @final
-class Index:
+class Index(Generic[_T]):
     """An index over `Indexable` objects, answering attribute queries.
+
+    Generic over the class of the objects it holds: an `Index[Order]` takes
+    and returns `Order` objects (`index: Index[Order] = Index()`, or
+    `Index[Order]()`, which works at run time too); a plain `Index()` holds
+    any `Indexable`.
 
     Keyword filters (`get_by_attribute`, `reduce`, `reduced`) take, for each
     attribute, one value or an iterable of accepted values (a `str` is one
@@ -70,10 +97,13 @@ class Index:
     """
 
     def __init__(self) -> None: ...
-    def collect(self) -> list[Indexable]:
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """`Index[Order]`: the class with its type argument, usable at run time."""
+
+    def collect(self) -> list[_T]:
         """Every object ever added, in id order (including objects `reduce` dropped)."""
 
-    def reduced(self, **kwargs: object) -> FilteredIndex:
+    def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """A view of the objects matching every keyword filter; the index is unchanged.
 
         No keywords give an empty view.
@@ -87,14 +117,14 @@ class Index:
         makes it raise RuntimeError "Already mutably borrowed", changing nothing.
         """
 
-    def get_by_attribute(self, **kwargs: object) -> list[Indexable]:
+    def get_by_attribute(self, **kwargs: object) -> list[_T]:
         """Objects whose attributes match every keyword filter.
 
         `attr=value` matches that value, `attr=[v1, v2]` any of the values. An
         unknown attribute or no keywords at all match nothing.
         """
 
-    def add_object_many(self, objs: Sequence[Indexable]) -> None:
+    def add_object_many(self, objs: Sequence[_T]) -> None:
         """Add every object of a sequence (a list or tuple, not an iterator).
 
         Raises TypeError for a str, a non-sequence or a non-Indexable item, and
@@ -102,13 +132,13 @@ class Index:
         elsewhere; nothing is added then.
         """
 
-    def add_object(self, py_ref: Indexable) -> None:
+    def add_object(self, py_ref: _T) -> None:
         """Add one object; adding it again changes nothing, now or later."""
 
-    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """A view of the members selected by a query expression."""
 
-    def union_with(self, other: Index) -> None:
+    def union_with(self, other: Index[_T]) -> None:
         """Make this index hold the objects of `other` too, with their equality entries.
 
         Range and dotted-path entries are not merged: those queries see an
@@ -119,23 +149,34 @@ class Index:
         """
 
 @final
-class FilteredIndex:
+class FilteredIndex(Generic[_T]):
     """A fixed set of objects of an index, returned by `reduced` and `reduced_query`.
 
     The set never changes; narrowing it again uses the objects' current values.
-    Not constructible from Python.
+    Generic like `Index`: the views of an `Index[Order]` are
+    `FilteredIndex[Order]`. Not constructible from Python.
     """
 
-    def reduced(self, **kwargs: object) -> FilteredIndex:
+    def __new__(cls, *, no_constructor: Never) -> Self:
+        """Raises TypeError "No constructor defined for FilteredIndex".
+
+        No value can fill `no_constructor`, so type checkers reject
+        `FilteredIndex()` as well.
+        """
+
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias:
+        """`FilteredIndex[Order]`: the class with its type argument, usable at run time."""
+
+    def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """The objects of this view that match every keyword filter."""
 
-    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex:
+    def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """The objects of this view selected by a query expression."""
 
-    def collect(self) -> list[Indexable]:
+    def collect(self) -> list[_T]:
         """The objects of this view, in id order."""
 
-    def rebase(self) -> Index:
+    def rebase(self) -> Index[_T]:
         """A new, independent index holding exactly the objects of this view.
 
         Attributes are indexed from the objects' current values, including
@@ -150,6 +191,13 @@ class PyQueryExpr:
     `attr` may be a dotted path ("supplier.country") into attributes whose
     values are `Indexable` objects. Not constructible from Python.
     """
+
+    def __new__(cls, *, no_constructor: Never) -> Self:
+        """Raises TypeError "No constructor defined for PyQueryExpr".
+
+        No value can fill `no_constructor`, so type checkers reject
+        `PyQueryExpr()` as well.
+        """
 
     @staticmethod
     def eq(attr: str, value: object) -> PyQueryExpr:
@@ -180,8 +228,11 @@ class PyQueryExpr:
         """`attr` is a number less than `value`."""
 
     @staticmethod
-    def in_(attr: str, values: Sequence[object]) -> PyQueryExpr:
-        """`attr` equals one of `values` (a list, tuple or range; not a str or set)."""
+    def in_(attr: str, values: _ValueSequence[object]) -> PyQueryExpr:
+        """`attr` equals one of `values` (a list, tuple or range; not a str or set).
+
+        Type checkers reject a `str`, a set or a mapping here, as the call does.
+        """
 
     @staticmethod
     def and_(*exprs: PyQueryExpr) -> PyQueryExpr:

@@ -2,6 +2,7 @@
 and the internal-failure exception."""
 
 import inspect
+import types
 
 import pytest
 
@@ -235,7 +236,29 @@ def test_index_constructs():
     assert idx.collect() == []
 
 
+@pytest.mark.parametrize("name", ["Index", "FilteredIndex"])
+def test_generic_classes_take_a_type_argument(name):
+    # The stubs make Index and FilteredIndex generic over the objects' class;
+    # `Index[Obj]` works at run time too, as an alias that calls the class.
+    cls = getattr(Corvane, name)
+    alias = cls[Obj]
+    assert type(alias) is types.GenericAlias
+    assert alias.__origin__ is cls and alias.__args__ == (Obj,)
+    assert repr(alias) == f"Corvane.{name}[conftest.Obj]"
+    assert cls[Obj, int].__args__ == (Obj, int)  # arity is the checker's business
+    if name == "Index":
+        idx = alias()
+        assert type(idx) is Index and idx.collect() == []
+    else:
+        with pytest.raises(TypeError, match="^No constructor defined for FilteredIndex$"):
+            alias()
+    for other in (Indexable, PyQueryExpr):
+        with pytest.raises(TypeError):
+            other[Obj]
+
+
 INDEX_METHODS = {
+    "__class_getitem__": "($cls, item, /)",
     "collect": "($self)",
     "reduced": "($self, **kwargs)",
     "reduce": "($self, **kwargs)",
@@ -246,6 +269,7 @@ INDEX_METHODS = {
     "union_with": "($self, other)",
 }
 VIEW_METHODS = {
+    "__class_getitem__": "($cls, item, /)",
     "reduced": "($self, **kwargs)",
     "reduced_query": "($self, query)",
     "collect": "($self)",

@@ -128,6 +128,7 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
 
 PyMethodDef view_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
+    CORVANE_GENERIC_CLASS_METHODS
     {"reduced", CORVANE_FASTCALL(view_reduced), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", CORVANE_FASTCALL(view_reduced_query), METH_FASTCALL | METH_KEYWORDS,

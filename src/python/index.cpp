@@ -281,6 +281,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyMethodDef index_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
+    CORVANE_GENERIC_CLASS_METHODS
     {"collect", CORVANE_FASTCALL(index_collect), METH_FASTCALL | METH_KEYWORDS,
      "collect($self)\n--\n\n"},
     {"reduced", CORVANE_FASTCALL(index_reduced), METH_FASTCALL | METH_KEYWORDS,

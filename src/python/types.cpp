@@ -49,4 +49,6 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
     return nullptr;
 }
 
+PyObject* class_getitem(PyObject* cls, PyObject* item) { return Py_GenericAlias(cls, item); }
+
 }  // namespace corvane

@@ -41,4 +41,13 @@ PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs);
 // tp_new for the classes that cannot be instantiated from Python.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 
+// Index and FilteredIndex are generic over the class of the objects they hold
+// (in the stubs), so `Index[Order]` must also work at run time, in annotations
+// that are evaluated and in `Index[Order]()`: the class with its argument, as
+// a types.GenericAlias, the way the built-in containers answer.
+PyObject* class_getitem(PyObject* cls, PyObject* item);
+#define CORVANE_GENERIC_CLASS_METHODS                                            \
+    {"__class_getitem__", corvane::class_getitem, METH_O | METH_CLASS,         \
+     "__class_getitem__($cls, item, /)\n--\n\n"},
+
 }  // namespace corvane
