@@ -93,29 +93,33 @@ BitMapBTreeNode& BitMapBTreeNode::operator=(BitMapBTreeNode&& o) noexcept {
 }
 BitMapBTreeNode::~BitMapBTreeNode() = default;
 
-const NodeWindow* BitMapBTreeNode::window() const {
-    if (const LeafNode* l = leaf()) return l;
-    return internal();
+namespace {
+
+// f applied to the node of either kind that n holds, or `empty` when n
+// holds none.
+template <class F, class R>
+R on_window(const BitMapBTreeNode& n, F f, R empty) {
+    if (const LeafNode* l = n.leaf()) return f(*l);
+    if (const InternalNode* in = n.internal()) return f(*in);
+    return empty;
 }
 
+}  // namespace
+
 size_t BitMapBTreeNode::len() const {
-    const NodeWindow* w = window();
-    return w ? w->len : 0;
+    return on_window(*this, [](const auto& w) { return w.len; }, size_t{0});
 }
 
 size_t BitMapBTreeNode::start() const {
-    const NodeWindow* w = window();
-    return w ? w->start : 0;
+    return on_window(*this, [](const auto& w) { return w.start; }, size_t{0});
 }
 
 bool BitMapBTreeNode::is_full() const {
-    const NodeWindow* w = window();
-    return w && w->is_full();
+    return on_window(*this, [](const auto& w) { return w.is_full(); }, false);
 }
 
 CompositeKey128 BitMapBTreeNode::first_key() const {
-    const NodeWindow* w = window();
-    return w ? w->keys[w->start] : CompositeKey128{};
+    return on_window(*this, [](const auto& w) { return w.keys[w.start]; }, CompositeKey128{});
 }
 
 Bitmap BitMapBTreeNode::id_bitmap() const {
@@ -169,38 +173,41 @@ size_t halving_position(const std::array<CompositeKey128, kNodeSlots>& keys, siz
 // probe in BitMapBTree::remove as a conditional move, and removal got
 // slower, since each probe then waits for the previous load instead of
 // running ahead of it.
-size_t NodeWindow::key_position(u128 x) const {
-    return halving_position(keys, start, len, [x](const CompositeKey128& k) { return k.key <= x; });
+template <class Node>
+size_t NodeWindow<Node>::key_position(u128 x) const {
+    return halving_position(self().keys, self().start, self().len,
+                            [x](const CompositeKey128& k) { return k.key <= x; });
 }
 
 template <class Node>
-void WindowedNode<Node>::recenter() {
-    const size_t target = (kNodeSlots - len) / 2;
-    if (target == start) return;
-    Node& self = static_cast<Node&>(*this);
-    self.move_run(start, len, self, target);
-    start = target;
+void NodeWindow<Node>::recenter() {
+    Node& node = self();
+    const size_t target = (kNodeSlots - node.len) / 2;
+    if (target == node.start) return;
+    node.move_run(node.start, node.len, node, target);
+    node.start = target;
 }
 
 template <class Node>
-std::pair<CompositeKey128, std::unique_ptr<Node>> WindowedNode<Node>::split() {
-    const size_t n = len;
+std::pair<CompositeKey128, std::unique_ptr<Node>> NodeWindow<Node>::split() {
+    Node& node = self();
+    const size_t n = node.len;
     const size_t h = n / 2;
     auto right = std::make_unique<Node>();
     right->start = kSplitRightStart;
     right->len = n - h;
     // Move the upper part out first: recentering the lower part may reuse
     // the slots it occupied.
-    static_cast<Node&>(*this).move_run(start + h, n - h, *right, kSplitRightStart);
-    len = h;
+    node.move_run(node.start + h, n - h, *right, kSplitRightStart);
+    node.len = h;
     recenter();
     const CompositeKey128& sep = right->keys[kSplitRightStart];
     if (sep.is_empty()) fail("invalid offset");
     return {sep, std::move(right)};
 }
 
-template struct WindowedNode<LeafNode>;
-template struct WindowedNode<InternalNode>;
+template struct NodeWindow<LeafNode>;
+template struct NodeWindow<InternalNode>;
 
 // ---------------------------------------------------------------------------
 // Leaf nodes
