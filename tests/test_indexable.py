@@ -515,6 +515,12 @@ def test_vars_is_a_read_only_snapshot_of_stored_attributes():
     o.b = 3
     assert "b" not in view and vars(o)["b"] == 3  # a snapshot
     assert o.__dir__().count("a") == 1  # the listing is unchanged
+
+    class Slotted(Indexable):
+        __slots__ = ()
+
+    if IS_CPYTHON:  # PyPy gives every subclass an instance dict
+        assert vars(Slotted(a=1)) == {"a": 1}
     # A class defined in Python gets a real instance dict from the
     # interpreter: its __dict__ and vars() are that dict, never the stored
     # attributes.

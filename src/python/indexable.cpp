@@ -129,6 +129,8 @@ void indexable_dealloc(PyObject* self) {
 #endif
 }
 
+PyObject* stored_attributes_view(PyObject* self);
+
 [[noreturn]] void attribute_error(PyObject* name) {
     PyErr_SetObject(PyExc_AttributeError, name);
     throw py::PyErrorSet{};
@@ -153,9 +155,16 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             Py_INCREF(v->object());
             return v->object();
         }
+        // PyPy gives instances of native classes an instance dict: Indexable
+        // itself answers `__dict__` before ordinary lookup finds that one.
+        if (Py_TYPE(self) == indexable_type() &&
+            PyUnicode_CompareWithASCIIString(name, "__dict__") == 0)
+            return stored_attributes_view(self);
         PyObject* r = PyObject_GenericGetAttr(self, name);
         if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
+            if (PyUnicode_CompareWithASCIIString(name, "__dict__") == 0)
+                return stored_attributes_view(self);
             attribute_error(name);
         }
         return r;
@@ -305,15 +314,16 @@ PyObject* indexable_reduce(PyObject* self, PyObject*) {
     });
 }
 
-// `Indexable.__dict__`: a read-only view of a snapshot of the stored
-// attributes, which is what `vars()` shows.  Classes defined in Python get an
-// instance dict of their own from the interpreter, whose `__dict__` comes
-// before this one.
-PyObject* indexable_dict_view(PyObject* self, void*) {
-    return py::entry([&]() -> PyObject* {
-        py::PyRef snapshot(py::new_ref, stored_attributes_dict(self));
-        return PyDictProxy_New(snapshot.get());
-    });
+// What `obj.__dict__`, and so `vars(obj)`, gives for Indexable itself and
+// whenever ordinary lookup finds no `__dict__` (subclasses declaring
+// `__slots__`, on CPython): a read-only view of a snapshot of the stored
+// attributes.  Other classes defined in Python get an instance dict from the
+// interpreter (PyPy gives every subclass one), and their `__dict__` stays
+// that dict.  Not a descriptor of the class: on PyPy one would hide the
+// instance dict of subclasses.
+PyObject* stored_attributes_view(PyObject* self) {
+    py::PyRef snapshot(py::new_ref, stored_attributes_dict(self));
+    return PyDictProxy_New(snapshot.get());
 }
 
 #ifdef PYPY_VERSION
@@ -378,11 +388,6 @@ PyMemberDef indexable_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyGetSetDef indexable_getset[] = {
-    {"__dict__", indexable_dict_view, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
 }  // namespace
 
 PyTypeObject* create_indexable_type() {
@@ -398,7 +403,6 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
         {Py_tp_methods, indexable_methods},
         {Py_tp_members, indexable_members},
-        {Py_tp_getset, indexable_getset},
         {0, nullptr},
     };
     static PyType_Spec spec = {
