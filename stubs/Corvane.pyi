@@ -69,7 +69,7 @@ class Indexable:
     def __dir__(self) -> list[str]:
         """Stored attribute names first, then what object.__dir__ lists."""
 
-    __dict__: Mapping[str, Any]
+    __dict__: Mapping[str, Any]  # type: ignore[assignment]  # read-only, unlike object's
     """For Indexable itself (and subclasses declaring `__slots__`, on CPython):
     a read-only view (types.MappingProxyType) of a snapshot of the stored
     attributes, which is what `vars()` shows. Other Python subclasses get an
