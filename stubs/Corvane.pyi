@@ -6,7 +6,17 @@ by attribute value with keyword equality (`Index.get_by_attribute`), views
 """
 
 from types import GenericAlias
-from typing import Any, Generic, Iterator, Protocol, Sequence, SupportsIndex, final
+from typing import (
+    Any,
+    Callable,
+    Generic,
+    Iterator,
+    Mapping,
+    Protocol,
+    Sequence,
+    SupportsIndex,
+    final,
+)
 
 from typing_extensions import Never, Self, TypeVar
 
@@ -58,6 +68,27 @@ class Indexable:
 
     def __dir__(self) -> list[str]:
         """Stored attribute names first, then what object.__dir__ lists."""
+
+    __dict__: Mapping[str, Any]  # type: ignore[assignment]  # read-only, unlike object's
+    """For Indexable itself (and subclasses declaring `__slots__`, on CPython):
+    a read-only view (types.MappingProxyType) of a snapshot of the stored
+    attributes, which is what `vars()` shows. Other Python subclasses get an
+    ordinary instance dict from the interpreter, which never holds stored
+    attributes."""
+
+    def __getstate__(self) -> dict[str, Any]:
+        """The stored attributes as a new dict, in assignment order, hidden names too."""
+
+    def __setstate__(self, state: dict[str, Any], /) -> None:
+        """Store every entry of `state`, in order, as assignments would.
+
+        Raises TypeError for a state that is not a dict or holds a name that is
+        not a str, before storing anything.
+        """
+
+    def __reduce__(self) -> tuple[Callable[..., Self], tuple[type[Self]], dict[str, Any]]:
+        """`(copyreg.__newobj__, (cls,), self.__getstate__())`: copies and pickles
+        are new objects of the same class, with a fresh id, in no index."""
 
     def __repr__(self) -> str:
         """"<MyClass with N attributes>", N being the number of stored attributes."""

@@ -1,7 +1,9 @@
 """Indexable objects: construction, ids, attribute lookup, listing, text form,
 subclassing and deletion."""
 
+import copy
 import gc
+import pickle
 import threading
 import weakref
 
@@ -402,6 +404,130 @@ def test_reads_from_another_thread_during_assignment():
     assert o.x is slow
     assert_same(idx.get_by_attribute(x=5), [o])
     assert idx.get_by_attribute(x=1) == []
+
+
+# --- copies, pickles and vars() ----------------------------------------------------------
+
+
+def _plain(x, root):
+    """`x` as plain data to compare, `root` (the copied object) as a marker."""
+    if x is root:
+        return "<root>"
+    if isinstance(x, Indexable):
+        return (type(x), _plain(x.__getstate__(), root))
+    if isinstance(x, (list, tuple)):
+        return (type(x), [_plain(v, root) for v in x])
+    if isinstance(x, dict):
+        return {k: _plain(v, root) for k, v in x.items()}
+    return (type(x), x)
+
+
+COPIERS = {
+    "pickle-2": lambda o: pickle.loads(pickle.dumps(o, protocol=2)),
+    "pickle-highest": lambda o: pickle.loads(pickle.dumps(o, protocol=pickle.HIGHEST_PROTOCOL)),
+    "copy": copy.copy,
+    "deepcopy": copy.deepcopy,
+}
+
+
+@pytest.mark.parametrize("how", list(COPIERS))
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda o: 7, id="int"),
+        pytest.param(lambda o: 2.5, id="float"),
+        pytest.param(lambda o: "text", id="str"),
+        pytest.param(lambda o: True, id="bool"),
+        pytest.param(lambda o: None, id="none"),
+        pytest.param(lambda o: 2**100, id="big-int"),
+        pytest.param(lambda o: (1, "a", (2,)), id="tuple"),
+        pytest.param(lambda o: [1, [2]], id="list"),
+        pytest.param(lambda o: {"k": [1]}, id="dict"),
+        pytest.param(lambda o: {1, 2}, id="unhashable-set"),
+        pytest.param(lambda o: Obj(inner=[1], _h=2), id="nested-indexable"),
+        pytest.param(lambda o: o, id="self-cycle"),
+        pytest.param(lambda o: [1, o], id="cycle-through-list"),
+    ],
+)
+def test_copies_keep_class_and_attributes_get_a_new_id_and_no_index(make, how):
+    # Every value is stored twice, under a plain and a hidden name: both are
+    # copied, in assignment order, and stay one object where it is mutable.
+    o = Rich(tag="original")
+    value = make(o)
+    o.v = value
+    o._h = value
+    idx = Index()
+    idx.add_object(o)
+    c = COPIERS[how](o)
+
+    assert type(c) is Rich and c is not o
+    assert list(c.__getstate__()) == ["tag", "v", "_h"] == c.__dir__()[:3]
+    mutable = isinstance(value, (list, dict, set, Indexable))
+    if how == "copy":
+        assert c.v is value and c._h is value
+    else:
+        assert _plain(c.v, c) == _plain(value, o)
+        assert c.v is not value or not mutable
+        assert c._h is c.v or not mutable
+
+    # The copy belongs to no index, and the original index is unchanged.
+    c.tag = "copy"
+    assert_same(idx.get_by_attribute(tag="original"), [o])
+    assert idx.get_by_attribute(tag="copy") == []
+    assert_same(idx.get_by_attribute(v=[value]), [o])  # a list: the accepted values
+    # A fresh id: in an index the copy sorts after the original.
+    idx.add_object(c)
+    c.tag = "original"
+    assert_same(idx.get_by_attribute(tag="original"), [o, c])
+    o.tag = "changed"
+    assert_same(idx.get_by_attribute(tag="original"), [c])
+
+
+class OwnState(Indexable):
+    def __getstate__(self):
+        return {"only": self.a}
+
+
+class OwnReduce(Indexable):
+    def __reduce__(self):
+        return (OwnReduce, (), {"reduced": True})
+
+
+def test_subclass_state_and_reduce_take_precedence():
+    c = pickle.loads(pickle.dumps(OwnState(a=1, b=2)))
+    assert type(c) is OwnState and c.__dir__()[0] == "only" and c.only == 1 and not hasattr(c, "b")
+    d = copy.deepcopy(OwnReduce(a=1))
+    assert type(d) is OwnReduce and d.reduced is True and not hasattr(d, "a")
+    with pytest.raises(TypeError):
+        Indexable().__setstate__([("a", 1)])
+    o = Indexable(a=1)
+    with pytest.raises(TypeError):
+        o.__setstate__({"b": 2, 3: 4})  # checked before anything is stored
+    assert o.__getstate__() == {"a": 1}
+
+
+def test_vars_is_a_read_only_snapshot_of_stored_attributes():
+    o = Indexable(a=1, _h=[2])
+    view = vars(o)
+    assert view == {"a": 1, "_h": [2]} and list(view) == ["a", "_h"]
+    with pytest.raises(TypeError):
+        view["a"] = 5  # read-only
+    o.b = 3
+    assert "b" not in view and vars(o)["b"] == 3  # a snapshot
+    assert o.__dir__().count("a") == 1  # the listing is unchanged
+
+    class Slotted(Indexable):
+        __slots__ = ()
+
+    if IS_CPYTHON:  # PyPy gives every subclass an instance dict
+        assert vars(Slotted(a=1)) == {"a": 1}
+    # A class defined in Python gets a real instance dict from the
+    # interpreter: its __dict__ and vars() are that dict, never the stored
+    # attributes.
+    r = Obj(a=1)
+    assert vars(r) == {} and r.__dict__ is vars(r)
+    r.b = 2
+    assert vars(r) == {} and r.__getstate__() == {"a": 1, "b": 2}
 
 
 # --- garbage collection -------------------------------------------------------------------

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/operations.hpp"
 #include "python/args.hpp"
@@ -127,6 +129,8 @@ void indexable_dealloc(PyObject* self) {
 #endif
 }
 
+PyObject* stored_attributes_view(PyObject* self);
+
 [[noreturn]] void attribute_error(PyObject* name) {
     PyErr_SetObject(PyExc_AttributeError, name);
     throw py::PyErrorSet{};
@@ -151,9 +155,16 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             Py_INCREF(v->object());
             return v->object();
         }
+        // PyPy gives instances of native classes an instance dict: Indexable
+        // itself answers `__dict__` before ordinary lookup finds that one.
+        if (Py_TYPE(self) == indexable_type() &&
+            PyUnicode_CompareWithASCIIString(name, "__dict__") == 0)
+            return stored_attributes_view(self);
         PyObject* r = PyObject_GenericGetAttr(self, name);
         if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
+            if (PyUnicode_CompareWithASCIIString(name, "__dict__") == 0)
+                return stored_attributes_view(self);
             attribute_error(name);
         }
         return r;
@@ -234,6 +245,87 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
     });
 }
 
+// A new dict of the stored attributes, in assignment order, names decoded as
+// `__dir__` decodes them.  The pairs are copied first: building the dict
+// allocates, a collection may run a finaliser, and a finaliser may assign
+// attributes of this object.
+PyObject* stored_attributes_dict(PyObject* self) {
+    std::vector<std::pair<std::string, py::PyRef>> pairs;
+    for (const auto& [n, v] : as_obj(self)->state.attributes)
+        pairs.emplace_back(n, py::PyRef(py::borrow, v.object()));
+    py::PyRef out(py::new_ref, PyDict_New());
+    for (const auto& [n, v] : pairs) {
+        py::PyRef key(py::new_ref, PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()),
+                                                        "surrogatepass"));
+        if (PyDict_SetItem(out.get(), key.get(), v.get()) < 0) throw py::PyErrorSet{};
+    }
+    return out.release();
+}
+
+// `__getstate__`: the stored attributes as a new dict (hidden names too).
+PyObject* indexable_getstate(PyObject* self, PyObject*) {
+    return py::entry([&]() -> PyObject* { return stored_attributes_dict(self); });
+}
+
+// `__setstate__`: store every entry of `state` through the attribute store,
+// in the dict's order, as assignments would.  Names are checked before the
+// first one is stored, so a bad state leaves the object as it was.
+PyObject* indexable_setstate(PyObject* self, PyObject* state) {
+    return py::entry([&]() -> PyObject* {
+        if (!PyDict_Check(state)) {
+            PyErr_Format(PyExc_TypeError, "Indexable.__setstate__: state must be a dict, not '%s'",
+                         Py_TYPE(state)->tp_name);
+            throw py::PyErrorSet{};
+        }
+        // A snapshot of the pairs: storing a value may run code that changes
+        // the dict.
+        py::PyRef items(py::new_ref, PyDict_Items(state));
+        Py_ssize_t n = PyList_GET_SIZE(items.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(PyList_GET_ITEM(items.get(), i), 0);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError,
+                             "Indexable.__setstate__: attribute names must be str, not '%s'",
+                             Py_TYPE(key)->tp_name);
+                throw py::PyErrorSet{};
+            }
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* pair = PyList_GET_ITEM(items.get(), i);
+            if (indexable_setattro(self, PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)) < 0)
+                throw py::PyErrorSet{};
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// `__reduce__`: rebuild as `cls.__new__(cls)` (a fresh id, in no index), then
+// restore what `__getstate__` returns.  Looking `__getstate__` up on the
+// object lets a subclass replace it; a subclass defining `__reduce__` or
+// `__reduce_ex__` replaces this method itself.  Setting the state after the
+// object exists is what lets pickle and deepcopy rebuild reference cycles.
+PyObject* indexable_reduce(PyObject* self, PyObject*) {
+    return py::entry([&]() -> PyObject* {
+        py::PyRef copyreg(py::new_ref, PyImport_ImportModule("copyreg"));
+        py::PyRef newobj(py::new_ref, PyObject_GetAttrString(copyreg.get(), "__newobj__"));
+        py::PyRef state(py::new_ref, PyObject_CallMethod(self, "__getstate__", nullptr));
+        return Py_BuildValue("(O(O)O)", newobj.get(), reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                             state.get());
+    });
+}
+
+// What `obj.__dict__`, and so `vars(obj)`, gives for Indexable itself and
+// whenever ordinary lookup finds no `__dict__` (subclasses declaring
+// `__slots__`, on CPython): a read-only view of a snapshot of the stored
+// attributes.  Other classes defined in Python get an instance dict from the
+// interpreter (PyPy gives every subclass one), and their `__dict__` stays
+// that dict.  Not a descriptor of the class: on PyPy one would hide the
+// instance dict of subclasses.
+PyObject* stored_attributes_view(PyObject* self) {
+    py::PyRef snapshot(py::new_ref, stored_attributes_dict(self));
+    return PyDictProxy_New(snapshot.get());
+}
+
 #ifdef PYPY_VERSION
 // PyPy lays the instances of a class out as those of one of its bases,
 // chosen without regard to native layouts: a class deriving from Indexable
@@ -280,6 +372,9 @@ PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwarg
 PyMethodDef indexable_methods[] = {
     {"__dir__", CORVANE_FASTCALL(indexable_dir),
      METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+    {"__reduce__", indexable_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__getstate__", indexable_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", indexable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
 #ifdef PYPY_VERSION
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_init_subclass)),
