@@ -87,7 +87,7 @@ PyObject* Selection::value_counts(const std::string& attr, py::Gil policy) const
     for (const ValueCount& c : counts) {
         PyObject* key = c.value.object();
         if (PyObject_Hash(key) == -1) {
-            // A dict cannot take it: say which attribute holds what.
+            // A dict cannot take it: say so, naming the type.
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PyErrorSet{};
             PyErr_Clear();
             py::type_error("value_counts() cannot count an unhashable value of type '" +
