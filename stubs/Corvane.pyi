@@ -169,6 +169,24 @@ class Index(Generic[_T]):
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """A view of the members selected by a query expression."""
 
+    def ordered_by(self, attr: str, descending: bool = False, limit: int | None = None) -> list[_T]:
+        """The members ordered by the numeric value of `attr`, at most `limit` of them.
+
+        Ascending unless `descending`; equal values in id order.  Members
+        without an int or float value for `attr` (no attribute, a str, None,
+        a bool, ...) come last, in id order.  The order comes from the range
+        index, so a short `limit` costs about what a small range query does.
+        """
+
+    def value_counts(self, attr: str) -> dict[Any, int]:
+        """Each distinct value of `attr` with the number of objects holding it.
+
+        Keys are the values as first recorded (1, 1.0 and True are one key);
+        the dict is ordered by descending count, ties by the earliest object
+        holding the value.  Counts follow equality lookups (after `reduce`,
+        only the selected objects).  An unhashable value raises TypeError.
+        """
+
     def union_with(self, other: Index[_T]) -> None:
         """Make this index hold the objects of `other` too, with their equality entries.
 
@@ -206,6 +224,13 @@ class FilteredIndex(Generic[_T]):
 
     def collect(self) -> list[_T]:
         """The objects of this view, in id order."""
+
+    def ordered_by(self, attr: str, descending: bool = False, limit: int | None = None) -> list[_T]:
+        """The objects of this view ordered by the numeric value of `attr` (see `Index.ordered_by`)."""
+
+    def value_counts(self, attr: str) -> dict[Any, int]:
+        """Each distinct value of `attr` among this view's objects with its count
+        (see `Index.value_counts`); values no object of the view holds are left out."""
 
     def rebase(self) -> Index[_T]:
         """A new, independent index holding exactly the objects of this view.

@@ -633,6 +633,34 @@ class RecordedIndex(BooleanEvaluator):
                 nested = Entry(value, attrs_of, (key,)) if w.kind == "ind" else None
                 self._enter(name, w, key, nested)
 
+    def ordered_by(self, name, universe, descending, limit, order):
+        """Ids of ``ordered_by(name, descending, limit)`` within ``universe``:
+        the range pairs by value part (then id order), then the ids without a
+        range pair in id order."""
+        m = self.maps.get(name)
+        pairs = [(p, k) for (p, k) in (m.ranged if m is not None else ()) if k in universe]
+        pairs.sort(key=lambda pk: (-pk[0] if descending else pk[0], order(pk[1])))
+        ranked = [k for _, k in pairs]
+        rest = sorted(set(universe) - set(ranked), key=order)
+        out = ranked + rest
+        return out if limit is None else out[:limit]
+
+    def value_counts(self, name, universe, order):
+        """``value_counts(name)`` within ``universe``, as (first recorded
+        value, count) pairs by descending count, then by the lowest id holding
+        each; values that need a hash and have none make the module raise
+        TypeError, shown here as None."""
+        m = self.maps.get(name)
+        found = []
+        for w, ids in (m.exact if m is not None else ()):
+            held = ids & set(universe)
+            if held:
+                if w.hash is None:
+                    return None
+                found.append((w.value, len(held), min(order(k) for k in held)))
+        found.sort(key=lambda t: (-t[1], t[2]))
+        return [(v, n) for v, n, _ in found]
+
     def evaluate(self, expr, universe=None):
         """Ids selected by ``expr`` within ``universe`` (default: members).
         Raises ModelPanic where the module stops with "not yet implemented"."""

@@ -374,6 +374,11 @@ def unhashables_by_identity(env, _):
     assert env.idx.reduced_query(Q.ne("x", b)).collect() == [o for o in objs if o is not objs[2]]
 
 
+def unhashable_value_counted(env):
+    env.objs[0].x = [1]
+    env.idx.value_counts("x")
+
+
 def iterator_adds_during_lookup(env):
     class Adder:
         def __iter__(self):
@@ -872,6 +877,35 @@ TABLE = [
     ("Index.union_with", "itself", lambda e: e.idx.union_with(e.idx),
      Raises(RuntimeError, "Already mutably borrowed")),
     ("Index.union_with", "merged-in objects are held", merged_objects_are_held, Returns()),
+    # -- ordered_by, value_counts
+    ("Index.ordered_by", "no argument", lambda e: e.idx.ordered_by(),
+     te("Index.ordered_by() missing 1 required positional argument: 'attr'")),
+    ("Index.ordered_by", "an int attribute", lambda e: e.idx.ordered_by(5),
+     te("argument 'attr': 'int' object cannot be converted to 'PyString'")),
+    ("Index.ordered_by", "a str limit", lambda e: e.idx.ordered_by("f", limit="3"),
+     te("argument 'limit': 'str' object cannot be converted to 'int'")),
+    ("Index.ordered_by", "a bool limit", lambda e: e.idx.ordered_by("f", False, True),
+     te("argument 'limit': 'bool' object cannot be converted to 'int'")),
+    ("Index.ordered_by", "a negative limit", lambda e: e.idx.ordered_by("f", limit=-1),
+     Raises(ValueError, "argument 'limit': must not be negative")),
+    ("Index.ordered_by", "a huge negative limit", lambda e: e.idx.ordered_by("f", limit=-2**100),
+     Raises(ValueError, "argument 'limit': must not be negative")),
+    ("Index.ordered_by", "a huge limit", lambda e: e.idx.ordered_by("f", limit=2**100),
+     Returns(lambda e, r: len(r) == len(e.objs) or pytest.fail(r))),
+    ("Index.ordered_by", "an int direction", lambda e: e.idx.ordered_by("f", descending=1),
+     te("argument 'descending': 'int' object cannot be converted to 'PyBool'")),
+    ("Index.ordered_by", "four arguments", lambda e: e.idx.ordered_by("f", True, 1, 2),
+     te("Index.ordered_by() takes 3 positional arguments but 4 were given")),
+    ("Index.ordered_by", "a limit twice", lambda e: e.idx.ordered_by("f", False, 1, limit=2),
+     te("Index.ordered_by() got multiple values for argument 'limit'")),
+    ("Index.value_counts", "an unknown keyword", lambda e: e.idx.value_counts(name="f"),
+     te("Index.value_counts() got an unexpected keyword argument 'name'")),
+    ("Index.value_counts", "an unhashable value held", unhashable_value_counted,
+     te("value_counts() cannot count an unhashable value of type 'list'")),
+    ("FilteredIndex.ordered_by", "a None attribute", lambda e: e.view.ordered_by(None),
+     te("argument 'attr': 'NoneType' object cannot be converted to 'PyString'")),
+    ("FilteredIndex.value_counts", "no argument", lambda e: e.view.value_counts(),
+     te("FilteredIndex.value_counts() missing 1 required positional argument: 'attr'")),
     # -- FilteredIndex
     ("FilteredIndex.collect", "a positional argument", lambda e: e.view.collect(1),
      te("FilteredIndex.collect() takes 0 positional arguments but 1 was given")),

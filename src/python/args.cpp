@@ -52,7 +52,7 @@ void bind_keyword(const Signature& sig, PyObject* key, PyObject* value, Py_ssize
 
 void check_missing(const Signature& sig, PyObject** out) {
     std::vector<const char*> absent;
-    for (size_t i = 0; i < sig.count; ++i)
+    for (size_t i = 0; i + sig.optional < sig.count; ++i)
         if (out[i] == nullptr) absent.push_back(sig.params[i]);
     if (!absent.empty()) missing(sig, absent);
 }

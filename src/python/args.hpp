@@ -19,6 +19,9 @@ struct Signature {
     const char* name;    // "Index.add_object", "sum_as_string", ...
     const char* const* params;
     size_t count;
+    // How many of the last parameters may be left out; `match` leaves their
+    // slots null.
+    size_t optional = 0;
 };
 
 // A METH_FASTCALL | METH_KEYWORDS function as a method-table entry.
@@ -30,7 +33,8 @@ PyObject* single_argument(const char* name, const char* arg, PyObject* const* ar
 
 // Bind `nargs` positional arguments and the keyword arguments named by
 // `kwnames` (values follow the positional ones in `args`) to `out[0..count)`
-// as borrowed references.  Every parameter is required.
+// as borrowed references.  Every parameter is required except the last
+// `sig.optional`, whose slots stay null when they are not given.
 void match(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
            PyObject** out);
 

@@ -126,6 +126,20 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     });
 }
 
+PyObject* view_ordered_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return ordered_by_method<FilteredIndexObject>("FilteredIndex.ordered_by",
+                                                  py::gil_policy::view_ordered_by, self, args,
+                                                  nargs, kwnames);
+}
+
+PyObject* view_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return value_counts_method<FilteredIndexObject>("FilteredIndex.value_counts",
+                                                    py::gil_policy::view_value_counts, self, args,
+                                                    nargs, kwnames);
+}
+
 PyMethodDef view_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
     CORVANE_GENERIC_CLASS_METHODS
@@ -137,6 +151,10 @@ PyMethodDef view_methods[] = {
      "collect($self)\n--\n\n"},
     {"rebase", CORVANE_FASTCALL(view_rebase), METH_FASTCALL | METH_KEYWORDS,
      "rebase($self)\n--\n\n"},
+    {"ordered_by", CORVANE_FASTCALL(view_ordered_by), METH_FASTCALL | METH_KEYWORDS,
+     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+    {"value_counts", CORVANE_FASTCALL(view_value_counts), METH_FASTCALL | METH_KEYWORDS,
+     "value_counts($self, attr)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

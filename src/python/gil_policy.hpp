@@ -24,8 +24,14 @@ inline constexpr Gil index_reduced_query = Gil::Release;
 inline constexpr Gil index_union_with = Gil::Release;
 // `reduce` reads the selected objects right after narrowing.
 inline constexpr Gil index_reduce = Gil::Keep;
+// Ordering and counting: a top N is a short walk, a whole ordering or a
+// count over many values is long work.  Both release, as `reduced` does.
+inline constexpr Gil index_ordered_by = Gil::Release;
+inline constexpr Gil index_value_counts = Gil::Release;
 // FilteredIndex
 inline constexpr Gil view_reduced = Gil::Release;
+inline constexpr Gil view_ordered_by = Gil::Release;
+inline constexpr Gil view_value_counts = Gil::Release;
 inline constexpr Gil view_reduced_query = Gil::Keep;
 // Indexable: assignment updates every index holding the object.
 inline constexpr Gil assignment = Gil::Release;

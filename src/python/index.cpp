@@ -279,6 +279,18 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* index_ordered_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return ordered_by_method<IndexObject>("Index.ordered_by", py::gil_policy::index_ordered_by, self,
+                                          args, nargs, kwnames);
+}
+
+PyObject* index_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return value_counts_method<IndexObject>("Index.value_counts", py::gil_policy::index_value_counts,
+                                            self, args, nargs, kwnames);
+}
+
 PyMethodDef index_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
     CORVANE_GENERIC_CLASS_METHODS
@@ -298,6 +310,10 @@ PyMethodDef index_methods[] = {
      "reduced_query($self, query)\n--\n\n"},
     {"union_with", CORVANE_FASTCALL(index_union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
+    {"ordered_by", CORVANE_FASTCALL(index_ordered_by), METH_FASTCALL | METH_KEYWORDS,
+     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+    {"value_counts", CORVANE_FASTCALL(index_value_counts), METH_FASTCALL | METH_KEYWORDS,
+     "value_counts($self, attr)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -51,6 +51,18 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
     return list.release();
 }
 
+PyObject* objects_in_order(const Store& store, const std::vector<uint32_t>& ids) {
+    for (uint32_t id : ids) store.prefetch(id);
+    py::PyRef list(py::new_ref, PyList_New(static_cast<Py_ssize_t>(ids.size())));
+    for (size_t i = 0; i < ids.size(); ++i) {
+        PyObject* obj = store.get(ids[i]);
+        if (obj == nullptr) fail(kUnwrapNone);
+        Py_INCREF(obj);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), obj);
+    }
+    return list.release();
+}
+
 PyObject* all_objects(const Store& store) {
     py::PyRef list(py::new_ref, PyList_New(static_cast<Py_ssize_t>(store.count())));
     Py_ssize_t i = 0;

@@ -3,9 +3,12 @@
 #include <utility>
 
 #include "engine/evaluate.hpp"
+#include "engine/order.hpp"
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"
+#include "python/ref.hpp"
 #include "python/results.hpp"
+#include "python/values.hpp"
 
 namespace corvane {
 
@@ -48,6 +51,88 @@ PyObject* Selection::view(Bitmap ids) const {
 PyObject* Selection::objects(const Bitmap& ids) const {
     auto store = items_->read();
     return objects_for_ids(*store, ids);
+}
+
+// The universe of a selection: a view's selected ids, or the index's
+// members, read under their lock (taken after the maps', as the lock order
+// asks).
+template <class F>
+decltype(auto) Selection::within_universe(F&& work) const {
+    if (selected_ != nullptr) return work(*selected_);
+    auto members = (*members_)->read();
+    return work(*members);
+}
+
+PyObject* Selection::ordered(const std::string& attr, bool descending, size_t limit,
+                             py::Gil policy) const {
+    std::vector<uint32_t> ids = py::run_engine(policy, [&] {
+        auto maps = maps_->read();
+        return within_universe([&](const Bitmap& universe) {
+            return ordered_by_attribute(*maps, attr, universe, descending, limit);
+        });
+    });
+    auto store = items_->read();
+    return objects_in_order(*store, ids);
+}
+
+PyObject* Selection::value_counts(const std::string& attr, py::Gil policy) const {
+    std::vector<ValueCount> counts = py::run_engine(policy, [&] {
+        auto maps = maps_->read();
+        return within_universe(
+            [&](const Bitmap& universe) { return corvane::value_counts(*maps, attr, universe); });
+    });
+    // The dict is built after every lock is given up: hashing and comparing
+    // the values may run Python code, which may assign attributes.
+    py::PyRef dict(py::new_ref, PyDict_New());
+    for (const ValueCount& c : counts) {
+        PyObject* key = c.value.object();
+        if (PyObject_Hash(key) == -1) {
+            // A dict cannot take it: say so, naming the type.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PyErrorSet{};
+            PyErr_Clear();
+            py::type_error("value_counts() cannot count an unhashable value of type '" +
+                           py::type_name(key) + "'");
+        }
+        py::PyRef n(py::new_ref, PyLong_FromUnsignedLongLong(c.count));
+        // Two recorded keys that the dict takes as one (an equality that
+        // changed since they were recorded) share one entry.
+        PyObject* had = PyDict_GetItemWithError(dict.get(), key);
+        if (had == nullptr && PyErr_Occurred()) throw py::PyErrorSet{};
+        if (had != nullptr) {
+            n = py::PyRef(py::new_ref, PyNumber_Add(had, n.get()));
+        }
+        if (PyDict_SetItem(dict.get(), key, n.get()) < 0) throw py::PyErrorSet{};
+    }
+    return dict.release();
+}
+
+std::string attr_argument(PyObject* arg, const char* param) {
+    if (!PyUnicode_Check(arg)) py::argument_conversion_error(arg, "PyString", param);
+    return attribute_name(arg);
+}
+
+OrderArgs order_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const params[] = {"attr", "descending", "limit"};
+    PyObject* out[3];
+    py::match(py::Signature{name, params, 3, 2}, args, nargs, kwnames, out);
+    OrderArgs a;
+    a.attr = attr_argument(out[0], "attr");
+    if (out[1] != nullptr) {
+        if (!PyBool_Check(out[1])) py::argument_conversion_error(out[1], "PyBool", "descending");
+        a.descending = out[1] == Py_True;
+    }
+    if (out[2] != nullptr && out[2] != Py_None) {
+        if (!PyLong_Check(out[2]) || PyBool_Check(out[2]))
+            py::argument_conversion_error(out[2], "int", "limit");
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(out[2], &overflow);
+        if (n == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+        if (overflow < 0 || (overflow == 0 && n < 0))
+            py::raise(PyExc_ValueError, "argument 'limit': must not be negative");
+        // A limit beyond any index size is no limit.
+        a.limit = overflow > 0 ? SIZE_MAX : static_cast<size_t>(n);
+    }
+    return a;
 }
 
 }  // namespace corvane

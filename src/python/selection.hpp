@@ -6,6 +6,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <string>
 #include <utility>
 
 #include "engine/keyword_filter.hpp"
@@ -43,8 +46,18 @@ public:
     PyObject* view(Bitmap ids) const;
     // The list of the objects for `ids`.
     PyObject* objects(const Bitmap& ids) const;
+    // The list of the objects ordered by attribute `attr`, at most `limit`
+    // (see `ordered_by_attribute`).
+    PyObject* ordered(const std::string& attr, bool descending, size_t limit, py::Gil policy) const;
+    // A dict from each distinct value of `attr` to the number of objects
+    // holding it (see `value_counts`).
+    PyObject* value_counts(const std::string& attr, py::Gil policy) const;
 
 private:
+    // Call work(universe) with the selection's universe of ids.
+    template <class F>
+    decltype(auto) within_universe(F&& work) const;
+
     const SharedMaps& maps_;
     const SharedStore& items_;
     const SharedIds* members_ = nullptr;
@@ -75,6 +88,43 @@ PyObject* keyword_method(const char* name, Answer answer, py::Gil policy, PyObje
         Selection sel = selection_of(target);
         Bitmap ids = sel.keywords(query, policy);
         return answer == Answer::View ? sel.view(std::move(ids)) : sel.objects(ids);
+    });
+}
+
+// The arguments of `ordered_by`: the attribute, the direction and the
+// limit (SIZE_MAX when there is none).
+struct OrderArgs {
+    std::string attr;
+    bool descending = false;
+    size_t limit = SIZE_MAX;
+};
+OrderArgs order_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The body of `ordered_by` on an `Object`.
+template <class Object>
+PyObject* ordered_by_method(const char* name, py::Gil policy, PyObject* self, PyObject* const* args,
+                            Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        OrderArgs a = order_args(name, args, nargs, kwnames);
+        Object* target = reinterpret_cast<Object*>(self);
+        py::SharedUse use(target->use);
+        return selection_of(target).ordered(a.attr, a.descending, a.limit, policy);
+    });
+}
+
+// The attribute argument of `value_counts`.
+std::string attr_argument(PyObject* arg, const char* param);
+
+// The body of `value_counts` on an `Object`.
+template <class Object>
+PyObject* value_counts_method(const char* name, py::Gil policy, PyObject* self, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument(name, "attr", args, nargs, kwnames);
+        std::string attr = attr_argument(arg, "attr");
+        Object* target = reinterpret_cast<Object*>(self);
+        py::SharedUse use(target->use);
+        return selection_of(target).value_counts(attr, policy);
     });
 }
 

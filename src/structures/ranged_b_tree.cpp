@@ -626,6 +626,77 @@ Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bi
 }
 
 // ---------------------------------------------------------------------------
+// Walks in key order
+
+namespace {
+
+// A walk over the tree in key order (or its reverse) gathering the entries
+// whose id lies in the filter.  It stops once it holds `limit` entries; a
+// descending walk first finishes the run of the last value part: there,
+// equal value parts come highest id first, and the ids to keep from the
+// last run are its lowest ones.
+struct OrderedWalk {
+    bool descending;
+    size_t limit;
+    const Bitmap& filter;
+    std::vector<CompositeKey128> found;
+    bool done = false;
+
+    // False once the walk is over.
+    bool take(const CompositeKey128& k) {
+        if (found.size() >= limit && (!descending || found.back().value_part() != k.value_part())) {
+            done = true;
+            return false;
+        }
+        if (filter.contains(k.id())) found.push_back(k);
+        return true;
+    }
+
+    void visit(const BitMapBTreeNode& node) {
+        if (done) return;
+        if (const LeafNode* leaf = node.leaf()) {
+            for (size_t n = 0; n < leaf->len; ++n) {
+                size_t i = descending ? leaf->start + leaf->len - 1 - n : leaf->start + n;
+                if (!take(leaf->keys[i])) return;
+            }
+            return;
+        }
+        const InternalNode* in = node.internal();
+        if (in == nullptr) return;
+        for (size_t n = 0; n < in->len && !done; ++n) {
+            size_t i = descending ? in->start + in->len - 1 - n : in->start + n;
+            const std::optional<Bitmap>& bm = in->bitmaps[i];
+            if (bm && !roaring_bitmap_intersect(bm->raw(), filter.raw())) continue;
+            visit(in->children[i]);
+        }
+    }
+};
+
+}  // namespace
+
+std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit, const Bitmap& filter) const {
+    std::vector<uint32_t> out;
+    if (limit == 0 || filter.empty()) return out;
+    OrderedWalk walk{descending, limit, filter, {}};
+    walk.visit(root_);
+    std::vector<CompositeKey128>& found = walk.found;
+    if (descending) {
+        // Runs of one value part came in descending id order: turn them.
+        for (size_t a = 0; a < found.size();) {
+            size_t b = a + 1;
+            while (b < found.size() && found[b].value_part() == found[a].value_part()) ++b;
+            std::reverse(found.begin() + static_cast<std::ptrdiff_t>(a),
+                         found.begin() + static_cast<std::ptrdiff_t>(b));
+            a = b;
+        }
+    }
+    const size_t n = std::min(limit, found.size());
+    out.reserve(n);
+    for (size_t i = 0; i < n; ++i) out.push_back(found[i].id());
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // Invariant validation
 
 namespace {

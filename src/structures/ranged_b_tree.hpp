@@ -237,6 +237,13 @@ public:
     // True when an entry of exactly this pair was removed.
     bool remove(RangeValue v, uint32_t id);
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
+    // The ids of filter held in the tree, in the order of their values
+    // (ascending, or descending), equal value parts in ascending id order,
+    // at most `limit` of them.  The walk follows the tree's own order and
+    // stops once it has the first `limit` ids, skipping every subtree whose
+    // bitmap does not meet the filter, so a short answer costs about as much
+    // as a short range query however large the tree.
+    std::vector<uint32_t> ordered_ids(bool descending, size_t limit, const Bitmap& filter) const;
 
     // Number of entries.
     size_t size() const { return size_; }

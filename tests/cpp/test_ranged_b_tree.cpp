@@ -768,6 +768,23 @@ struct Reference {
     Bitmap query(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
         return query_if(lower, upper, [&](uint32_t id) { return filter.contains(id); });
     }
+    // Ids for which keep(id) holds by value part (ascending or descending),
+    // then ascending id; the first `limit` of them.
+    template <class Keep>
+    Ids ordered_if(bool descending, size_t limit, Keep keep) const {
+        std::vector<u128> kept;
+        for (u128 k : keys.v)
+            if (keep(static_cast<uint32_t>(k))) kept.push_back(k);
+        if (descending) {
+            std::stable_sort(kept.begin(), kept.end(), [](u128 a, u128 b) {
+                if ((a >> 32) != (b >> 32)) return (a >> 32) > (b >> 32);
+                return static_cast<uint32_t>(a) < static_cast<uint32_t>(b);
+            });
+        }
+        Ids out;
+        for (size_t i = 0; i < kept.size() && i < limit; ++i) out.push_back(static_cast<uint32_t>(kept[i]));
+        return out;
+    }
 };
 
 struct Phase {
@@ -909,6 +926,16 @@ void run_differential(Pattern pattern, uint64_t seed, int scale) {
         if (!want.empty()) ++nonempty;
         ASSERT_TRUE(got == want) << "query " << queries << ": got " << got.cardinality() << " ids, want "
                                  << want.cardinality();
+        if (queries % 16 == 0) {
+            // The ordered walk, over the same filter: short and unlimited
+            // answers, both directions.
+            const bool descending = rng() % 2 == 0;
+            const size_t limit = rng() % 4 == 0 ? SIZE_MAX : static_cast<size_t>(rng() % 40);
+            const std::vector<uint32_t> ordered = tree.ordered_ids(descending, limit, filters[f]);
+            ASSERT_EQ(ordered, ref.ordered_if(descending, limit, [&](uint32_t id) { return in[unscatter(id)]; }))
+                << "ordered walk after query " << queries << (descending ? ", descending" : ", ascending")
+                << ", limit " << limit;
+        }
     };
 
     const Phase phases[] = {

@@ -35,6 +35,10 @@ def typed_results(order: Order, values: Sequence[int]) -> None:
     assert_type(Index[Order](), Index[Order])
     assert_type(Index(), Index[Indexable])  # without a type argument: any Indexable
     orders.union_with(view.rebase())
+    assert_type(orders.ordered_by("total", descending=True, limit=3), list[Order])
+    assert_type(view.ordered_by("total"), list[Order])
+    assert_type(view.value_counts("total"), dict[Any, int])
+    orders.ordered_by("total", limit="3")  # type: ignore[arg-type]
 
     # The objects must be of the index's class.
     orders.add_object(Customer(name="x"))  # type: ignore[arg-type]
