@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "python/ref.hpp"
-#include "structures/failure.hpp"
 
 namespace corvane {
 
@@ -20,35 +19,41 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
     // Two passes: first gather the object pointers (reading the store in id
     // order) and ask for their headers, then take the references.  The
     // objects are scattered in memory, so overlapping those cache misses is
-    // what makes this fast.
+    // what makes this fast.  Ids whose object has left the store since they
+    // were selected (a view of an index the object was removed from) are
+    // skipped.
     Py_ssize_t filled = 0;
-    bool missing = false;
     ids.for_each_chunk([&](const uint32_t* chunk, uint32_t n) {
-        if (missing) return;
         for (uint32_t k = 0; k < n; ++k) store.prefetch(chunk[k]);
         for (uint32_t k = 0; k < n; ++k) {
             PyObject* obj = store.get(chunk[k]);
-            if (obj == nullptr) {
-                missing = true;
-                return;
-            }
+            if (obj == nullptr) continue;
             __builtin_prefetch(obj, 1, 3);
             items[filled++] = obj;
         }
     });
     for (Py_ssize_t i = 0; i < filled; ++i) Py_INCREF(items[i]);
-    if (missing) {
-        // Fill the remaining slots so the list can be released safely.
-        for (Py_ssize_t i = filled; i < total; ++i) {
-            Py_INCREF(Py_None);
-            items[i] = Py_None;
+    if (filled < total) {
+        py::PyRef shorter(py::new_ref, PyList_New(filled));
+        for (Py_ssize_t i = 0; i < filled; ++i) {
+            PyList_SET_ITEM(shorter.get(), i, items[i]);
+            items[i] = nullptr;  // the longer list no longer owns it
         }
+        return shorter.release();
     }
 #ifdef PYPY_VERSION
     for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(list.get(), i, items[i]);
 #endif
-    if (missing) fail(kUnwrapNone);
     return list.release();
+}
+
+Py_ssize_t count_stored(const Store& store, const Bitmap& ids) {
+    if (store.count() == 0) return 0;
+    Py_ssize_t n = 0;
+    ids.for_each_chunk([&](const uint32_t* chunk, uint32_t k) {
+        for (uint32_t i = 0; i < k; ++i) n += store.get(chunk[i]) != nullptr;
+    });
+    return n;
 }
 
 PyObject* all_objects(const Store& store) {
