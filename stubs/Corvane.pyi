@@ -107,7 +107,7 @@ class Index(Generic[_T]):
     def __len__(self) -> int:
         """The number of members, as `collect` lists them; an empty index is falsy."""
 
-    def __contains__(self, obj: object) -> bool:
+    def __contains__(self, obj: object, /) -> bool:
         """True when `obj` is a member (anything not `Indexable` never is)."""
 
     def __iter__(self) -> Iterator[_T]:
@@ -211,7 +211,7 @@ class FilteredIndex(Generic[_T]):
     def __len__(self) -> int:
         """The number of objects `collect` lists; an empty view is falsy."""
 
-    def __contains__(self, obj: object) -> bool:
+    def __contains__(self, obj: object, /) -> bool:
         """True when `collect` would list `obj`."""
 
     def __iter__(self) -> Iterator[_T]:
