@@ -8,12 +8,13 @@ namespace corvane {
 
 PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
     Py_ssize_t total = static_cast<Py_ssize_t>(ids.cardinality());
-    py::PyRef list(py::new_ref, PyList_New(total));
 #ifdef PYPY_VERSION
-    // PyPy's lists have no C array to fill directly.
+    // PyPy's lists have no C array to fill directly: the pointers are
+    // gathered first and the list, made to their number, filled after.
     std::vector<PyObject*> buffer(static_cast<size_t>(total));
     PyObject** items = buffer.data();
 #else
+    py::PyRef list(py::new_ref, PyList_New(total));
     PyObject** items = reinterpret_cast<PyListObject*>(list.get())->ob_item;
 #endif
     // Two passes: first gather the object pointers (reading the store in id
@@ -32,6 +33,14 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
             items[filled++] = obj;
         }
     });
+#ifdef PYPY_VERSION
+    py::PyRef list(py::new_ref, PyList_New(filled));
+    for (Py_ssize_t i = 0; i < filled; ++i) {
+        Py_INCREF(items[i]);
+        PyList_SET_ITEM(list.get(), i, items[i]);
+    }
+    return list.release();
+#else
     for (Py_ssize_t i = 0; i < filled; ++i) Py_INCREF(items[i]);
     if (filled < total) {
         py::PyRef shorter(py::new_ref, PyList_New(filled));
@@ -41,10 +50,8 @@ PyObject* objects_for_ids(const Store& store, const Bitmap& ids) {
         }
         return shorter.release();
     }
-#ifdef PYPY_VERSION
-    for (Py_ssize_t i = 0; i < total; ++i) PyList_SET_ITEM(list.get(), i, items[i]);
-#endif
     return list.release();
+#endif
 }
 
 Py_ssize_t count_stored(const Store& store, const Bitmap& ids) {
