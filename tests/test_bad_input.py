@@ -431,6 +431,16 @@ def remove_and_add_back(env):
     assert env.idx.reduced_query(Q.eq("n.k", 1)).collect() == [env.objs[3], env.objs[5]]
     env.idx.add_object_many([env.o, env.objs[0], env.objs[2]])
     assert view.collect() == [env.o, env.objs[4]]
+    # A rebuilt index enters names starting with "_" once and does not follow
+    # them: the pair of the old value outlives the removal, but never lists
+    # the removed object.
+    hidden = Indexable(_h=1)
+    solo = Index()
+    solo.add_object(hidden)
+    rebuilt = solo.reduced_query(Q.and_()).rebase()
+    hidden._h = 2
+    rebuilt.remove_object(hidden)
+    assert rebuilt.get_by_attribute(_h=[1, 2]) == [] and rebuilt.reduced_query(Q.bt("_h", 0, 5)).collect() == []
 
 
 def container_protocol(env):
