@@ -132,7 +132,17 @@ class Index(Generic[_T]):
         """`Index[Order]`: the class with its type argument, usable at run time."""
 
     def collect(self) -> list[_T]:
-        """Every object ever added, in id order (including objects `reduce` dropped)."""
+        """Every member, in id order: each object added and not removed since
+        (including objects `reduce` dropped from the equality lookups)."""
+
+    def __len__(self) -> int:
+        """The number of members, as `collect` lists them; an empty index is falsy."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """True when `obj` is a member (anything not `Indexable` never is)."""
+
+    def __iter__(self) -> Iterator[_T]:
+        """The members in id order, as `collect` lists them when iteration starts."""
 
     def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """A view of the objects matching every keyword filter; the index is unchanged.
@@ -187,6 +197,26 @@ class Index(Generic[_T]):
         only the selected objects).  An unhashable value raises TypeError.
         """
 
+    def remove_object(self, py_ref: _T) -> None:
+        """Take one member out of the index: no query finds it any more, its
+        assignments no longer reach this index, and the index lets go of it.
+
+        Raises KeyError (with the object) if the index does not hold it, and
+        RuntimeError "Already borrowed" for an object in use elsewhere.
+        """
+
+    def remove_object_many(self, objs: Sequence[_T]) -> None:
+        """Remove every object of a sequence (a list or tuple, not an iterator).
+
+        All or nothing: a str, a non-sequence or a non-Indexable item raises
+        TypeError, an object the index does not hold KeyError, an object
+        listed twice or in use elsewhere RuntimeError "Already borrowed";
+        nothing is removed then.
+        """
+
+    def discard_object(self, py_ref: _T) -> None:
+        """Like `remove_object`, but an object the index does not hold is ignored."""
+
     def union_with(self, other: Index[_T]) -> None:
         """Make this index hold the objects of `other` too, with their equality entries.
 
@@ -201,7 +231,9 @@ class Index(Generic[_T]):
 class FilteredIndex(Generic[_T]):
     """A fixed set of objects of an index, returned by `reduced` and `reduced_query`.
 
-    The set never changes; narrowing it again uses the objects' current values.
+    The set never changes, except that objects removed from the index leave
+    it (while they stay removed); narrowing it again uses the objects'
+    current values.
     Generic like `Index`: the views of an `Index[Order]` are
     `FilteredIndex[Order]`. Not constructible from Python.
     """
@@ -231,6 +263,15 @@ class FilteredIndex(Generic[_T]):
     def value_counts(self, attr: str) -> dict[Any, int]:
         """Each distinct value of `attr` among this view's objects with its count
         (see `Index.value_counts`); values no object of the view holds are left out."""
+
+    def __len__(self) -> int:
+        """The number of objects `collect` lists; an empty view is falsy."""
+
+    def __contains__(self, obj: object, /) -> bool:
+        """True when `collect` would list `obj`."""
+
+    def __iter__(self) -> Iterator[_T]:
+        """The objects in id order, as `collect` lists them when iteration starts."""
 
     def rebase(self) -> Index[_T]:
         """A new, independent index holding exactly the objects of this view.

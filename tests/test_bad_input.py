@@ -388,6 +388,74 @@ def iterator_adds_during_lookup(env):
         env.idx.get_by_attribute(x=Adder())
 
 
+class Remover:
+    """An iterable whose iteration calls `remove` first."""
+
+    def __init__(self, remove):
+        self.remove = remove
+
+    def __iter__(self):
+        self.remove()
+        yield 1
+
+
+def removal_refused(call, exc, args):
+    def run(env):
+        with pytest.raises(exc) as info:
+            call(env)
+        assert info.value.args == args(env)
+        assert len(env.idx) == 6 and env.o in env.idx and env.fresh not in env.idx
+    return run
+
+
+def remove_during_assignment(env):
+    class Reentrant:
+        refused = None
+
+        def __hash__(self):
+            if self.refused is None:
+                try:
+                    env.idx.remove_object(env.o)  # the object is being assigned
+                except RuntimeError as e:
+                    self.refused = str(e)
+            return 78
+    value = Reentrant()
+    env.o.x = value
+    assert value.refused == "Already borrowed"
+    assert env.idx.get_by_attribute(x=[value]) == [env.o]
+    env.o.x = 1
+
+
+def remove_and_add_back(env):
+    view = env.idx.reduced(x=1)
+    env.idx.remove_object_many([env.o, env.objs[0]])
+    env.idx.discard_object(env.objs[2])
+    assert env.o not in env.idx and env.o not in env.view and env.o not in view
+    assert env.view.collect() == [env.objs[i] for i in (3, 4, 5)] and view.collect() == [env.objs[4]]
+    assert env.view.rebase().collect() == env.view.collect()
+    assert env.idx.reduced_query(Q.eq("n.k", 1)).collect() == [env.objs[3], env.objs[5]]
+    env.idx.add_object_many([env.o, env.objs[0], env.objs[2]])
+    assert view.collect() == [env.o, env.objs[4]]
+    # A rebuilt index enters names starting with "_" once and does not follow
+    # them: the pair of the old value outlives the removal, but never lists
+    # the removed object.
+    hidden = Indexable(_h=1)
+    solo = Index()
+    solo.add_object(hidden)
+    rebuilt = solo.reduced_query(Q.and_()).rebase()
+    hidden._h = 2
+    rebuilt.remove_object(hidden)
+    assert rebuilt.get_by_attribute(_h=[1, 2]) == [] and rebuilt.reduced_query(Q.bt("_h", 0, 5)).collect() == []
+
+
+def container_protocol(env):
+    assert len(env.idx) == 6 and len(env.other) == 2 and len(env.view) == 6
+    assert list(env.idx) == env.objs and list(env.view.reduced(y="p")) == env.objs[1::2]
+    assert bool(env.idx) and not Index() and not env.idx.reduced(x=9)
+    assert [o in env.other for o in env.objs] == [True, False, False, True, False, False]
+    assert 5 not in env.idx and None not in env.view and env.leaf1 not in env.idx
+
+
 def self_assignment(env):
     o = env.o
     o.x = o
@@ -867,6 +935,45 @@ TABLE = [
      Returns(lambda e, r: r == e.objs or pytest.fail(r))),
     ("Index.reduced_query", "bounds the wrong way round",
      lambda e: e.idx.reduced_query(Q.bt("f", 2, 1)).collect(), Returns(lambda e, r: r == [] or pytest.fail(r))),
+    # -- removal: every refusal leaves both indexes and the view as they were
+    ("Index.remove_object", "no argument", lambda e: e.idx.remove_object(),
+     te("Index.remove_object() missing 1 required positional argument: 'py_ref'")),
+    ("Index.remove_object", "two arguments", lambda e: e.idx.remove_object(e.o, e.o),
+     te("Index.remove_object() takes 1 positional arguments but 2 were given")),
+    ("Index.remove_object", "an int", lambda e: e.idx.remove_object(5),
+     te(O_PREFIX + "'int' object cannot be converted to 'Indexable'")),
+    ("Index.remove_object", "an object the index does not hold", removal_refused(
+        lambda e: e.idx.remove_object(e.fresh), KeyError, lambda e: (e.fresh,)), Returns()),
+    ("Index.remove_object", "an object only another index holds", removal_refused(
+        lambda e: e.other.remove_object(e.o), KeyError, lambda e: (e.o,)), Returns()),
+    ("Index.remove_object", "an object in use by an assignment", remove_during_assignment, Returns()),
+    ("Index.remove_object", "while the index is in use", removal_refused(
+        lambda e: e.idx.get_by_attribute(x=Remover(lambda: e.idx.remove_object(e.o))), RuntimeError,
+        lambda e: ("Already borrowed",)), Returns()),
+    ("Index.remove_object", "removed, then added again: the view sees it again", remove_and_add_back,
+     Returns()),
+    ("Index.discard_object", "an object the index does not hold", lambda e: e.idx.discard_object(e.fresh),
+     Returns(lambda e, r: r is None or pytest.fail(r))),
+    ("Index.discard_object", "a keyword", lambda e: e.idx.discard_object(obj=e.o),
+     te("Index.discard_object() got an unexpected keyword argument 'obj'")),
+    ("Index.discard_object", "None", lambda e: e.idx.discard_object(None),
+     te(O_PREFIX + "'NoneType' object cannot be converted to 'Indexable'")),
+    ("Index.remove_object_many", "a str", lambda e: e.idx.remove_object_many("ab"),
+     te("argument 'objs': Can't extract `str` to `Vec`")),
+    ("Index.remove_object_many", "a set", lambda e: e.idx.remove_object_many({e.o}),
+     te("argument 'objs': 'set' object cannot be converted to 'Sequence'")),
+    ("Index.remove_object_many", "a non-Indexable after a good one",
+     lambda e: e.idx.remove_object_many([e.o, 5]),
+     te("argument 'objs': 'int' object cannot be converted to 'Indexable'")),
+    ("Index.remove_object_many", "one object not held after good ones", removal_refused(
+        lambda e: e.idx.remove_object_many([e.objs[0], e.o, e.fresh, e.objs[2]]), KeyError,
+        lambda e: (e.fresh,)), Returns()),
+    ("Index.remove_object_many", "one object listed twice",
+     lambda e: e.idx.remove_object_many([e.o, e.objs[2], e.o]), Raises(RuntimeError, "Already borrowed")),
+    ("Index.remove_object_many", "a sequence whose items raise",
+     lambda e: e.idx.remove_object_many(SeqRaising(e.o)), Raises(Boom, "item 1")),
+    ("Index.remove_object_many", "an empty tuple", lambda e: e.idx.remove_object_many(()), Returns()),
+    ("Index.__len__", "len, in and iteration of an index and a view", container_protocol, Returns()),
     # -- Index.union_with
     ("Index.union_with", "no argument", lambda e: e.idx.union_with(),
      te("Index.union_with() missing 1 required positional argument: 'other'")),
@@ -1049,7 +1156,8 @@ def test_bad_input(entry, what, call, expected):
 def test_the_table_reaches_every_entry_point():
     entries = {row[0].split(" ")[0] for row in TABLE}
     methods = {"Index." + m for m in ("collect", "add_object", "add_object_many", "get_by_attribute",
-                                      "reduce", "reduced", "reduced_query", "union_with")}
+                                      "reduce", "reduced", "reduced_query", "union_with",
+                                      "remove_object", "remove_object_many", "discard_object")}
     methods |= {"FilteredIndex." + m for m in ("collect", "rebase", "reduced", "reduced_query")}
     methods |= {"PyQueryExpr." + m for m in ("eq", "ne", "bt", "in_", "and_", "or_", "not_", "__repr__")}
     methods |= {"sum_as_string", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",

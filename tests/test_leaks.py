@@ -137,6 +137,30 @@ def test_views_keep_the_store_alive_and_release_it_after():
     assert released(*refs)
 
 
+def test_removed_objects_are_released():
+    # The index lets go of a removed object at once (on CPython nothing else
+    # is needed), and of the nested object once no member holds it: the
+    # views of the index hold neither.
+    inner = Indexable(z=Token())
+    objs = [Sub(a=i, s="x", c=inner, f=i * 0.5, v=Token()) for i in range(4)]
+    idx = Index()
+    idx.add_object_many(objs)
+    view = idx.reduced(s="x")
+    refs = [weakref.ref(o) for o in objs] + [weakref.ref(o.v) for o in objs]
+    inner_ref = weakref.ref(inner)
+    idx.remove_object(objs[0])
+    idx.remove_object_many(objs[1:3])
+    del objs[:3]
+    if IS_CPYTHON:
+        assert all(r() is None for r in refs[:3])
+    assert released(*refs[:3], *refs[4:7])
+    assert view.collect() == objs and list(idx) == objs
+    idx.remove_object(objs[0])
+    del objs, inner
+    assert released(*refs, inner_ref)
+    assert len(view) == 0 and len(idx) == 0
+
+
 def test_query_values_are_released_with_their_expression():
     tokens = [Token() for _ in range(6)]
     refs = [weakref.ref(t) for t in tokens]
@@ -422,6 +446,14 @@ def calls_of_every_method():
         ("add_object_many twice", raises(lambda: idx.add_object_many([objs[0], objs[0]])), watched),
         ("bad reduced_query", raises(lambda: idx.reduced_query(v)), watched),
         ("bad union_with", raises(lambda: idx.union_with(idx)), watched),
+        ("remove and add back", lambda: (idx.remove_object_many(objs[3:5]), idx.add_object_many(objs[3:5]),
+                                         idx.remove_object(objs[2]), idx.add_object(objs[2])), watched),
+        ("bad removals", lambda: (raises(lambda: other.remove_object(objs[5]), KeyError)(),
+                                  raises(lambda: other.remove_object_many([objs[0], objs[5]]), KeyError)(),
+                                  other.discard_object(objs[5]), raises(lambda: idx.remove_object(v))()),
+         watched),
+        ("len, in, iteration", lambda: (len(idx), v in idx, objs[0] in view, list(idx), list(view),
+                                        bool(view)), watched),
         ("bad factory", raises(lambda: Q.in_("a", v)), watched),
         ("raising filter", raises(lambda: idx.get_by_attribute(a=RaisingIterable(v))), watched),
         ("not implemented", panics(lambda: idx.reduced_query(Q.gt("v", inner))), watched),

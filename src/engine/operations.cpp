@@ -1,6 +1,8 @@
 #include "engine/operations.hpp"
 
+#include <algorithm>
 #include <unordered_map>
+#include <utility>
 
 #include "engine/query_map.hpp"
 
@@ -100,6 +102,156 @@ void union_with(IndexAPI& target, const IndexAPI& source) {
     auto dst_ids = target.member_ids->write();
     auto src_ids = source.member_ids->read();
     dst_ids->or_inplace(*src_ids);
+}
+
+namespace {
+
+// Withdraw the nested objects `gone` from the nested index of `map`.  Nested
+// indexes are never narrowed, so their value sets list every pair they hold:
+// a scan of them finds the pairs to withdraw from the range trees and
+// holders too.
+void release_nested_ids(QueryMap& map, const Bitmap& gone) {
+    IndexAPI& nested = map.nested;
+    auto maps = nested.attr_maps->write();
+    Bitmap present;
+    {
+        auto ids = nested.member_ids->write();
+        present = gone.and_(*ids);
+        if (present.empty()) return;
+        ids->andnot_inplace(present);
+    }
+    const uint64_t count = present.cardinality();
+    std::vector<uint32_t> hits;
+    for (auto it = maps->begin(); it != maps->end();) {
+        QueryMap& qm = *it->second;
+        std::vector<CompositeKey128> ranged;
+        Bitmap released;
+        for (auto v = qm.exact.begin(); v != qm.exact.end();) {
+            const PyValue& value = v->first;
+            HybridSet& set = v->second;
+            hits.clear();
+            if (count <= set.cardinality()) {
+                present.for_each([&](uint32_t id) {
+                    if (set.contains(id)) hits.push_back(id);
+                });
+            } else {
+                set.for_each([&](uint32_t id) {
+                    if (present.contains(id)) hits.push_back(id);
+                });
+            }
+            for (uint32_t id : hits) {
+                set.remove(id);
+                if (value.is_numeric()) {
+                    ranged.push_back(CompositeKey128::make(value.range_value(), id));
+                } else if (value.kind() == CastValue::Ind) {
+                    auto h = qm.holders.find(value.nested_id());
+                    if (h != qm.holders.end()) {
+                        h->second.remove(id);
+                        if (h->second.empty()) {
+                            released.add(value.nested_id());
+                            qm.holders.erase(h);
+                        }
+                    }
+                }
+            }
+            if (set.empty()) {
+                qm.exact.erase(v++);
+            } else {
+                ++v;
+            }
+        }
+        std::sort(ranged.begin(), ranged.end(),
+                  [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
+        for (const CompositeKey128& k : ranged) qm.ranged->remove(k.value, k.id());
+        if (!released.empty()) release_nested_ids(qm, released);
+        if (qm.unused()) {
+            maps->erase(it++);
+        } else {
+            ++it;
+        }
+    }
+    auto store = nested.items->write();
+    std::vector<StoredItem> doomed;
+    doomed.reserve(static_cast<size_t>(count));
+    present.for_each([&](uint32_t id) { doomed.push_back(store->take(id)); });
+    store.unlock();
+}
+
+}  // namespace
+
+void release_nested(QueryMap& map, uint32_t nested_id) {
+    Bitmap gone;
+    gone.add(nested_id);
+    release_nested_ids(map, gone);
+}
+
+void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
+    auto maps = index.attr_maps->write();
+    // Gather the pairs per map first, so that each map is worked on once.
+    // Objects of one batch usually carry the same names in the same order:
+    // remember the map found at each position to skip most name lookups.
+    struct Pair {
+        const PyValue* value;
+        uint32_t id;
+    };
+    struct Target {
+        const std::string* name = nullptr;
+        std::vector<Pair>* pairs = nullptr;  // null: the index has no such map
+    };
+    std::vector<Target> recent;
+    std::unordered_map<QueryMap*, std::vector<Pair>> work;
+    for (const Leaving& entry : leaving) {
+        const AttrList& attrs = *entry.attrs;
+        if (recent.size() < attrs.size()) recent.resize(attrs.size());
+        for (size_t i = 0; i < attrs.size(); ++i) {
+            const auto& [name, value] = attrs[i];
+            Target& t = recent[i];
+            if (t.name == nullptr || *t.name != name) {
+                t.name = &name;
+                auto it = maps->find(name);
+                t.pairs = it == maps->end() ? nullptr : &work[it->second.get()];
+            }
+            if (t.pairs != nullptr) t.pairs->push_back(Pair{&value, entry.id});
+        }
+    }
+    for (auto& [map, pairs] : work) {
+        QueryMap& qm = *map;
+        std::vector<CompositeKey128> ranged;
+        Bitmap released;
+        for (const Pair& p : pairs) {
+            const PyValue& value = *p.value;
+            auto it = qm.exact.find(value);
+            if (it != qm.exact.end()) {
+                it->second.remove(p.id);
+                if (it->second.empty()) qm.exact.erase(it);
+            }
+            if (value.is_numeric()) {
+                ranged.push_back(CompositeKey128::make(value.range_value(), p.id));
+            } else if (value.kind() == CastValue::Ind) {
+                auto h = qm.holders.find(value.nested_id());
+                if (h != qm.holders.end()) {
+                    h->second.remove(p.id);
+                    if (h->second.empty()) {
+                        released.add(value.nested_id());
+                        qm.holders.erase(h);
+                    }
+                }
+            }
+        }
+        std::sort(ranged.begin(), ranged.end(),
+                  [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
+        for (const CompositeKey128& k : ranged) qm.ranged->remove(k.value, k.id());
+        if (!released.empty()) release_nested_ids(qm, released);
+    }
+    for (auto it = maps->begin(); it != maps->end();) {
+        if (work.count(it->second.get()) != 0 && it->second->unused()) {
+            maps->erase(it++);
+        } else {
+            ++it;
+        }
+    }
+    auto ids = index.member_ids->write();
+    for (const Leaving& entry : leaving) ids->remove(entry.id);
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {

@@ -14,6 +14,8 @@
 
 namespace corvane {
 
+struct QueryMap;
+
 // Enter one object: its id, its stored item (unless `put_item` is false
 // because the caller has stored it already) and its attributes.
 void add_object(IndexAPI& index, const Entry& entry, bool put_item = true);
@@ -33,6 +35,24 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
 // Merge the source's value sets and member ids into the target's.  The
 // caller stores the source's objects in the target's store.
 void union_with(IndexAPI& target, const IndexAPI& source);
+// An object leaving an index: its id and its current attributes, which the
+// caller keeps unchanged (in exclusive use) while the engine works.
+struct Leaving {
+    uint32_t id;
+    const AttrList* attrs;
+};
+
+// Withdraw objects from an index: every pair of their current attributes
+// (names beginning with "_" too, which `rebase` enters) from the value sets, range trees and holders, nested objects no
+// longer held from the nested indexes, and their ids from the member ids.
+// Value entries and maps left empty are dropped.  The work is grouped by
+// attribute, each lock taken once.  The caller takes the items out of the
+// store.
+void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving);
+// Withdraw the nested object `nested_id` from the nested index of `map`
+// (no holder refers to it any more), and with it, recursively, the objects
+// nested in it that nothing else there holds.
+void release_nested(QueryMap& map, uint32_t nested_id);
 // Keep only the `selected` ids in every value set.  The range trees and
 // nested indexes are left as they are.
 void narrow(AttrMaps& maps, const Bitmap& selected);

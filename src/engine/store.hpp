@@ -31,19 +31,48 @@ using StoredItem = SharedRef;
 
 class Store {
 public:
-    // One past the largest id ever stored.
+    // One past the largest id ever stored (removals leave it as it is).
     size_t size() const noexcept { return end_; }
     // How many slots hold an object.
     size_t count() const noexcept { return count_; }
 
     // Put `item` into slot `id`, releasing any item the slot held.
     void put(uint32_t id, StoredItem item) {
-        Slot& slot = slot_for(id);
-        if (slot.obj == nullptr && item.get() != nullptr) ++count_;
-        if (slot.obj != nullptr && item.get() == nullptr) --count_;
+        if (item.get() == nullptr) {
+            StoredItem doomed = take(id);
+            return;
+        }
+        Page& page = page_for(id);
+        Slot& slot = page.slots[id & kSlotMask];
+        if (slot.obj == nullptr) {
+            ++count_;
+            ++page.used;
+        }
         slot.obj = item.get();
         slot.item = std::move(item);
         if (static_cast<size_t>(id) >= end_) end_ = static_cast<size_t>(id) + 1;
+    }
+
+    // Empty slot `id` and hand its item to the caller, who decides when the
+    // reference is dropped (dropping it may run a finaliser, which must not
+    // find the store locked).  A page left without objects is freed, and so
+    // is a block left without pages.
+    StoredItem take(uint32_t id) noexcept {
+        size_t b = id >> (kSlotBits + kPageBits);
+        if (b >= blocks_.size() || !blocks_[b]) return StoredItem();
+        Block& block = *blocks_[b];
+        std::unique_ptr<Page>& page = block.pages[(id >> kSlotBits) & kPageMask];
+        if (!page) return StoredItem();
+        Slot& slot = page->slots[id & kSlotMask];
+        if (slot.obj == nullptr) return StoredItem();
+        StoredItem item = std::move(slot.item);
+        slot.obj = nullptr;
+        --count_;
+        if (--page->used == 0) {
+            page.reset();
+            if (--block.used == 0) blocks_[b].reset();
+        }
+        return item;
     }
 
     // The object in slot `id`, or null when the slot is empty.
@@ -81,9 +110,11 @@ private:
     };
     struct Page {
         std::array<Slot, size_t{1} << kSlotBits> slots;
+        uint32_t used = 0;  // slots holding an object
     };
     struct Block {
         std::array<std::unique_ptr<Page>, size_t{1} << kPageBits> pages;
+        uint32_t used = 0;  // pages allocated
     };
 
     const Slot* find(uint32_t id) const noexcept {
@@ -93,14 +124,17 @@ private:
         return page != nullptr ? &page->slots[id & kSlotMask] : nullptr;
     }
 
-    Slot& slot_for(uint32_t id) {
+    Page& page_for(uint32_t id) {
         size_t b = id >> (kSlotBits + kPageBits);
         if (b >= blocks_.size()) blocks_.resize(b + 1);
         std::unique_ptr<Block>& block = blocks_[b];
         if (!block) block = std::make_unique<Block>();
         std::unique_ptr<Page>& page = block->pages[(id >> kSlotBits) & kPageMask];
-        if (!page) page = std::make_unique<Page>();
-        return page->slots[id & kSlotMask];
+        if (!page) {
+            page = std::make_unique<Page>();
+            ++block->used;
+        }
+        return *page;
     }
 
     std::vector<std::unique_ptr<Block>> blocks_;

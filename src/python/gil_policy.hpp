@@ -22,6 +22,7 @@ inline constexpr Gil index_get_by_attribute = Gil::Keep;     // short lookups: k
 inline constexpr Gil index_reduced = Gil::Release;
 inline constexpr Gil index_reduced_query = Gil::Release;
 inline constexpr Gil index_union_with = Gil::Release;
+inline constexpr Gil index_remove_object = Gil::Release;  // withdrawing one object or a batch
 // `reduce` reads the selected objects right after narrowing.
 inline constexpr Gil index_reduce = Gil::Keep;
 // Ordering and counting: a top N is a short walk, a whole ordering or a

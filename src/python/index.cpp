@@ -142,6 +142,159 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
+// True when the index holds `obj` (an `Indexable`).
+bool holds(IndexObject* idx, PyObject* obj) {
+    auto store = idx->api->items->read();
+    return store->get(indexable_id(obj)) == obj;
+}
+
+[[noreturn]] void not_held(PyObject* obj) {
+    PyErr_SetObject(PyExc_KeyError, obj);
+    throw py::PyErrorSet{};
+}
+
+// Withdraw objects the index holds, each in exclusive use of the caller:
+// the engine withdraws their current attributes and ids, then, under the
+// interpreter lock, each unregisters the index and the store lets go of it.
+// The store's references are handed back to the caller, to be dropped once
+// the objects' uses have ended.
+std::vector<StoredItem> withdraw(IndexObject* idx, const std::vector<PyObject*>& objects) {
+    std::vector<Leaving> leaving;
+    leaving.reserve(objects.size());
+    for (PyObject* obj : objects) {
+        const IndexableState& st = indexable_state(obj);
+        leaving.push_back(Leaving{st.id, &st.attributes});
+    }
+    py::run_engine(py::gil_policy::index_remove_object,
+                   [&] { remove_objects(*idx->api, leaving); });
+    std::weak_ptr<IndexAPI> weak = idx->api;
+    std::vector<StoredItem> taken;
+    taken.reserve(objects.size());
+    auto store = idx->api->items->write();
+    for (PyObject* obj : objects) {
+        IndexableState& st = indexable_state(obj);
+        st.remove_index(weak);
+        taken.push_back(store->take(st.id));
+    }
+    store.unlock();
+    return taken;
+}
+
+PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg = py::single_argument(name, "py_ref", args, nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::ExclusiveUse use(idx->use);
+        PyObject* obj = indexable_arg(arg, "py_ref");
+        // The object's attributes are read in place: no assignment may run
+        // until the index has let go of it.
+        py::ExclusiveUse obj_use(indexable_state(obj).use);
+        if (!holds(idx, obj)) {
+            if (must_hold) not_held(obj);
+            Py_RETURN_NONE;
+        }
+        // The caller's argument keeps the object alive past the store's
+        // reference, which goes after the use ends.
+        std::vector<StoredItem> taken = withdraw(idx, {obj});
+        obj_use.end();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* index_remove_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return remove_one("Index.remove_object", true, self, args, nargs, kwnames);
+}
+
+PyObject* index_discard_object(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return remove_one("Index.discard_object", false, self, args, nargs, kwnames);
+}
+
+PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* arg =
+            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames);
+        IndexObject* idx = as_index(self);
+        py::ExclusiveUse use(idx->use);
+        // Every item is checked before anything changes: one that is not an
+        // `Indexable`, is in use elsewhere (or twice in the batch) or is not
+        // held refuses the whole batch.
+        std::vector<py::PyRef> refs;
+        std::vector<py::ExclusiveUse> uses;
+        if (!PyUnicode_Check(arg)) {
+            refs.reserve(py::size_hint(arg));
+            uses.reserve(refs.capacity());
+        }
+        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+            if (!is_indexable(item)) py::conversion_error(item, "Indexable");
+            uses.emplace_back(indexable_state(item).use);
+            refs.emplace_back(py::borrow, item);
+        });
+        std::vector<PyObject*> objects;
+        objects.reserve(refs.size());
+        for (const py::PyRef& ref : refs) objects.push_back(ref.get());
+        PyObject* missing = nullptr;
+        {
+            auto store = idx->api->items->read();
+            for (PyObject* obj : objects) {
+                if (store->get(indexable_id(obj)) != obj) {
+                    missing = obj;
+                    break;
+                }
+            }
+        }
+        if (missing != nullptr) not_held(missing);
+        std::vector<StoredItem> taken = withdraw(idx, objects);
+        // `refs` keeps every object alive until the uses have ended; the
+        // store's references go first.
+        uses.clear();
+        taken.clear();
+        // Objects freed now may run finalisers that use the index.
+        use.end();
+        refs.clear();
+        Py_RETURN_NONE;
+    });
+}
+
+Py_ssize_t index_length(PyObject* self) {
+    Py_ssize_t n = -1;
+    PyObject* r = py::entry([&]() -> PyObject* {
+        IndexObject* idx = as_index(self);
+        py::SharedUse use(idx->use);
+        n = static_cast<Py_ssize_t>(idx->api->items->read()->count());
+        return Py_None;
+    });
+    return r == nullptr ? -1 : n;
+}
+
+int index_contains(PyObject* self, PyObject* obj) {
+    int found = -1;
+    PyObject* r = py::entry([&]() -> PyObject* {
+        IndexObject* idx = as_index(self);
+        py::SharedUse use(idx->use);
+        found = is_indexable(obj) && holds(idx, obj) ? 1 : 0;
+        return Py_None;
+    });
+    return r == nullptr ? -1 : found;
+}
+
+// Iteration runs over a snapshot of the members, in ascending id order.
+PyObject* index_iter(PyObject* self) {
+    return py::entry([&]() -> PyObject* {
+        IndexObject* idx = as_index(self);
+        py::PyRef list;
+        {
+            py::SharedUse use(idx->use);
+            auto store = idx->api->items->read();
+            list = py::PyRef(py::new_ref, all_objects(*store));
+        }
+        return PyObject_GetIter(list.get());
+    });
+}
+
 PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return keyword_method<IndexObject>("Index.get_by_attribute", Answer::Objects,
@@ -314,6 +467,12 @@ PyMethodDef index_methods[] = {
      "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
     {"value_counts", CORVANE_FASTCALL(index_value_counts), METH_FASTCALL | METH_KEYWORDS,
      "value_counts($self, attr)\n--\n\n"},
+    {"remove_object", CORVANE_FASTCALL(index_remove_object), METH_FASTCALL | METH_KEYWORDS,
+     "remove_object($self, py_ref)\n--\n\n"},
+    {"remove_object_many", CORVANE_FASTCALL(index_remove_object_many),
+     METH_FASTCALL | METH_KEYWORDS, "remove_object_many($self, objs)\n--\n\n"},
+    {"discard_object", CORVANE_FASTCALL(index_discard_object), METH_FASTCALL | METH_KEYWORDS,
+     "discard_object($self, py_ref)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -346,6 +505,9 @@ PyTypeObject* create_index_type() {
         {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_methods, index_methods},
         {Py_tp_members, index_members},
+        {Py_sq_length, reinterpret_cast<void*>(index_length)},
+        {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
+        {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.Index", static_cast<int>(sizeof(IndexObject)), 0,

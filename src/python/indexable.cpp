@@ -49,6 +49,13 @@ void IndexableState::add_index(std::weak_ptr<IndexAPI> index) {
     }
 }
 
+void IndexableState::remove_index(const std::weak_ptr<IndexAPI>& index) noexcept {
+    auto same = [&](const IndexMeta& m) {
+        return !m.index.owner_before(index) && !index.owner_before(m.index);
+    };
+    indexes.erase(std::remove_if(indexes.begin(), indexes.end(), same), indexes.end());
+}
+
 namespace {
 
 IndexableObject* as_obj(PyObject* self) { return reinterpret_cast<IndexableObject*>(self); }

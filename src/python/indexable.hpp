@@ -47,6 +47,8 @@ struct IndexableState {
     // registrations whose index is gone, and order the rest by the address
     // of their index record.
     void add_index(std::weak_ptr<IndexAPI> index);
+    // Unregister an index (nothing happens if it is not registered).
+    void remove_index(const std::weak_ptr<IndexAPI>& index) noexcept;
 };
 
 struct IndexableObject {
