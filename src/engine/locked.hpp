@@ -30,14 +30,9 @@ public:
 
     class ReadGuard {
     public:
-        explicit ReadGuard(const Locked& l) : l_(&l) {
-            l.check();
-            if (!l.m_.try_lock_shared()) wait_unblocked([&] { l.m_.lock_shared(); });
-            if (l.poisoned_.load(std::memory_order_acquire)) {
-                l.m_.unlock_shared();
-                l_ = nullptr;
-                fail(kPoisonedLock);
-            }
+        explicit ReadGuard(const Locked& l) : l_(nullptr) {
+            l.template acquire<true>();
+            l_ = &l;
         }
         ReadGuard(ReadGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)) {}
         ReadGuard(const ReadGuard&) = delete;
@@ -55,14 +50,9 @@ public:
 
     class WriteGuard {
     public:
-        explicit WriteGuard(Locked& l) : l_(&l), exceptions_(std::uncaught_exceptions()) {
-            l.check();
-            if (!l.m_.try_lock()) wait_unblocked([&] { l.m_.lock(); });
-            if (l.poisoned_.load(std::memory_order_acquire)) {
-                l.m_.unlock();
-                l_ = nullptr;
-                fail(kPoisonedLock);
-            }
+        explicit WriteGuard(Locked& l) : l_(nullptr), exceptions_(std::uncaught_exceptions()) {
+            l.template acquire<false>();
+            l_ = &l;
         }
         WriteGuard(WriteGuard&& o) noexcept
             : l_(std::exchange(o.l_, nullptr)), exceptions_(o.exceptions_) {}
@@ -96,6 +86,26 @@ public:
 private:
     void check() const {
         if (poisoned_.load(std::memory_order_acquire)) fail(kPoisonedLock);
+    }
+
+    // Take the lock, shared or exclusive, giving the interpreter up while
+    // blocked; a lock found poisoned once taken is released and refused.
+    template <bool Shared>
+    void acquire() const {
+        check();
+        if constexpr (Shared) {
+            if (!m_.try_lock_shared()) wait_unblocked([&] { m_.lock_shared(); });
+        } else {
+            if (!m_.try_lock()) wait_unblocked([&] { m_.lock(); });
+        }
+        if (poisoned_.load(std::memory_order_acquire)) {
+            if constexpr (Shared) {
+                m_.unlock_shared();
+            } else {
+                m_.unlock();
+            }
+            fail(kPoisonedLock);
+        }
     }
 
     mutable std::shared_mutex m_;

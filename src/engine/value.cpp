@@ -33,20 +33,21 @@ bool is_number_key(KeyKind k) noexcept { return k == KeyKind::Int || k == KeyKin
 
 }  // namespace
 
-PyValue PyValue::of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Int, KeyKind::Int, hash);
+PyValue PyValue::int_keyed(SharedRef obj, CastValue cast, int64_t i, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), cast, KeyKind::Int, hash);
     v.num_.i = i;
     return v;
 }
 
-PyValue PyValue::of_float(SharedRef obj, double f, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Float, KeyKind::Float, hash);
+PyValue PyValue::float_keyed(SharedRef obj, CastValue cast, double f, uint64_t hash) noexcept {
+    PyValue v(std::move(obj), cast, KeyKind::Float, hash);
     v.num_.f = f;
     return v;
 }
 
-PyValue PyValue::of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Str, KeyKind::Text, hash);
+PyValue PyValue::text_keyed(SharedRef obj, CastValue cast, std::string_view text,
+                            uint64_t hash) noexcept {
+    PyValue v(std::move(obj), cast, KeyKind::Text, hash);
     v.str_ = text.data();
     v.len_ = static_cast<uint32_t>(text.size());
     return v;
@@ -64,25 +65,6 @@ PyValue PyValue::of_other(SharedRef obj, uint64_t hash, ClassRef cls) noexcept {
     KeyKind key = cls.get() ? KeyKind::Class : KeyKind::Identity;
     PyValue v(std::move(obj), CastValue::Unknown, key, hash);
     v.cls_ = std::move(cls);
-    return v;
-}
-
-PyValue PyValue::of_other_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Unknown, KeyKind::Int, hash);
-    v.num_.i = i;
-    return v;
-}
-
-PyValue PyValue::of_other_float(SharedRef obj, double f, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Unknown, KeyKind::Float, hash);
-    v.num_.f = f;
-    return v;
-}
-
-PyValue PyValue::of_other_text(SharedRef obj, std::string_view text, uint64_t hash) noexcept {
-    PyValue v(std::move(obj), CastValue::Unknown, KeyKind::Text, hash);
-    v.str_ = text.data();
-    v.len_ = static_cast<uint32_t>(text.size());
     return v;
 }
 

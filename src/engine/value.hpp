@@ -44,10 +44,16 @@ public:
     PyValue() = default;
 
     // A value of each kind, from the handle of its object and its hash.
-    static PyValue of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept;
-    static PyValue of_float(SharedRef obj, double f, uint64_t hash) noexcept;
+    static PyValue of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
+        return int_keyed(std::move(obj), CastValue::Int, i, hash);
+    }
+    static PyValue of_float(SharedRef obj, double f, uint64_t hash) noexcept {
+        return float_keyed(std::move(obj), CastValue::Float, f, hash);
+    }
     // `text` lives in the str object that `obj` keeps alive.
-    static PyValue of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept;
+    static PyValue of_str(SharedRef obj, std::string_view text, uint64_t hash) noexcept {
+        return text_keyed(std::move(obj), CastValue::Str, text, hash);
+    }
     // An `Indexable` object with its object id, keyed by identity, or by its
     // equality class when `cls` is set.
     static PyValue of_indexable(SharedRef obj, uint32_t id, uint64_t hash,
@@ -55,11 +61,13 @@ public:
     // An object of any other kind, keyed by identity, or by its equality
     // class when `cls` is set.
     static PyValue of_other(SharedRef obj, uint64_t hash, ClassRef cls = {}) noexcept;
-    // An object of another kind that is one key with a native number or text
-    // (`text` lives in `obj`).  Its kind stays `Unknown`.
-    static PyValue of_other_int(SharedRef obj, int64_t i, uint64_t hash) noexcept;
-    static PyValue of_other_float(SharedRef obj, double f, uint64_t hash) noexcept;
-    static PyValue of_other_text(SharedRef obj, std::string_view text, uint64_t hash) noexcept;
+    // A value keyed as a number or a text, of any classification: an object
+    // of another kind that is one key with a native number or text has kind
+    // `Unknown` (`text` lives in `obj`).
+    static PyValue int_keyed(SharedRef obj, CastValue cast, int64_t i, uint64_t hash) noexcept;
+    static PyValue float_keyed(SharedRef obj, CastValue cast, double f, uint64_t hash) noexcept;
+    static PyValue text_keyed(SharedRef obj, CastValue cast, std::string_view text,
+                              uint64_t hash) noexcept;
 
     CastValue kind() const noexcept { return kind_; }
     KeyKind key_kind() const noexcept { return key_; }

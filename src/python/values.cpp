@@ -199,7 +199,7 @@ bool exact_double(PyObject* obj, double& out) {
 PyValue big_int_value(PyObject* obj, SharedRef handle, Py_hash_t hash) {
     uint64_t h = static_cast<uint64_t>(hash);
     double d = 0;
-    if (exact_double(obj, d)) return PyValue::of_other_float(std::move(handle), d, h);
+    if (exact_double(obj, d)) return PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
     ClassRef cls = equality_class(obj, handle, hash);
     return PyValue::of_other(std::move(handle), h, std::move(cls));
 }
@@ -223,7 +223,7 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         if (!native_equality(type, &PyLong_Type) &&
             !equals_native(obj, hash, PyLong_FromLongLong(x)))
             return false;
-        out = PyValue::of_other_int(std::move(handle), x, h);
+        out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
         return true;
     }
     if (PyFloat_Check(obj)) {
@@ -231,7 +231,7 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         if (!native_equality(type, &PyFloat_Type) &&
             !equals_native(obj, hash, PyFloat_FromDouble(d)))
             return false;
-        out = PyValue::of_other_float(std::move(handle), d, h);
+        out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
         return true;
     }
     if (PyUnicode_Check(obj)) {
@@ -245,14 +245,14 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         if (!native_equality(type, &PyUnicode_Type) &&
             !equals_native(obj, hash, PyUnicode_FromStringAndSize(s, len)))
             return false;
-        out = PyValue::of_other_text(std::move(handle), std::string_view(s, static_cast<size_t>(len)), h);
+        out = PyValue::text_keyed(std::move(handle), CastValue::Unknown, std::string_view(s, static_cast<size_t>(len)), h);
         return true;
     }
     if (PyComplex_Check(obj)) {
         Py_complex c = PyComplex_AsCComplex(obj);
         if (c.real == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
         if (c.imag != 0.0 || !equals_native(obj, hash, PyFloat_FromDouble(c.real))) return false;
-        out = PyValue::of_other_float(std::move(handle), c.real, h);
+        out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, c.real, h);
         return true;
     }
     // Other types converting to numbers: compare with what they convert to.
@@ -269,12 +269,12 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(keep.get(), &overflow);
         if (overflow == 0) {
-            out = PyValue::of_other_int(std::move(handle), x, h);
+            out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
             return true;
         }
         double d = 0;
         if (exact_double(keep.get(), d)) {
-            out = PyValue::of_other_float(std::move(handle), d, h);
+            out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
             return true;
         }
         return false;  // a big int: the class registry compares with it as it is
@@ -288,7 +288,7 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         PyObject* f = PyNumber_Float(obj);
         double d = f != nullptr && PyFloat_Check(f) ? PyFloat_AS_DOUBLE(f) : 0.0;
         if (equals_native(obj, hash, f)) {
-            out = PyValue::of_other_float(std::move(handle), d, h);
+            out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
             return true;
         }
         double mag = std::fabs(d);
@@ -306,7 +306,7 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
             }
         }
         if (equals_native(obj, hash, i)) {
-            out = PyValue::of_other_int(std::move(handle), x, h);
+            out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
             return true;
         }
     }
