@@ -1,5 +1,6 @@
 #include "python/selection.hpp"
 
+#include <optional>
 #include <utility>
 
 #include "engine/evaluate.hpp"
@@ -65,10 +66,23 @@ decltype(auto) Selection::within_universe(F&& work) const {
 
 PyObject* Selection::ordered(const std::string& attr, bool descending, size_t limit,
                              py::Gil policy) const {
+    // A view may still select objects removed from its index since: they
+    // must not take places of the limit, so the walk runs within the ids
+    // still stored.
+    std::optional<Bitmap> stored;
+    if (selected_ != nullptr) {
+        auto store = items_->read();
+        Bitmap live;
+        selected_->for_each([&](uint32_t id) {
+            if (store->get(id) != nullptr) live.add(id);
+        });
+        stored = std::move(live);
+    }
     std::vector<uint32_t> ids = py::run_engine(policy, [&] {
         auto maps = maps_->read();
         return within_universe([&](const Bitmap& universe) {
-            return ordered_by_attribute(*maps, attr, universe, descending, limit);
+            return ordered_by_attribute(*maps, attr, stored ? *stored : universe, descending,
+                                        limit);
         });
     });
     auto store = items_->read();
