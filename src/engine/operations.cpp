@@ -6,22 +6,24 @@
 
 namespace corvane {
 
-void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden) {
+void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
+                      EnteredList* entered, uint32_t depth) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const auto& [name, value] = attrs[i];
         if (!include_hidden && hidden_name(name)) continue;
         add_index_value(maps, entry.id, name, value,
-                        value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr);
+                        value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
+                        depth);
     }
 }
 
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
-                     const Entry* nested) {
-    map_for(maps, name).insert(value, id, nested);
+                     const Entry* nested, EnteredList* entered, uint32_t depth) {
+    map_for(maps, name, depth).insert(value, id, nested, entered);
 }
 
-void add_object(IndexAPI& index, const Entry& entry, bool put_item) {
+void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList* entered) {
     {
         auto ids = index.member_ids->write();
         ids->add(entry.id);
@@ -31,10 +33,10 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item) {
         store->put(entry.id, entry.item);
     }
     auto maps = index.attr_maps->write();
-    enter_attributes(*maps, entry, false);
+    enter_attributes(*maps, entry, false, entered, index.depth);
 }
 
-void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
     // Objects of one batch usually carry the same names in the same order:
@@ -57,12 +59,13 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
             Target& t = recent[i];
             if (t.map == nullptr || t.name != name) {
                 t.name = name;
-                t.map = &map_for(*maps, name);
+                t.map = &map_for(*maps, name, index.depth);
                 auto queue = pending.try_emplace(t.map).first;
                 t.pending = &queue->second;
             }
             t.map->insert(value, entry.id,
-                          value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, t.pending);
+                          value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
+                          t.pending);
         }
     }
     for (auto& [map, queued] : pending) {
@@ -71,7 +74,8 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
 }
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
-                  const PyValue& new_value, uint32_t id, const Entry* nested) {
+                  const PyValue& new_value, uint32_t id, const Entry* nested,
+                  EnteredList* entered, uint32_t depth) {
     if (hidden_name(name)) return;
     if (old_value != nullptr) {
         auto it = maps.find(name);
@@ -82,24 +86,84 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // range tree and the holders do not follow the value entries.
             qm.remove_id(*old_value, id);
             if (qm.exact.contains(*old_value)) qm.check_prune(*old_value);
+            // An object assigned again keeps its place in the nested index.
+            if (old_value->kind() == CastValue::Ind &&
+                !(new_value.kind() == CastValue::Ind && new_value.nested_id() == old_value->nested_id()))
+                release_nested(qm, old_value->nested_id());
             // Empty value sets alone do not make the map unused: after
             // `reduce`, other members may still be recorded in its range
             // tree, its holders or its nested index.
             if (qm.unused()) maps.erase(it);
         }
     }
-    add_index_value(maps, id, name, new_value, nested);
+    add_index_value(maps, id, name, new_value, nested, entered, depth);
 }
 
-void union_with(IndexAPI& target, const IndexAPI& source) {
+void release_nested(QueryMap& map, uint32_t nested_id) {
+    if (map.holders.contains(nested_id)) return;
+    IndexAPI& nested = *map.nested;
+    StoredItem dropped;
+    {
+        auto maps = nested.attr_maps->write();
+        {
+            auto ids = nested.member_ids->write();
+            if (!ids->contains(nested_id)) return;
+            ids->remove(nested_id);
+        }
+        // The object's values are not known here (reading them needs the
+        // interpreter): look for its id under every value.
+        std::vector<PyValue> held;
+        for (auto it = maps->begin(); it != maps->end();) {
+            QueryMap& qm = *it->second;
+            held.clear();
+            for (const auto& [value, set] : qm.exact)
+                if (set.contains(nested_id)) held.push_back(value);
+            for (const PyValue& value : held) {
+                qm.remove_id(value, nested_id);
+                qm.check_prune(value);
+                if (value.kind() == CastValue::Ind) release_nested(qm, value.nested_id());
+            }
+            if (qm.unused()) {
+                maps->erase(it++);
+            } else {
+                ++it;
+            }
+        }
+        dropped = nested.items->write()->take(nested_id);
+    }
+}
+
+void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) {
     auto dst = target.attr_maps->write();
     auto src = source.attr_maps->read();
     for (const auto& [name, map] : *src) {
-        map_for(*dst, name).merge(*map);
+        map_for(*dst, name, target.depth).merge(*map, entered);
     }
     auto dst_ids = target.member_ids->write();
     auto src_ids = source.member_ids->read();
     dst_ids->or_inplace(*src_ids);
+}
+
+void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
+                  EnteredList* entered) {
+    Bitmap fresh;
+    {
+        auto src_ids = source.member_ids->read();
+        fresh = src_ids->copy();
+    }
+    {
+        auto dst_ids = target->member_ids->read();
+        fresh = fresh.andnot(*dst_ids);
+    }
+    union_with(*target, source, entered);
+    auto dst_items = target->items->write();
+    auto src_items = source.items->read();
+    fresh.for_each([&](uint32_t id) {
+        StoredItem item = src_items->item(id);
+        if (item.get() == nullptr) return;
+        dst_items->put(id, item);
+        if (entered != nullptr) entered->push_back(NestedEntered{target, std::move(item), nullptr});
+    });
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {

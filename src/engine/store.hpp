@@ -46,6 +46,21 @@ public:
         if (static_cast<size_t>(id) >= end_) end_ = static_cast<size_t>(id) + 1;
     }
 
+    // Empty slot `id`, handing its item (if any) to the caller, who drops it
+    // once no lock is held any more.
+    StoredItem take(uint32_t id) {
+        Slot* slot = const_cast<Slot*>(find(id));
+        if (slot == nullptr || slot->obj == nullptr) return StoredItem();
+        --count_;
+        slot->obj = nullptr;
+        return std::move(slot->item);
+    }
+    // A handle of its own to the item in slot `id` (empty when there is none).
+    StoredItem item(uint32_t id) const {
+        const Slot* slot = find(id);
+        return slot != nullptr ? slot->item : StoredItem();
+    }
+
     // The object in slot `id`, or null when the slot is empty.
     PyObject* get(uint32_t id) const noexcept {
         const Slot* slot = find(id);
