@@ -741,6 +741,18 @@ def _union_then_add(*added):
     return program
 
 
+def _union_then_nested_assignments():
+    # The target holds the source's nested objects too, kept current at
+    # every depth, and lets them go when their holder moves on.
+    target, objs = _union_then_add()()
+    f, g = objs["f"], objs["g"]
+    f.s.c = "IT"
+    f.s.t = Indexable(z=1)
+    f.s.t.z = 2
+    g.s = f.s
+    return target, objs
+
+
 def _added_again():
     # Adding an object the index holds changes nothing; assignments still
     # reach every index holding it.
@@ -766,7 +778,12 @@ UNION_ANSWERS = [(("eq", "x", 5), "f"), (("not", ("eq", "x", 7)), "f"), ({"x": [
         (("gt", "x", 0), "a c"), (("eq", "s.c", "DE"), "c"), (("eq", "s.c", "FR"), "a"),
         ({"x": 2}, "a"), ({"x": 1}, "")], id="reduce then assign"),
     pytest.param(_union_then_add(), [
-        ({"x": 5}, "f"), (("eq", "x", 5), "f")] + UNION_ANSWERS, id="union"),
+        ({"x": 5}, "f"), (("eq", "x", 5), "f"), (("gt", "x", 0), "f g"), (("eq", "s.c", "DE"), "f"),
+        ] + UNION_ANSWERS, id="union"),
+    pytest.param(_union_then_nested_assignments, [
+        (("eq", "s.c", "IT"), "f g"), (("eq", "s.c", "DE"), ""), (("eq", "s.c", "FR"), ""),
+        (("eq", "s.t.z", 2), "f g"), (("eq", "s.t.z", 1), ""), (("gt", "s.t.z", 1), "f g")],
+        id="union then nested assignments"),
     pytest.param(_union_then_add("f"), [
         (("gt", "x", 0), "f g"), (("eq", "s.c", "DE"), "f")] + UNION_ANSWERS,
         id="union then add a source object"),
