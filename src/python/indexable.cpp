@@ -226,23 +226,27 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::unique_ptr<Entry> nested;
         bool indexed = !hidden_name(key) && !st.indexes.empty();
         if (indexed && new_value.kind() == CastValue::Ind) {
-            // This object is being entered already: a path back to it is a
-            // cycle, recorded but not entered again.
             // Counted from the deepest index holding this object: a value
             // assigned deep inside nested indexes nests that much deeper.
             size_t base = 0;
             for (const IndexMeta& meta : st.indexes)
                 if (std::shared_ptr<IndexAPI> index = meta.index.lock())
                     base = std::max<size_t>(base, index->depth);
+            // This object is being entered already: a path back to it is a
+            // cycle, recorded but not entered again.
             std::vector<uint32_t> path{st.id};
             nested = make_entry(new_value.object(), false, false, path, base);
         }
+        EnteredList entered;
+        bool left = false;  // some nested index no longer holds the object
+        // A copy: while the interpreter lock is released, another thread may
+        // register this object with a nested index it enters it into (that
+        // needs no use of the object), changing the list.
+        const auto reached = st.indexes;
         if (indexed) {
-            EnteredList entered;
-            bool left = false;  // some nested index no longer holds the object
             py::run_engine(py::gil_policy::assignment, [&] {
                 const PyValue* old_value = st.find(key);
-                for (const IndexMeta& meta : st.indexes) {
+                for (const IndexMeta& meta : reached) {
                     std::shared_ptr<IndexAPI> index = meta.index.lock();
                     if (!index) continue;
                     auto maps = index->attr_maps->write();
@@ -254,19 +258,44 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                                  index->depth);
                 }
             });
-            register_entered(entered);
-            if (left) st.drop_released();
         }
-        nested.reset();
         PyValue replaced;
         auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
                                [&](const Attr& a) { return a.first == key; });
-        if (it != st.attributes.end()) {
+        const bool had_value = it != st.attributes.end();
+        if (had_value) {
             replaced = std::move(it->second);
             it->second = std::move(new_value);
         } else {
-            st.attributes.emplace_back(std::move(key), std::move(new_value));
+            st.attributes.emplace_back(key, std::move(new_value));
         }
+        if (indexed) {
+            // A nested index registered meanwhile entered this object as it
+            // was before this assignment (its list is written only now, under
+            // the interpreter lock, and only then can a new reading see it):
+            // bring those indexes up to date.
+            const PyValue* stored = st.find(key);
+            const PyValue* old_value = had_value ? &replaced : nullptr;
+            const auto now = st.indexes;
+            for (const IndexMeta& meta : now) {
+                if (!meta.nested) continue;
+                bool seen = std::any_of(reached.begin(), reached.end(), [&](const IndexMeta& m) {
+                    return !m.index.owner_before(meta.index) && !meta.index.owner_before(m.index);
+                });
+                std::shared_ptr<IndexAPI> index = meta.index.lock();
+                if (seen || !index) continue;
+                auto maps = index->attr_maps->write();
+                if (!index->member_ids->read()->contains(st.id)) continue;
+                update_index(*maps, key, old_value, *stored, st.id, nested.get(), &entered,
+                             index->depth);
+            }
+        }
+        // Registered once the value is stored: this object may be among the
+        // nested objects just entered (a reference cycle), read before its
+        // own assignment, which the registration then brings up to date.
+        register_entered(entered);
+        if (left) st.drop_released();
+        nested.reset();
         // The replaced value is released after the use ends: its finaliser may
         // touch this object.
         use.end();
