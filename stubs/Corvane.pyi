@@ -218,11 +218,10 @@ class Index(Generic[_T]):
         """Like `remove_object`, but an object the index does not hold is ignored."""
 
     def union_with(self, other: Index[_T]) -> None:
-        """Make this index hold the objects of `other` too, with their equality entries.
+        """Make this index hold the objects of `other` too, with all their entries.
 
-        Range and dotted-path entries are not merged: those queries see an
-        object of `other` once it is added here (adding it again enters what
-        is missing).  `idx.union_with(idx)` raises RuntimeError "Already
+        Equality, range and dotted-path entries are merged, so every query
+        sees the objects of `other` at once.  `idx.union_with(idx)` raises RuntimeError "Already
         mutably borrowed"; an object of `other` in use elsewhere, "Already
         borrowed" (nothing is merged then).
         """

@@ -26,10 +26,8 @@ it.  It reproduces the module's documented rules:
 * Names beginning with "_" are never indexed (except by ``rebase``, whose
   top level enters them too).
 
-Limits of the model: nested objects are read as they are now, while an index
-records a nested object's attributes when the object is entered; so tests
-that use dotted paths must not change nested objects after indexing them.
-Reference cycles between nested objects are not modelled.  The model assumes
+Nested objects are read as they are now: an index keeps the nested objects
+it holds current, as it does its own objects.  Reference cycles between nested objects are not modelled.  The model assumes
 that "one key" is an equivalence over the values a test uses (true of values
 whose ``==`` is); the helper ``transitive_subset`` trims a pool of values
 until it is.
@@ -433,14 +431,14 @@ def _leaf_test(op, args):
 # ``RecordedIndex`` instead replays every operation on a plain-Python copy of
 # what an index records per attribute: the id sets of the values, the numeric
 # (value, id) pairs of the range index, the holders of nested objects and the
-# nested index itself.  That is what a sequence of adds, assignments,
-# ``reduce`` calls, views and rebuilds leaves behind, including the states an
-# object-level view cannot predict: after ``reduce`` the equality sets are
-# narrowed while the range pairs and holders are not, ``union_with`` merges
-# the equality sets and the members but no range pair, holder or nested
-# index (a later add of a merged object enters what is missing), nested
-# objects are recorded with the attributes they had when they were entered,
-# and a name is dropped only once nothing under it refers to any object.
+# nested objects held.  That is what a sequence of adds, assignments,
+# ``reduce`` calls, unions, views and rebuilds leaves behind, including the
+# states an object-level view cannot predict: after ``reduce`` the equality
+# sets are narrowed while the range pairs and holders are not, ``union_with``
+# merges every part, and a name is dropped only once nothing under it refers
+# to any object.  A nested index holds exactly the objects some holder refers
+# to, with their current attributes (it is registered on them), so dotted
+# paths are answered by brute force over those objects' current values.
 #
 # Objects are identified by ``id(obj)``; the caller keeps them alive and
 # supplies their attributes through ``attrs_of``.
@@ -478,7 +476,7 @@ class RecordedMap:
         self.exact = []  # [Wrapped key, set of ids], the key first inserted
         self.ranged = set()  # (value part, id)
         self.holders = {}  # id of nested object -> set of holder ids
-        self.nested = RecordedIndex()
+        self.held = {}  # id of nested object -> the object, while it has holders
 
     def slot(self, w):
         for s in self.exact:
@@ -492,38 +490,33 @@ class RecordedMap:
 
     def unused(self):
         """True when nothing under the name refers to any object."""
-        return not (self.exact or self.ranged or self.holders or self.nested.members)
+        return not (self.exact or self.ranged or self.holders)
 
-    def insert(self, w, key, nested_entry):
-        """Enter the pair into every part that lacks it.  The nested object
-        is entered when the pair is new to the value set or the holders, or
-        when the nested index does not hold it yet."""
+    def insert(self, w, key):
+        """Enter the pair into every part that lacks it."""
         s = self.slot(w)
-        entered = True
         if s is None:
             self.exact.append([w, {key}])
-        elif key in s[1]:
-            entered = False
         else:
             s[1].add(key)
         if w.kind in NUMERIC_KINDS:
             self.ranged.add((w.vpart, key))
         elif w.kind == "ind":
-            h = self.holders.setdefault(id(w.value), set())
-            if key not in h:
-                h.add(key)
-                entered = True
-            if nested_entry is not None and (entered or id(w.value) not in self.nested.members):
-                self.nested.add_entry(nested_entry)
+            self.holders.setdefault(id(w.value), set()).add(key)
+            self.held[id(w.value)] = w.value
 
     def merge(self, other):
-        """Unite the value sets of ``other`` into this map (``union_with``)."""
+        """Unite every part of ``other`` into this map (``union_with``)."""
         for w, ids in other.exact:
             s = self.slot(w)
             if s is None:
                 self.exact.append([w, set(ids)])
             else:
                 s[1] |= ids
+        self.ranged |= other.ranged
+        for nested_key, ids in other.holders.items():
+            self.holders.setdefault(nested_key, set()).update(ids)
+        self.held.update(other.held)
 
     def remove_id(self, w, key):
         """Withdraw ``key`` from the id set, the range pairs and the holders
@@ -538,7 +531,9 @@ class RecordedMap:
             if h is not None:
                 h.discard(key)
                 if not h:
+                    # Held no more: it leaves the nested index.
                     del self.holders[id(w.value)]
+                    del self.held[id(w.value)]
 
     def check_prune(self, w):
         s = self.slot(w)
@@ -563,24 +558,25 @@ class RecordedIndex(BooleanEvaluator):
     id out of the value's set while its range pair and holder entry stay).
     """
 
-    def __init__(self):
+    def __init__(self, attrs_of):
+        self.attrs_of = attrs_of  # the current attributes of an object
         self.members = {}  # id -> object: the store and the member ids
         self.maps = {}  # name -> RecordedMap
         self.alive = True  # False once the Index owning it is gone
 
-    def _enter(self, name, w, key, nested):
+    def _enter(self, name, w, key):
         m = self.maps.get(name)
         if m is None:
             m = self.maps[name] = RecordedMap()
-        m.insert(w, key, nested)
+        m.insert(w, key)
 
     def add_entry(self, entry):
         key = id(entry.obj)
         self.members[key] = entry.obj
-        for name, w, nested in entry.items:
-            self._enter(name, w, key, nested)
+        for name, w, _ in entry.items:
+            self._enter(name, w, key)
 
-    def update(self, name, old, new, key, nested):
+    def update(self, name, old, new, key):
         """An assignment of ``new`` (wrapped) to ``name``, previously ``old``
         (wrapped, or None), on the object ``key``."""
         if hidden(name):
@@ -593,12 +589,11 @@ class RecordedIndex(BooleanEvaluator):
                     m.check_prune(old)
                 if m.unused():
                     del self.maps[name]
-        self._enter(name, new, key, nested)
+        self._enter(name, new, key)
 
     def union_with(self, source):
         """Model of ``target.union_with(source)``: the target comes to hold
-        every member of the source, with the source's value sets; its range
-        pairs, holders and nested indexes stay as they were."""
+        every member of the source, with everything the source recorded."""
         self.members.update(source.members)
         for name, m in source.maps.items():
             mine = self.maps.get(name)
@@ -681,8 +676,7 @@ class RecordedIndex(BooleanEvaluator):
                 m = self.maps.get(name)
                 if m is not None and m.has_pair(w, key):
                     continue
-                nested = Entry(value, attrs_of, (key,)) if w.kind == "ind" else None
-                self._enter(name, w, key, nested)
+                self._enter(name, w, key)
 
     def ordered_by(self, name, universe, descending, limit, order):
         """Ids of ``ordered_by(name, descending, limit)`` within ``universe``:
@@ -726,7 +720,8 @@ class RecordedIndex(BooleanEvaluator):
         if m is None:
             return frozenset()
         if dot:
-            inner = m.nested.evaluate((op, tail) + tuple(expr[2:]))
+            inner = ModelIndex(list(m.held.values()), self.attrs_of)
+            inner = inner.evaluate((op, tail) + tuple(expr[2:]))
             found = set()
             for nested_key in inner:
                 found |= m.holders.get(nested_key, set())

@@ -5,8 +5,9 @@ program does with the module: create objects (numbers, strings, bools, None,
 unhashable values, NaN, hash collisions, nested objects, hidden names), add
 them singly and in batches (also twice, also objects the index holds
 already, also in a batch listing one object twice), merge indexes with
-`union_with` and add objects of either side afterwards, assign attributes (also objects to themselves, also on objects held by
-several indexes or by dropped ones), keyword and expression queries (every
+`union_with` and add objects of either side afterwards, assign attributes (also on nested objects two and three levels down, also on objects held by
+several indexes or by dropped ones; never making a reference cycle, which the
+reference does not model), keyword and expression queries (every
 variant, dotted paths), `reduce`, `reduced`, `reduced_query`, views narrowed
 again, `collect`, `rebase`, and dropping indexes and views.  Every answer is
 compared with `reference_model.RecordedIndex`, which replays the same
@@ -353,10 +354,26 @@ class IndexWorld(RuleBasedStateMachine):
         for key in sorted(rec.members, key=self.order):
             self.set_attribute(rec.members[key], name, value)
 
+    def reaches(self, start, target):
+        """True when ``target`` is ``start`` or one of the objects nested in it."""
+        seen, todo = set(), [start]
+        while todo:
+            obj = todo.pop()
+            if obj is target:
+                return True
+            if id(obj) in seen:
+                continue
+            seen.add(id(obj))
+            todo.extend(v for v in self.attrs_of(obj).values() if isinstance(v, Indexable))
+        return False
+
     def set_attribute(self, obj, name, value):
+        if isinstance(value, Indexable) and self.reaches(value, obj):
+            # Reference cycles through nested objects are not modelled.
+            event("cycle avoided")
+            return
         setattr(obj, name, value)
         new = Wrapped(value)
-        nested = Entry(value, self.attrs_of) if new.kind == "ind" else None
         current = self.attrs_of(obj)
         old = Wrapped(current[name]) if name in current else None
         live = [rec for rec in self.registrations[id(obj)] if rec.alive]
@@ -364,7 +381,7 @@ class IndexWorld(RuleBasedStateMachine):
             event("assignment replaces an indexed object value")
         for rec in self.registrations[id(obj)]:
             if rec.alive:
-                rec.update(name, old, new, id(obj), nested)
+                rec.update(name, old, new, id(obj))
         current[name] = value
 
     @precondition(lambda self: self.objects)
@@ -382,7 +399,7 @@ class IndexWorld(RuleBasedStateMachine):
     @rule()
     @reported
     def new_index(self):
-        rec = RecordedIndex()
+        rec = RecordedIndex(self.attrs_of)
         self.indexes[self.new_handle()] = (Index(), rec)
 
     @precondition(lambda self: self.indexes and self.objects)
@@ -609,7 +626,7 @@ class IndexWorld(RuleBasedStateMachine):
         else:
             view = target
         idx = view.rebase()
-        fresh = RecordedIndex()
+        fresh = RecordedIndex(self.attrs_of)
         event("rebase of %d objects" % min(len(ids), 2))
         for key in sorted(ids & rec.members.keys(), key=self.order):
             obj = rec.members[key]
@@ -670,14 +687,17 @@ class IndexWorld(RuleBasedStateMachine):
                             idx.get_by_attribute(**kw))
                 e = ("or", [("gt", name, -math.inf), ("le", name, -math.inf)])
                 self.run_expression("index %d %s" % (h, show(e)), idx, rec, None, e)
-            # Through the nested indexes: every value recorded there.
+            # Through the nested indexes: every current value of a nested
+            # object held, one and two levels down.
             for head in ("c", "d"):
                 m = rec.maps.get(head)
-                for name, inner in (m.nested.maps.items() if m is not None else ()):
-                    if "." in name or name not in ("a", "n"):
-                        continue
-                    for key, _ in inner.exact:
-                        e = ("eq", "%s.%s" % (head, name), key.value)
+                for inner in (list(m.held.values()) if m is not None else ()):
+                    for name, value in self.attrs_of(inner).items():
+                        if name not in ("a", "n", "c"):
+                            continue
+                        if name == "c" and isinstance(value, Indexable):
+                            name, value = "c.a", self.attrs_of(value).get("a")
+                        e = ("eq", "%s.%s" % (head, name), value)
                         self.run_expression("index %d %s" % (h, show(e)), idx, rec, None, e)
             # The container protocol agrees with `collect`.
             members = self.ordered(rec.members)
@@ -804,6 +824,18 @@ def _union_then_add(*added):
     return program
 
 
+def _union_then_nested_assignments():
+    # The target holds the source's nested objects too, kept current at
+    # every depth, and lets them go when their holder moves on.
+    target, objs = _union_then_add()()
+    f, g = objs["f"], objs["g"]
+    f.s.c = "IT"
+    f.s.t = Indexable(z=1)
+    f.s.t.z = 2
+    g.s = f.s
+    return target, objs
+
+
 def _added_again():
     # Adding an object the index holds changes nothing; assignments still
     # reach every index holding it.
@@ -829,7 +861,12 @@ UNION_ANSWERS = [(("eq", "x", 5), "f"), (("not", ("eq", "x", 7)), "f"), ({"x": [
         (("gt", "x", 0), "a c"), (("eq", "s.c", "DE"), "c"), (("eq", "s.c", "FR"), "a"),
         ({"x": 2}, "a"), ({"x": 1}, "")], id="reduce then assign"),
     pytest.param(_union_then_add(), [
-        ({"x": 5}, "f"), (("eq", "x", 5), "f")] + UNION_ANSWERS, id="union"),
+        ({"x": 5}, "f"), (("eq", "x", 5), "f"), (("gt", "x", 0), "f g"), (("eq", "s.c", "DE"), "f"),
+        ] + UNION_ANSWERS, id="union"),
+    pytest.param(_union_then_nested_assignments, [
+        (("eq", "s.c", "IT"), "f g"), (("eq", "s.c", "DE"), ""), (("eq", "s.c", "FR"), ""),
+        (("eq", "s.t.z", 2), "f g"), (("eq", "s.t.z", 1), ""), (("gt", "s.t.z", 1), "f g")],
+        id="union then nested assignments"),
     pytest.param(_union_then_add("f"), [
         (("gt", "x", 0), "f g"), (("eq", "s.c", "DE"), "f")] + UNION_ANSWERS,
         id="union then add a source object"),

@@ -1,7 +1,8 @@
 """Thread stress: every kind of call at once on shared indexes and objects.
 
 Worker threads start together behind a barrier and run a seeded random mix of
-assignments (plain values, colliding hashes, nested objects), additions
+assignments (plain values, colliding hashes, nested objects, values inside nested
+objects one and two levels down), additions
 (single, batches, objects added twice), keyword and expression queries
 (ranges, dotted paths, `not_`/`and_`), views narrowed again, `reduce`,
 `rebase`, dropped indexes and plain attribute reads, with a tiny switch
@@ -137,8 +138,8 @@ class Shared:
     """The objects and indexes every worker uses."""
 
     def __init__(self, rng):
-        # Nested values never change after they are made, so what a nested
-        # index records of them stays what they hold.
+        # Nested values change too (one and two levels down): the nested
+        # indexes holding them must follow.
         self.pool = [Indexable(level=i % 4, child=Indexable(deep=i % 3)) for i in range(12)]
         self.created = []
         self.position = {}
@@ -209,7 +210,7 @@ def worker(shared, tally, seed, deadline):
         return Q.or_(Q.bt("x", -1, 2), Q.ne("y", 0))
 
     ops = [
-        ("assign", 30), ("assign_owner", 8), ("assign_y", 6), ("read", 10),
+        ("assign", 30), ("assign_owner", 8), ("assign_y", 6), ("assign_nested", 4), ("read", 10),
         ("get_by_attribute", 10), ("reduced_query", 9), ("reduced", 5),
         ("add_object", 4), ("add_object_many", 3), ("add_again", 2),
         ("reduce", 3), ("rebase", 2), ("drop_rebased", 1), ("view_later", 2), ("remove", 4),
@@ -226,6 +227,14 @@ def worker(shared, tally, seed, deadline):
         elif op == "assign_owner":
             value = rng.choice(shared.pool)
             tally.run(op, lambda: setattr(o, "owner", value))
+        elif op == "assign_nested":
+            p = rng.choice(shared.pool)
+            if rng.random() < 0.5:
+                value = rng.randrange(4)
+                tally.run(op, lambda: setattr(p, "level", value))
+            else:
+                value = rng.randrange(3)
+                tally.run(op, lambda: setattr(p.child, "deep", value))
         elif op == "assign_y":
             value = rng.choice(Y_VALUES)
             tally.run(op, lambda: setattr(o, "y", value))

@@ -33,7 +33,7 @@ QueryExpr with_attr(const QueryExpr& e, std::string_view tail) {
 }  // namespace
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
-    Bitmap nested_ids = reduced_query(map.nested, expr);
+    Bitmap nested_ids = reduced_query(*map.nested, expr);
     Bitmap result;
     nested_ids.for_each([&](uint32_t nested_id) {
         auto it = map.holders.find(nested_id);

@@ -8,22 +8,24 @@
 
 namespace corvane {
 
-void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden) {
+void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
+                      EnteredList* entered, uint32_t depth) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const auto& [name, value] = attrs[i];
         if (!include_hidden && hidden_name(name)) continue;
         add_index_value(maps, entry.id, name, value,
-                        value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr);
+                        value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
+                        depth);
     }
 }
 
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
-                     const Entry* nested) {
-    map_for(maps, name).insert(value, id, nested);
+                     const Entry* nested, EnteredList* entered, uint32_t depth) {
+    map_for(maps, name, depth).insert(value, id, nested, entered);
 }
 
-void add_object(IndexAPI& index, const Entry& entry, bool put_item) {
+void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList* entered) {
     {
         auto ids = index.member_ids->write();
         ids->add(entry.id);
@@ -33,10 +35,10 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item) {
         store->put(entry.id, entry.item);
     }
     auto maps = index.attr_maps->write();
-    enter_attributes(*maps, entry, false);
+    enter_attributes(*maps, entry, false, entered, index.depth);
 }
 
-void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
     // Objects of one batch usually carry the same names in the same order:
@@ -59,12 +61,13 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
             Target& t = recent[i];
             if (t.map == nullptr || t.name != name) {
                 t.name = name;
-                t.map = &map_for(*maps, name);
+                t.map = &map_for(*maps, name, index.depth);
                 auto queue = pending.try_emplace(t.map).first;
                 t.pending = &queue->second;
             }
             t.map->insert(value, entry.id,
-                          value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, t.pending);
+                          value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
+                          t.pending);
         }
     }
     for (auto& [map, queued] : pending) {
@@ -73,7 +76,8 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries) {
 }
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
-                  const PyValue& new_value, uint32_t id, const Entry* nested) {
+                  const PyValue& new_value, uint32_t id, const Entry* nested,
+                  EnteredList* entered, uint32_t depth) {
     if (hidden_name(name)) return;
     if (old_value != nullptr) {
         auto it = maps.find(name);
@@ -84,20 +88,24 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // range tree and the holders do not follow the value entries.
             qm.remove_id(*old_value, id);
             if (qm.exact.contains(*old_value)) qm.check_prune(*old_value);
+            // An object assigned again keeps its place in the nested index.
+            if (old_value->kind() == CastValue::Ind &&
+                !(new_value.kind() == CastValue::Ind && new_value.nested_id() == old_value->nested_id()))
+                release_nested(qm, old_value->nested_id());
             // Empty value sets alone do not make the map unused: after
             // `reduce`, other members may still be recorded in its range
             // tree, its holders or its nested index.
             if (qm.unused()) maps.erase(it);
         }
     }
-    add_index_value(maps, id, name, new_value, nested);
+    add_index_value(maps, id, name, new_value, nested, entered, depth);
 }
 
-void union_with(IndexAPI& target, const IndexAPI& source) {
+void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) {
     auto dst = target.attr_maps->write();
     auto src = source.attr_maps->read();
     for (const auto& [name, map] : *src) {
-        map_for(*dst, name).merge(*map);
+        map_for(*dst, name, target.depth).merge(*map, entered);
     }
     auto dst_ids = target.member_ids->write();
     auto src_ids = source.member_ids->read();
@@ -111,7 +119,7 @@ namespace {
 // a scan of them finds the pairs to withdraw from the range trees and
 // holders too.
 void release_nested_ids(QueryMap& map, const Bitmap& gone) {
-    IndexAPI& nested = map.nested;
+    IndexAPI& nested = *map.nested;
     auto maps = nested.attr_maps->write();
     Bitmap present;
     {
@@ -180,6 +188,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
 }  // namespace
 
 void release_nested(QueryMap& map, uint32_t nested_id) {
+    if (map.holders.contains(nested_id)) return;
     Bitmap gone;
     gone.add(nested_id);
     release_nested_ids(map, gone);
@@ -252,6 +261,28 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
     }
     auto ids = index.member_ids->write();
     for (const Leaving& entry : leaving) ids->remove(entry.id);
+}
+
+void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
+                  EnteredList* entered) {
+    Bitmap fresh;
+    {
+        auto src_ids = source.member_ids->read();
+        fresh = src_ids->copy();
+    }
+    {
+        auto dst_ids = target->member_ids->read();
+        fresh = fresh.andnot(*dst_ids);
+    }
+    union_with(*target, source, entered);
+    auto dst_items = target->items->write();
+    auto src_items = source.items->read();
+    fresh.for_each([&](uint32_t id) {
+        StoredItem item = src_items->item(id);
+        if (item.get() == nullptr) return;
+        dst_items->put(id, item);
+        if (entered != nullptr) entered->push_back(NestedEntered{target, std::move(item), nullptr});
+    });
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {

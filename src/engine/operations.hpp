@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,25 +17,31 @@ namespace corvane {
 
 struct QueryMap;
 
+// Every operation that may enter nested objects into nested indexes reports
+// them in `entered` (see `NestedEntered`); the caller registers them.
+// `depth` is that of the index owning `maps` (see `IndexAPI::depth`).
+
 // Enter one object: its id, its stored item (unless `put_item` is false
 // because the caller has stored it already) and its attributes.
-void add_object(IndexAPI& index, const Entry& entry, bool put_item = true);
+void add_object(IndexAPI& index, const Entry& entry, bool put_item = true,
+                EnteredList* entered = nullptr);
 // Enter a batch of objects, taking each lock once.  The caller stores the
 // items.
-void add_object_many(IndexAPI& index, const std::vector<Entry>& entries);
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries,
+                     EnteredList* entered = nullptr);
 // Enter every attribute of an entry (names beginning with "_" only with
 // `include_hidden`).
-void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden);
+void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
+                      EnteredList* entered = nullptr, uint32_t depth = 0);
 // Enter one value (the single place where values enter an index by adding
 // or assignment).  `nested` is the entry of an `Indexable` value.
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
-                     const Entry* nested);
-// Move `id` from `old_value` (if any) to `new_value` under `name`.
+                     const Entry* nested, EnteredList* entered = nullptr, uint32_t depth = 0);
+// Move `id` from `old_value` (if any) to `new_value` under `name`.  A nested
+// object that nothing holds any more leaves the nested index.
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
-                  const PyValue& new_value, uint32_t id, const Entry* nested);
-// Merge the source's value sets and member ids into the target's.  The
-// caller stores the source's objects in the target's store.
-void union_with(IndexAPI& target, const IndexAPI& source);
+                  const PyValue& new_value, uint32_t id, const Entry* nested,
+                  EnteredList* entered = nullptr, uint32_t depth = 0);
 // An object leaving an index: its id and its current attributes, which the
 // caller keeps unchanged (in exclusive use) while the engine works.
 struct Leaving {
@@ -49,10 +56,22 @@ struct Leaving {
 // attribute, each lock taken once.  The caller takes the items out of the
 // store.
 void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving);
-// Withdraw the nested object `nested_id` from the nested index of `map`
-// (no holder refers to it any more), and with it, recursively, the objects
-// nested in it that nothing else there holds.
+// Drop the nested object `nested_id` from the nested index of `map` when no
+// holder of the map refers to it any more: its pairs leave every map of the
+// nested index (and its own nested objects leave the deeper nested indexes
+// when nothing holds them either), its id leaves the members and its item
+// the store.  Its registration with the nested index is dropped by the
+// binding at its next assignment.
 void release_nested(QueryMap& map, uint32_t nested_id);
+// Merge the source's maps (every part, see `QueryMap::merge`) and member
+// ids into the target's.  The caller stores the source's objects in the
+// target's store.
+void union_with(IndexAPI& target, const IndexAPI& source,
+                EnteredList* entered = nullptr);
+// `union_with` for a nested index, which also takes the source's stored
+// items and reports the objects new to the target.
+void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
+                  EnteredList* entered);
 // Keep only the `selected` ids in every value set.  The range trees and
 // nested indexes are left as they are.
 void narrow(AttrMaps& maps, const Bitmap& selected);

@@ -10,7 +10,10 @@
 
 namespace corvane {
 
-QueryMap::QueryMap() : ranged(std::make_unique<BitMapBTree>()), nested(IndexAPI::make()) {}
+QueryMap::QueryMap(uint32_t depth)
+    : ranged(std::make_unique<BitMapBTree>()), nested(std::make_shared<IndexAPI>(IndexAPI::make())) {
+    nested->depth = depth + 1;
+}
 
 bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
     auto it = exact.find(value);
@@ -19,17 +22,16 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
 
 bool QueryMap::unused() const {
     if (!exact.empty() || ranged->size() != 0 || !holders.empty()) return false;
-    return nested.member_ids->read()->empty();
+    return nested->member_ids->read()->empty();
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
-                      std::vector<CompositeKey128>* pending) {
+                      EnteredList* entered, std::vector<CompositeKey128>* pending) {
     auto [it, fresh] = exact.try_emplace(value);
-    bool entered = true;
     if (fresh) {
         it->second = HybridSet::small_of(id);
     } else {
-        entered = it->second.add_new(id);
+        it->second.add_new(id);
     }
     switch (value.kind()) {
         case CastValue::Int:
@@ -46,18 +48,19 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
             auto h = holders.find(nested_id);
             if (h == holders.end()) {
                 holders.emplace(nested_id, HybridSet::small_of(id));
-                entered = true;
-            } else if (h->second.add_new(id)) {
-                entered = true;
+            } else {
+                h->second.add_new(id);
             }
             // No entry means a reference cycle: the object is already being
             // entered higher up the chain, so it is recorded but not entered.
-            // A pair new to this map enters the nested object with its
-            // current attributes; otherwise it is entered only if the nested
-            // index lacks it.
-            if (nested_entry != nullptr &&
-                (entered || !nested.member_ids->read()->contains(nested_id))) {
-                add_object(nested, *nested_entry);
+            // An object the nested index holds already is kept current by
+            // its registration there, and is not entered again: whatever the
+            // number of its holders, its pairs are those of its current
+            // values.
+            if (nested_entry != nullptr && !nested->member_ids->read()->contains(nested_id)) {
+                add_object(*nested, *nested_entry, true, entered);
+                if (entered != nullptr)
+                    entered->push_back(NestedEntered{nested, nested_entry->item, nested_entry});
             }
             break;
         }
@@ -97,7 +100,7 @@ void QueryMap::check_prune(const PyValue& value) {
     if (it->second.empty()) exact.erase(it);
 }
 
-void QueryMap::merge(const QueryMap& other) {
+void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     for (const auto& [value, set] : other.exact) {
         auto it = exact.find(value);
         if (it == exact.end()) {
@@ -110,11 +113,26 @@ void QueryMap::merge(const QueryMap& other) {
             });
         }
     }
+    // The tree keeps each pair once; the other tree's pairs come in key
+    // order, which walks the same few nodes again and again.
+    other.ranged->for_each([&](const CompositeKey128& k) { ranged->insert(k.value, k.id()); });
+    for (const auto& [nested_id, set] : other.holders) {
+        auto h = holders.find(nested_id);
+        if (h == holders.end()) {
+            holders.emplace(nested_id, set.copy());
+        } else {
+            HybridSet& mine = h->second;
+            set.for_each([&](uint32_t id) {
+                if (!mine.contains(id)) mine.add(id);
+            });
+        }
+    }
+    if (other.nested != nested) merge_nested(nested, *other.nested, entered);
 }
 
-QueryMap& map_for(AttrMaps& maps, std::string_view name) {
+QueryMap& map_for(AttrMaps& maps, std::string_view name, uint32_t depth) {
     auto it = maps.find(absl::string_view(name.data(), name.size()));
-    if (it == maps.end()) it = maps.emplace(std::string(name), std::make_unique<QueryMap>()).first;
+    if (it == maps.end()) it = maps.emplace(std::string(name), std::make_unique<QueryMap>(depth)).first;
     return *it->second;
 }
 

@@ -26,9 +26,11 @@ struct QueryMap {
     absl::flat_hash_map<PyValue, HybridSet, PyValueHash, PyValueEq> exact;
     std::unique_ptr<BitMapBTree> ranged;
     absl::flat_hash_map<uint32_t, HybridSet> holders;
-    IndexAPI nested;
+    // Shared so that the nested objects can be registered with it weakly.
+    std::shared_ptr<IndexAPI> nested;
 
-    QueryMap();
+    // `depth`: that of the index owning the map.
+    explicit QueryMap(uint32_t depth = 0);
 
     // True when `id` is already recorded under a value equal to `value`.
     bool has_pair(const PyValue& value, uint32_t id) const;
@@ -39,12 +41,14 @@ struct QueryMap {
     // Record `id` under `value`.  Each part (value set, range tree, holders,
     // nested index) is checked on its own and only what it lacks is entered:
     // a pair can be in one part and not in another (`reduce` narrows only
-    // the value sets, `union_with` merges only them), and re-entering an
-    // object never duplicates anything.  With `pending`, a numeric pair is
+    // the value sets), and re-entering an object never duplicates anything.
+    // A nested object already in the nested index is not entered again: it
+    // is registered with that index, which its assignments keep current.
+    // Every nested object entered is reported in `entered`.  With `pending`, a numeric pair is
     // queued there for the range tree instead of entered at once (batches
     // enter them in key order, see `enter_pending`; the tree refuses a pair
     // it already holds).
-    void insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
+    void insert(const PyValue& value, uint32_t id, const Entry* nested_entry, EnteredList* entered,
                 std::vector<CompositeKey128>* pending = nullptr);
     // Enter queued numeric pairs into the range tree, in key order: sorted
     // insertion walks the same few nodes again and again instead of a random
@@ -55,13 +59,14 @@ struct QueryMap {
     void remove_id(const PyValue& value, uint32_t id);
     // Drop the entry of `value` if its id set has become empty.
     void check_prune(const PyValue& value);
-    // Unite another map's value sets into this one.  The range tree, the
-    // holders and the nested index are not merged: a later `insert` of a
-    // merged pair enters it there.
-    void merge(const QueryMap& other);
+    // Unite another map into this one, part by part: value sets, range
+    // pairs, holders and nested index, nothing recorded twice.  The nested
+    // objects new to this map's nested index are reported in `entered`.
+    void merge(const QueryMap& other, EnteredList* entered);
 };
 
 // The map of attribute `name`, created empty if there is none yet.
-QueryMap& map_for(AttrMaps& maps, std::string_view name);
+// `depth` is that of the index owning `maps`.
+QueryMap& map_for(AttrMaps& maps, std::string_view name, uint32_t depth);
 
 }  // namespace corvane

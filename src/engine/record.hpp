@@ -8,7 +8,13 @@
 // Locks are taken in this order: `attr_maps` before `member_ids` and before
 // `items`; an index's locks before those of the nested indexes inside its
 // maps; in `union_with`, the target's maps before the source's, then the target's
-// member ids before the source's.  No engine
+// member ids before the source's (at every level of nesting).  The nested
+// indexes of one top index form a tree under it (each map owns its own), so
+// taking a parent's locks before a child's never closes a cycle.  Nested
+// objects are registered with the nested indexes holding them: an
+// assignment to such an object updates each of its indexes in turn, holding
+// one index's locks at a time (and below them those of its nested indexes),
+// never two unrelated indexes' at once.  No engine
 // operation needs the interpreter lock while it holds an index lock: nested
 // objects are read into `Entry` snapshots before any lock is taken.
 #pragma once
@@ -17,6 +23,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/locked.hpp"
 #include "engine/store.hpp"
@@ -35,10 +42,28 @@ struct IndexAPI {
     SharedMaps attr_maps;
     SharedStore items;
     SharedIds member_ids;
+    // 0 for an index of its own, one more than its owner's for a nested
+    // index: how deep inside a top index it lies, which bounds how deep a
+    // value assigned to one of its objects may nest.
+    uint32_t depth = 0;
 
     // A record with three empty parts.
     static IndexAPI make();
 };
+
+// A nested object that an engine operation entered into a nested index (or
+// merged into one): the binding registers the object with that index once
+// the operation is over, under the interpreter lock, so that the object's
+// later assignments keep the nested index current.  `entry` is the snapshot
+// the object was entered from (null when it was merged from another index),
+// owned by the caller, which keeps it alive until the registration.
+struct Entry;
+struct NestedEntered {
+    std::weak_ptr<IndexAPI> index;
+    StoredItem item;
+    const Entry* entry = nullptr;
+};
+using EnteredList = std::vector<NestedEntered>;
 
 // The process-wide placeholder index: never holds objects, never dropped.
 const std::shared_ptr<IndexAPI>& default_index_arc();

@@ -74,6 +74,11 @@ public:
         }
         return item;
     }
+    // A handle of its own to the item in slot `id` (empty when there is none).
+    StoredItem item(uint32_t id) const {
+        const Slot* slot = find(id);
+        return slot != nullptr ? slot->item : StoredItem();
+    }
 
     // The object in slot `id`, or null when the slot is empty.
     PyObject* get(uint32_t id) const noexcept {

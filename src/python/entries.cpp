@@ -35,7 +35,7 @@ public:
 
 }  // namespace
 
-void add_nested_entries(Entry& entry, std::vector<uint32_t>& path) {
+void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const PyValue& v = attrs[i].second;
@@ -46,13 +46,13 @@ void add_nested_entries(Entry& entry, std::vector<uint32_t>& path) {
             entry.nested.emplace_back(i, nullptr);
             continue;
         }
-        NestingLevel level(path.size());
-        entry.nested.emplace_back(i, make_entry(v.object(), false, false, path));
+        NestingLevel level(path.size() + base);
+        entry.nested.emplace_back(i, make_entry(v.object(), false, false, path, base));
     }
 }
 
 void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
-                std::vector<uint32_t>& path) {
+                std::vector<uint32_t>& path, size_t base) {
     const IndexableState& st = indexable_state(obj);
     entry.id = st.id;
     entry.item = py::share(obj);
@@ -65,14 +65,14 @@ void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
         entry.attrs = &entry.owned;
     }
     path.push_back(st.id);
-    add_nested_entries(entry, path);
+    add_nested_entries(entry, path, base);
     path.pop_back();
 }
 
 std::unique_ptr<Entry> make_entry(PyObject* obj, bool in_place, bool include_hidden,
-                                  std::vector<uint32_t>& path) {
+                                  std::vector<uint32_t>& path, size_t base) {
     auto entry = std::make_unique<Entry>();
-    fill_entry(*entry, obj, in_place, include_hidden, path);
+    fill_entry(*entry, obj, in_place, include_hidden, path, base);
     return entry;
 }
 

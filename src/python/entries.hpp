@@ -26,12 +26,14 @@ inline constexpr size_t kMaxNestingDepth = 4000;
 // names beginning with "_" in a copied list.  `path` holds the ids of the
 // objects being entered above this one.  Raises RecursionError (as
 // `PyErrorSet`) when the nesting is too deep; nothing is entered then.
+// `base`: the depth (see `IndexAPI::depth`) of the deepest index the entry
+// is for, which counts toward the maximum depth.
 std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
-                                  std::vector<uint32_t>& path);
+                                  std::vector<uint32_t>& path, size_t base = 0);
 // The same, filling an entry the caller owns.
 void fill_entry(Entry& entry, PyObject* indexable, bool in_place, bool include_hidden,
-                std::vector<uint32_t>& path);
+                std::vector<uint32_t>& path, size_t base = 0);
 // Entries for the `Indexable` values of an attribute list.
-void add_nested_entries(Entry& entry, std::vector<uint32_t>& path);
+void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base = 0);
 
 }  // namespace corvane

@@ -111,6 +111,7 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             entries.push_back(make_entry(obj, true, true, path));
         }
         std::weak_ptr<IndexAPI> weak = api;
+        EnteredList entered;
         for (size_t i = 0; i < objects.size(); ++i) {
             PyObject* obj = objects[i];
             IndexableState& st = indexable_state(obj);
@@ -120,10 +121,11 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             // two stores would be reported to the collector twice.
             store.put(st.id, py::share(obj));
             // Names beginning with "_" are entered too.
-            enter_attributes(maps, *entries[i], true);
-            entries[i].reset();
+            enter_attributes(maps, *entries[i], true, &entered);
         }
         source.unlock();
+        register_entered(entered);
+        entries.clear();
         return new_index_object(std::move(api));
     });
 }

@@ -98,9 +98,11 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // The store changes only while the interpreter lock is held, so that
         // the collector always sees it whole (see store_owner.cpp).
         idx->api->items->write()->put(entry->id, entry->item);
+        EnteredList entered;
         py::run_engine(py::gil_policy::index_add_object,
-                       [&] { add_object(*idx->api, *entry, false); });
+                       [&] { add_object(*idx->api, *entry, false, &entered); });
         st.add_index(idx->api);
+        register_entered(entered);
         Py_RETURN_NONE;
     });
 }
@@ -128,8 +130,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         std::vector<uint32_t> path;
         for (size_t i = 0; i < objects.size(); ++i)
             fill_entry(entries[i], objects[i].get(), true, false, path);
+        EnteredList entered;
         py::run_engine(py::gil_policy::index_add_object_many,
-                       [&] { add_object_many(*idx->api, entries); });
+                       [&] { add_object_many(*idx->api, entries, &entered); });
         std::weak_ptr<IndexAPI> weak = idx->api;
         auto store = idx->api->items->write();
         for (size_t i = 0; i < objects.size(); ++i) {
@@ -138,6 +141,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             store->put(entries[i].id, std::move(entries[i].item));
         }
         store.unlock();
+        register_entered(entered);
         Py_RETURN_NONE;
     });
 }
@@ -369,8 +373,12 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             throw;
         }
         py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
+        EnteredList entered;
         for (const Pending& p : pending)
-            add_index_value(*maps, p.id, p.attr.first, p.attr.second, p.nested.get());
+            add_index_value(*maps, p.id, p.attr.first, p.attr.second, p.nested.get(), &entered);
+        store.unlock();
+        maps.unlock();
+        register_entered(entered);
         Py_RETURN_NONE;
     });
 }
@@ -424,10 +432,12 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
                 incoming.push_back(obj.get());
             }
         }
+        EnteredList entered;
         py::run_engine(py::gil_policy::index_union_with,
-                       [&] { union_with(*idx->api, *other->api); });
+                       [&] { union_with(*idx->api, *other->api, &entered); });
         std::weak_ptr<IndexAPI> weak = idx->api;
         for (PyObject* obj : incoming) indexable_state(obj).add_index(weak);
+        register_entered(entered);
         Py_RETURN_NONE;
     });
 }

@@ -28,11 +28,11 @@ bool IndexableState::registered(const std::weak_ptr<IndexAPI>& index) const noex
     });
 }
 
-void IndexableState::add_index(std::weak_ptr<IndexAPI> index) {
+void IndexableState::add_index(std::weak_ptr<IndexAPI> index, bool nested) {
     // An index that holds the object already is registered already: adding
     // the object again must cost nothing more, now or at later assignments.
     if (registered(index)) return;
-    indexes.push_back(IndexMeta{std::move(index)});
+    indexes.push_back(IndexMeta{std::move(index), nested});
     const IndexAPI* placeholder = default_index_arc().get();
     auto dead = [&](const IndexMeta& m) {
         auto strong = m.index.lock();
@@ -54,6 +54,59 @@ void IndexableState::remove_index(const std::weak_ptr<IndexAPI>& index) noexcept
         return !m.index.owner_before(index) && !index.owner_before(m.index);
     };
     indexes.erase(std::remove_if(indexes.begin(), indexes.end(), same), indexes.end());
+}
+
+void register_entered(EnteredList& entered) {
+    // Entries read here for values that changed, alive until the end.
+    std::vector<std::unique_ptr<Entry>> read;
+    while (!entered.empty()) {
+        NestedEntered e = std::move(entered.back());
+        entered.pop_back();
+        std::shared_ptr<IndexAPI> index = e.index.lock();
+        PyObject* obj = e.item.get();
+        if (!index || obj == nullptr) continue;
+        IndexableState& st = indexable_state(obj);
+        st.add_index(e.index, true);
+        if (e.entry == nullptr) continue;
+        // Attributes are only ever added or replaced, so comparing the
+        // current list with the one read finds every change.
+        // A copy: waiting for a lock below lets other threads run, and
+        // their assignments change the object's own list.
+        const AttrList& before = *e.entry->attrs;
+        AttrList now = st.attributes;
+        for (const auto& [name, value] : now) {
+            if (hidden_name(name)) continue;
+            const PyValue* old = nullptr;
+            for (const auto& [n, v] : before)
+                if (n == name) old = &v;
+            if (old != nullptr && old->object() == value.object()) continue;
+            std::unique_ptr<Entry> nested;
+            if (value.kind() == CastValue::Ind) {
+                std::vector<uint32_t> path{st.id};
+                nested = make_entry(value.object(), false, false, path, index->depth);
+            }
+            auto maps = index->attr_maps->write();
+            // Released meanwhile: nothing to bring up to date.
+            if (!index->member_ids->read()->contains(st.id)) break;
+            update_index(*maps, name, old, value, st.id, nested.get(), &entered, index->depth);
+            read.push_back(std::move(nested));
+        }
+    }
+}
+
+void IndexableState::drop_released() {
+    std::vector<std::weak_ptr<IndexAPI>> gone;
+    for (const IndexMeta& m : decltype(indexes)(indexes)) {
+        if (!m.nested) continue;
+        std::shared_ptr<IndexAPI> index = m.index.lock();
+        if (index && !index->member_ids->read()->contains(id)) gone.push_back(m.index);
+    }
+    auto released = [&](const IndexMeta& m) {
+        return std::any_of(gone.begin(), gone.end(), [&](const std::weak_ptr<IndexAPI>& g) {
+            return !m.index.owner_before(g) && !g.owner_before(m.index);
+        });
+    };
+    indexes.erase(std::remove_if(indexes.begin(), indexes.end(), released), indexes.end());
 }
 
 namespace {
@@ -191,30 +244,76 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         std::unique_ptr<Entry> nested;
         bool indexed = !hidden_name(key) && !st.indexes.empty();
         if (indexed && new_value.kind() == CastValue::Ind) {
-            std::vector<uint32_t> path;
-            nested = make_entry(new_value.object(), false, false, path);
+            // Counted from the deepest index holding this object: a value
+            // assigned deep inside nested indexes nests that much deeper.
+            size_t base = 0;
+            for (const IndexMeta& meta : st.indexes)
+                if (std::shared_ptr<IndexAPI> index = meta.index.lock())
+                    base = std::max<size_t>(base, index->depth);
+            // This object is being entered already: a path back to it is a
+            // cycle, recorded but not entered again.
+            std::vector<uint32_t> path{st.id};
+            nested = make_entry(new_value.object(), false, false, path, base);
         }
+        EnteredList entered;
+        bool left = false;  // some nested index no longer holds the object
+        // A copy: while the interpreter lock is released, another thread may
+        // register this object with a nested index it enters it into (that
+        // needs no use of the object), changing the list.
+        const auto reached = st.indexes;
         if (indexed) {
             py::run_engine(py::gil_policy::assignment, [&] {
                 const PyValue* old_value = st.find(key);
-                for (const IndexMeta& meta : st.indexes) {
+                for (const IndexMeta& meta : reached) {
                     std::shared_ptr<IndexAPI> index = meta.index.lock();
                     if (!index) continue;
                     auto maps = index->attr_maps->write();
-                    update_index(*maps, key, old_value, new_value, st.id, nested.get());
+                    if (meta.nested && !index->member_ids->read()->contains(st.id)) {
+                        left = true;
+                        continue;
+                    }
+                    update_index(*maps, key, old_value, new_value, st.id, nested.get(), &entered,
+                                 index->depth);
                 }
             });
         }
-        nested.reset();
         PyValue replaced;
         auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
                                [&](const Attr& a) { return a.first == key; });
-        if (it != st.attributes.end()) {
+        const bool had_value = it != st.attributes.end();
+        if (had_value) {
             replaced = std::move(it->second);
             it->second = std::move(new_value);
         } else {
-            st.attributes.emplace_back(std::move(key), std::move(new_value));
+            st.attributes.emplace_back(key, std::move(new_value));
         }
+        if (indexed) {
+            // A nested index registered meanwhile entered this object as it
+            // was before this assignment (its list is written only now, under
+            // the interpreter lock, and only then can a new reading see it):
+            // bring those indexes up to date.
+            const PyValue* stored = st.find(key);
+            const PyValue* old_value = had_value ? &replaced : nullptr;
+            const auto now = st.indexes;
+            for (const IndexMeta& meta : now) {
+                if (!meta.nested) continue;
+                bool seen = std::any_of(reached.begin(), reached.end(), [&](const IndexMeta& m) {
+                    return !m.index.owner_before(meta.index) && !meta.index.owner_before(m.index);
+                });
+                std::shared_ptr<IndexAPI> index = meta.index.lock();
+                if (seen || !index) continue;
+                auto maps = index->attr_maps->write();
+                if (!index->member_ids->read()->contains(st.id)) continue;
+                update_index(*maps, key, old_value, *stored, st.id, nested.get(), &entered,
+                             index->depth);
+            }
+        }
+        // Registered once the value is stored: this object may be among the
+        // nested objects just entered (a reference cycle), read before its
+        // own assignment, which the registration then brings up to date.
+        register_entered(entered);
+        if (left) st.drop_released();
+        nested.reset();
         // The replaced value is released after the use ends: its finaliser may
         // touch this object.
         use.end();

@@ -28,6 +28,9 @@ namespace corvane {
 
 struct IndexMeta {
     std::weak_ptr<IndexAPI> index;
+    // A nested index (inside an attribute map of another index), which
+    // lets the object go when no holder refers to it any more.
+    bool nested = false;
 };
 
 struct IndexableState {
@@ -46,7 +49,10 @@ struct IndexableState {
     // Register an index unless it is registered already: append, drop
     // registrations whose index is gone, and order the rest by the address
     // of their index record.
-    void add_index(std::weak_ptr<IndexAPI> index);
+    void add_index(std::weak_ptr<IndexAPI> index, bool nested = false);
+    // Drop the registrations of nested indexes that no longer hold the
+    // object (released when its last holder let it go).
+    void drop_released();
     // Unregister an index (nothing happens if it is not registered).
     void remove_index(const std::weak_ptr<IndexAPI>& index) noexcept;
 };
@@ -64,6 +70,15 @@ inline uint32_t indexable_id(PyObject* obj) noexcept { return indexable_state(ob
 inline bool is_indexable(PyObject* obj) noexcept {
     return PyObject_TypeCheck(obj, indexable_type());
 }
+
+// Register the nested objects an engine operation reported with the nested
+// indexes that now hold them.  An object whose values changed between its
+// reading and its registration (an assignment that could not reach the
+// nested index yet) is moved there to its current values, which may enter
+// and report further objects: the list is worked off until empty.
+// Requires the interpreter lock; the entries the list points at must still
+// be alive.
+void register_entered(EnteredList& entered);
 
 // The process-wide id counter; the first object gets id 1.
 extern std::atomic<uint64_t> GLOBAL_ID_COUNTER;

@@ -254,11 +254,26 @@ public:
     // first violation found.
     void validate() const;
 
+    // Call f(entry) for every entry (a `CompositeKey128`), in key order.
+    template <class F>
+    void for_each(F&& f) const {
+        for_each_below(root_, f);
+    }
+
     const BitMapBTreeNode& root() const { return root_; }
     // Direct access for tests that break invariants on purpose.
     BitMapBTreeNode& mutable_root() { return root_; }
 
 private:
+    template <class F>
+    static void for_each_below(const BitMapBTreeNode& node, F& f) {
+        if (const LeafNode* leaf = node.leaf()) {
+            for (size_t i = leaf->start; i < leaf->start + leaf->len; ++i) f(leaf->keys[i]);
+        } else if (const InternalNode* in = node.internal()) {
+            for (size_t i = in->start; i < in->start + in->len; ++i) for_each_below(in->children[i], f);
+        }
+    }
+
     BitMapBTreeNode root_;
     size_t size_ = 0;
 };
