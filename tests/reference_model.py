@@ -604,8 +604,8 @@ class RecordedIndex(BooleanEvaluator):
     def remove(self, obj, attrs):
         """Model of ``remove_object``: the pairs of the object's current
         attributes (hidden names too, which ``rebase`` enters) leave every
-        part of their maps; a nested object whose last holder entry goes
-        leaves the nested index; emptied value entries and maps go."""
+        part of their maps (a nested object whose last holder entry goes is
+        held no more); emptied value entries and maps go."""
         key = id(obj)
         del self.members[key]
         for name, value in attrs.items():
@@ -613,42 +613,10 @@ class RecordedIndex(BooleanEvaluator):
             if m is None:
                 continue
             w = Wrapped(value)
-            had = w.kind == "ind" and id(w.value) in m.holders
             m.remove_id(w, key)
             s = m.slot(w)
             if s is not None and not s[1]:
                 m.exact.remove(s)
-            if had and id(w.value) not in m.holders:
-                m.nested.release(id(w.value))
-            if m.unused():
-                del self.maps[name]
-
-    def release(self, key):
-        """A nested object no holder refers to any more leaves this nested
-        index, with every pair its value sets record."""
-        if key not in self.members:
-            return
-        del self.members[key]
-        for name, m in list(self.maps.items()):
-            released = []
-            for s in list(m.exact):
-                if key not in s[1]:
-                    continue
-                s[1].discard(key)
-                w = s[0]
-                if w.kind in NUMERIC_KINDS:
-                    m.ranged.discard((w.vpart, key))
-                elif w.kind == "ind":
-                    h = m.holders.get(id(w.value))
-                    if h is not None:
-                        h.discard(key)
-                        if not h:
-                            del m.holders[id(w.value)]
-                            released.append(id(w.value))
-                if not s[1]:
-                    m.exact.remove(s)
-            for nested_key in released:
-                m.nested.release(nested_key)
             if m.unused():
                 del self.maps[name]
 
