@@ -444,7 +444,8 @@ def render(results: Path, docs: Path):
     targets: list = []
     body: list = []
     failures: list = []
-    lean_md(results, body, failures)
+    lean_lines: list = []
+    lean_md(results, lean_lines, failures)
     has_scale = any(results.glob("lean-scale-*.json"))
     if compares or has_scale:
         body += ["![Latency against the number of objects, per query kind](benchmarks.png)", ""]
@@ -464,8 +465,9 @@ def render(results: Path, docs: Path):
         lines += ["## Failures in this run", "",
                   "These peers raised or answered wrongly; their figures are missing below.", ""]
         lines += failures + [""]
+    lines += lean_lines
     if targets:
-        lines += ["## Targets", "", "| target | this run | |", "|---|---|---|"]
+        lines += ["## Targets of the core section", "", "| target | this run | |", "|---|---|---|"]
         lines += [f"| {t} | {r} | {verdict(ok)} |" for t, r, ok in targets]
         lines.append("")
     lines += body
@@ -476,6 +478,10 @@ def render(results: Path, docs: Path):
         "no build, no memory, a full scan per query.",
         "- **dict of sets**: per attribute a dict from value to the set of objects; ranges walk "
         "a sorted list of distinct values and unite their sets; conjunctions intersect sets.",
+        "- **dict of sets** in the per-object table: the same maps kept current by the objects' "
+        "`__setattr__` (a `__slots__` class deriving from `bench/peers.py`'s `HandIndexed`), which "
+        "moves the object from the set of its old value to that of the new one and drops an "
+        "emptied set; `get_by_attribute` is `list(maps['cat'][c])`.",
         "- **sqlite3**: an in-memory table (row id = position of the object), one index per "
         "column, a composite covering index `(s, n)` for the compound query, `ANALYZE`; "
         "suppliers in a second table joined for the dotted path; results map row ids back to "

@@ -1,11 +1,16 @@
 """Benchmark driver: Corvane against the libraries a user would otherwise use.
 
-    python bench/run.py            full run (about 15 minutes on 2 cores)
-    python bench/run.py --quick    small smoke run (about a minute)
+    python bench/run.py               full run (about 30 minutes on 2 cores)
+    python bench/run.py --quick       small smoke run (about a minute)
+    python bench/run.py --only lean   the per-object table alone, printed too
 
 Sections, each run in a fresh interpreter so one section's heap does not
 weigh on the next:
 
+    lean      per-object costs, one row per target (bench/lean.py): memory,
+              assignment, reads, get_by_attribute, add_object_many, an
+              equality-and-range query, four-attribute equality, and the
+              cost per returned object from 10^4 to 4x10^6 objects
     core      1,000,000 objects with four attributes: add_object_many against
               sqlite3 insert + index build, get_by_attribute against sqlite3
               and a list slice, attribute assignment against sqlite3 UPDATE;
@@ -16,8 +21,9 @@ weigh on the next:
     memory    bytes per object of every peer, each in its own process
 
 Raw figures go to build/bench-results/*.json (or --results), the rendered
-table and plot to docs/benchmarks.md and docs/benchmarks.png (or --docs;
-a quick run writes them under the results folder instead).
+tables and plots to docs/benchmarks.md, docs/benchmarks.png and
+docs/benchmarks-memory.png (or --docs; a quick run writes them under the
+results folder instead).
 """
 
 from __future__ import annotations

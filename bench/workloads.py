@@ -190,10 +190,10 @@ def lean_data(n: int) -> DataSet:
 
 
 def scale_data(n: int) -> DataSet:
-    """One attribute `grp` of 100 values (each selects 1 %) and a unique int."""
+    """One attribute `grp` of 100 values, each selecting 1 % of the objects
+    (a single attribute, so that the dict of sets peer indexes only it)."""
     rng = random.Random(SEED + 7)
-    return DataSet("scale", n, {"grp": [rng.randrange(100) for _ in range(n)],
-                                "n": _permutation(rng, n)})
+    return DataSet("scale", n, {"grp": [rng.randrange(100) for _ in range(n)]})
 
 
 # ---------------------------------------------------------------- queries
