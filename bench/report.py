@@ -400,7 +400,7 @@ def lean_text(results: Path) -> str:
     rows = lean_table(results)
     if not rows:
         return ""
-    cells = [LEAN_HEADER] + [(m.replace("`", ""), cv, p.replace("`", ""), r.replace("`", ""), t,
+    cells = [LEAN_HEADER] + [(m.replace("`", ""), cv, p.replace("`", ""), r.replace("`", ""), t.replace("`", ""),
                               "-" if ok is None else ("met" if ok else "MISSED"))
                              for m, cv, p, r, t, ok in rows]
     widths = [max(len(c[i]) for c in cells) for i in range(len(LEAN_HEADER))]
@@ -528,9 +528,13 @@ UNITS = [(1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns")]
 
 
 def _unit(values):
-    """The largest unit in which the smallest value is at least 1."""
-    lo = min(values)
-    return next(((f, u) for f, u in UNITS if lo >= f), UNITS[-1])
+    """The largest unit in which the median value is at least 1."""
+    mid = median(values)
+    return next(((f, u) for f, u in UNITS if mid >= f), UNITS[-1])
+
+
+def _plain(v: float) -> str:
+    return f"{v:,.0f}" if v >= 1 else f"{v:.3g}"
 
 
 def _human(n: float) -> str:
@@ -551,7 +555,7 @@ def _log_axes(ax, xs):
     ax.set_xticks(sorted(xs))
     ax.set_xticklabels([_human(x) for x in sorted(xs)])
     ax.yaxis.set_major_locator(LogLocator(base=10, subs=(1.0, 2.0, 5.0)))
-    ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: f"{v:g}"))
+    ax.yaxis.set_major_formatter(FuncFormatter(lambda v, _: _plain(v)))
     ax.yaxis.set_minor_formatter(NullFormatter())
 
 

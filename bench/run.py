@@ -61,6 +61,7 @@ FULL = {
     # The lean sections (bench/lean.py).
     "lean_n": 1_000_000,
     "lean_reps": 15,
+    "lean_build_reps": 3,
     "lean_compound_n": 200_000,
     "lean_scale_ns": [10_000, 100_000, 1_000_000, 4_000_000],
     "lean_memory_n": 1_000_000,
@@ -75,6 +76,7 @@ QUICK = {
     "frozen_mutate_max": 10_000,
     "lean_n": 50_000,
     "lean_reps": 5,
+    "lean_build_reps": 1,
     "lean_compound_n": 20_000,
     "lean_scale_ns": [1_000, 10_000, 100_000],
     "lean_memory_n": 50_000,
