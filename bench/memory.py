@@ -1,6 +1,10 @@
 """Memory per object of each peer, measured in a fresh interpreter.
 
-    python bench/memory.py PEER N      prints one JSON record
+    python bench/memory.py PEER N [DATA]   prints one JSON record
+
+DATA is `compare` (the comparison data set, default) or `lean` (six
+attributes: two strings of few values, an int of 1,000 values, a unique int,
+a float and a shared nested object).
 
 The child imports the peer's libraries and generates the data set's columns
 first, so neither counts.  It then takes three readings: before the objects
@@ -27,9 +31,9 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 
-def measure_in_subprocess(peer: str, n: int) -> dict:
+def measure_in_subprocess(peer: str, n: int, data: str = "compare") -> dict:
     out = subprocess.run(
-        [sys.executable, str(HERE / "memory.py"), peer, str(n)],
+        [sys.executable, str(HERE / "memory.py"), peer, str(n), data],
         check=True, capture_output=True, text=True,
     )
     return json.loads(out.stdout.strip().splitlines()[-1])
@@ -40,6 +44,65 @@ def _reading():
 
     gc.collect()
     return rss_bytes(), malloc_in_use()
+
+
+def _per(r0, r1, n):
+    return [None if a is None or b is None else (b - a) / n for a, b in zip(r0, r1)]
+
+
+def main_lean(peer_name: str, n: int) -> dict:
+    """The lean data set: objects are made row by row from values generated
+    on the fly, so each object is charged with the values it keeps (a float,
+    a unique int, an int above 256 are objects of their own for `__slots__`
+    objects).  Only the 1,000 shared nested objects exist before the first
+    reading.  The peers' plain objects carry no position attribute."""
+    import peers as P
+    import run
+    import workloads as W
+
+    cv = run.import_corvane()
+    names = list(W.LEAN_ATTRS)
+
+    def make(kind, count):
+        peer = run.make_peer(kind, cv)
+        if peer.uses_items:
+            class Item(cv.Indexable):
+                pass
+
+            class Supplier(cv.Indexable):
+                pass
+
+            sups = [Supplier(country=c) for c in W.COUNTRIES * (W.N_SUPPLIERS // W.N_COUNTRIES)]
+            build = lambda row: Item(**dict(zip(names, row[:-1]), sup=sups[row[-1]]))  # noqa: E731
+        else:
+            sups = [W.Sup(i, W.COUNTRIES[i % W.N_COUNTRIES]) for i in range(W.N_SUPPLIERS)]
+            cls = W.rec_class(names, getattr(peer, "base", object), key=False)
+            store = object.__setattr__
+
+            def build(row):
+                o = cls()
+                for name, v in zip(names, row[:-1]):
+                    store(o, name, v)
+                store(o, "sup", sups[row[-1]])
+                return o
+        return peer, sups, build
+
+    # Warm up on a small data set (lazily created parts of each library).
+    warm, sups, build = make(peer_name, 50)
+    warm.build([build(r) for r in W.lean_rows(50)], sups)
+    del warm, sups, build
+
+    peer, sups, build = make(peer_name, n)
+    r0 = _reading()
+    objs = [build(r) for r in W.lean_rows(n)]
+    r1 = _reading()
+    peer.build(objs, sups)
+    r2 = _reading()
+    objects_rss, objects_malloc = _per(r0, r1, n)
+    index_rss, index_malloc = _per(r1, r2, n)
+    return {"peer": peer_name, "n": n, "data": "lean",
+            "objects_rss": objects_rss, "index_rss": index_rss,
+            "objects_malloc": objects_malloc, "index_malloc": index_malloc}
 
 
 def main(peer_name: str, n: int) -> dict:
@@ -79,4 +142,6 @@ def main(peer_name: str, n: int) -> dict:
 
 
 if __name__ == "__main__":
-    print(json.dumps(main(sys.argv[1], int(sys.argv[2]))))
+    data = sys.argv[3] if len(sys.argv) > 3 else "compare"
+    fn = main_lean if data == "lean" else main
+    print(json.dumps(fn(sys.argv[1], int(sys.argv[2]))))

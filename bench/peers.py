@@ -66,11 +66,15 @@ class CorvanePeer(Peer):
 
     def build(self, objs, sups=()):
         self.objs = objs
-        self.pos = {id(o): k for k, o in enumerate(objs)}  # only for checking
+        self.pos = None
         self.index = self.cv.Index()
         self.index.add_object_many(objs)
 
     def key(self, obj):
+        # Positions are only needed to check answers; made on first use so
+        # that the memory of a build does not include them.
+        if self.pos is None:
+            self.pos = {id(o): k for k, o in enumerate(self.objs)}
         return self.pos[id(obj)]
 
     def _expr(self, query):
@@ -80,6 +84,8 @@ class CorvanePeer(Peer):
             return Q.eq(query[1], query[2])
         if kind == "range":
             return Q.bt(query[1], query[2], query[3])
+        if kind == "lt":
+            return Q.lt(query[1], query[2])
         if kind == "and":
             return Q.and_(*[self._expr(q) for q in query[1]])
         raise ValueError(kind)
@@ -109,6 +115,8 @@ def _py_condition(query, var="o"):
         return f"{query[2]!r} <= {var}.{query[1]} <= {query[3]!r}"
     if kind == "path":
         return f"{var}.{query[1]} == {query[2]!r}"
+    if kind == "lt":
+        return f"{var}.{query[1]} < {query[2]!r}"
     if kind == "and":
         return " and ".join(f"({_py_condition(q, var)})" for q in query[1])
     raise ValueError(kind)
@@ -174,6 +182,10 @@ class DictOfSets(Peer):
             i = bisect.bisect_left(keys, q[2])
             j = bisect.bisect_right(keys, q[3])
             return set().union(*[m[k] for k in keys[i:j]])
+        if kind == "lt":
+            keys = self.sorted_keys[q[1]]
+            m = self.maps[q[1]]
+            return set().union(*[m[k] for k in keys[:bisect.bisect_left(keys, q[2])]])
         if kind == "and":
             sets = sorted((self._eval(t) for t in q[1]), key=len)
             return sets[0].intersection(*sets[1:])
@@ -202,6 +214,79 @@ def _getter(attr):
     return eval(f"lambda o: o.{attr}")
 
 
+class HandIndexed:
+    """Base of objects kept in a hand-written dict of sets: the subclass's
+    `_maps` holds, per indexed attribute, a dict from value to the set of
+    objects with that value, and every assignment moves the object between
+    sets (an emptied set is dropped, so old values do not pile up)."""
+
+    __slots__ = ()
+    _maps: dict = {}
+
+    def __setattr__(self, name, value):
+        m = self._maps.get(name)
+        if m is None:
+            object.__setattr__(self, name, value)
+            return
+        old = getattr(self, name)
+        s = m[old]
+        s.discard(self)
+        if not s:
+            del m[old]
+        object.__setattr__(self, name, value)
+        s = m.get(value)
+        if s is None:
+            m[value] = {self}
+        else:
+            s.add(self)
+
+
+class DictOfSetsSetattr(Peer):
+    """The dict of sets a user writes by hand for objects that change: the
+    objects' class derives from `HandIndexed`, so `obj.attr = v` keeps the
+    sets current.  Equality only; a nested object is indexed by identity."""
+
+    name = "dict of sets"
+    base = HandIndexed
+
+    def build(self, objs, sups=()):
+        self.objs = objs
+        maps = {}
+        attrs = [a for a in type(objs[0]).__slots__ if a != "k"] if objs else []
+        for attr in attrs:
+            m = {}
+            get = _getter(attr)
+            for o in objs:
+                v = get(o)
+                s = m.get(v)
+                if s is None:
+                    m[v] = {o}
+                else:
+                    s.add(o)
+            maps[attr] = m
+        if objs:
+            type(objs[0])._maps = maps
+        self.maps = maps
+
+    def prepare(self, query):
+        terms = _terms(query)
+        if not all(t[0] == "eq" for t in terms):
+            raise ValueError("equality only")
+        maps = self.maps
+        if len(terms) == 1:
+            m, v = maps[terms[0][1]], terms[0][2]
+            return lambda: list(m.get(v, ()))
+
+        def run():
+            sets = sorted((maps[t[1]].get(t[2], set()) for t in terms), key=len)
+            return list(sets[0].intersection(*sets[1:]))
+
+        return run
+
+    def set_attr(self, pos, attr, value):
+        setattr(self.objs[pos], attr, value)
+
+
 # ---------------------------------------------------------------- sqlite3
 
 
@@ -226,8 +311,9 @@ class SQLite(Peer):
         cols = ", ".join(attrs)
         con.execute(f"CREATE TABLE items (k INTEGER PRIMARY KEY, {cols})")
         if rows is None:
-            fields = ", ".join("o.sup.k" if a == "sup" else f"o.{a}" for a in ["k", *attrs])
-            rows = map(eval(f"lambda o: ({fields},)"), objs)
+            # The row id is the object's position in `objs`.
+            fields = ", ".join("o.sup.k" if a == "sup" else f"o.{a}" for a in attrs)
+            rows = map(eval(f"lambda k, o: (k, {fields})"), range(len(objs)), objs)
         marks = ", ".join("?" * (len(attrs) + 1))
         t0 = time.perf_counter()
         con.execute("BEGIN")
@@ -264,6 +350,9 @@ class SQLite(Peer):
             if kind == "range":
                 params.extend(q[2:4])
                 return f"items.{q[1]} BETWEEN ? AND ?"
+            if kind == "lt":
+                params.append(q[2])
+                return f"items.{q[1]} < ?"
             if kind == "path":
                 assert q[1] == "sup.country"
                 join = True
@@ -503,6 +592,8 @@ __all__ = [
     "CorvanePeer",
     "ListComp",
     "DictOfSets",
+    "DictOfSetsSetattr",
+    "HandIndexed",
     "SQLite",
     "DucksPeer",
     "PolarsPeer",

@@ -1,11 +1,16 @@
 """Benchmark driver: Corvane against the libraries a user would otherwise use.
 
-    python bench/run.py            full run (about 15 minutes on 2 cores)
-    python bench/run.py --quick    small smoke run (about a minute)
+    python bench/run.py               full run (about 30 minutes on 2 cores)
+    python bench/run.py --quick       small smoke run (about a minute)
+    python bench/run.py --only lean   the per-object table alone, printed too
 
 Sections, each run in a fresh interpreter so one section's heap does not
 weigh on the next:
 
+    lean      per-object costs, one row per target (bench/lean.py): memory,
+              assignment, reads, get_by_attribute, add_object_many, an
+              equality-and-range query, four-attribute equality, and the
+              cost per returned object from 10^4 to 4x10^6 objects
     core      1,000,000 objects with four attributes: add_object_many against
               sqlite3 insert + index build, get_by_attribute against sqlite3
               and a list slice, attribute assignment against sqlite3 UPDATE;
@@ -16,8 +21,9 @@ weigh on the next:
     memory    bytes per object of every peer, each in its own process
 
 Raw figures go to build/bench-results/*.json (or --results), the rendered
-table and plot to docs/benchmarks.md and docs/benchmarks.png (or --docs;
-a quick run writes them under the results folder instead).
+tables and plots to docs/benchmarks.md, docs/benchmarks.png and
+docs/benchmarks-memory.png (or --docs; a quick run writes them under the
+results folder instead).
 """
 
 from __future__ import annotations
@@ -37,6 +43,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import lean  # noqa: E402
 import workloads as W  # noqa: E402
 from measure import once, round_robin  # noqa: E402,F401
 
@@ -51,6 +58,13 @@ FULL = {
     "build_reps": 2,
     # Peers too slow to rebuild or update at a size are capped there.
     "frozen_mutate_max": 100_000,
+    # The lean sections (bench/lean.py).
+    "lean_n": 1_000_000,
+    "lean_reps": 15,
+    "lean_build_reps": 3,
+    "lean_compound_n": 200_000,
+    "lean_scale_ns": [10_000, 100_000, 1_000_000, 4_000_000],
+    "lean_memory_n": 1_000_000,
 }
 QUICK = {
     "core_n": 50_000,
@@ -60,7 +74,16 @@ QUICK = {
     "reps": 3,
     "build_reps": 1,
     "frozen_mutate_max": 10_000,
+    "lean_n": 50_000,
+    "lean_reps": 5,
+    "lean_build_reps": 1,
+    "lean_compound_n": 20_000,
+    "lean_scale_ns": [1_000, 10_000, 100_000],
+    "lean_memory_n": 50_000,
 }
+
+# Peers of the lean memory figures (memory.py --data lean).
+LEAN_MEMORY_PEERS = ["corvane", "dict of sets (setattr)", "sqlite3"]
 
 COMPARE_PEERS = [
     "list comprehension",
@@ -95,6 +118,8 @@ def make_peer(name, cv=None, **kw):
         return P.ListComp()
     if name == "dict of sets":
         return P.DictOfSets()
+    if name == "dict of sets (setattr)":
+        return P.DictOfSetsSetattr()
     if name == "sqlite3":
         return P.SQLite(composite=kw.get("composite", ()), name="sqlite3")
     if name == "ducks Dex":
@@ -318,8 +343,9 @@ def section_core(cfg):
 # ---------------------------------------------------------------- section: four
 
 
-def section_four(cfg):
-    """Keyword equality on four attributes, about 200 hits in 2,000,000."""
+def section_four(cfg, lean=False):
+    """Keyword equality on four attributes, about 200 hits in 2,000,000.
+    `lean` measures only Corvane and sqlite3 with the composite index."""
     import peers as P
 
     cv = import_corvane()
@@ -333,10 +359,12 @@ def section_four(cfg):
     corvane_expr = P.CorvanePeer(cv, keyword_equality=False)
     corvane_expr.objs, corvane_expr.index, corvane_expr.pos = items, corvane.index, corvane.pos
     recs = data.recs()
-    peers = [corvane, corvane_expr]
-    for p in (P.SQLite(name="sqlite3 (one index per column)"),
-              P.SQLite(composite=[W.FOUR_ATTRS], name="sqlite3 (composite index)"),
-              P.DictOfSets(), P.ListComp()):
+    peers = [corvane] if lean else [corvane, corvane_expr]
+    others = [P.SQLite(composite=[W.FOUR_ATTRS], name="sqlite3 (composite index)")]
+    if not lean:
+        others = [P.SQLite(name="sqlite3 (one index per column)"), *others,
+                  P.DictOfSets(), P.ListComp()]
+    for p in others:
         out["build"][p.name] = once(lambda: p.build(recs))
         peers.append(p)
         collect_garbage()
@@ -460,6 +488,7 @@ def versions():
 
 def run_worker(args, cfg, results: Path, name: str, *extra: str) -> dict:
     """Run one section in a fresh interpreter; its JSON lands in `results`."""
+    sys.stdout.flush()
     target = results / f"{name}{''.join('-' + e for e in extra)}.json"
     cmd = [sys.executable, str(HERE / "run.py"), "--worker", name, *extra,
            "--results", str(results)]
@@ -475,8 +504,9 @@ def run_worker(args, cfg, results: Path, name: str, *extra: str) -> dict:
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small smoke run")
-    ap.add_argument("--only", default="core,four,compare,memory",
-                    help="comma-separated sections to run (default: all)")
+    ap.add_argument("--only", default="lean,core,four,compare,memory",
+                    help="comma-separated sections to run (default: all); `lean` alone "
+                         "measures the table of per-object costs and prints it")
     ap.add_argument("--results", default=None, help="folder for the raw JSON figures")
     ap.add_argument("--docs", default=None, help="folder for benchmarks.md and benchmarks.png")
     ap.add_argument("--render-only", action="store_true", help="render the last results again")
@@ -492,7 +522,15 @@ def main(argv=None):
         if name == "core":
             data = section_core(cfg)
         elif name == "four":
-            data = section_four(cfg)
+            data = section_four(cfg, lean=extra == ["lean"])
+        elif name == "lean":
+            data = lean.section_lean(cfg, sys.modules[__name__])
+        elif name == "lean-build":
+            data = lean.section_lean_build(cfg, sys.modules[__name__])
+        elif name == "lean-compound":
+            data = lean.section_lean_compound(cfg, sys.modules[__name__])
+        elif name == "lean-scale":
+            data = lean.section_lean_scale(cfg, sys.modules[__name__], int(extra[0]))
         elif name == "compare":
             data = section_compare(cfg, int(extra[0]))
         else:
@@ -510,6 +548,15 @@ def main(argv=None):
     if not args.render_only:
         meta = {"versions": versions(), "quick": args.quick, "config": cfg,
                 "started": time.strftime("%Y-%m-%d %H:%M:%S"), "load_before": os.getloadavg()}
+        if "lean" in sections:
+            for worker in (["lean"], ["lean-build"], ["lean-compound"], ["four", "lean"],
+                           *[["lean-scale", str(n)] for n in cfg["lean_scale_ns"]]):
+                run_worker(args, cfg, results, *worker)
+            mem = []
+            for name in LEAN_MEMORY_PEERS:
+                log(f"==> memory (lean data set) {name} {cfg['lean_memory_n']}")
+                mem.append(memory.measure_in_subprocess(name, cfg["lean_memory_n"], "lean"))
+            (results / "lean-memory.json").write_text(json.dumps(mem, indent=1))
         if "core" in sections:
             run_worker(args, cfg, results, "core")
         if "four" in sections:
@@ -527,8 +574,11 @@ def main(argv=None):
         meta["load_after"] = os.getloadavg()
         meta["seconds"] = time.perf_counter() - t_all
         (results / "meta.json").write_text(json.dumps(meta, indent=1))
-    md_path, png_path = report.render(results, docs)
-    log(f"wrote {md_path} and {png_path} ({time.perf_counter() - t_all:.0f}s)")
+    md_path, pngs = report.render(results, docs)
+    table = report.lean_text(results)
+    if table:
+        print(table)
+    log(f"wrote {md_path} and {', '.join(map(str, pngs))} ({time.perf_counter() - t_all:.0f}s)")
 
 
 if __name__ == "__main__":

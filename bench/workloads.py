@@ -10,6 +10,7 @@ Queries are small tuples that every peer translates into its own calls:
 
     ("eq", attr, value)                 equality
     ("range", attr, lo, hi)             lo <= attr <= hi
+    ("lt", attr, value)                 attr < value
     ("and", [query, ...])               conjunction of eq / range terms
     ("path", "sup.country", value)      equality through the nested supplier
 """
@@ -39,10 +40,12 @@ FOUR_ATTRS = ("a", "b", "c", "d")
 FOUR_VALUES = 10
 
 
-def rec_class(names):
-    """A plain record class with exactly the given attributes (and `k`), the
-    kind of object a user of the other peers would keep."""
-    return type("Rec", (), {"__slots__": ("k", *names), "__module__": __name__})
+def rec_class(names, base=object, key=True):
+    """A plain record class with exactly the given attributes (and `k` unless
+    `key` is false), the kind of object a user of the other peers would keep.
+    `base` may hook attribute assignment (see peers.HandIndexed)."""
+    slots = ("k", *names) if key else tuple(names)
+    return type("Rec", (base,), {"__slots__": slots, "__module__": __name__})
 
 
 class Sup:
@@ -66,18 +69,21 @@ class DataSet:
     def attrs(self) -> list[str]:
         return list(self.columns)
 
-    def recs(self) -> list:
-        """A fresh list of plain objects (each peer gets its own)."""
+    def recs(self, base=object) -> list:
+        """A fresh list of plain objects (each peer gets its own).  The
+        attributes are stored with `object.__setattr__`, so a `base` that
+        hooks assignment sees none of them."""
         sups = [Sup(i, c) for i, c in enumerate(self.sup_country)]
         names = list(self.columns)
-        cls = rec_class(names)
+        cls = rec_class(names, base)
         cols = [self.columns[x] for x in names]
+        store = object.__setattr__
         out = []
         for k in range(self.n):
             r = cls()
-            r.k = k
+            store(r, "k", k)
             for name, col in zip(names, cols):
-                setattr(r, name, sups[col[k]] if name == "sup" else col[k])
+                store(r, name, sups[col[k]] if name == "sup" else col[k])
             out.append(r)
         return out
 
@@ -155,6 +161,41 @@ def four_attr_data(n: int) -> DataSet:
     return DataSet("four", n, cols)
 
 
+# Lean data set: six attributes of the kinds an application object carries,
+# two strings of few values, an int of 1,000 values, a unique int, a float
+# and a nested object shared by many (one of 1,000 suppliers).
+LEAN_ATTRS = ("color", "shape", "cat", "uid", "price", "sup")
+COLORS = [f"colour{i}" for i in range(10)]
+SHAPES = ["round", "square", "oval", "flat"]
+# uid = k * UID_MUL mod UID_MOD is unique for k < UID_MOD (the modulus is prime).
+UID_MUL, UID_MOD = 2_654_435_761, 2_147_483_647
+
+
+def lean_rows(n: int):
+    """The lean data set row by row: (color, shape, cat, uid, price, supplier
+    number).  Every int and float is a new object, as if just read from a
+    file, so a memory reading taken while the rows are turned into objects
+    charges each object with the values it keeps."""
+    rng = random.Random(SEED + 6)
+    r, rand = rng.randrange, rng.random
+    for k in range(n):
+        yield (COLORS[r(10)], SHAPES[r(4)], r(N_CAT), k * UID_MUL % UID_MOD, rand(),
+               r(N_SUPPLIERS))
+
+
+def lean_data(n: int) -> DataSet:
+    cols = dict(zip(LEAN_ATTRS, map(list, zip(*lean_rows(n))))) if n else {a: [] for a in LEAN_ATTRS}
+    sup_country = [COUNTRIES[i % N_COUNTRIES] for i in range(N_SUPPLIERS)]
+    return DataSet("lean", n, cols, sup_country)
+
+
+def scale_data(n: int) -> DataSet:
+    """One attribute `grp` of 100 values, each selecting 1 % of the objects
+    (a single attribute, so that the dict of sets peer indexes only it)."""
+    rng = random.Random(SEED + 7)
+    return DataSet("scale", n, {"grp": [rng.randrange(100) for _ in range(n)]})
+
+
 # ---------------------------------------------------------------- queries
 
 
@@ -165,10 +206,11 @@ def n_range(n: int, count: int, start_frac: float = 0.37) -> tuple:
     return ("range", "n", lo, lo + count - 1)
 
 
-def f_range(frac: float, start: float = 0.21) -> tuple:
-    """A range over the uniform float `f` selecting about `frac` of the objects."""
+def f_range(frac: float, start: float = 0.21, attr: str = "f") -> tuple:
+    """A range over a uniform float in [0, 1) (`f` unless `attr` says
+    otherwise) selecting about `frac` of the objects."""
     start = min(start, 1.0 - frac)
-    return ("range", "f", start, start + frac)
+    return ("range", attr, start, start + frac)
 
 
 def compare_queries(n: int) -> list[tuple[str, tuple]]:
@@ -200,6 +242,12 @@ def core_queries(n: int) -> list[tuple[str, tuple]]:
     ]
 
 
+def lean_compound_query() -> tuple:
+    """A small equality set (0.1 %) and a wide range (about half of the
+    objects: the unique ints spread evenly over [0, UID_MOD))."""
+    return ("and", [("eq", "cat", 417), ("lt", "uid", UID_MOD // 2)])
+
+
 def four_attr_query() -> tuple:
     return ("and", [("eq", a, v) for a, v in zip(FOUR_ATTRS, (3, 1, 4, 1))])
 
@@ -211,6 +259,8 @@ def evaluate(query: tuple, obj) -> bool:
         return getattr(obj, query[1]) == query[2]
     if kind == "range":
         return query[2] <= getattr(obj, query[1]) <= query[3]
+    if kind == "lt":
+        return getattr(obj, query[1]) < query[2]
     if kind == "and":
         return all(evaluate(q, obj) for q in query[1])
     if kind == "path":

@@ -3,12 +3,15 @@
 # the benchmarks compare against into .venv, then run the Python benchmark
 # suite (bench/run.py):
 #
-#   bash scripts/bench.sh            full run, about 20 minutes on 2 cores;
-#                                    writes docs/benchmarks.md and docs/benchmarks.png
-#   bash scripts/bench.sh --quick    smoke run of a minute or two; writes
-#                                    build/bench-results-quick/benchmarks.{md,png}
+#   bash scripts/bench.sh              full run, about 30 minutes on 2 cores; writes
+#                                      docs/benchmarks.md, docs/benchmarks.png and
+#                                      docs/benchmarks-memory.png
+#   bash scripts/bench.sh --quick      smoke run of a minute or two; writes the same
+#                                      files under build/bench-results-quick/
+#   bash scripts/bench.sh --only lean  the per-object table (measure, Corvane,
+#                                      peers, ratio, target, met?), also printed
 #
-# Other arguments go to bench/run.py (--only core,four,compare,memory,
+# Other arguments go to bench/run.py (--only lean,core,four,compare,memory,
 # --render-only, --docs DIR, --results DIR).  Raw figures: build/bench-results*/.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
