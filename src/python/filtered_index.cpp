@@ -144,45 +144,6 @@ PyObject* view_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t na
                                                     nargs, kwnames);
 }
 
-Py_ssize_t view_length(PyObject* self) {
-    Py_ssize_t n = -1;
-    PyObject* r = py::entry([&]() -> PyObject* {
-        FilteredIndexObject* view = as_view(self);
-        py::SharedUse use(view->use);
-        n = count_stored(*view->items->read(), view->member_ids);
-        return Py_None;
-    });
-    return r == nullptr ? -1 : n;
-}
-
-int view_contains(PyObject* self, PyObject* obj) {
-    int found = -1;
-    PyObject* r = py::entry([&]() -> PyObject* {
-        FilteredIndexObject* view = as_view(self);
-        py::SharedUse use(view->use);
-        found = 0;
-        if (is_indexable(obj) && view->member_ids.contains(indexable_id(obj))) {
-            found = view->items->read()->get(indexable_id(obj)) == obj ? 1 : 0;
-        }
-        return Py_None;
-    });
-    return r == nullptr ? -1 : found;
-}
-
-// Iteration runs over a snapshot of the selected objects, in ascending id
-// order.
-PyObject* view_iter(PyObject* self) {
-    return py::entry([&]() -> PyObject* {
-        FilteredIndexObject* view = as_view(self);
-        py::PyRef list;
-        {
-            py::SharedUse use(view->use);
-            list = py::PyRef(py::new_ref, selection_of(view).objects(view->member_ids));
-        }
-        return PyObject_GetIter(list.get());
-    });
-}
-
 PyMethodDef view_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
     CORVANE_GENERIC_CLASS_METHODS
@@ -225,9 +186,9 @@ PyTypeObject* create_filtered_index_type() {
         {Py_tp_traverse, reinterpret_cast<void*>(traverse_store_owner<FilteredIndexObject>)},
         {Py_tp_clear, reinterpret_cast<void*>(view_clear)},
         {Py_tp_methods, view_methods},
-        {Py_sq_length, reinterpret_cast<void*>(view_length)},
-        {Py_sq_contains, reinterpret_cast<void*>(view_contains)},
-        {Py_tp_iter, reinterpret_cast<void*>(view_iter)},
+        {Py_sq_length, reinterpret_cast<void*>(container_length<FilteredIndexObject>)},
+        {Py_sq_contains, reinterpret_cast<void*>(container_contains<FilteredIndexObject>)},
+        {Py_tp_iter, reinterpret_cast<void*>(container_iter<FilteredIndexObject>)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,

@@ -263,42 +263,6 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
     });
 }
 
-Py_ssize_t index_length(PyObject* self) {
-    Py_ssize_t n = -1;
-    PyObject* r = py::entry([&]() -> PyObject* {
-        IndexObject* idx = as_index(self);
-        py::SharedUse use(idx->use);
-        n = static_cast<Py_ssize_t>(idx->api->items->read()->count());
-        return Py_None;
-    });
-    return r == nullptr ? -1 : n;
-}
-
-int index_contains(PyObject* self, PyObject* obj) {
-    int found = -1;
-    PyObject* r = py::entry([&]() -> PyObject* {
-        IndexObject* idx = as_index(self);
-        py::SharedUse use(idx->use);
-        found = is_indexable(obj) && holds(idx, obj) ? 1 : 0;
-        return Py_None;
-    });
-    return r == nullptr ? -1 : found;
-}
-
-// Iteration runs over a snapshot of the members, in ascending id order.
-PyObject* index_iter(PyObject* self) {
-    return py::entry([&]() -> PyObject* {
-        IndexObject* idx = as_index(self);
-        py::PyRef list;
-        {
-            py::SharedUse use(idx->use);
-            auto store = idx->api->items->read();
-            list = py::PyRef(py::new_ref, all_objects(*store));
-        }
-        return PyObject_GetIter(list.get());
-    });
-}
-
 PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames) {
     return keyword_method<IndexObject>("Index.get_by_attribute", Answer::Objects,
@@ -515,9 +479,9 @@ PyTypeObject* create_index_type() {
         {Py_tp_clear, reinterpret_cast<void*>(index_clear)},
         {Py_tp_methods, index_methods},
         {Py_tp_members, index_members},
-        {Py_sq_length, reinterpret_cast<void*>(index_length)},
-        {Py_sq_contains, reinterpret_cast<void*>(index_contains)},
-        {Py_tp_iter, reinterpret_cast<void*>(index_iter)},
+        {Py_sq_length, reinterpret_cast<void*>(container_length<IndexObject>)},
+        {Py_sq_contains, reinterpret_cast<void*>(container_contains<IndexObject>)},
+        {Py_tp_iter, reinterpret_cast<void*>(container_iter<IndexObject>)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.Index", static_cast<int>(sizeof(IndexObject)), 0,

@@ -7,6 +7,7 @@
 #include "engine/order.hpp"
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"
+#include "python/indexable.hpp"
 #include "python/ref.hpp"
 #include "python/results.hpp"
 #include "python/values.hpp"
@@ -52,6 +53,25 @@ PyObject* Selection::view(Bitmap ids) const {
 PyObject* Selection::objects(const Bitmap& ids) const {
     auto store = items_->read();
     return objects_for_ids(*store, ids);
+}
+
+Py_ssize_t Selection::count() const {
+    auto store = items_->read();
+    if (selected_ != nullptr) return count_stored(*store, *selected_);
+    return static_cast<Py_ssize_t>(store->count());
+}
+
+bool Selection::holds(PyObject* obj) const {
+    if (!is_indexable(obj)) return false;
+    uint32_t id = indexable_id(obj);
+    if (selected_ != nullptr && !selected_->contains(id)) return false;
+    return items_->read()->get(id) == obj;
+}
+
+PyObject* Selection::all() const {
+    if (selected_ != nullptr) return objects(*selected_);
+    auto store = items_->read();
+    return all_objects(*store);
 }
 
 // The universe of a selection: a view's selected ids, or the index's

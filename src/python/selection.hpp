@@ -19,6 +19,7 @@
 #include "python/gil_policy.hpp"
 #include "python/keywords.hpp"
 #include "python/query_expr.hpp"
+#include "python/ref.hpp"
 #include "python/use.hpp"
 #include "structures/bitmap.hpp"
 
@@ -52,6 +53,12 @@ public:
     // A dict from each distinct value of `attr` to the number of objects
     // holding it (see `value_counts`).
     PyObject* value_counts(const std::string& attr, py::Gil policy) const;
+    // The number of objects selected and still stored.
+    Py_ssize_t count() const;
+    // True when `obj` is one of those objects.
+    bool holds(PyObject* obj) const;
+    // The list of those objects, in ascending id order.
+    PyObject* all() const;
 
 private:
     // Call work(universe) with the selection's universe of ids.
@@ -139,6 +146,45 @@ PyObject* query_method(const char* name, py::Gil policy, PyObject* self, PyObjec
         QueryExpr expr = query_expr_arg(arg, "query");
         Selection sel = selection_of(target);
         return sel.view(sel.query(std::move(expr), policy));
+    });
+}
+
+// The container slots (`len`, `in`, `iter`) of an `Object`.  They count and
+// test without building lists; iteration runs over a snapshot.
+template <class Object>
+Py_ssize_t container_length(PyObject* self) {
+    Py_ssize_t n = -1;
+    PyObject* r = py::entry([&]() -> PyObject* {
+        Object* target = reinterpret_cast<Object*>(self);
+        py::SharedUse use(target->use);
+        n = selection_of(target).count();
+        return Py_None;
+    });
+    return r == nullptr ? -1 : n;
+}
+
+template <class Object>
+int container_contains(PyObject* self, PyObject* obj) {
+    int found = -1;
+    PyObject* r = py::entry([&]() -> PyObject* {
+        Object* target = reinterpret_cast<Object*>(self);
+        py::SharedUse use(target->use);
+        found = selection_of(target).holds(obj) ? 1 : 0;
+        return Py_None;
+    });
+    return r == nullptr ? -1 : found;
+}
+
+template <class Object>
+PyObject* container_iter(PyObject* self) {
+    return py::entry([&]() -> PyObject* {
+        Object* target = reinterpret_cast<Object*>(self);
+        py::PyRef list;
+        {
+            py::SharedUse use(target->use);
+            list = py::PyRef(py::new_ref, selection_of(target).all());
+        }
+        return PyObject_GetIter(list.get());
     });
 }
 
