@@ -114,6 +114,40 @@ void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) 
 
 namespace {
 
+void release_nested_ids(QueryMap& map, const Bitmap& gone);
+
+// The pairs withdrawn from one map, beyond its value sets: range pairs are
+// gathered to leave the tree in key order, and nested objects left without
+// a holder leave the nested index together.
+struct Withdrawal {
+    QueryMap& map;
+    std::vector<CompositeKey128> ranged;
+    Bitmap released;
+
+    explicit Withdrawal(QueryMap& m) noexcept : map(m) {}
+    // (value, id) leaves the range tree or the holders (the caller takes
+    // `id` out of the value set).
+    void pair(const PyValue& value, uint32_t id) {
+        if (value.is_numeric()) {
+            ranged.push_back(CompositeKey128::make(value.range_value(), id));
+        } else if (value.kind() == CastValue::Ind) {
+            auto h = map.holders.find(value.nested_id());
+            if (h == map.holders.end()) return;
+            h->second.remove(id);
+            if (h->second.empty()) {
+                released.add(value.nested_id());
+                map.holders.erase(h);
+            }
+        }
+    }
+    void finish() {
+        std::sort(ranged.begin(), ranged.end(),
+                  [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
+        for (const CompositeKey128& k : ranged) map.ranged->remove(k.value, k.id());
+        if (!released.empty()) release_nested_ids(map, released);
+    }
+};
+
 // Withdraw the nested objects `gone` from the nested index of `map`.  Nested
 // indexes are never narrowed, so their value sets list every pair they hold:
 // a scan of them finds the pairs to withdraw from the range trees and
@@ -132,8 +166,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
     std::vector<uint32_t> hits;
     for (auto it = maps->begin(); it != maps->end();) {
         QueryMap& qm = *it->second;
-        std::vector<CompositeKey128> ranged;
-        Bitmap released;
+        Withdrawal out(qm);
         for (auto v = qm.exact.begin(); v != qm.exact.end();) {
             const PyValue& value = v->first;
             HybridSet& set = v->second;
@@ -149,18 +182,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
             }
             for (uint32_t id : hits) {
                 set.remove(id);
-                if (value.is_numeric()) {
-                    ranged.push_back(CompositeKey128::make(value.range_value(), id));
-                } else if (value.kind() == CastValue::Ind) {
-                    auto h = qm.holders.find(value.nested_id());
-                    if (h != qm.holders.end()) {
-                        h->second.remove(id);
-                        if (h->second.empty()) {
-                            released.add(value.nested_id());
-                            qm.holders.erase(h);
-                        }
-                    }
-                }
+                out.pair(value, id);
             }
             if (set.empty()) {
                 qm.exact.erase(v++);
@@ -168,10 +190,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
                 ++v;
             }
         }
-        std::sort(ranged.begin(), ranged.end(),
-                  [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
-        for (const CompositeKey128& k : ranged) qm.ranged->remove(k.value, k.id());
-        if (!released.empty()) release_nested_ids(qm, released);
+        out.finish();
         if (qm.unused()) {
             maps->erase(it++);
         } else {
@@ -225,32 +244,16 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
     }
     for (auto& [map, pairs] : work) {
         QueryMap& qm = *map;
-        std::vector<CompositeKey128> ranged;
-        Bitmap released;
+        Withdrawal out(qm);
         for (const Pair& p : pairs) {
-            const PyValue& value = *p.value;
-            auto it = qm.exact.find(value);
+            auto it = qm.exact.find(*p.value);
             if (it != qm.exact.end()) {
                 it->second.remove(p.id);
                 if (it->second.empty()) qm.exact.erase(it);
             }
-            if (value.is_numeric()) {
-                ranged.push_back(CompositeKey128::make(value.range_value(), p.id));
-            } else if (value.kind() == CastValue::Ind) {
-                auto h = qm.holders.find(value.nested_id());
-                if (h != qm.holders.end()) {
-                    h->second.remove(p.id);
-                    if (h->second.empty()) {
-                        released.add(value.nested_id());
-                        qm.holders.erase(h);
-                    }
-                }
-            }
+            out.pair(*p.value, p.id);
         }
-        std::sort(ranged.begin(), ranged.end(),
-                  [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
-        for (const CompositeKey128& k : ranged) qm.ranged->remove(k.value, k.id());
-        if (!released.empty()) release_nested_ids(qm, released);
+        out.finish();
     }
     for (auto it = maps->begin(); it != maps->end();) {
         if (work.count(it->second.get()) != 0 && it->second->unused()) {
