@@ -119,8 +119,9 @@ PATHS = ["a", "n", "s", "c", "d", "c.a", "c.n", "c.c", "c.c.a", "d.n", "c.d.a",
 
 
 def wait_released(ref):
-    """True once the object behind `ref` is gone (a collection on PyPy)."""
-    for _ in range(3):
+    """True once the object behind `ref` is gone.  On PyPy a native object
+    kept alive through other native objects needs one collection per link."""
+    for _ in range(10):
         if ref() is None:
             return True
         gc.collect()
