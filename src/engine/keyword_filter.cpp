@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/query_map.hpp"
+#include "structures/intersection.hpp"
 
 namespace corvane {
 
@@ -30,45 +31,39 @@ Bitmap filter_index_by_hashes(const AttrMaps& maps, const HashQuery& query) {
     std::stable_sort(terms.begin(), terms.end(),
                      [](const Term& a, const Term& b) { return a.estimate < b.estimate; });
 
-    Bitmap result;
-    bool first = true;
+    // The id set of every term: a stored bitmap as it is, or one built here
+    // from a small set or from the sets of several accepted values.
+    std::vector<Bitmap> built;
+    built.reserve(terms.size());  // `parts` points into it
+    std::vector<const Bitmap*> parts;
+    parts.reserve(terms.size());
     for (const Term& term : terms) {
-        if (!first && result.empty()) return result;
-        // The sets of the term's values that are present.
-        const HybridSet* sets[2];
+        if (term.estimate == 0) return Bitmap();
+        const HybridSet* only = nullptr;
         size_t found = 0;
-        bool many = false;
-        if (term.map != nullptr) {
-            for (const auto& v : *term.values) {
-                auto e = term.map->exact.find(v);
-                if (e == term.map->exact.end()) continue;
-                if (found == 1) many = true;
-                if (found < 2) sets[found] = &e->second;
-                ++found;
-            }
+        for (const auto& v : *term.values) {
+            auto e = term.map->exact.find(v);
+            if (e == term.map->exact.end()) continue;
+            if (++found == 1) only = &e->second;
         }
-        if (!first && found == 1 && sets[0]->form() == HybridSet::Form::Large) {
-            // One stored bitmap: intersect with it directly, no copy.
-            result.and_inplace(sets[0]->bitmap());
+        if (found == 1 && only->form() == HybridSet::Form::Large) {
+            parts.push_back(&only->bitmap());
             continue;
         }
         Bitmap s;
         if (found == 1) {
-            s = sets[0]->as_bitmap();
-        } else if (many) {
+            s = only->as_bitmap();
+        } else {
             for (const auto& v : *term.values) {
                 auto e = term.map->exact.find(v);
                 if (e != term.map->exact.end()) e->second.or_into(s);
             }
         }
-        if (first) {
-            result = std::move(s);
-            first = false;
-        } else {
-            result.and_inplace(s);
-        }
+        built.push_back(std::move(s));
+        parts.push_back(&built.back());
     }
-    return result;
+    if (parts.size() == 1) return built.empty() ? parts[0]->copy() : std::move(built.back());
+    return intersect_all(parts.data(), parts.size());
 }
 
 }  // namespace corvane

@@ -1,4 +1,5 @@
 #include "structures/hybrid_set.hpp"
+#include "structures/intersection.hpp"
 
 #include <gtest/gtest.h>
 
@@ -369,4 +370,43 @@ TEST(HybridSet, RandomizedAgainstModel) {
             if (::testing::Test::HasFatalFailure()) return;
         }
     }
+}
+
+// The chunk-wise intersection against pairwise CRoaring intersections, over
+// sets whose chunks are arrays, bitsets and runs in every combination.
+TEST(Intersection, MatchesPairwiseOnEveryChunkKind) {
+    std::mt19937 rng(7);
+    for (int round = 0; round < 40; ++round) {
+        const size_t n = 2 + round % 4;
+        std::vector<Bitmap> sets(n);
+        for (size_t j = 0; j < n; ++j) {
+            for (uint32_t chunk = 0; chunk < 6; ++chunk) {
+                if (rng() % 7 == 0) continue;  // a chunk missing from this set
+                const uint32_t base = chunk << 16;
+                switch ((rng() + j) % 3) {
+                    case 0:  // sparse: an array
+                        for (int k = 0; k < 300; ++k) sets[j].add(base + rng() % 65536);
+                        break;
+                    case 1:  // dense: a bitset
+                        for (uint32_t v = 0; v < 65536; ++v)
+                            if (rng() % 4 != 0) sets[j].add(base + v);
+                        break;
+                    default: {  // long runs
+                        uint32_t lo = rng() % 30000;
+                        roaring_bitmap_add_range(sets[j].raw(), base + lo, base + lo + 20000);
+                        roaring_bitmap_run_optimize(sets[j].raw());
+                    }
+                }
+            }
+        }
+        Bitmap expected = sets[0].copy();
+        std::vector<const Bitmap*> parts;
+        for (size_t j = 0; j < n; ++j) {
+            if (j > 0) expected.and_inplace(sets[j]);
+            parts.push_back(&sets[j]);
+        }
+        EXPECT_EQ(bitmap_ids(corvane::intersect_all(parts.data(), n)), bitmap_ids(expected))
+            << "round " << round;
+    }
+    EXPECT_TRUE(corvane::intersect_all(nullptr, 0).empty());
 }

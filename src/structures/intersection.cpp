@@ -1,0 +1,139 @@
+#include "structures/intersection.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace corvane {
+
+namespace {
+
+constexpr size_t kWords = 1024;  // 2^16 bits per chunk
+
+// One chunk (container) of a bitmap, with shared containers unwrapped.
+struct Chunk {
+    const void* container;
+    uint8_t type;
+};
+
+Chunk chunk_at(const roaring_array_t& ra, int32_t i) {
+    uint8_t type = ra.typecodes[i];
+    const void* c = container_unwrap_shared(ra.containers[i], &type);
+    return Chunk{c, type};
+}
+
+int32_t chunk_cardinality(const Chunk& c) {
+    return container_get_cardinality(c.container, c.type);
+}
+
+// Set in `words` the bits of chunk `c`.
+void set_bits(uint64_t* words, const Chunk& c) {
+    switch (c.type) {
+        case BITSET_CONTAINER_TYPE_CODE: {
+            const auto* b = static_cast<const bitset_container_t*>(c.container);
+            std::memcpy(words, b->array, kWords * sizeof(uint64_t));
+            break;
+        }
+        case ARRAY_CONTAINER_TYPE_CODE: {
+            const auto* a = static_cast<const array_container_t*>(c.container);
+            std::memset(words, 0, kWords * sizeof(uint64_t));
+            for (int32_t k = 0; k < a->cardinality; ++k)
+                words[a->array[k] >> 6] |= uint64_t{1} << (a->array[k] & 63);
+            break;
+        }
+        default: {
+            const auto* r = static_cast<const run_container_t*>(c.container);
+            std::memset(words, 0, kWords * sizeof(uint64_t));
+            for (int32_t k = 0; k < r->n_runs; ++k) {
+                uint32_t lo = r->runs[k].value, hi = lo + r->runs[k].length;  // inclusive
+                for (uint32_t v = lo; v <= hi; ++v) words[v >> 6] |= uint64_t{1} << (v & 63);
+            }
+            break;
+        }
+    }
+}
+
+// words &= chunk `c`; true when any bit is left.
+bool and_bits(uint64_t* words, const Chunk& c) {
+    if (c.type == BITSET_CONTAINER_TYPE_CODE) {
+        const uint64_t* other = static_cast<const bitset_container_t*>(c.container)->array;
+        uint64_t any = 0;
+        for (size_t w = 0; w < kWords; ++w) any |= (words[w] &= other[w]);
+        return any != 0;
+    }
+    uint64_t kept[kWords];
+    set_bits(kept, c);
+    uint64_t any = 0;
+    for (size_t w = 0; w < kWords; ++w) any |= (words[w] &= kept[w]);
+    return any != 0;
+}
+
+}  // namespace
+
+Bitmap intersect_all(const Bitmap* const* sets, size_t n) {
+    if (n == 0) return Bitmap();
+    if (n == 1) return sets[0]->copy();
+    std::vector<const roaring_array_t*> arrays(n);
+    for (size_t j = 0; j < n; ++j) arrays[j] = &sets[j]->raw()->high_low_container;
+    // Drive the walk by the set with the fewest chunks.
+    std::iter_swap(arrays.begin(),
+                   std::min_element(arrays.begin(), arrays.end(),
+                                    [](const roaring_array_t* a, const roaring_array_t* b) {
+                                        return a->size < b->size;
+                                    }));
+    const roaring_array_t& lead = *arrays[0];
+    std::vector<int32_t> pos(n, 0);
+    std::vector<Chunk> chunks(n);
+    std::vector<uint32_t> out;
+    uint64_t words[kWords];
+    for (int32_t i = 0; i < lead.size; ++i) {
+        const uint16_t key = lead.keys[i];
+        bool everywhere = true;
+        for (size_t j = 1; j < n; ++j) {
+            const roaring_array_t& ra = *arrays[j];
+            int32_t& p = pos[j];
+            while (p < ra.size && ra.keys[p] < key) ++p;
+            if (p == ra.size) return Bitmap::of(out.data(), out.size());
+            if (ra.keys[p] != key) {
+                everywhere = false;
+                break;
+            }
+            chunks[j] = chunk_at(ra, p);
+        }
+        if (!everywhere) continue;
+        chunks[0] = chunk_at(lead, i);
+        // Smallest chunk first: its ids bound the answer.
+        std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) {
+            return chunk_cardinality(a) < chunk_cardinality(b);
+        });
+        const uint32_t high = static_cast<uint32_t>(key) << 16;
+        if (chunks[0].type == ARRAY_CONTAINER_TYPE_CODE &&
+            static_cast<const array_container_t*>(chunks[0].container)->cardinality < 256) {
+            // Few candidates: test each against the other chunks.
+            const auto* a = static_cast<const array_container_t*>(chunks[0].container);
+            for (int32_t k = 0; k < a->cardinality; ++k) {
+                uint16_t low = a->array[k];
+                bool all = true;
+                for (size_t j = 1; j < n && all; ++j)
+                    all = container_contains(chunks[j].container, low, chunks[j].type);
+                if (all) out.push_back(high | low);
+            }
+            continue;
+        }
+        set_bits(words, chunks[0]);
+        bool any = true;
+        for (size_t j = 1; j < n && any; ++j) any = and_bits(words, chunks[j]);
+        if (!any) continue;
+        for (size_t w = 0; w < kWords; ++w) {
+            uint64_t bits = words[w];
+            while (bits != 0) {
+                out.push_back(high | static_cast<uint32_t>(w * 64 + __builtin_ctzll(bits)));
+                bits &= bits - 1;
+            }
+        }
+    }
+    return Bitmap::of(out.data(), out.size());
+}
+
+}  // namespace corvane
