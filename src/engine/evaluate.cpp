@@ -4,6 +4,7 @@
 
 #include "engine/query_map.hpp"
 #include "structures/failure.hpp"
+#include "structures/intersection.hpp"
 
 namespace corvane {
 
@@ -30,6 +31,17 @@ QueryExpr with_attr(const QueryExpr& e, std::string_view tail) {
 
 [[noreturn]] void not_implemented() { fail("not yet implemented"); }
 
+// The operands of an `and`, with those of nested `and`s in their place.
+void flatten_and(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
+    for (const QueryExpr& operand : e.exprs) {
+        if (operand.op == QueryExpr::Op::And) {
+            flatten_and(operand, out);
+        } else {
+            out.push_back(&operand);
+        }
+    }
+}
+
 }  // namespace
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
@@ -50,11 +62,36 @@ Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryE
             return universe.andnot(inner);
         }
         case Op::And: {
-            Bitmap acc = universe.copy();
-            for (const QueryExpr& operand : e.exprs) {
-                Bitmap part = evaluate_query(maps, acc, operand);
+            // Operands run in order, each within what the earlier ones
+            // left, and stop once nothing is left (nested `and`s read as
+            // one sequence).  The leading equalities on plain attributes
+            // meet the universe in one chunk-wise intersection.
+            std::vector<const QueryExpr*> operands;
+            flatten_and(e, operands);
+            std::vector<Bitmap> built;
+            built.reserve(operands.size());  // `sets` points into it
+            std::vector<const Bitmap*> sets{&universe};
+            size_t next = 0;
+            for (; next < operands.size(); ++next) {
+                const QueryExpr& leaf = *operands[next];
+                if (leaf.op != Op::Eq || leaf.attr.find('.') != std::string::npos) break;
+                auto found = maps.find(absl::string_view(leaf.attr));
+                if (found == maps.end()) return Bitmap();
+                auto it = found->second->exact.find(leaf.values[0]);
+                if (it == found->second->exact.end()) return Bitmap();
+                if (it->second.form() == HybridSet::Form::Large) {
+                    sets.push_back(&it->second.bitmap());
+                } else {
+                    built.push_back(it->second.as_bitmap());
+                    sets.push_back(&built.back());
+                }
+            }
+            Bitmap acc = intersect_all(sets.data(), sets.size());
+            // The first operand runs even on an empty universe (and may
+            // refuse its bound there too).
+            for (; next < operands.size() && (next == 0 || !acc.empty()); ++next) {
+                Bitmap part = evaluate_query(maps, acc, *operands[next]);
                 acc.and_inplace(part);
-                if (acc.empty()) break;
             }
             return acc;
         }
