@@ -100,33 +100,33 @@ void QueryMap::check_prune(const PyValue& value) {
     if (it->second.empty()) exact.erase(it);
 }
 
-void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
-    for (const auto& [value, set] : other.exact) {
-        auto it = exact.find(value);
-        if (it == exact.end()) {
-            exact.emplace(value, set.copy());
-        } else {
-            // Unite without recording an id twice.
-            HybridSet& mine = it->second;
-            set.for_each([&](uint32_t id) {
-                if (!mine.contains(id)) mine.add(id);
-            });
+namespace {
+
+// Unite every set of `theirs` into the set under the same key in `mine`,
+// without recording an id twice.
+template <class Map>
+void unite_sets(Map& mine, const Map& theirs) {
+    for (const auto& [key, set] : theirs) {
+        auto it = mine.find(key);
+        if (it == mine.end()) {
+            mine.emplace(key, set.copy());
+            continue;
         }
+        HybridSet& into = it->second;
+        set.for_each([&](uint32_t id) {
+            if (!into.contains(id)) into.add(id);
+        });
     }
+}
+
+}  // namespace
+
+void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
+    unite_sets(exact, other.exact);
     // The tree keeps each pair once; the other tree's pairs come in key
     // order, which walks the same few nodes again and again.
     other.ranged->for_each([&](const CompositeKey128& k) { ranged->insert(k.value, k.id()); });
-    for (const auto& [nested_id, set] : other.holders) {
-        auto h = holders.find(nested_id);
-        if (h == holders.end()) {
-            holders.emplace(nested_id, set.copy());
-        } else {
-            HybridSet& mine = h->second;
-            set.for_each([&](uint32_t id) {
-                if (!mine.contains(id)) mine.add(id);
-            });
-        }
-    }
+    unite_sets(holders, other.holders);
     if (other.nested != nested) merge_nested(nested, *other.nested, entered);
 }
 
