@@ -205,8 +205,9 @@ class World:
         if op == "bt":
             numeric = lambda: rng.choice(BOUNDS) if rng.random() < 0.93 else self.bound(path)
             lo, hi = numeric(), numeric()
-            if rng.random() < 0.6 and model.is_numeric(lo) and model.is_numeric(hi):
-                if value_part(lo) > value_part(hi):
+            klo, khi = model.range_key(lo), model.range_key(hi)
+            if rng.random() < 0.6 and klo is not None and khi is not None and klo[0] == khi[0]:
+                if klo > khi:
                     lo, hi = hi, lo
             return (op, path, lo, hi)
         return (op, path, self.bound(path))
