@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "python/ref.hpp"
 
@@ -113,45 +114,75 @@ def timedelta_key(x):
 
 enum class Ordered { None, Int, Fraction, Decimal, DateTime, Date, Time, TimeDelta };
 
-struct Known {
-    const char* module;
+struct KnownType {
     const char* name;
     Ordered kind;
     PyObject* type = nullptr;  // a strong reference once found
 };
 
-// The types are looked up in `sys.modules`: a value of one of them can only
-// exist once its module has been imported, so nothing is imported here.
-Known known_types[] = {
-    {"decimal", "Decimal", Ordered::Decimal},   {"fractions", "Fraction", Ordered::Fraction},
-    {"datetime", "datetime", Ordered::DateTime}, {"datetime", "date", Ordered::Date},
-    {"datetime", "time", Ordered::Time},         {"datetime", "timedelta", Ordered::TimeDelta},
+struct KnownModule {
+    const char* name;
+    std::vector<KnownType> types;
+    PyObject* key = nullptr;  // the interned name, made on first use
+    bool found = false;
 };
+
+// The types are looked up in `sys.modules`: a value of one of them can only
+// exist once its module has been imported, so nothing is imported here, and
+// a module is looked for until it turns up.  Everything found is kept for
+// the life of the process.
+std::vector<KnownModule>& known_modules() {
+    static std::vector<KnownModule> modules = {
+        {"decimal", {{"Decimal", Ordered::Decimal}}},
+        {"fractions", {{"Fraction", Ordered::Fraction}}},
+        {"datetime",
+         {{"datetime", Ordered::DateTime}, {"date", Ordered::Date}, {"time", Ordered::Time},
+          {"timedelta", Ordered::TimeDelta}}},
+    };
+    return modules;
+}
+
+void look_for(KnownModule& m, PyObject* modules) {
+    if (m.key == nullptr) {
+        m.key = PyUnicode_InternFromString(m.name);
+        if (m.key == nullptr) {
+            PyErr_Clear();
+            return;
+        }
+    }
+    PyObject* module = PyDict_GetItemWithError(modules, m.key);  // borrowed
+    if (module == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    m.found = true;
+    for (KnownType& t : m.types) {
+        PyObject* found = PyObject_GetAttrString(module, t.name);
+        if (found == nullptr) {
+            PyErr_Clear();
+        } else if (!PyType_Check(found)) {
+            Py_DECREF(found);
+        } else {
+            t.type = found;
+        }
+    }
+}
 
 Ordered classify(PyTypeObject* type) {
     if (type == &PyLong_Type) return Ordered::Int;
     PyObject* t = reinterpret_cast<PyObject*>(type);
     PyObject* modules = nullptr;
-    for (Known& k : known_types) {
-        if (k.type == t) return k.kind;
-        if (k.type != nullptr) continue;
-        if (modules == nullptr) {
-            modules = PyImport_GetModuleDict();
-            if (modules == nullptr) return Ordered::None;
+    for (KnownModule& m : known_modules()) {
+        if (!m.found) {
+            if (modules == nullptr) modules = PyImport_GetModuleDict();
+            if (modules == nullptr) {
+                PyErr_Clear();
+                return Ordered::None;
+            }
+            look_for(m, modules);
         }
-        PyObject* module = PyDict_GetItemString(modules, k.module);  // borrowed
-        if (module == nullptr) continue;
-        PyObject* found = PyObject_GetAttrString(module, k.name);
-        if (found == nullptr) {
-            PyErr_Clear();
-            continue;
-        }
-        if (!PyType_Check(found)) {
-            Py_DECREF(found);
-            continue;
-        }
-        k.type = found;  // kept for the life of the process
-        if (found == t) return k.kind;
+        for (const KnownType& k : m.types)
+            if (k.type == t) return k.kind;
     }
     return Ordered::None;
 }
