@@ -6,6 +6,7 @@ NaN; strs by text; other objects by their `==`).  A value that cannot be hashed
 is a key of its own, equal only to the very same object.
 """
 
+import datetime
 import enum
 import math
 import random
@@ -524,3 +525,21 @@ def test_attribute_name_is_escaped_too():
     text = repr(PyQueryExpr.eq('we"ird\\name\n', 1))
     assert text.startswith('<QueryExpr: Eq("we\\"ird\\\\name\\n", PyValue { obj: Py(0x')
     assert text.endswith("primitave: Int(1), hash: 1 })>")
+
+
+@needs_queries
+def test_datetimes_whose_tzinfo_gives_no_offset_are_naive():
+    # Python treats them as naive, and so do ranges: they meet the naive
+    # values around them in order (their keys are read through the tzinfo,
+    # those of the others from their fields).
+    class NoOffset(datetime.tzinfo):
+        def utcoffset(self, dt):
+            return None
+
+    values = [datetime.datetime(2020, 1, 1, 12), datetime.datetime(2020, 1, 1, 6, tzinfo=NoOffset()),
+              datetime.datetime(2020, 1, 1), datetime.time(3), datetime.time(2, 59, 59, 999999, tzinfo=NoOffset()),
+              datetime.time(3, tzinfo=datetime.timezone.utc)]
+    idx, objs = indexed(values)
+    assert_same(select(idx, PyQueryExpr.gt("x", datetime.datetime(2020, 1, 1, 5))), objs[:2])
+    assert_same(select(idx, PyQueryExpr.lt("x", datetime.time(3))), [objs[4]])
+    assert [o.x for o in idx.ordered_by("x")] == [values[i] for i in (2, 1, 0, 4, 3, 5)]

@@ -1,10 +1,13 @@
 #include "python/range_keys.hpp"
 
+#include <datetime.h>
+
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "python/ref.hpp"
+#include "structures/ranged_b_tree.hpp"
 
 namespace corvane {
 
@@ -59,30 +62,29 @@ _ZERO = (0x80000000, 0, None)
 
 def number_key(x, kind):
     if kind == 2:
-        if x.is_nan():
+        if not x.is_finite():
             if x.is_snan():
                 return None
-            return _pack(x.is_signed(), 17407, 3 << 77, 0) + (None,)
-        if x.is_infinite():
-            return _pack(x.is_signed(), 17407, 1 << 78, 0) + (None,)
-        if not x:
-            return _ZERO
-        negative = x.is_signed()
-        sign, digits, exp10 = x.as_tuple()
+            return _pack(x.is_signed(), 17407, 3 << 77 if x.is_nan() else 1 << 78, 0) + (None,)
         adjusted = x.adjusted()
-        if adjusted >= 309:
-            grid = (17406, (1 << 79) - 1, 1)
-        elif adjusted <= -325:
-            grid = (0, 0, 1)
-        else:
+        if -325 < adjusted < 309:
             n, d = x.as_integer_ratio()
-            grid = _magnitude(abs(n), d)
-        num = int("".join(map(str, digits))) if grid[2] else 0
-        return _keyed(negative, num, 1, exp10, *grid)
-    n, d = (x, 1) if kind == 0 else (x.numerator, x.denominator)
+        elif not x:
+            return _ZERO
+        else:
+            # Beyond every double: keyed at the end of the scale, compared
+            # as coefficient and power of ten.
+            sign, digits, exp10 = x.as_tuple()
+            grid = (17406, (1 << 79) - 1, 1) if adjusted >= 309 else (0, 0, 1)
+            return _keyed(sign == 1, int("".join(map(str, digits))), 1, exp10, *grid)
+    elif kind == 1:
+        n, d = x.numerator, x.denominator
+    else:
+        n, d = x, 1
     if not n:
         return _ZERO
-    return _keyed(n < 0, abs(n), d, 0, *_magnitude(abs(n), d))
+    m = -n if n < 0 else n
+    return _keyed(n < 0, m, d, 0, *_magnitude(m, d))
 
 def _tagged(tag, payload):
     return (tag << 24) | (payload >> 64), payload & _MASK64, None
@@ -236,11 +238,83 @@ std::vector<uint32_t> limbs_of(PyObject* bytes) {
     return limbs;
 }
 
+// --- dates and times without a timezone, natively -------------------------
+//
+// The same keys as the helpers above give, read from the objects' fields:
+// dates, timedeltas, and datetimes and times whose tzinfo is None.  Those
+// with a tzinfo go through the helpers, which ask it for the offset.
+
+constexpr int64_t kMicro = 1000000;
+
+u128 tagged(RangeFamily family, u128 payload) {
+    return (static_cast<u128>(static_cast<uint32_t>(family) << 24) << 64) | payload;
+}
+
+int64_t ordinal(int64_t y, int64_t m, int64_t d) {
+    static constexpr int before[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+    const int64_t p = y - 1;
+    const bool leap = y % 4 == 0 && (y % 100 != 0 || y % 400 == 0);
+    return p * 365 + p / 4 - p / 100 + p / 400 + before[m] + (leap && m > 2 ? 1 : 0) + d;
+}
+
+// False when the object has a tzinfo (or reading it failed, which the
+// helper then reports).
+bool naive(PyObject* obj) {
+    PyObject* tz = PyObject_GetAttrString(obj, "tzinfo");
+    if (tz == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(tz);
+    return tz == Py_None;
+}
+
+bool native_key(Ordered kind, PyObject* obj, u128& out) {
+    switch (kind) {
+        case Ordered::Date:
+            out = tagged(RangeFamily::Date, static_cast<u128>(ordinal(
+                PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj))));
+            return true;
+        case Ordered::TimeDelta: {
+            // Up to 8.64e22 microseconds either way: beyond 64 bits.
+            const __int128 wide = static_cast<__int128>(PyDateTime_DELTA_GET_DAYS(obj)) * 86400 * kMicro +
+                                  static_cast<__int128>(PyDateTime_DELTA_GET_SECONDS(obj)) * kMicro +
+                                  PyDateTime_DELTA_GET_MICROSECONDS(obj);
+            out = tagged(RangeFamily::Duration, static_cast<u128>(wide + (static_cast<__int128>(1) << 80)));
+            return true;
+        }
+        case Ordered::DateTime: {
+            if (!naive(obj)) return false;
+            const int64_t day = ordinal(PyDateTime_GET_YEAR(obj), PyDateTime_GET_MONTH(obj), PyDateTime_GET_DAY(obj));
+            const int64_t clock = ((PyDateTime_DATE_GET_HOUR(obj) * 60 + PyDateTime_DATE_GET_MINUTE(obj)) * 60 +
+                                   PyDateTime_DATE_GET_SECOND(obj)) * kMicro +
+                                  PyDateTime_DATE_GET_MICROSECOND(obj);
+            out = tagged(RangeFamily::NaiveDateTime, static_cast<u128>(day * 86400 * kMicro + clock));
+            return true;
+        }
+        case Ordered::Time: {
+            if (!naive(obj)) return false;
+            const int64_t clock = ((PyDateTime_TIME_GET_HOUR(obj) * 60 + PyDateTime_TIME_GET_MINUTE(obj)) * 60 +
+                                   PyDateTime_TIME_GET_SECOND(obj)) * kMicro +
+                                  PyDateTime_TIME_GET_MICROSECOND(obj);
+            out = tagged(RangeFamily::NaiveTime, static_cast<u128>(clock));
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 OrderedRef range_key(PyObject* obj) {
     const Ordered kind = classify(Py_TYPE(obj));
     if (kind == Ordered::None) return {};
+    if (u128 vp = 0; native_key(kind, obj, vp)) {
+        auto key = new OrderedKey();
+        key->value_part = vp;
+        return OrderedRef(key);
+    }
     const Helpers& h = helpers();
     PyObject* result = nullptr;
     switch (kind) {
