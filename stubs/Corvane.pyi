@@ -37,7 +37,7 @@ class PanicException(BaseException):
 
     Derives from BaseException, so `except Exception` does not catch it. Its
     single argument is the failure message, for example "not yet implemented"
-    for a range comparison against a non-numeric value.
+    for a range comparison with an `Indexable` value or a `bt` bound of no ordered type.
     """
 
 class Indexable:
@@ -180,11 +180,13 @@ class Index(Generic[_T]):
         """A view of the members selected by a query expression."""
 
     def ordered_by(self, attr: str, descending: bool = False, limit: int | None = None) -> list[_T]:
-        """The members ordered by the numeric value of `attr`, at most `limit` of them.
+        """The members ordered by the value of `attr`, at most `limit` of them.
 
-        Ascending unless `descending`; equal values in id order.  Members
-        without an int or float value for `attr` (no attribute, a str, None,
-        a bool, ...) come last, in id order.  The order comes from the range
+        Ascending unless `descending`; equal values in id order.  Values of
+        the ordered types (int, float, Decimal, Fraction, datetime, date,
+        time, timedelta) come in Python's order, family after family
+        (numbers first); members without such a value for `attr` (no
+        attribute, a str, None, a bool, ...) come last, in id order.  The order comes from the range
         index, so a short `limit` costs about what a small range query does.
         """
 
@@ -257,7 +259,7 @@ class FilteredIndex(Generic[_T]):
         """The objects of this view, in id order."""
 
     def ordered_by(self, attr: str, descending: bool = False, limit: int | None = None) -> list[_T]:
-        """The objects of this view ordered by the numeric value of `attr` (see `Index.ordered_by`)."""
+        """The objects of this view ordered by the value of `attr` (see `Index.ordered_by`)."""
 
     def value_counts(self, attr: str) -> dict[Any, int]:
         """Each distinct value of `attr` among this view's objects with its count
@@ -305,23 +307,24 @@ class PyQueryExpr:
 
     @staticmethod
     def gt(attr: str, value: object) -> PyQueryExpr:
-        """`attr` is a number greater than `value` (an int or float)."""
+        """`attr` is greater than `value`, both of one ordered family (numbers of any type,
+        naive or aware datetimes, dates, naive or aware times, timedeltas)."""
 
     @staticmethod
     def ge(attr: str, value: object) -> PyQueryExpr:
-        """`attr` is a number greater than or equal to `value`."""
+        """`attr` is greater than or equal to `value`, both of one ordered family."""
 
     @staticmethod
     def le(attr: str, value: object) -> PyQueryExpr:
-        """`attr` is a number less than or equal to `value`."""
+        """`attr` is less than or equal to `value`, both of one ordered family."""
 
     @staticmethod
     def bt(attr: str, lower: object, upper: object) -> PyQueryExpr:
-        """`attr` is a number between `lower` and `upper`, both included."""
+        """`attr` is between `lower` and `upper`, both included, all of one ordered family."""
 
     @staticmethod
     def lt(attr: str, value: object) -> PyQueryExpr:
-        """`attr` is a number less than `value`."""
+        """`attr` is less than `value`, both of one ordered family."""
 
     @staticmethod
     def in_(attr: str, values: _ValueSequence[object]) -> PyQueryExpr:

@@ -12,13 +12,21 @@ it.  It reproduces the module's documented rules:
   unhashable value (its hash raises TypeError) is a key of its own, equal
   only to the very same object.
 * Range comparisons (``gt``, ``ge``, ``lt``, ``le``, ``bt``) only ever match
-  values of the numeric kinds (exact ``int`` within 64 bits, exact ``float``).
-  They compare the 96-bit value part of the range-tree key (see
-  ``value_part``), which ignores the lowest fraction bit of a double and orders
-  NaNs by their sign bit.  A comparison value of another kind matches nothing;
-  an ``Indexable`` comparison value, or a ``bt`` bound that is not numeric,
+  values of the ordered types: exact ``int`` (any size), ``float``,
+  ``Decimal`` and ``Fraction`` (one family, the numbers), and exact
+  ``datetime`` (naive and aware apart), ``date``, ``time`` (naive and aware
+  apart) and ``timedelta``, each a family of its own; a bound selects values
+  of its own family only (see ``range_key``).  Numbers compare by exact value,
+  except that a ``float`` counts with the lowest fraction bit of its double
+  cleared (see ``value_part``) and NaNs sort beyond the infinities by their
+  sign bit.  A comparison value of another type matches nothing;
+  an ``Indexable`` comparison value, or a ``bt`` bound that is not ordered,
   stops the evaluation with "not yet implemented", but only when the attribute
-  exists and the path has no further dots.
+  exists and the path has no further dots; ``bt`` bounds of two families match
+  nothing.
+* ``ordered_by`` sorts by ``range_key``: numbers, then naive datetimes, aware
+  datetimes, dates, naive times, aware times and timedeltas, each in Python's
+  order, then the values without a range key.
 * ``ne`` is ``not_(eq)`` and so includes objects lacking the attribute.
 * A dotted path ``head.tail`` selects the objects whose ``head`` value is an
   ``Indexable`` that matches the comparison on ``tail``; the nested objects
@@ -41,6 +49,10 @@ Expressions are plain tuples, turned into ``PyQueryExpr`` by ``build``:
     ("and", [exprs])       ("or", [exprs])
 """
 
+import datetime
+import decimal
+import fractions
+import math
 import struct
 
 import Corvane
@@ -51,7 +63,6 @@ MASK64 = (1 << 64) - 1
 INT64_MIN = -(1 << 63)
 INT64_MAX = (1 << 63) - 1
 
-NUMERIC_KINDS = ("int", "float")
 RANGE_OPS = ("gt", "ge", "lt", "le")
 COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in")
 
@@ -83,7 +94,45 @@ def kind(value):
 
 
 def is_numeric(value):
-    return kind(value) in NUMERIC_KINDS
+    """True when the value has a range key (any ordered type)."""
+    return range_key(value) is not None
+
+
+_FAMILIES = {datetime.date: 3, datetime.timedelta: 6}
+
+
+def range_key(value):
+    """Where ranges and ordering put a value: (family, position), or None
+    for a value without a range key.  Positions compare in Python's order
+    within a family; families never compare with one another."""
+    t = type(value)
+    if t is int or t is float or t is decimal.Decimal or t is fractions.Fraction:
+        position = _number_position(value)
+        return None if position is None else (0, position)
+    if t is datetime.datetime or t is datetime.time:
+        aware = value.utcoffset() is not None
+        return ((1 if t is datetime.datetime else 4) + aware, value)
+    if t in _FAMILIES:
+        return (_FAMILIES[t], value)
+    return None
+
+
+def _number_position(x):
+    if isinstance(x, decimal.Decimal) and x.is_nan():
+        if x.is_snan():
+            return None
+        x = math.copysign(math.nan, -1.0 if x.is_signed() else 1.0)
+    if isinstance(x, float) and x != x:
+        return (3, value_part(x)) if math.copysign(1.0, x) > 0 else (-1, value_part(x))
+    if x == math.inf:
+        return (2, 0)
+    if x == -math.inf:
+        return (0, 0)
+    if type(x) is float:
+        bits = struct.unpack("<Q", struct.pack("<d", x))[0]
+        if bits & (0x7FF << 52):
+            x = struct.unpack("<d", struct.pack("<Q", bits & ~1))[0]  # lowest bit dropped
+    return (1, fractions.Fraction(x))
 
 
 def key_hash(value):
@@ -98,13 +147,13 @@ def key_hash(value):
 class Wrapped:
     """A value with what the module derives from it when wrapping it."""
 
-    __slots__ = ("value", "hash", "kind", "vpart")
+    __slots__ = ("value", "hash", "kind", "pos")
 
     def __init__(self, value):
         self.value = value
         self.hash = key_hash(value)
         self.kind = kind(value)
-        self.vpart = value_part(value) if self.kind in NUMERIC_KINDS else None
+        self.pos = range_key(value)
 
 
 def _is_nan(x):
@@ -391,6 +440,28 @@ def _filter_values(given):
         return [given]
 
 
+def bounds_test(op, bound, upper=None):
+    """A predicate over range keys for a range comparison with wrapped
+    bound(s).  Raises ModelPanic where the module stops."""
+    if op == "bt":
+        lo, hi = bound.pos, upper.pos
+        if lo is None or hi is None:
+            raise ModelPanic("not yet implemented")
+        return lambda p: p[0] == lo[0] == hi[0] and lo[1] <= p[1] <= hi[1]
+    if bound.kind == "ind":
+        raise ModelPanic("not yet implemented")
+    b = bound.pos
+    if b is None:
+        return lambda p: False
+    compare = {
+        "gt": lambda p: p[1] > b[1],
+        "ge": lambda p: p[1] >= b[1],
+        "lt": lambda p: p[1] < b[1],
+        "le": lambda p: p[1] <= b[1],
+    }[op]
+    return lambda p: p[0] == b[0] and compare(p)
+
+
 def _leaf_test(op, args):
     """A predicate over one stored (wrapped) value, for a comparison whose
     path has no further dots.  Raises ModelPanic where the module stops."""
@@ -402,24 +473,11 @@ def _leaf_test(op, args):
         return lambda w: any(same_wrapped(w, x) for x in wanted)
     if op == "bt":
         lower, upper = Wrapped(args[0]), Wrapped(args[1])
-        if lower.kind not in NUMERIC_KINDS or upper.kind not in NUMERIC_KINDS:
-            raise ModelPanic("not yet implemented")
-        lo, hi = lower.vpart, upper.vpart
-        return lambda w: w.vpart is not None and lo <= w.vpart <= hi
+        test = bounds_test("bt", lower, upper)
+        return lambda w: w.pos is not None and test(w.pos)
     if op in RANGE_OPS:
-        bound = Wrapped(args[0])
-        if bound.kind == "ind":
-            raise ModelPanic("not yet implemented")
-        if bound.kind not in NUMERIC_KINDS:
-            return lambda w: False
-        b = bound.vpart
-        if op == "gt":
-            return lambda w: w.vpart is not None and w.vpart > b
-        if op == "ge":
-            return lambda w: w.vpart is not None and w.vpart >= b
-        if op == "lt":
-            return lambda w: w.vpart is not None and w.vpart < b
-        return lambda w: w.vpart is not None and w.vpart <= b
+        test = bounds_test(op, Wrapped(args[0]))
+        return lambda w: w.pos is not None and test(w.pos)
     raise ValueError("unknown comparison %r" % (op,))
 
 
@@ -499,8 +557,8 @@ class RecordedMap:
             self.exact.append([w, {key}])
         else:
             s[1].add(key)
-        if w.kind in NUMERIC_KINDS:
-            self.ranged.add((w.vpart, key))
+        if w.pos is not None:
+            self.ranged.add((w.pos, key))
         elif w.kind == "ind":
             self.holders.setdefault(id(w.value), set()).add(key)
             self.held[id(w.value)] = w.value
@@ -524,8 +582,8 @@ class RecordedMap:
         s = self.slot(w)
         if s is not None:
             s[1].discard(key)
-        if w.kind in NUMERIC_KINDS:
-            self.ranged.discard((w.vpart, key))
+        if w.pos is not None:
+            self.ranged.discard((w.pos, key))
         elif w.kind == "ind":
             h = self.holders.get(id(w.value))
             if h is not None:
@@ -648,11 +706,12 @@ class RecordedIndex(BooleanEvaluator):
 
     def ordered_by(self, name, universe, descending, limit, order):
         """Ids of ``ordered_by(name, descending, limit)`` within ``universe``:
-        the range pairs by value part (then id order), then the ids without a
+        the range pairs by range key (then id order), then the ids without a
         range pair in id order."""
         m = self.maps.get(name)
         pairs = [(p, k) for (p, k) in (m.ranged if m is not None else ()) if k in universe]
-        pairs.sort(key=lambda pk: (-pk[0] if descending else pk[0], order(pk[1])))
+        pairs.sort(key=lambda pk: order(pk[1]))
+        pairs.sort(key=lambda pk: pk[0], reverse=descending)  # stable: equal keys in id order
         ranked = [k for _, k in pairs]
         rest = sorted(set(universe) - set(ranked), key=order)
         out = ranked + rest
@@ -699,21 +758,7 @@ class RecordedIndex(BooleanEvaluator):
         if op == "in":
             return frozenset(m.ids_of([Wrapped(v) for v in expr[2]])) & universe
         if op == "bt":
-            lo, hi = Wrapped(expr[2]), Wrapped(expr[3])
-            if lo.kind not in NUMERIC_KINDS or hi.kind not in NUMERIC_KINDS:
-                raise ModelPanic("not yet implemented")
-            test = lambda p: lo.vpart <= p <= hi.vpart
+            test = bounds_test("bt", Wrapped(expr[2]), Wrapped(expr[3]))
         else:
-            bound = Wrapped(expr[2])
-            if bound.kind == "ind":
-                raise ModelPanic("not yet implemented")
-            if bound.kind not in NUMERIC_KINDS:
-                return frozenset()
-            b = bound.vpart
-            test = {
-                "gt": lambda p: p > b,
-                "ge": lambda p: p >= b,
-                "lt": lambda p: p < b,
-                "le": lambda p: p <= b,
-            }[op]
+            test = bounds_test(op, Wrapped(expr[2]))
         return frozenset(k for (p, k) in m.ranged if k in universe and test(p))

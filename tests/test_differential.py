@@ -8,6 +8,7 @@ None, unhashable and hash-colliding values, objects), hidden and dotted names.
 """
 
 import dataclasses
+import datetime
 import math
 import random
 from decimal import Decimal
@@ -66,6 +67,10 @@ OTHERS = [
     None, True, False, [], [1], [1], {}, (1, 2), (1.0, 2), frozenset(), b"x", Fraction(1, 2),
     Decimal(1), 2**61, 2**64, 8, 2**64 + 1, 2**70, float(2**70), -(2**70), IntLike(7),
     StrLike("b"), "\ud800", Record(0), Record(0),
+    # Ordered values of other types (2**80 + 1 and 2**80 + 3 share a range key).
+    Decimal("0.1"), Fraction(1, 3), 2**80 + 1, 2**80 + 3, datetime.datetime(2020, 1, 1),
+    datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc), datetime.date(2020, 1, 1),
+    datetime.timedelta(days=1),
 ]
 
 # Values of one attribute (and the values its queries compare with) are kept
@@ -83,7 +88,8 @@ POOLS = {
     "n": SMALL_INTS,
     "s": WORDS,
 }
-BOUNDS = NUMBERS + NANS + list(range(-3, 8))
+BOUNDS = NUMBERS + NANS + list(range(-3, 8)) + [
+    Decimal("0.25"), 2**80 + 2, datetime.datetime(2020, 1, 1, 1), datetime.date(2021, 1, 1)]
 FINITE_FLOATS = [v for v in NUMBERS if type(v) is float and math.isfinite(v)]
 
 COMMON_PATHS = ["a", "f", "n", "s", "b", "c", "b.a", "b.f", "b.n", "b.c", "b.c.a", "b.c.n", "c.a", "c.n"]
@@ -205,8 +211,9 @@ class World:
         if op == "bt":
             numeric = lambda: rng.choice(BOUNDS) if rng.random() < 0.93 else self.bound(path)
             lo, hi = numeric(), numeric()
-            if rng.random() < 0.6 and model.is_numeric(lo) and model.is_numeric(hi):
-                if value_part(lo) > value_part(hi):
+            klo, khi = model.range_key(lo), model.range_key(hi)
+            if rng.random() < 0.6 and klo is not None and khi is not None and klo[0] == khi[0]:
+                if klo > khi:
                     lo, hi = hi, lo
             return (op, path, lo, hi)
         return (op, path, self.bound(path))

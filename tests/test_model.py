@@ -25,6 +25,8 @@ import math
 import os
 import platform
 import weakref
+from datetime import date, datetime, time, timedelta, timezone
+from decimal import Decimal
 from fractions import Fraction
 
 import pytest
@@ -123,9 +125,22 @@ NUMBERS = [0, 1, -1, -2, 2, 3, 7, 8, 1.0, 2.5, -0.0, 0.5, -7.25, NAN, math.inf, 
 OTHERS = ["", "a", "b", "abc", "\u00df", True, False, None, [], [1], [1], {}, (1, 2), (1.0, 2),
           b"x", Fraction(1, 2), 2**61, 2**64, 2**64 + 1, 2**70, float(2**70), -(2**70),
           IntLike(3), StrLike("a"), "\ud800", BadHash(), Unhashable(), Unhashable()]
+# Ordered values of other types.  Numbers too precise for the range keys'
+# 79 significant bits share a key and are told apart exactly: 2**80 + 1 and
+# 2**80 + 3, two Decimals 1e-25 apart, and every number beyond the doubles'
+# range (1e400, 2e400).  Datetimes: naive and aware (two offsets for one
+# instant, which are one key) never meet, nor do dates, times or timedeltas.
+EAST = timezone(timedelta(hours=1))
+ORDERED = [Decimal("0.1"), Decimal("1.0"), Decimal("-7.25"), Decimal("0.1000000000000000000000001"),
+           Decimal("0.1000000000000000000000002"), Decimal("1e400"), Decimal("2e400"), Decimal("-1e400"),
+           Decimal("NaN"), Fraction(1, 3), Fraction(-1, 3), 2**80 + 1, 2**80 + 3, -(2**80 + 1),
+           datetime(2020, 1, 1), datetime(2020, 1, 1, 12), datetime(2020, 1, 1, tzinfo=timezone.utc),
+           datetime(2020, 1, 1, 1, tzinfo=EAST), datetime(2019, 12, 31, 23, tzinfo=EAST),
+           date(2020, 1, 1), date(1999, 12, 31), time(1), time(2, tzinfo=EAST), time(0, 30, tzinfo=timezone.utc),
+           timedelta(days=1), timedelta(seconds=-1), timedelta(days=999999999)]
 # Values that meet in one attribute must form classes of one key, so that the
 # answer never depends on which of two colliding values a map kept.
-VALUES = model.transitive_subset(NUMBERS + OTHERS)
+VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED)
 BOUNDS = [v for v in VALUES if model.is_numeric(v)] + [-3, 4, 1.5, -0.5, 1e300]
 AUDIT_NUMBERS = [v for v in VALUES if model.is_numeric(v)] + [4]
 # Plain names, a hidden one, a name with a dot (reachable by keywords only)
@@ -140,6 +155,13 @@ PATHS = ["a", "n", "s", "c", "d", "c.a", "c.n", "c.c", "c.c.a", "d.n", "c.d.a",
 def wait_released(ref):
     """True once the object behind `ref` is gone.  On PyPy a native object
     kept alive through other native objects needs one collection per link."""
+    if IS_PYPY:
+        # Machine code the JIT made from a hot loop of calls (an audit of
+        # many values, say) can keep the last objects it saw alive; it goes
+        # at the next collection once released.
+        import pypyjit
+
+        pypyjit.releaseall()
     for _ in range(10):
         if ref() is None:
             return True

@@ -6,6 +6,7 @@ NaN; strs by text; other objects by their `==`).  A value that cannot be hashed
 is a key of its own, equal only to the very same object.
 """
 
+import datetime
 import enum
 import math
 import random
@@ -220,11 +221,12 @@ def test_number_subclasses_are_keyed_as_the_numbers_they_equal():
 
 
 @needs_queries
-def test_only_exact_ints_and_floats_enter_range_queries():
+def test_only_exact_ordered_types_enter_range_queries():
+    # Subclasses (an int subclass, an IntEnum member, bool) stay out.
     idx, objs = indexed([5, I(5), F(5.0), Colour.GREEN, True, "5", 2**70, 5.5, Decimal(5)])
-    assert_same(select(idx, PyQueryExpr.gt("x", 0)), [objs[0], objs[7]])
-    assert_same(select(idx, PyQueryExpr.bt("x", 5, 5)), [objs[0]])
-    assert_same(select(idx, PyQueryExpr.ge("x", 1)), [objs[0], objs[7]])
+    assert_same(select(idx, PyQueryExpr.gt("x", 0)), [objs[0], objs[6], objs[7], objs[8]])
+    assert_same(select(idx, PyQueryExpr.bt("x", 5, 5)), [objs[0], objs[8]])
+    assert_same(select(idx, PyQueryExpr.ge("x", 1)), [objs[0], objs[6], objs[7], objs[8]])
 
 
 def test_nan_keys():
@@ -266,11 +268,13 @@ def test_ints_beyond_64_bits_are_ordinary_values(big):
 
 
 @needs_queries
-def test_ints_beyond_64_bits_stay_out_of_ranges():
-    idx, objs = indexed([I64_MAX, I64_MIN, 2**63, I64_MIN - 1, 0])
-    assert_same(select(idx, PyQueryExpr.gt("x", 0)), [objs[0]])
-    assert_same(select(idx, PyQueryExpr.lt("x", 0)), [objs[1]])
+def test_ints_beyond_64_bits_compare_exactly():
+    idx, objs = indexed([I64_MAX, I64_MIN, 2**63, I64_MIN - 1, 0, 2**200 + 1, 2**200])
+    assert_same(select(idx, PyQueryExpr.gt("x", 0)), [objs[0], objs[2], objs[5], objs[6]])
+    assert_same(select(idx, PyQueryExpr.lt("x", 0)), [objs[1], objs[3]])
     assert_same(select(idx, PyQueryExpr.bt("x", I64_MIN, I64_MAX)), [objs[0], objs[1], objs[4]])
+    assert_same(select(idx, PyQueryExpr.gt("x", 2**200)), [objs[5]])
+    assert_same(select(idx, PyQueryExpr.lt("x", 2**200 + 1)), objs[:5] + [objs[6]])
 
 
 def test_lone_surrogates_are_ordinary_values():
@@ -521,3 +525,21 @@ def test_attribute_name_is_escaped_too():
     text = repr(PyQueryExpr.eq('we"ird\\name\n', 1))
     assert text.startswith('<QueryExpr: Eq("we\\"ird\\\\name\\n", PyValue { obj: Py(0x')
     assert text.endswith("primitave: Int(1), hash: 1 })>")
+
+
+@needs_queries
+def test_datetimes_whose_tzinfo_gives_no_offset_are_naive():
+    # Python treats them as naive, and so do ranges: they meet the naive
+    # values around them in order (their keys are read through the tzinfo,
+    # those of the others from their fields).
+    class NoOffset(datetime.tzinfo):
+        def utcoffset(self, dt):
+            return None
+
+    values = [datetime.datetime(2020, 1, 1, 12), datetime.datetime(2020, 1, 1, 6, tzinfo=NoOffset()),
+              datetime.datetime(2020, 1, 1), datetime.time(3), datetime.time(2, 59, 59, 999999, tzinfo=NoOffset()),
+              datetime.time(3, tzinfo=datetime.timezone.utc)]
+    idx, objs = indexed(values)
+    assert_same(select(idx, PyQueryExpr.gt("x", datetime.datetime(2020, 1, 1, 5))), objs[:2])
+    assert_same(select(idx, PyQueryExpr.lt("x", datetime.time(3))), [objs[4]])
+    assert [o.x for o in idx.ordered_by("x")] == [values[i] for i in (2, 1, 0, 4, 3, 5)]

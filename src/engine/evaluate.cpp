@@ -145,13 +145,24 @@ Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryE
             const PyValue& v = e.values[0];
             switch (v.kind()) {
                 case CastValue::Int:
-                case CastValue::Float: {
+                case CastValue::Float:
+                case CastValue::Ordered: {
+                    // The open side ends where the bound's family does:
+                    // values of other families never compare with it.
                     RangeValue rv = v.range_value();
+                    auto [low, high] = family_span(CompositeKey128::value_part_of(rv));
+                    const BitMapBTree& tree = *map.ranged;
+                    // Left open when the tree holds nothing beyond the
+                    // family, so that the outermost children go whole.
+                    Bound first = tree.lowest_value_part() >= low ? Bound::unbounded()
+                                                                 : Bound::included(RangeValue::of_encoded(low));
+                    Bound last = tree.highest_value_part() <= high ? Bound::unbounded()
+                                                                   : Bound::included(RangeValue::of_encoded(high));
                     switch (e.op) {
-                        case Op::Gt: return range(map, Bound::excluded(rv), Bound::unbounded(), universe);
-                        case Op::Ge: return range(map, Bound::included(rv), Bound::unbounded(), universe);
-                        case Op::Lt: return range(map, Bound::unbounded(), Bound::excluded(rv), universe);
-                        default: return range(map, Bound::unbounded(), Bound::included(rv), universe);
+                        case Op::Gt: return range(map, Bound::excluded(rv), last, universe);
+                        case Op::Ge: return range(map, Bound::included(rv), last, universe);
+                        case Op::Lt: return range(map, first, Bound::excluded(rv), universe);
+                        default: return range(map, first, Bound::included(rv), universe);
                     }
                 }
                 case CastValue::Str:
@@ -166,6 +177,10 @@ Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryE
             const PyValue& lo = e.values[0];
             const PyValue& hi = e.values[1];
             if (!lo.is_numeric() || !hi.is_numeric()) not_implemented();
+            // Bounds of two families: no value orders against both.
+            if (family_span(CompositeKey128::value_part_of(lo.range_value())) !=
+                family_span(CompositeKey128::value_part_of(hi.range_value())))
+                return Bitmap();
             return range(map, Bound::included(lo.range_value()), Bound::included(hi.range_value()),
                          universe);
         }

@@ -36,6 +36,7 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
     switch (value.kind()) {
         case CastValue::Int:
         case CastValue::Float:
+        case CastValue::Ordered:
             // The tree keeps each pair once, so asking it again is harmless.
             if (pending != nullptr) {
                 pending->push_back(CompositeKey128::make(value.range_value(), id));

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <new>
 
 
 namespace corvane {
@@ -32,6 +33,45 @@ bool numbers_equal(const PyValue& a, const PyValue& b) noexcept {
 bool is_number_key(KeyKind k) noexcept { return k == KeyKind::Int || k == KeyKind::Float; }
 
 }  // namespace
+
+PyValue::PyValue(const PyValue& o) noexcept
+    : obj_(o.obj_), cls_(o.cls_), num_(o.num_), str_(o.str_), len_(o.len_), kind_(o.kind_),
+      key_(o.key_), hash_(o.hash_) {
+    if (kind_ == CastValue::Ordered) OrderedRef::share(ord_).release();
+}
+
+PyValue::PyValue(PyValue&& o) noexcept
+    : obj_(std::move(o.obj_)), cls_(std::move(o.cls_)), num_(o.num_), str_(o.str_), len_(o.len_),
+      kind_(o.kind_), key_(o.key_), hash_(o.hash_) {
+    // The moved-from value gives its count up with its range key.
+    if (o.kind_ == CastValue::Ordered) {
+        o.kind_ = CastValue::Unknown;
+        o.str_ = nullptr;
+    }
+}
+
+PyValue& PyValue::operator=(const PyValue& o) noexcept {
+    if (this != &o) *this = PyValue(o);
+    return *this;
+}
+
+PyValue& PyValue::operator=(PyValue&& o) noexcept {
+    if (this == &o) return *this;
+    this->~PyValue();
+    new (this) PyValue(std::move(o));
+    return *this;
+}
+
+PyValue::~PyValue() {
+    if (kind_ == CastValue::Ordered) OrderedRef(const_cast<OrderedKey*>(ord_)).reset();
+}
+
+PyValue PyValue::with_range_key(OrderedRef key) && noexcept {
+    PyValue v(std::move(*this));
+    v.kind_ = CastValue::Ordered;
+    v.ord_ = key.release();
+    return v;
+}
 
 PyValue PyValue::int_keyed(SharedRef obj, CastValue cast, int64_t i, uint64_t hash) noexcept {
     PyValue v(std::move(obj), cast, KeyKind::Int, hash);
@@ -160,7 +200,8 @@ std::string PyValue::debug() const {
         case CastValue::Float: cast = "Float(" + debug_float(num_.f) + ")"; break;
         case CastValue::Str: cast = "Str(" + debug_str(text()) + ")"; break;
         case CastValue::Ind: cast = "Ind(" + debug_ptr(object()) + ")"; break;
-        case CastValue::Unknown: cast = "Unknown"; break;
+        case CastValue::Unknown:
+        case CastValue::Ordered: cast = "Unknown"; break;
     }
     return "PyValue { obj: " + debug_ptr(object()) + ", primitave: " + cast +
            ", hash: " + std::to_string(hash_) + " }";

@@ -36,12 +36,20 @@
 
 namespace corvane {
 
-enum class CastValue : uint8_t { Int, Float, Str, Ind, Unknown };
+// `Ordered`: a value of an ordered type other than an exact int within 64
+// bits or an exact float (a big int, a `Decimal`, a `Fraction`, a date, time,
+// datetime or timedelta), whose range key the binding computed.
+enum class CastValue : uint8_t { Int, Float, Str, Ind, Unknown, Ordered };
 enum class KeyKind : uint8_t { Int, Float, Text, Identity, Class };
 
 class PyValue {
 public:
     PyValue() = default;
+    PyValue(const PyValue& o) noexcept;
+    PyValue(PyValue&& o) noexcept;
+    PyValue& operator=(const PyValue& o) noexcept;
+    PyValue& operator=(PyValue&& o) noexcept;
+    ~PyValue();
 
     // A value of each kind, from the handle of its object and its hash.
     static PyValue of_int(SharedRef obj, int64_t i, uint64_t hash) noexcept {
@@ -68,6 +76,9 @@ public:
     static PyValue float_keyed(SharedRef obj, CastValue cast, double f, uint64_t hash) noexcept;
     static PyValue text_keyed(SharedRef obj, CastValue cast, std::string_view text,
                               uint64_t hash) noexcept;
+    // The same value, classified `Ordered` with range key `key`.  Only for
+    // values not keyed as a text.
+    PyValue with_range_key(OrderedRef key) && noexcept;
 
     CastValue kind() const noexcept { return kind_; }
     KeyKind key_kind() const noexcept { return key_; }
@@ -81,9 +92,18 @@ public:
     // object, which this value keeps alive.
     std::string_view text() const noexcept { return {str_, len_}; }
 
-    bool is_numeric() const noexcept { return kind_ == CastValue::Int || kind_ == CastValue::Float; }
+    // True when the value has a range key: a number or a value of another
+    // ordered family, all of them on the one scale of the range trees.
+    bool is_numeric() const noexcept {
+        return kind_ == CastValue::Int || kind_ == CastValue::Float || kind_ == CastValue::Ordered;
+    }
     RangeValue range_value() const noexcept {
-        return kind_ == CastValue::Int ? RangeValue::of_int(num_.i) : RangeValue::of_float(num_.f);
+        switch (kind_) {
+            case CastValue::Int: return RangeValue::of_int(num_.i);
+            case CastValue::Float: return RangeValue::of_float(num_.f);
+            default:
+                return ord_->exact ? RangeValue::of_inexact(ord_) : RangeValue::of_encoded(ord_->value_part);
+        }
     }
 
     bool same_key(const PyValue& o) const noexcept;
@@ -102,7 +122,12 @@ private:
         int64_t i;
         double f;
     } num_{0};
-    const char* str_ = nullptr;
+    // The text of a text key, or the range key of an `Ordered` value (one
+    // count held), never both: texts are not ordered.
+    union {
+        const char* str_ = nullptr;
+        const OrderedKey* ord_;
+    };
     uint32_t len_ = 0;
     CastValue kind_ = CastValue::Unknown;
     KeyKind key_ = KeyKind::Identity;

@@ -13,6 +13,7 @@
 
 #include "python/gil.hpp"
 #include "python/indexable.hpp"
+#include "python/range_keys.hpp"
 #include "python/ref.hpp"
 
 namespace corvane {
@@ -361,12 +362,19 @@ PyValue wrap_value(PyObject* obj) {
         ClassRef cls = equality_class(obj, handle, hash);
         return PyValue::of_indexable(std::move(handle), indexable_id(obj), h, std::move(cls));
     }
-    if (type == &PyLong_Type) return big_int_value(obj, std::move(handle), hash);
     if (identity_equality(type)) return PyValue::of_other(std::move(handle), h);
+    // Ordered values of other types keep the key equality gives them and
+    // add their range key.
+    OrderedRef range = range_key(obj);
     PyValue out;
-    if (native_key(obj, handle, hash, out)) return out;
-    ClassRef cls = equality_class(obj, handle, hash);
-    return PyValue::of_other(std::move(handle), h, std::move(cls));
+    if (type == &PyLong_Type) {
+        out = big_int_value(obj, std::move(handle), hash);
+    } else if (!native_key(obj, handle, hash, out)) {
+        ClassRef cls = equality_class(obj, handle, hash);
+        out = PyValue::of_other(std::move(handle), h, std::move(cls));
+    }
+    if (range.get() != nullptr) return std::move(out).with_range_key(std::move(range));
+    return out;
 }
 
 std::string attribute_name(PyObject* name) {

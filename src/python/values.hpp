@@ -10,13 +10,15 @@
 namespace corvane {
 
 // Wrap a Python object into an engine value, with its key (see
-// engine/value.hpp).  Requires the interpreter lock.  Ints beyond 64 bits,
-// strings that cannot be encoded as UTF-8 and objects of other types are
-// classified `Unknown`; an unhashable object (its hash raises TypeError)
-// gets hash 0 and is keyed by identity.  Deciding the key may call the
-// value's `__hash__` and `==` (and conversions of numbers of other types):
-// an exception they raise, other than a TypeError from `__hash__`,
-// propagates as `PyErrorSet` and nothing is recorded.
+// engine/value.hpp).  Requires the interpreter lock.  Hashable ints beyond
+// 64 bits and the other ordered types of python/range_keys.hpp are
+// classified `Ordered`, with their range key; strings that cannot be encoded
+// as UTF-8 and objects of other types are classified `Unknown`; an
+// unhashable object (its hash raises TypeError) gets hash 0 and is keyed by
+// identity.  Deciding the key may call the value's `__hash__` and `==` (and
+// conversions of numbers of other types, and `utcoffset` of an aware date
+// or time): an exception they raise, other than a TypeError from
+// `__hash__`, propagates as `PyErrorSet` and nothing is recorded.
 PyValue wrap_value(PyObject* obj);
 
 // Give the engine the hook that frees equality classes.  Called once when

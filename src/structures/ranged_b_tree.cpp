@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <string>
 
 namespace corvane {
@@ -16,6 +17,8 @@ constexpr uint32_t kZeroHead = 0x80000000u;
 
 // Value part (head << 64 | tail) of a value.
 u128 encode_value(RangeValue v) {
+    if (v.kind == RangeValue::Kind::Encoded) return (static_cast<u128>(v.high) << 64) | v.low;
+    if (v.kind == RangeValue::Kind::Inexact) return v.key->value_part;
     uint32_t sign;
     uint32_t exponent;
     uint32_t top;
@@ -65,7 +68,19 @@ u128 encode_value(RangeValue v) {
     return (static_cast<u128>(head) << 64) | tail;
 }
 
+constexpr uint64_t kAllOnes = ~uint64_t{0};
+
 }  // namespace
+
+std::pair<u128, u128> family_span(u128 vp) {
+    const uint32_t head = static_cast<uint32_t>(vp >> 64);
+    if (head < 0xC4000000u) {
+        return {static_cast<u128>(0x3C000000u) << 64,
+                (static_cast<u128>(0xC3FFFFFFu) << 64) | kAllOnes};
+    }
+    const uint32_t tag = head & 0xFF000000u;
+    return {static_cast<u128>(tag) << 64, (static_cast<u128>(tag | 0x00FFFFFFu) << 64) | kAllOnes};
+}
 
 CompositeKey128 CompositeKey128::make(RangeValue v, uint32_t id) {
     CompositeKey128 k;
@@ -573,6 +588,20 @@ size_t BitMapBTree::height() const {
     return h;
 }
 
+u128 BitMapBTree::lowest_value_part() const {
+    const BitMapBTreeNode* node = &root_;
+    while (const InternalNode* in = node->internal()) node = &in->children[in->start];
+    const LeafNode* leaf = node->leaf();
+    return leaf == nullptr || leaf->len == 0 ? 0 : leaf->keys[leaf->start].value_part();
+}
+
+u128 BitMapBTree::highest_value_part() const {
+    const BitMapBTreeNode* node = &root_;
+    while (const InternalNode* in = node->internal()) node = &in->children[in->start + in->len - 1];
+    const LeafNode* leaf = node->leaf();
+    return leaf == nullptr || leaf->len == 0 ? ~u128{0} : leaf->keys[leaf->start + leaf->len - 1].value_part();
+}
+
 bool BitMapBTree::insert(RangeValue v, uint32_t id) {
     if (root_.is_full()) {
         // The root keeps the lower half; a new root above it takes both.
@@ -592,8 +621,19 @@ bool BitMapBTree::insert(RangeValue v, uint32_t id) {
     }
     const CompositeKey128 entry = CompositeKey128::make(v, id);
     const bool inserted = root_.insert(entry);
-    if (inserted) ++size_;
-    return inserted;
+    if (!inserted) return false;
+    ++size_;
+    if (v.inexact()) {
+        TieList& list = ties_[entry.value_part()];
+        for (Tie& t : list) {
+            if (compare_exact(*t.key.get()->exact, *v.key->exact) == 0) {
+                t.ids.add(id);
+                return true;
+            }
+        }
+        list.push_back(Tie{OrderedRef::share(v.key), HybridSet::small_of(id)});
+    }
+    return true;
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {
@@ -618,11 +658,90 @@ bool BitMapBTree::remove(RangeValue v, uint32_t id) {
         if (in->bitmaps[s]) in->bitmaps[s]->remove(id);
     }
     --size_;
+    if (!ties_.empty()) {
+        // The pair is unique in the tree, so the id sits in one tie at most.
+        auto it = ties_.find(entry.value_part());
+        if (it != ties_.end()) {
+            TieList& list = it->second;
+            for (size_t i = 0; i < list.size(); ++i) {
+                if (!list[i].ids.contains(id)) continue;
+                list[i].ids.remove(id);
+                if (list[i].ids.empty()) list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+                break;
+            }
+            if (list.empty()) ties_.erase(it);
+        }
+    }
     return true;
 }
 
+const BitMapBTree::TieList* BitMapBTree::ties_at(u128 vp) const {
+    if (ties_.empty()) return nullptr;
+    auto it = ties_.find(vp);
+    return it == ties_.end() ? nullptr : &it->second;
+}
+
+namespace {
+
+// Whether the exact number x lies on the inner side of bound b, given that
+// its value part equals b's when b is inexact, and lies within b otherwise.
+bool tie_within(const ExactNumber& x, const Bound& b, bool lower) {
+    if (b.kind == BoundKind::Unbounded || !b.value.inexact()) return true;
+    const int c = compare_exact(x, *b.value.key->exact);
+    if (c == 0) return b.kind == BoundKind::Included;
+    return lower ? c > 0 : c < 0;
+}
+
+}  // namespace
+
+void BitMapBTree::resolve_ties(u128 vp, const Bound& lower, const Bound& upper, const Bitmap& filter,
+                               Bitmap& out) const {
+    const TieList* list = ties_at(vp);
+    if (list == nullptr) return;
+    const auto same_part = [vp](const Bound& b) {
+        return b.kind != BoundKind::Unbounded && CompositeKey128::value_part_of(b.value) == vp;
+    };
+    // A bound with another value part lies wholly on one side of vp: the
+    // caller only asks for value parts inside both bounds.
+    const Bound open = Bound::unbounded();
+    const Bound& lo = same_part(lower) ? lower : open;
+    const Bound& hi = same_part(upper) ? upper : open;
+    for (const Tie& t : *list) {
+        const ExactNumber& x = *t.key.get()->exact;
+        if (!tie_within(x, lo, true) || !tie_within(x, hi, false)) continue;
+        t.ids.for_each([&](uint32_t id) {
+            if (filter.contains(id)) out.add(id);
+        });
+    }
+}
+
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
-    return root_.query_range(lower, upper, filter);
+    const bool inexact_lower = lower.kind != BoundKind::Unbounded && lower.value.inexact();
+    const bool inexact_upper = upper.kind != BoundKind::Unbounded && upper.value.inexact();
+    if (!inexact_lower && !inexact_upper) return root_.query_range(lower, upper, filter);
+    // No exact value part equals an inexact one: the tree answers for every
+    // value part strictly beyond an inexact bound, and the ties sharing the
+    // bound's value part are compared exactly.
+    const Bound tree_lower = inexact_lower ? Bound::excluded(lower.value) : lower;
+    const Bound tree_upper = inexact_upper ? Bound::excluded(upper.value) : upper;
+    Bitmap out = root_.query_range(tree_lower, tree_upper, filter);
+    const u128 lower_vp = inexact_lower ? CompositeKey128::value_part_of(lower.value) : 0;
+    const u128 upper_vp = inexact_upper ? CompositeKey128::value_part_of(upper.value) : 0;
+    // Whether value part vp lies within both bounds, an inexact bound
+    // counting its own value part in.
+    const auto inside = [&](u128 vp) {
+        const auto within = [vp](const Bound& b, bool is_lower) {
+            if (b.kind == BoundKind::Unbounded) return true;
+            const u128 at = CompositeKey128::value_part_of(b.value);
+            if (vp == at) return b.value.inexact() || b.kind == BoundKind::Included;
+            return is_lower ? vp > at : vp < at;
+        };
+        return within(lower, true) && within(upper, false);
+    };
+    if (inexact_lower && inside(lower_vp)) resolve_ties(lower_vp, lower, upper, filter, out);
+    if (inexact_upper && upper_vp != lower_vp && inside(upper_vp))
+        resolve_ties(upper_vp, lower, upper, filter, out);
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -634,17 +753,20 @@ namespace {
 // whose id lies in the filter.  It stops once it holds `limit` entries; a
 // descending walk first finishes the run of the last value part: there,
 // equal value parts come highest id first, and the ids to keep from the
-// last run are its lowest ones.
+// last run are its lowest ones.  So does a walk whose last value part holds
+// ties of several numbers, which are put in order afterwards.
 struct OrderedWalk {
     bool descending;
     size_t limit;
     const Bitmap& filter;
+    std::function<bool(u128)> tied;
     std::vector<CompositeKey128> found;
     bool done = false;
 
     // False once the walk is over.
     bool take(const CompositeKey128& k) {
-        if (found.size() >= limit && (!descending || found.back().value_part() != k.value_part())) {
+        if (found.size() >= limit &&
+            (found.back().value_part() != k.value_part() || !(descending || tied(k.value_part())))) {
             done = true;
             return false;
         }
@@ -677,18 +799,43 @@ struct OrderedWalk {
 std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit, const Bitmap& filter) const {
     std::vector<uint32_t> out;
     if (limit == 0 || filter.empty()) return out;
-    OrderedWalk walk{descending, limit, filter, {}};
+    const auto several = [this](u128 vp) {
+        const TieList* list = ties_at(vp);
+        return list != nullptr && list->size() > 1;
+    };
+    OrderedWalk walk{descending, limit, filter, several, {}};
     walk.visit(root_);
     std::vector<CompositeKey128>& found = walk.found;
-    if (descending) {
+    for (size_t a = 0; a < found.size();) {
+        const u128 vp = found[a].value_part();
+        size_t b = a + 1;
+        while (b < found.size() && found[b].value_part() == vp) ++b;
+        const auto first = found.begin() + static_cast<std::ptrdiff_t>(a);
+        const auto last = found.begin() + static_cast<std::ptrdiff_t>(b);
         // Runs of one value part came in descending id order: turn them.
-        for (size_t a = 0; a < found.size();) {
-            size_t b = a + 1;
-            while (b < found.size() && found[b].value_part() == found[a].value_part()) ++b;
-            std::reverse(found.begin() + static_cast<std::ptrdiff_t>(a),
-                         found.begin() + static_cast<std::ptrdiff_t>(b));
-            a = b;
+        if (descending) std::reverse(first, last);
+        if (b - a > 1 && several(vp)) {
+            // Several numbers share the value part: by exact value, then id.
+            std::vector<const ExactNumber*> numbers;
+            std::vector<std::pair<size_t, uint32_t>> rank;  // tie index, id
+            const TieList& list = *ties_at(vp);
+            for (const Tie& t : list) numbers.push_back(&*t.key.get()->exact);
+            for (auto it = first; it != last; ++it) {
+                size_t i = 0;
+                while (i + 1 < list.size() && !list[i].ids.contains(it->id())) ++i;
+                rank.emplace_back(i, it->id());
+            }
+            std::sort(rank.begin(), rank.end(), [&](const auto& x, const auto& y) {
+                if (x.first != y.first) {
+                    const int c = compare_exact(*numbers[x.first], *numbers[y.first]);
+                    if (c != 0) return descending ? c > 0 : c < 0;
+                }
+                return x.second < y.second;
+            });
+            for (size_t i = 0; i < rank.size(); ++i) found[a + i] = CompositeKey128::make(
+                RangeValue::of_encoded(vp), rank[i].second);
         }
+        a = b;
     }
     const size_t n = std::min(limit, found.size());
     out.reserve(n);

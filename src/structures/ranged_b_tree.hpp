@@ -4,8 +4,11 @@
 // takes every child lying wholly between them by its bitmap.
 //
 // Entries are 128-bit keys: a 96-bit order-preserving encoding of the value
-// (integers and doubles share one scale) followed by the 32-bit id, so keys
-// order by value first, then by id.
+// (all numbers share one scale, each other ordered family has a span of its
+// own) followed by the 32-bit id, so keys order by value first, then by id.
+// Numbers too precise for the encoding share a value part flagged inexact;
+// the tree keeps their exact values beside it ("ties") and consults them
+// only for bounds and orderings that fall on such a value part.
 //
 // Nodes are fixed arrays of 96 slots holding a contiguous window
 // [start, start + len).  Inserting shifts whichever side of the window is
@@ -20,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -27,18 +31,25 @@
 #include <vector>
 
 #include "structures/bitmap.hpp"
+#include "structures/exact_number.hpp"
+#include "structures/hybrid_set.hpp"
 
 namespace corvane {
 
-using u128 = unsigned __int128;
-
-// A numeric attribute value as handed to the tree.
+// An ordered attribute value as handed to the tree: an int within 64 bits
+// or a double (encoded here), or a value part computed elsewhere
+// (`Encoded`, for values of the other ordered families and for numbers of
+// other types that the value part orders exactly), or a number that needs its
+// exact value beside the value part (`Inexact`, see exact_number.hpp).
 struct RangeValue {
-    enum class Kind : uint8_t { Int, Float };
+    enum class Kind : uint8_t { Int, Float, Encoded, Inexact };
     Kind kind;
+    uint32_t high;  // Encoded: bits 95..64 of the value part
     union {
         int64_t i;
         double f;
+        uint64_t low;            // Encoded: bits 63..0 of the value part
+        const OrderedKey* key;   // Inexact: kept alive by the caller
     };
 
     static RangeValue of_int(int64_t v) {
@@ -53,7 +64,38 @@ struct RangeValue {
         r.f = v;
         return r;
     }
+    static RangeValue of_encoded(u128 value_part) {
+        RangeValue r;
+        r.kind = Kind::Encoded;
+        r.high = static_cast<uint32_t>(value_part >> 64);
+        r.low = static_cast<uint64_t>(value_part);
+        return r;
+    }
+    static RangeValue of_inexact(const OrderedKey* k) {
+        RangeValue r;
+        r.kind = Kind::Inexact;
+        r.key = k;
+        return r;
+    }
+    bool inexact() const { return kind == Kind::Inexact; }
 };
+
+// Value parts are laid out by family, and values of two families never
+// compare.  Numbers (all types, one scale) take heads 0x3C000000 to
+// 0xC3FFFFFF; each other family takes the heads whose top byte is its tag,
+// the remaining 88 bits holding its own order.
+enum class RangeFamily : uint8_t {
+    Number = 0,
+    NaiveDateTime = 0xC8,
+    AwareDateTime = 0xC9,
+    Date = 0xCA,
+    NaiveTime = 0xCB,
+    AwareTime = 0xCC,
+    Duration = 0xCD,
+};
+
+// The lowest and highest value parts of the family of value part vp.
+std::pair<u128, u128> family_span(u128 vp);
 
 // One entry of the tree.  `value` is carried along for reference only; the
 // order is that of `key` as an unsigned 128-bit integer:
@@ -233,13 +275,18 @@ public:
 
     // Enter the pair; false when it is already in the tree, which then stays
     // as it was (apart from splits on the way down, which change no entry).
+    // An inexact number also enters the ties of its value part, sharing the
+    // key `v` points to.
     bool insert(RangeValue v, uint32_t id);
     // True when an entry of exactly this pair was removed.
     bool remove(RangeValue v, uint32_t id);
+    // The ids of filter whose value lies within the bounds.  An inexact
+    // bound takes the entries beyond its value part from the tree and
+    // compares the exact numbers sharing it one by one.
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
     // The ids of filter held in the tree, in the order of their values
-    // (ascending, or descending), equal value parts in ascending id order,
-    // at most `limit` of them.  The walk follows the tree's own order and
+    // (ascending, or descending), equal values in ascending id order, at
+    // most `limit` of them.  The walk follows the tree's own order and
     // stops once it has the first `limit` ids, skipping every subtree whose
     // bitmap does not meet the filter, so a short answer costs about as much
     // as a short range query however large the tree.
@@ -247,6 +294,11 @@ public:
 
     // Number of entries.
     size_t size() const { return size_; }
+    // The value parts of the first and the last entry.  Removal can leave an
+    // outermost leaf empty: then the answer is the lowest (0) or highest
+    // possible value part, which holds for every entry as well.
+    u128 lowest_value_part() const;
+    u128 highest_value_part() const;
     // Levels from the root to the leaves (1 for a single leaf).
     size_t height() const;
 
@@ -274,8 +326,23 @@ private:
         }
     }
 
+    // The distinct exact numbers entered under one inexact value part, each
+    // with the ids holding it.
+    struct Tie {
+        OrderedRef key;
+        HybridSet ids;
+    };
+    using TieList = std::vector<Tie>;
+
+    const TieList* ties_at(u128 vp) const;
+    // Ids of filter within the bounds among the ties of value part vp.
+    void resolve_ties(u128 vp, const Bound& lower, const Bound& upper, const Bitmap& filter,
+                      Bitmap& out) const;
+
     BitMapBTreeNode root_;
     size_t size_ = 0;
+    // Inexact value parts and the numbers entered under them.
+    std::map<u128, TieList> ties_;
 };
 
 }  // namespace corvane

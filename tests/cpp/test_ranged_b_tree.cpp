@@ -8,6 +8,7 @@
 #include <functional>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -1019,5 +1020,106 @@ TEST(BitMapBTreeDifferential, InternalSplitsKeepBitmapsExact) {
         const Bound lo = q % 2 ? Bound::included(I(a)) : Bound::excluded(F(static_cast<double>(a)));
         const Bound hi = q % 3 ? Bound::excluded(I(b)) : Bound::included(F(static_cast<double>(b)));
         ASSERT_TRUE(t.query_range(lo, hi, all) == ref.query(lo, hi, all)) << a << " " << b;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Numbers beyond the value part's precision
+
+namespace {
+
+std::vector<uint32_t> limbs(uint64_t v) {
+    std::vector<uint32_t> out;
+    for (; v != 0; v >>= 32) out.push_back(static_cast<uint32_t>(v));
+    return out;
+}
+
+ExactNumber exact(bool negative, uint64_t num, uint64_t den, int64_t exp10 = 0) {
+    ExactNumber x;
+    x.negative = negative;
+    x.num = limbs(num);
+    x.den = limbs(den);
+    x.exp10 = exp10;
+    return x;
+}
+
+}  // namespace
+
+TEST(ExactNumber, ComparesAcrossPowersOfTenAndDenominators) {
+    EXPECT_EQ(compare_exact(exact(false, 1, 1, -1), exact(false, 1, 10)), 0);  // 0.1 and 1/10
+    EXPECT_EQ(compare_exact(exact(false, 1, 3), exact(false, 3333333333333333333u, 1, -19)), 1);
+    EXPECT_EQ(compare_exact(exact(true, 1, 3), exact(true, 3333333333333333333u, 1, -19)), -1);
+    EXPECT_EQ(compare_exact(exact(false, 1, 1, 999999999), exact(false, 2, 1, 999999999)), -1);
+    EXPECT_EQ(compare_exact(exact(false, 1, 1, INT64_MAX), exact(false, 1, 1, INT64_MIN)), 1);
+    EXPECT_EQ(compare_exact(exact(false, 10, 1, 29), exact(false, 1, 1, 30)), 0);
+    EXPECT_EQ(compare_exact(exact(false, 1, 1, 30), exact(false, 1000000000000000001u, 1, 12)), -1);
+    EXPECT_EQ(compare_exact(exact(true, 5, 1), exact(false, 1, 1, -400)), -1);
+}
+
+TEST(RangeQuery, InexactNumbersSharingAValuePartCompareExactly) {
+    // 100 + 1/k for k in 2..9 all sit just above 100: one value part, with
+    // the inexact flag, between the ints 100 and 101.
+    const u128 shared = vp(I(100)) | 1;
+    std::vector<std::unique_ptr<OrderedKey>> keys;
+    std::vector<std::pair<uint64_t, uint64_t>> fraction;  // numerator, denominator
+    for (uint64_t k = 2; k <= 9; ++k) {
+        auto key = std::make_unique<OrderedKey>();
+        key->value_part = shared;
+        key->exact = exact(false, 100 * k + 1, k);
+        keys.push_back(std::move(key));
+        fraction.emplace_back(100 * k + 1, k);
+    }
+    for (int64_t n = 99; n <= 102; ++n) fraction.emplace_back(static_cast<uint64_t>(n), 1);
+    // Entry i holds value i % 12: the inexact keys first, then the ints.
+    const uint32_t count = 600;
+    BitMapBTree tree;
+    const auto value_of = [&](uint32_t id) {
+        const size_t v = id % fraction.size();
+        return v < keys.size() ? RangeValue::of_inexact(keys[v].get()) : I(static_cast<int64_t>(v) - 8 + 99);
+    };
+    for (uint32_t id = 0; id < count; ++id) ASSERT_TRUE(tree.insert(value_of(id), id));
+    for (uint32_t id = 0; id < count; id += 7) ASSERT_TRUE(tree.remove(value_of(id), id));
+    tree.validate();
+    const auto present = [](uint32_t id) { return id % 7 != 0; };
+    // a/b < c/d, exactly.
+    const auto less = [&](size_t x, size_t y) {
+        return static_cast<unsigned __int128>(fraction[x].first) * fraction[y].second <
+               static_cast<unsigned __int128>(fraction[y].first) * fraction[x].second;
+    };
+    const Bitmap everything = all_ids(count);
+    for (size_t b = 0; b < fraction.size(); ++b) {
+        const RangeValue bound = value_of(static_cast<uint32_t>(b));
+        for (BoundKind lk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
+            for (BoundKind uk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
+                for (size_t u = 0; u < fraction.size(); u += 3) {
+                    const RangeValue upper = value_of(static_cast<uint32_t>(u));
+                    Ids want;
+                    for (uint32_t id = 0; id < count; ++id) {
+                        const size_t v = id % fraction.size();
+                        const bool above = lk == BoundKind::Unbounded || less(b, v) ||
+                                           (lk == BoundKind::Included && !less(v, b));
+                        const bool below = uk == BoundKind::Unbounded || less(v, u) ||
+                                           (uk == BoundKind::Included && !less(u, v));
+                        if (present(id) && above && below) want.push_back(id);
+                    }
+                    const Bitmap got = tree.query_range(Bound{lk, bound}, Bound{uk, upper}, everything);
+                    ASSERT_EQ(ids_of(got), want) << b << " " << u;
+                }
+            }
+        }
+    }
+    for (bool descending : {false, true}) {
+        Ids want;
+        for (uint32_t id = 0; id < count; ++id)
+            if (present(id)) want.push_back(id);
+        std::stable_sort(want.begin(), want.end(), [&](uint32_t x, uint32_t y) {
+            const size_t a = x % fraction.size(), b = y % fraction.size();
+            return descending ? less(b, a) : less(a, b);
+        });
+        for (size_t limit : {size_t{1}, size_t{45}, size_t{100}, size_t{10000}}) {
+            const Ids got = tree.ordered_ids(descending, limit, everything);
+            ASSERT_EQ(got, Ids(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(std::min(limit, want.size()))))
+                << descending << " " << limit;
+        }
     }
 }
