@@ -42,6 +42,43 @@ void flatten_and(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
     }
 }
 
+// Operands run in order, each within what the earlier ones left, and
+// stop once nothing is left (nested `and`s read as one sequence).  The
+// leading equalities on plain attributes meet the universe in one
+// chunk-wise intersection.  Kept out of `evaluate_query` so that the
+// frame repeated by each level of a deep expression stays small.
+[[gnu::noinline]] Bitmap evaluate_and(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    std::vector<const QueryExpr*> operands;
+    flatten_and(e, operands);
+    std::vector<Bitmap> built;
+    built.reserve(operands.size());  // `sets` points into it
+    std::vector<const Bitmap*> sets{&universe};
+    size_t next = 0;
+    for (; next < operands.size(); ++next) {
+        const QueryExpr& leaf = *operands[next];
+        if (leaf.op != Op::Eq || leaf.attr.find('.') != std::string::npos) break;
+        auto found = maps.find(absl::string_view(leaf.attr));
+        if (found == maps.end()) return Bitmap();
+        auto it = found->second->exact.find(leaf.values[0]);
+        if (it == found->second->exact.end()) return Bitmap();
+        if (it->second.form() == HybridSet::Form::Large) {
+            sets.push_back(&it->second.bitmap());
+        } else {
+            built.push_back(it->second.as_bitmap());
+            sets.push_back(&built.back());
+        }
+    }
+    Bitmap acc = intersect_all(sets.data(), sets.size());
+    // The first operand runs even on an empty universe (and may
+    // refuse its bound there too).
+    for (; next < operands.size() && (next == 0 || !acc.empty()); ++next) {
+        Bitmap part = evaluate_query(maps, acc, *operands[next]);
+        acc.and_inplace(part);
+    }
+    return acc;
+}
+
 }  // namespace
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
@@ -54,65 +91,12 @@ Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
     return result;
 }
 
-Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
-    using Op = QueryExpr::Op;
-    switch (e.op) {
-        case Op::Not: {
-            Bitmap inner = evaluate_query(maps, universe, e.exprs[0]);
-            return universe.andnot(inner);
-        }
-        case Op::And: {
-            // Operands run in order, each within what the earlier ones
-            // left, and stop once nothing is left (nested `and`s read as
-            // one sequence).  The leading equalities on plain attributes
-            // meet the universe in one chunk-wise intersection.
-            std::vector<const QueryExpr*> operands;
-            flatten_and(e, operands);
-            std::vector<Bitmap> built;
-            built.reserve(operands.size());  // `sets` points into it
-            std::vector<const Bitmap*> sets{&universe};
-            size_t next = 0;
-            for (; next < operands.size(); ++next) {
-                const QueryExpr& leaf = *operands[next];
-                if (leaf.op != Op::Eq || leaf.attr.find('.') != std::string::npos) break;
-                auto found = maps.find(absl::string_view(leaf.attr));
-                if (found == maps.end()) return Bitmap();
-                auto it = found->second->exact.find(leaf.values[0]);
-                if (it == found->second->exact.end()) return Bitmap();
-                if (it->second.form() == HybridSet::Form::Large) {
-                    sets.push_back(&it->second.bitmap());
-                } else {
-                    built.push_back(it->second.as_bitmap());
-                    sets.push_back(&built.back());
-                }
-            }
-            Bitmap acc = intersect_all(sets.data(), sets.size());
-            // The first operand runs even on an empty universe (and may
-            // refuse its bound there too).
-            for (; next < operands.size() && (next == 0 || !acc.empty()); ++next) {
-                Bitmap part = evaluate_query(maps, acc, *operands[next]);
-                acc.and_inplace(part);
-            }
-            return acc;
-        }
-        case Op::Or: {
-            Bitmap acc;
-            for (const QueryExpr& operand : e.exprs) acc.or_inplace(evaluate_query(maps, universe, operand));
-            return acc;
-        }
-        case Op::Ne: {
-            QueryExpr eq;
-            eq.op = Op::Eq;
-            eq.attr = e.attr;
-            eq.values = e.values;
-            Bitmap inner = evaluate_query(maps, universe, eq);
-            return universe.andnot(inner);
-        }
-        default:
-            break;
-    }
+namespace {
 
-    // Comparisons: look the path up first.
+// A comparison on one attribute or a dotted path.
+[[gnu::noinline]] Bitmap evaluate_comparison(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    // Look the path up first.
     auto [head, tail] = attr_parts(e.attr);
     if (maps.empty()) return Bitmap();
     auto found = maps.find(absl::string_view(head.data(), head.size()));
@@ -188,6 +172,39 @@ Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryE
             break;
     }
     return Bitmap();
+}
+
+// `!=`: the universe less the objects equal to the value.
+[[gnu::noinline]] Bitmap evaluate_ne(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+    QueryExpr eq;
+    eq.op = QueryExpr::Op::Eq;
+    eq.attr = e.attr;
+    eq.values = e.values;
+    Bitmap inner = evaluate_comparison(maps, universe, eq);
+    return universe.andnot(inner);
+}
+
+}  // namespace
+
+Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    switch (e.op) {
+        case Op::Not: {
+            Bitmap inner = evaluate_query(maps, universe, e.exprs[0]);
+            return universe.andnot(inner);
+        }
+        case Op::And:
+            return evaluate_and(maps, universe, e);
+        case Op::Or: {
+            Bitmap acc;
+            for (const QueryExpr& operand : e.exprs) acc.or_inplace(evaluate_query(maps, universe, operand));
+            return acc;
+        }
+        case Op::Ne:
+            return evaluate_ne(maps, universe, e);
+        default:
+            return evaluate_comparison(maps, universe, e);
+    }
 }
 
 Bitmap reduced_query(const IndexAPI& index, const QueryExpr& expr) {
