@@ -666,15 +666,17 @@ class RecordedIndex(BooleanEvaluator):
         held no more); emptied value entries and maps go."""
         key = id(obj)
         del self.members[key]
-        for name, value in attrs.items():
-            m = self.maps.get(name)
-            if m is None:
-                continue
-            w = Wrapped(value)
-            m.remove_id(w, key)
-            s = m.slot(w)
-            if s is not None and not s[1]:
-                m.exact.remove(s)
+        for name, m in list(self.maps.items()):
+            # Hidden names do not follow assignments: the pairs entered by
+            # `rebase` go under whatever value they were entered with.
+            values = [s[0] for s in m.exact if key in s[1]] if hidden(name) else []
+            if name in attrs:
+                values.append(Wrapped(attrs[name]))
+            for w in values:
+                m.remove_id(w, key)
+                s = m.slot(w)
+                if s is not None and not s[1]:
+                    m.exact.remove(s)
             if m.unused():
                 del self.maps[name]
 

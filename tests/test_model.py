@@ -930,3 +930,16 @@ def test_programs_answer_as_recorded(program, answers):
             got = idx.reduced_query(build(query)).collect()
         want = [objs[n] for n in names.split()]
         assert [id(o) for o in got] == [id(o) for o in want], (query, names)
+
+
+def test_removal_withdraws_hidden_pairs_entered_by_rebase():
+    # Hidden names do not follow assignments: removal must not leave the
+    # pair `rebase` entered under the old value behind for a re-added object.
+    x = Indexable(a=1, _h=0)
+    idx = Index()
+    idx.add_object(x)
+    rebased = idx.reduced(a=1).rebase()
+    x._h = 7
+    rebased.remove_object(x)
+    rebased.add_object(x)
+    assert rebased.get_by_attribute(_h=0) == [] and rebased.get_by_attribute(a=1) == [x]

@@ -242,6 +242,37 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
             if (t.pairs != nullptr) t.pairs->push_back(Pair{&value, entry.id});
         }
     }
+    // Hidden names are entered only by `rebase` and never follow
+    // assignments, so an object's current value may not be the one its
+    // pair was entered under: in maps of hidden names the leaving ids are
+    // looked for under every value.
+    Bitmap leaving_ids;
+    for (auto& [name, map] : *maps) {
+        if (name.empty() || name[0] != '_') continue;
+        if (leaving_ids.empty()) {
+            for (const Leaving& entry : leaving) leaving_ids.add(entry.id);
+        }
+        QueryMap& qm = *map;
+        work.try_emplace(&qm);
+        Withdrawal out(qm);
+        std::vector<uint32_t> hits;
+        for (auto v = qm.exact.begin(); v != qm.exact.end();) {
+            hits.clear();
+            v->second.for_each([&](uint32_t id) {
+                if (leaving_ids.contains(id)) hits.push_back(id);
+            });
+            for (uint32_t id : hits) {
+                v->second.remove(id);
+                out.pair(v->first, id);
+            }
+            if (v->second.empty()) {
+                qm.exact.erase(v++);
+            } else {
+                ++v;
+            }
+        }
+        out.finish();
+    }
     for (auto& [map, pairs] : work) {
         QueryMap& qm = *map;
         Withdrawal out(qm);
