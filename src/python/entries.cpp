@@ -61,7 +61,7 @@ void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
     } else {
         entry.owned.reserve(st.attributes.size());
         for (const Attr& a : st.attributes)
-            if (include_hidden || !hidden_name(a.first)) entry.owned.push_back(a);
+            if (include_hidden || !hidden_name(a.first.view())) entry.owned.push_back(a);
         entry.attrs = &entry.owned;
     }
     path.push_back(st.id);

@@ -39,7 +39,7 @@ struct IndexableState {
     uint32_t id = 0;
     py::UseCounter use;
 
-    const PyValue* find(std::string_view name) const noexcept {
+    const PyValue* find(AttrName name) const noexcept {
         for (const auto& [n, v] : attributes)
             if (n == name) return &v;
         return nullptr;
