@@ -86,8 +86,7 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // Withdraw the old pair everywhere it may be recorded, even when
             // its value entry is gone (narrowed by reduce, then pruned): the
             // range tree and the holders do not follow the value entries.
-            qm.remove_id(*old_value, id);
-            if (qm.exact.contains(*old_value)) qm.check_prune(*old_value);
+            qm.withdraw(*old_value, id);
             // An object assigned again keeps its place in the nested index.
             if (old_value->kind() == CastValue::Ind &&
                 !(new_value.kind() == CastValue::Ind && new_value.nested_id() == old_value->nested_id()))
@@ -95,7 +94,11 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // Empty value sets alone do not make the map unused: after
             // `reduce`, other members may still be recorded in its range
             // tree, its holders or its nested index.
-            if (qm.unused()) maps.erase(it);
+            if (!qm.unused()) {
+                qm.insert(new_value, id, nested, entered);
+                return;
+            }
+            maps.erase(it);
         }
     }
     add_index_value(maps, id, name, new_value, nested, entered, depth);
