@@ -9,6 +9,8 @@
 //
 // `SharedRef` is a shared handle to one strong reference, with an atomic
 // count of its own, so that the engine can copy and drop it on any thread.
+// Each handle also carries the object's address, so that reading the object
+// never touches the shared count.
 // When the last handle goes, the reference goes back through the `release`
 // hook, which drops it at once where the interpreter lock is held and parks
 // it for later otherwise.
@@ -71,9 +73,9 @@ class SharedRef {
 public:
     SharedRef() noexcept = default;
     // Adopts a strong reference (the caller has taken it).
-    SharedRef(adopt_t, PyObject* obj) : box_(new Box{{1}, obj}) {}
+    SharedRef(adopt_t, PyObject* obj) : box_(new Box{{1}, obj}), obj_(obj) {}
 
-    SharedRef(const SharedRef& o) noexcept : box_(o.box_) {
+    SharedRef(const SharedRef& o) noexcept : box_(o.box_), obj_(o.obj_) {
         if (box_) box_->count.fetch_add(1, std::memory_order_relaxed);
     }
     SharedRef& operator=(const SharedRef& o) noexcept {
@@ -81,7 +83,8 @@ public:
         swap(tmp);
         return *this;
     }
-    SharedRef(SharedRef&& o) noexcept : box_(std::exchange(o.box_, nullptr)) {}
+    SharedRef(SharedRef&& o) noexcept
+        : box_(std::exchange(o.box_, nullptr)), obj_(std::exchange(o.obj_, nullptr)) {}
     SharedRef& operator=(SharedRef&& o) noexcept {
         SharedRef tmp(std::move(o));
         swap(tmp);
@@ -90,15 +93,19 @@ public:
     ~SharedRef() { reset(); }
 
     void reset() noexcept {
+        obj_ = nullptr;
         Box* b = std::exchange(box_, nullptr);
         if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
             if (b->obj && interpreter_hooks.release) interpreter_hooks.release(b->obj);
             delete b;
         }
     }
-    void swap(SharedRef& o) noexcept { std::swap(box_, o.box_); }
+    void swap(SharedRef& o) noexcept {
+        std::swap(box_, o.box_);
+        std::swap(obj_, o.obj_);
+    }
 
-    PyObject* get() const noexcept { return box_ ? box_->obj : nullptr; }
+    PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return box_ != nullptr; }
 
 private:
@@ -107,6 +114,7 @@ private:
         PyObject* obj;
     };
     Box* box_ = nullptr;
+    PyObject* obj_ = nullptr;
 };
 
 // A counted handle to an equality class; copies and drops work on any
