@@ -31,7 +31,6 @@
 #include <utility>
 #include <vector>
 
-#include "engine/attr_name.hpp"
 #include "engine/handle.hpp"
 #include "structures/ranged_b_tree.hpp"
 
@@ -151,11 +150,6 @@ struct PyValueHash {
 struct PyValueEq {
     bool operator()(const PyValue& a, const PyValue& b) const noexcept { return a.same_key(b); }
 };
-
-// An object's attributes: interned name and wrapped value, in assignment
-// order.
-using Attr = std::pair<AttrName, PyValue>;
-using AttrList = std::vector<Attr>;
 
 // Names beginning with "_" are stored on objects but never indexed by adding
 // or assignment.

@@ -317,7 +317,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         try {
             selected.for_each([&](uint32_t id) {
                 PyObject* obj = store->get(id);
-                for (const Attr& attr : indexable_state(obj).attributes) {
+                for (const auto& attr : indexable_state(obj).attributes) {
                     const auto& [name, value] = attr;
                     if (hidden_name(name.view())) continue;
                     auto it = maps->find(name.str());

@@ -132,12 +132,11 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
                 if (!PyUnicode_Check(key)) continue;
                 AttrName name = attr_name_of(key);
                 PyValue v = wrap_value(value);
-                auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
-                                       [&](const Attr& a) { return a.first == name; });
-                if (it != st.attributes.end()) {
-                    it->second = std::move(v);
+                size_t at = st.attributes.index_of(name);
+                if (at != AttrList::npos) {
+                    st.attributes.value(at) = std::move(v);
                 } else {
-                    st.attributes.emplace_back(name, std::move(v));
+                    st.attributes.push_back(name, std::move(v));
                 }
             }
         }
@@ -290,14 +289,13 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             });
         }
         PyValue replaced;
-        auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
-                               [&](const Attr& a) { return a.first == key; });
-        const bool had_value = it != st.attributes.end();
+        const size_t at = st.attributes.index_of(key);
+        const bool had_value = at != AttrList::npos;
         if (had_value) {
-            replaced = std::move(it->second);
-            it->second = std::move(new_value);
+            replaced = std::move(st.attributes.value(at));
+            st.attributes.value(at) = std::move(new_value);
         } else {
-            st.attributes.emplace_back(key, std::move(new_value));
+            st.attributes.push_back(key, std::move(new_value));
         }
         if (indexed) {
             // A nested index registered meanwhile entered this object as it

@@ -24,7 +24,7 @@ PyValue text(std::string_view s) { return PyValue::of_str(SharedRef(), s, s.size
 void fill(Entry& e, uint32_t id, std::vector<std::pair<std::string, PyValue>> attrs) {
     e.id = id;
     e.owned.clear();
-    for (auto& [name, value] : attrs) e.owned.emplace_back(AttrName::intern(name), std::move(value));
+    for (auto& [name, value] : attrs) e.owned.push_back(AttrName::intern(name), std::move(value));
     e.attrs = &e.owned;
 }
 
