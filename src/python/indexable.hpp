@@ -35,7 +35,9 @@ struct IndexMeta {
 };
 
 struct IndexableState {
-    absl::InlinedVector<IndexMeta, 2> indexes;
+    // Most objects are held by one index: room for one registration in
+    // place keeps the object in a smaller size class.
+    absl::InlinedVector<IndexMeta, 1> indexes;
     AttrList attributes;
     uint32_t id = 0;
     py::UseCounter use;
