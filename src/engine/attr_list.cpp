@@ -1,5 +1,6 @@
 #include "engine/attr_list.hpp"
 
+#include <algorithm>
 #include <new>
 
 namespace corvane {
@@ -38,7 +39,10 @@ void AttrList::reserve(size_t n) {
 }
 
 void AttrList::push_back(AttrName name, PyValue value) {
-    if (size_ == cap_) reserve(cap_ == 0 ? 4 : size_t{cap_} * 2);
+    // Objects gain their attributes one by one while they are built, and
+    // rarely later: the block grows by half, so that a list built up to a
+    // handful of attributes wastes little.
+    if (size_ == cap_) reserve(cap_ == 0 ? 4 : size_t{cap_} + std::max<size_t>(2, cap_ / 2));
     new (&names_[size_]) AttrName(name);
     new (&values()[size_]) PyValue(std::move(value));
     ++size_;
