@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/store.hpp"
+#include "engine/attr_list.hpp"
 #include "engine/value.hpp"
 
 namespace corvane {

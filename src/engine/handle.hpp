@@ -9,6 +9,10 @@
 //
 // `SharedRef` is a shared handle to one strong reference, with an atomic
 // count of its own, so that the engine can copy and drop it on any thread.
+// Each handle also carries the object's address, so that reading the object
+// never touches the shared count.  The counts are 8-byte cells drawn from a
+// pool of their own: one count per stored value, and a heap block for each
+// would cost four times as much.
 // When the last handle goes, the reference goes back through the `release`
 // hook, which drops it at once where the interpreter lock is held and parks
 // it for later otherwise.
@@ -71,17 +75,18 @@ class SharedRef {
 public:
     SharedRef() noexcept = default;
     // Adopts a strong reference (the caller has taken it).
-    SharedRef(adopt_t, PyObject* obj) : box_(new Box{{1}, obj}) {}
+    SharedRef(adopt_t, PyObject* obj) : box_(new_count()), obj_(obj) {}
 
-    SharedRef(const SharedRef& o) noexcept : box_(o.box_) {
-        if (box_) box_->count.fetch_add(1, std::memory_order_relaxed);
+    SharedRef(const SharedRef& o) noexcept : box_(o.box_), obj_(o.obj_) {
+        if (box_) box_->fetch_add(1, std::memory_order_relaxed);
     }
     SharedRef& operator=(const SharedRef& o) noexcept {
         SharedRef tmp(o);
         swap(tmp);
         return *this;
     }
-    SharedRef(SharedRef&& o) noexcept : box_(std::exchange(o.box_, nullptr)) {}
+    SharedRef(SharedRef&& o) noexcept
+        : box_(std::exchange(o.box_, nullptr)), obj_(std::exchange(o.obj_, nullptr)) {}
     SharedRef& operator=(SharedRef&& o) noexcept {
         SharedRef tmp(std::move(o));
         swap(tmp);
@@ -90,23 +95,29 @@ public:
     ~SharedRef() { reset(); }
 
     void reset() noexcept {
-        Box* b = std::exchange(box_, nullptr);
-        if (b && b->count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            if (b->obj && interpreter_hooks.release) interpreter_hooks.release(b->obj);
-            delete b;
+        PyObject* obj = std::exchange(obj_, nullptr);
+        Count* c = std::exchange(box_, nullptr);
+        if (c && c->fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            if (obj && interpreter_hooks.release) interpreter_hooks.release(obj);
+            free_count(c);
         }
     }
-    void swap(SharedRef& o) noexcept { std::swap(box_, o.box_); }
+    void swap(SharedRef& o) noexcept {
+        std::swap(box_, o.box_);
+        std::swap(obj_, o.obj_);
+    }
 
-    PyObject* get() const noexcept { return box_ ? box_->obj : nullptr; }
+    PyObject* get() const noexcept { return obj_; }
     explicit operator bool() const noexcept { return box_ != nullptr; }
 
 private:
-    struct Box {
-        std::atomic<uint32_t> count;
-        PyObject* obj;
-    };
-    Box* box_ = nullptr;
+    using Count = std::atomic<uint32_t>;
+    // A count of 1 from the pool, and its return there.
+    static Count* new_count();
+    static void free_count(Count* c) noexcept;
+
+    Count* box_ = nullptr;  // shared by every handle of one reference
+    PyObject* obj_ = nullptr;
 };
 
 // A counted handle to an equality class; copies and drops work on any

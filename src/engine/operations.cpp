@@ -13,8 +13,8 @@ void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const auto& [name, value] = attrs[i];
-        if (!include_hidden && hidden_name(name)) continue;
-        add_index_value(maps, entry.id, name, value,
+        if (!include_hidden && hidden_name(name.view())) continue;
+        add_index_value(maps, entry.id, name.str(), value,
                         value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
                         depth);
     }
@@ -44,7 +44,7 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
     struct Target {
-        std::string name;
+        AttrName name;
         QueryMap* map = nullptr;  // owned by `maps`, stable while it lives
         std::vector<CompositeKey128>* pending = nullptr;
     };
@@ -57,11 +57,11 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
         if (recent.size() < attrs.size()) recent.resize(attrs.size());
         for (size_t i = 0; i < attrs.size(); ++i) {
             const auto& [name, value] = attrs[i];
-            if (hidden_name(name)) continue;
+            if (hidden_name(name.view())) continue;
             Target& t = recent[i];
-            if (t.map == nullptr || t.name != name) {
+            if (t.map == nullptr || !(t.name == name)) {
                 t.name = name;
-                t.map = &map_for(*maps, name, index.depth);
+                t.map = &map_for(*maps, name.view(), index.depth);
                 auto queue = pending.try_emplace(t.map).first;
                 t.pending = &queue->second;
             }
@@ -86,8 +86,7 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // Withdraw the old pair everywhere it may be recorded, even when
             // its value entry is gone (narrowed by reduce, then pruned): the
             // range tree and the holders do not follow the value entries.
-            qm.remove_id(*old_value, id);
-            if (qm.exact.contains(*old_value)) qm.check_prune(*old_value);
+            qm.withdraw(*old_value, id);
             // An object assigned again keeps its place in the nested index.
             if (old_value->kind() == CastValue::Ind &&
                 !(new_value.kind() == CastValue::Ind && new_value.nested_id() == old_value->nested_id()))
@@ -95,7 +94,11 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             // Empty value sets alone do not make the map unused: after
             // `reduce`, other members may still be recorded in its range
             // tree, its holders or its nested index.
-            if (qm.unused()) maps.erase(it);
+            if (!qm.unused()) {
+                qm.insert(new_value, id, nested, entered);
+                return;
+            }
+            maps.erase(it);
         }
     }
     add_index_value(maps, id, name, new_value, nested, entered, depth);
@@ -223,7 +226,8 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
         uint32_t id;
     };
     struct Target {
-        const std::string* name = nullptr;
+        bool known = false;
+        AttrName name;
         std::vector<Pair>* pairs = nullptr;  // null: the index has no such map
     };
     std::vector<Target> recent;
@@ -234,9 +238,10 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
         for (size_t i = 0; i < attrs.size(); ++i) {
             const auto& [name, value] = attrs[i];
             Target& t = recent[i];
-            if (t.name == nullptr || *t.name != name) {
-                t.name = &name;
-                auto it = maps->find(name);
+            if (!t.known || !(t.name == name)) {
+                t.known = true;
+                t.name = name;
+                auto it = maps->find(name.str());
                 t.pairs = it == maps->end() ? nullptr : &work[it->second.get()];
             }
             if (t.pairs != nullptr) t.pairs->push_back(Pair{&value, entry.id});

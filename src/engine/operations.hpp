@@ -10,6 +10,7 @@
 
 #include "engine/entry.hpp"
 #include "engine/record.hpp"
+#include "engine/attr_list.hpp"
 #include "engine/value.hpp"
 #include "structures/bitmap.hpp"
 

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "engine/operations.hpp"
-#include "structures/failure.hpp"
 
 namespace corvane {
 
@@ -78,9 +77,16 @@ void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
     pending.clear();
 }
 
-void QueryMap::remove_id(const PyValue& value, uint32_t id) {
+void QueryMap::withdraw(const PyValue& value, uint32_t id) {
     auto it = exact.find(value);
-    if (it != exact.end()) it->second.remove(id);
+    if (it != exact.end()) {
+        it->second.remove(id);
+        if (it->second.empty()) exact.erase(it);
+    }
+    remove_pair_outside_sets(value, id);
+}
+
+void QueryMap::remove_pair_outside_sets(const PyValue& value, uint32_t id) {
     if (value.is_numeric()) {
         ranged->remove(value.range_value(), id);
     } else if (value.kind() == CastValue::Ind) {
@@ -93,12 +99,6 @@ void QueryMap::remove_id(const PyValue& value, uint32_t id) {
             if (h->second.empty()) holders.erase(h);
         }
     }
-}
-
-void QueryMap::check_prune(const PyValue& value) {
-    auto it = exact.find(value);
-    if (it == exact.end()) fail("no entry found for key");
-    if (it->second.empty()) exact.erase(it);
 }
 
 namespace {

@@ -54,15 +54,18 @@ struct QueryMap {
     // insertion walks the same few nodes again and again instead of a random
     // root-to-leaf path per pair.
     void enter_pending(std::vector<CompositeKey128>& pending);
-    // Withdraw `id` from `value`: from its id set, from the range tree, and
-    // for an `Indexable` value from that object's holders.
-    void remove_id(const PyValue& value, uint32_t id);
-    // Drop the entry of `value` if its id set has become empty.
-    void check_prune(const PyValue& value);
+    // Withdraw `id` from `value`: from its id set (dropping the entry when
+    // the set is left empty), from the range tree, and for an `Indexable`
+    // value from that object's holders.
+    void withdraw(const PyValue& value, uint32_t id);
     // Unite another map into this one, part by part: value sets, range
     // pairs, holders and nested index, nothing recorded twice.  The nested
     // objects new to this map's nested index are reported in `entered`.
     void merge(const QueryMap& other, EnteredList* entered);
+
+private:
+    // Withdraw `id` from `value` in the range tree and the holders.
+    void remove_pair_outside_sets(const PyValue& value, uint32_t id);
 };
 
 // The map of attribute `name`, created empty if there is none yet.

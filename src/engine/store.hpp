@@ -11,10 +11,10 @@
 // A `StoredItem` is a shared handle to one strong reference to the object,
 // so that engine threads can store and drop it without the interpreter lock
 // (nested indexes are filled that way).  A handle belongs to one store only:
-// the collector is told of each stored reference once.  Each slot also
-// caches the object pointer itself, so that turning ids into objects (the
-// last step of every query) reads one slot and the two small tables above
-// it, which stay in cache.
+// the collector is told of each stored reference once.  The handle carries
+// the object pointer itself, so that turning ids into objects (the last step
+// of every query) reads one slot and the two small tables above it, which
+// stay in cache.
 #pragma once
 
 #include <array>
@@ -44,11 +44,10 @@ public:
         }
         Page& page = page_for(id);
         Slot& slot = page.slots[id & kSlotMask];
-        if (slot.obj == nullptr) {
+        if (slot.item.get() == nullptr) {
             ++count_;
             ++page.used;
         }
-        slot.obj = item.get();
         slot.item = std::move(item);
         if (static_cast<size_t>(id) >= end_) end_ = static_cast<size_t>(id) + 1;
     }
@@ -64,9 +63,8 @@ public:
         std::unique_ptr<Page>& page = block.pages[(id >> kSlotBits) & kPageMask];
         if (!page) return StoredItem();
         Slot& slot = page->slots[id & kSlotMask];
-        if (slot.obj == nullptr) return StoredItem();
+        if (slot.item.get() == nullptr) return StoredItem();
         StoredItem item = std::move(slot.item);
-        slot.obj = nullptr;
         --count_;
         if (--page->used == 0) {
             page.reset();
@@ -83,7 +81,7 @@ public:
     // The object in slot `id`, or null when the slot is empty.
     PyObject* get(uint32_t id) const noexcept {
         const Slot* slot = find(id);
-        return slot != nullptr ? slot->obj : nullptr;
+        return slot != nullptr ? slot->item.get() : nullptr;
     }
     // Ask for slot `id` ahead of reading it.
     void prefetch(uint32_t id) const noexcept {
@@ -98,7 +96,7 @@ public:
             for (const auto& page : block->pages) {
                 if (!page) continue;
                 for (const Slot& slot : page->slots)
-                    if (slot.obj) f(slot.obj);
+                    if (PyObject* obj = slot.item.get()) f(obj);
             }
         }
     }
@@ -110,8 +108,7 @@ private:
     static constexpr uint32_t kPageMask = (1u << kPageBits) - 1;
 
     struct Slot {
-        PyObject* obj = nullptr;
-        StoredItem item;
+        StoredItem item;  // empty, or holding an object
     };
     struct Page {
         std::array<Slot, size_t{1} << kSlotBits> slots;

@@ -151,10 +151,6 @@ struct PyValueEq {
     bool operator()(const PyValue& a, const PyValue& b) const noexcept { return a.same_key(b); }
 };
 
-// An object's attributes: name and wrapped value, in assignment order.
-using Attr = std::pair<std::string, PyValue>;
-using AttrList = std::vector<Attr>;
-
 // Names beginning with "_" are stored on objects but never indexed by adding
 // or assignment.
 inline bool hidden_name(std::string_view name) noexcept {

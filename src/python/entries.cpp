@@ -60,8 +60,8 @@ void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
         entry.attrs = &st.attributes;
     } else {
         entry.owned.reserve(st.attributes.size());
-        for (const Attr& a : st.attributes)
-            if (include_hidden || !hidden_name(a.first)) entry.owned.push_back(a);
+        for (const auto& a : st.attributes)
+            if (include_hidden || !hidden_name(a.first.view())) entry.owned.push_back(a);
         entry.attrs = &entry.owned;
     }
     path.push_back(st.id);

@@ -317,10 +317,10 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         try {
             selected.for_each([&](uint32_t id) {
                 PyObject* obj = store->get(id);
-                for (const Attr& attr : indexable_state(obj).attributes) {
+                for (const auto& attr : indexable_state(obj).attributes) {
                     const auto& [name, value] = attr;
-                    if (hidden_name(name)) continue;
-                    auto it = maps->find(name);
+                    if (hidden_name(name.view())) continue;
+                    auto it = maps->find(name.str());
                     if (it != maps->end() && it->second->has_pair(value, id)) continue;
                     std::unique_ptr<Entry> nested;
                     if (value.kind() == CastValue::Ind) {
@@ -339,7 +339,7 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
         EnteredList entered;
         for (const Pending& p : pending)
-            add_index_value(*maps, p.id, p.attr.first, p.attr.second, p.nested.get(), &entered);
+            add_index_value(*maps, p.id, p.attr.first.str(), p.attr.second, p.nested.get(), &entered);
         store.unlock();
         maps.unlock();
         register_entered(entered);

@@ -11,6 +11,7 @@
 
 #include "engine/operations.hpp"
 #include "python/args.hpp"
+#include "python/attr_names.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/gil_policy.hpp"
@@ -75,7 +76,7 @@ void register_entered(EnteredList& entered) {
         const AttrList& before = *e.entry->attrs;
         AttrList now = st.attributes;
         for (const auto& [name, value] : now) {
-            if (hidden_name(name)) continue;
+            if (hidden_name(name.view())) continue;
             const PyValue* old = nullptr;
             for (const auto& [n, v] : before)
                 if (n == name) old = &v;
@@ -88,7 +89,7 @@ void register_entered(EnteredList& entered) {
             auto maps = index->attr_maps->write();
             // Released meanwhile: nothing to bring up to date.
             if (!index->member_ids->read()->contains(st.id)) break;
-            update_index(*maps, name, old, value, st.id, nested.get(), &entered, index->depth);
+            update_index(*maps, name.str(), old, value, st.id, nested.get(), &entered, index->depth);
             read.push_back(std::move(nested));
         }
     }
@@ -129,14 +130,13 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
             PyObject *key, *value;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 if (!PyUnicode_Check(key)) continue;
-                std::string name = attribute_name(key);
+                AttrName name = attr_name_of(key);
                 PyValue v = wrap_value(value);
-                auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
-                                       [&](const Attr& a) { return a.first == name; });
-                if (it != st.attributes.end()) {
-                    it->second = std::move(v);
+                size_t at = st.attributes.index_of(name);
+                if (at != AttrList::npos) {
+                    st.attributes.value(at) = std::move(v);
                 } else {
-                    st.attributes.emplace_back(std::move(name), std::move(v));
+                    st.attributes.push_back(name, std::move(v));
                 }
             }
         }
@@ -201,6 +201,15 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         if (!PyUnicode_Check(name)) {
             py::argument_conversion_error(name, "PyString", "name");
         }
+        const AttrList& attrs = as_obj(self)->state.attributes;
+        // A name written in source code is the very object its record keeps
+        // (see `attr_name_of`): compare addresses first, texts only then.
+        for (const auto& [n, v] : attrs) {
+            if (n.record().object.load(std::memory_order_relaxed) == name) {
+                Py_INCREF(v.object());
+                return v.object();
+            }
+        }
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(name, &len);
         std::string passed;  // the bytes of a name holding lone surrogates
@@ -210,10 +219,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             s = passed.data();
             len = static_cast<Py_ssize_t>(passed.size());
         }
-        const PyValue* v = as_obj(self)->state.find(std::string_view(s, static_cast<size_t>(len)));
-        if (v != nullptr) {
-            Py_INCREF(v->object());
-            return v->object();
+        const std::string_view text(s, static_cast<size_t>(len));
+        for (const auto& [n, v] : attrs) {
+            if (n.view() == text) {
+                Py_INCREF(v.object());
+                return v.object();
+            }
         }
         // PyPy gives instances of native classes an instance dict: Indexable
         // itself answers `__dict__` before ordinary lookup finds that one.
@@ -239,10 +250,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (!PyUnicode_Check(name)) {
             py::argument_conversion_error(name, "PyString", "name");
         }
-        std::string key = attribute_name(name);
+        const AttrName key = attr_name_of(name);
         PyValue new_value = wrap_value(value);
         std::unique_ptr<Entry> nested;
-        bool indexed = !hidden_name(key) && !st.indexes.empty();
+        bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
         if (indexed && new_value.kind() == CastValue::Ind) {
             // Counted from the deepest index holding this object: a value
             // assigned deep inside nested indexes nests that much deeper.
@@ -272,20 +283,19 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                         left = true;
                         continue;
                     }
-                    update_index(*maps, key, old_value, new_value, st.id, nested.get(), &entered,
+                    update_index(*maps, key.str(), old_value, new_value, st.id, nested.get(), &entered,
                                  index->depth);
                 }
             });
         }
         PyValue replaced;
-        auto it = std::find_if(st.attributes.begin(), st.attributes.end(),
-                               [&](const Attr& a) { return a.first == key; });
-        const bool had_value = it != st.attributes.end();
+        const size_t at = st.attributes.index_of(key);
+        const bool had_value = at != AttrList::npos;
         if (had_value) {
-            replaced = std::move(it->second);
-            it->second = std::move(new_value);
+            replaced = std::move(st.attributes.value(at));
+            st.attributes.value(at) = std::move(new_value);
         } else {
-            st.attributes.emplace_back(key, std::move(new_value));
+            st.attributes.push_back(key, std::move(new_value));
         }
         if (indexed) {
             // A nested index registered meanwhile entered this object as it
@@ -304,7 +314,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
                 if (seen || !index) continue;
                 auto maps = index->attr_maps->write();
                 if (!index->member_ids->read()->contains(st.id)) continue;
-                update_index(*maps, key, old_value, *stored, st.id, nested.get(), &entered,
+                update_index(*maps, key.str(), old_value, *stored, st.id, nested.get(), &entered,
                              index->depth);
             }
         }
@@ -334,7 +344,7 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         // Copy the names first: building strings cannot change the list, but
         // keep the loop free of anything that could.
         std::vector<std::string> names;
-        for (const auto& [n, v] : as_obj(self)->state.attributes) names.push_back(n);
+        for (const auto& [n, v] : as_obj(self)->state.attributes) names.push_back(n.str());
         for (const auto& n : names) {
             py::PyRef s(py::new_ref, PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()),
                                                           "surrogatepass"));
@@ -358,7 +368,7 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 PyObject* stored_attributes_dict(PyObject* self) {
     std::vector<std::pair<std::string, py::PyRef>> pairs;
     for (const auto& [n, v] : as_obj(self)->state.attributes)
-        pairs.emplace_back(n, py::PyRef(py::borrow, v.object()));
+        pairs.emplace_back(n.str(), py::PyRef(py::borrow, v.object()));
     py::PyRef out(py::new_ref, PyDict_New());
     for (const auto& [n, v] : pairs) {
         py::PyRef key(py::new_ref, PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()),

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/attr_list.hpp"
 #include "engine/record.hpp"
 #include "engine/value.hpp"
 #include "python/types.hpp"
@@ -34,16 +35,14 @@ struct IndexMeta {
 };
 
 struct IndexableState {
-    absl::InlinedVector<IndexMeta, 2> indexes;
+    // Most objects are held by one index: room for one registration in
+    // place keeps the object in a smaller size class.
+    absl::InlinedVector<IndexMeta, 1> indexes;
     AttrList attributes;
     uint32_t id = 0;
     py::UseCounter use;
 
-    const PyValue* find(std::string_view name) const noexcept {
-        for (const auto& [n, v] : attributes)
-            if (n == name) return &v;
-        return nullptr;
-    }
+    const PyValue* find(AttrName name) const noexcept { return attributes.find(name); }
     // True when `index` is registered.
     bool registered(const std::weak_ptr<IndexAPI>& index) const noexcept;
     // Register an index unless it is registered already: append, drop

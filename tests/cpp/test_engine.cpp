@@ -21,9 +21,10 @@ PyValue real(double d, uint64_t hash = 0) { return PyValue::of_float(SharedRef()
 PyValue text(std::string_view s) { return PyValue::of_str(SharedRef(), s, s.size()); }
 
 // Entries point at their own attribute list, so they are filled in place.
-void fill(Entry& e, uint32_t id, AttrList attrs) {
+void fill(Entry& e, uint32_t id, std::vector<std::pair<std::string, PyValue>> attrs) {
     e.id = id;
-    e.owned = std::move(attrs);
+    e.owned.clear();
+    for (auto& [name, value] : attrs) e.owned.push_back(AttrName::intern(name), std::move(value));
     e.attrs = &e.owned;
 }
 
