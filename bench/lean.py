@@ -32,6 +32,26 @@ from measure import once
 CHUNK = 1000
 
 
+def equality_peers(index, name, value_map, values, rows, starts, size):
+    """`get_by_attribute(name=v)` for `values` in turn, against `list(set)`
+    of the dict of sets and a slice of `size` rows (the floor of any call
+    returning that many objects)."""
+    v1, v2, st = (itertools.cycle(values).__next__, itertools.cycle(values).__next__,
+                  itertools.cycle(starts).__next__)
+
+    def list_slice():
+        i = st()
+        return rows[i:i + size]
+
+    # Spelled as a literal keyword call, so no dict is built per call.
+    corvane = eval(f"lambda: get({name}=v1())", {"get": index.get_by_attribute, "v1": v1})
+    return {
+        "corvane": corvane,
+        "dict of sets": lambda: list(value_map[v2()]),
+        "list slice (floor)": list_slice,
+    }
+
+
 def _chunks(seq, size=CHUNK):
     return [seq[i:i + size] for i in range(0, len(seq) - size + 1, size)]
 
@@ -153,23 +173,7 @@ def section_lean(cfg, run):
     cats = [rng.randrange(W.N_CAT) for _ in range(4096)]
     size = max(1, n // W.N_CAT)
     starts = [rng.randrange(n - size) for _ in range(4096)]
-    index, cat_map = corvane.index, hand.maps["cat"]
-
-    def ring_of(values):
-        it = itertools.cycle(values)
-        return it.__next__
-
-    nv1, nv2, ns = ring_of(cats), ring_of(cats), ring_of(starts)
-
-    def list_slice():
-        i = ns()
-        return slots[i:i + size]
-
-    fns = {
-        "corvane": lambda: index.get_by_attribute(cat=nv1()),
-        "dict of sets": lambda: list(cat_map[nv2()]),
-        "list slice (floor)": list_slice,
-    }
+    fns = equality_peers(corvane.index, "cat", hand.maps["cat"], cats, slots, starts, size)
     times = run.timed_section(fns, reps, failures, "get_by_attribute")
     out["lookup"] = {"size": len(want), "times": times}
     run.log("lean get_by_attribute:", {k: f"{v * 1e6:.1f}us" for k, v in times.items()})
@@ -274,18 +278,7 @@ def section_lean_scale(cfg, run, n):
         sizes[v] += 1
     size = max(1, n // 100)
     starts = [rng.randrange(n - size + 1) for _ in range(1024)]
-    index, grp_map = corvane.index, dos.maps["grp"]
-    g1, g2, st = (itertools.cycle(groups).__next__, itertools.cycle(groups).__next__,
-                  itertools.cycle(starts).__next__)
-    def list_slice():
-        i = st()
-        return recs[i:i + size]
-
-    fns = {
-        "corvane": lambda: index.get_by_attribute(grp=g1()),
-        "dict of sets": lambda: list(grp_map[g2()]),
-        "list slice (floor)": list_slice,
-    }
+    fns = equality_peers(corvane.index, "grp", dos.maps["grp"], groups, recs, starts, size)
     times = run.timed_section(fns, cfg["reps"], out["failures"], "scale")
     avg = sum(sizes[g] for g in groups) / len(groups)
     out["size"] = avg

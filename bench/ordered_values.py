@@ -28,29 +28,13 @@ import time
 from decimal import Decimal
 from operator import attrgetter
 
+from measure import best_per_call
+
 from Corvane import Index, Indexable, PyQueryExpr as Q
 
 
 class Row(Indexable):
     pass
-
-
-def best(fn, rounds=5, min_time=0.2):
-    calls = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        if time.perf_counter() - start >= min_time / 10 or calls >= 1 << 20:
-            break
-        calls *= 2
-    result = float("inf")
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        result = min(result, (time.perf_counter() - start) / calls)
-    return result
 
 
 def once(fn):
@@ -107,18 +91,18 @@ def main():
     sql = "SELECT id FROM t WHERE at BETWEEN ? AND ?"
     assert got == want and len(db.execute(sql, (str(lo), str(hi))).fetchall()) == len(want)
     report(f"datetime range, {len(want)} hits", [
-        ("Corvane bt(...).collect()", best(lambda: idx.reduced_query(Q.bt("at", lo, hi)).collect())),
-        ("list comprehension", best(lambda: [r for r in rows if lo <= r.at <= hi])),
-        ("sqlite3, indexed ISO text", best(lambda: db.execute(sql, (str(lo), str(hi))).fetchall())),
+        ("Corvane bt(...).collect()", best_per_call(lambda: idx.reduced_query(Q.bt("at", lo, hi)).collect())),
+        ("list comprehension", best_per_call(lambda: [r for r in rows if lo <= r.at <= hi])),
+        ("sqlite3, indexed ISO text", best_per_call(lambda: db.execute(sql, (str(lo), str(hi))).fetchall())),
     ])
 
     top = idx.ordered_by("at", descending=True, limit=10)
     assert [r.at for r in top] == [r.at for r in heapq.nlargest(10, rows, key=attrgetter("at"))]
     sql = "SELECT id FROM t ORDER BY at DESC LIMIT 10"
     report("ten latest datetimes", [
-        ("Corvane ordered_by", best(lambda: idx.ordered_by("at", descending=True, limit=10))),
-        ("heapq.nlargest", best(lambda: heapq.nlargest(10, rows, key=attrgetter("at")))),
-        ("sqlite3 ORDER BY LIMIT", best(lambda: db.execute(sql).fetchall())),
+        ("Corvane ordered_by", best_per_call(lambda: idx.ordered_by("at", descending=True, limit=10))),
+        ("heapq.nlargest", best_per_call(lambda: heapq.nlargest(10, rows, key=attrgetter("at")))),
+        ("sqlite3 ORDER BY LIMIT", best_per_call(lambda: db.execute(sql).fetchall())),
     ])
 
     bound = Decimal("9900.00")
@@ -127,9 +111,9 @@ def main():
     sql = "SELECT id FROM t WHERE cents > 990000"
     assert got == want and len(db.execute(sql).fetchall()) == len(want)
     report(f"Decimal range, {len(want)} hits", [
-        ("Corvane gt(...).collect()", best(lambda: idx.reduced_query(Q.gt("amount", bound)).collect())),
-        ("list comprehension", best(lambda: [r for r in rows if r.amount > bound])),
-        ("sqlite3, indexed int cents", best(lambda: db.execute(sql).fetchall())),
+        ("Corvane gt(...).collect()", best_per_call(lambda: idx.reduced_query(Q.gt("amount", bound)).collect())),
+        ("list comprehension", best_per_call(lambda: [r for r in rows if r.amount > bound])),
+        ("sqlite3, indexed int cents", best_per_call(lambda: db.execute(sql).fetchall())),
     ])
 
 

@@ -155,19 +155,11 @@ class DictOfSets(Peer):
         self.sorted_keys = {}
         attrs = [a for a in type(objs[0]).__slots__ if a != "k"] if objs else []
         for attr in attrs:
-            m = {}
             if attr == "sup":
                 attr, get = "sup.country", (lambda o: o.sup.country)
             else:
                 get = _getter(attr)
-            for o in objs:
-                v = get(o)
-                s = m.get(v)
-                if s is None:
-                    m[v] = {o}
-                else:
-                    s.add(o)
-            self.maps[attr] = m
+            m = self.maps[attr] = group_by(objs, get)
             first = next(iter(m), None)
             if isinstance(first, (int, float)):
                 self.sorted_keys[attr] = sorted(m)
@@ -208,6 +200,19 @@ class DictOfSets(Peer):
                 bisect.insort(self.sorted_keys[attr], value)
         else:
             s.add(o)
+
+
+def group_by(objs, get):
+    """A dict from each value `get` gives to the set of objects giving it."""
+    groups = {}
+    for o in objs:
+        v = get(o)
+        s = groups.get(v)
+        if s is None:
+            groups[v] = {o}
+        else:
+            s.add(o)
+    return groups
 
 
 def _getter(attr):
@@ -254,16 +259,7 @@ class DictOfSetsSetattr(Peer):
         maps = {}
         attrs = [a for a in type(objs[0]).__slots__ if a != "k"] if objs else []
         for attr in attrs:
-            m = {}
-            get = _getter(attr)
-            for o in objs:
-                v = get(o)
-                s = m.get(v)
-                if s is None:
-                    m[v] = {o}
-                else:
-                    s.add(o)
-            maps[attr] = m
+            maps[attr] = group_by(objs, _getter(attr))
         if objs:
             type(objs[0])._maps = maps
         self.maps = maps

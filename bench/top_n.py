@@ -21,30 +21,13 @@ import sys
 import time
 from operator import attrgetter
 
+from measure import best_per_call
+
 from Corvane import Index, Indexable
 
 
 class Item(Indexable):
     pass
-
-
-def best_per_call(fn, rounds=5, min_time=0.2):
-    """The best per-call time over `rounds`, each running `fn` for about `min_time`."""
-    calls = 1
-    while True:
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        if time.perf_counter() - start >= min_time / 10 or calls >= 1 << 20:
-            break
-        calls *= 2
-    best = float("inf")
-    for _ in range(rounds):
-        start = time.perf_counter()
-        for _ in range(calls):
-            fn()
-        best = min(best, (time.perf_counter() - start) / calls)
-    return best
 
 
 def show(label, seconds):
