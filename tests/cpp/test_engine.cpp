@@ -3,6 +3,8 @@
 // (values carry no Python object here).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -97,6 +99,46 @@ TEST(Engine, NarrowKeepsSelectedEqualityEntriesOnly) {
     narrow(*maps, keep);
     HashQuery any{{"k", {num(0), num(1)}}};
     EXPECT_EQ(ids(filter_index_by_hashes(*maps, any)), (std::vector<uint32_t>{2}));
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+std::vector<uintptr_t>* released_log = nullptr;
+void log_release(PyObject* obj) noexcept { released_log->push_back(reinterpret_cast<uintptr_t>(obj)); }
+
+// Counts come from a pool of slabs that go back once empty: handles taken
+// and dropped in any order, over many slabs and chunks, each release
+// exactly one object exactly once (two live handles never share a count).
+TEST(SharedRef, CountsSurviveManySlabsDroppedInAnyOrder) {
+    std::vector<uintptr_t> released;
+    released_log = &released;
+    InterpreterHooks saved = interpreter_hooks;
+    interpreter_hooks.release = log_release;
+    std::mt19937 rng(7);
+    for (int round = 0; round < 3; ++round) {
+        const size_t n = 600'000;
+        std::vector<SharedRef> refs;
+        refs.reserve(n + n / 4);
+        for (size_t i = 0; i < n; ++i)
+            refs.emplace_back(adopt, reinterpret_cast<PyObject*>(uintptr_t{i + 1} << 4));
+        for (size_t i = 0; i < n; i += 4) refs.push_back(refs[i]);  // a second holder
+        std::shuffle(refs.begin(), refs.end(), rng);
+        released.clear();
+        // Drop most, then take fresh ones into the freed cells, then drop all.
+        refs.resize(refs.size() / 8);
+        for (size_t i = 0; i < n / 2; ++i)
+            refs.emplace_back(adopt, reinterpret_cast<PyObject*>(uintptr_t{n + i + 1} << 4));
+        refs.clear();
+        std::sort(released.begin(), released.end());
+        ASSERT_EQ(released.size(), n + n / 2) << "round " << round;
+        for (size_t i = 0; i < released.size(); ++i) ASSERT_EQ(released[i], uintptr_t{i + 1} << 4);
+    }
+    interpreter_hooks = saved;
+    released_log = nullptr;
 }
 
 }  // namespace
