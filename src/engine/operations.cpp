@@ -151,6 +151,38 @@ struct Withdrawal {
     }
 };
 
+// Withdraw the ids of `ids` (`count` of them) wherever they are recorded in
+// `qm`, whatever the value: from every value set (dropping the entries left
+// empty), and with each value found, from the range tree and the holders.
+void withdraw_from_every_value(QueryMap& qm, const Bitmap& ids, uint64_t count) {
+    Withdrawal out(qm);
+    std::vector<uint32_t> hits;
+    for (auto v = qm.exact.begin(); v != qm.exact.end();) {
+        const PyValue& value = v->first;
+        HybridSet& set = v->second;
+        hits.clear();
+        if (count <= set.cardinality()) {
+            ids.for_each([&](uint32_t id) {
+                if (set.contains(id)) hits.push_back(id);
+            });
+        } else {
+            set.for_each([&](uint32_t id) {
+                if (ids.contains(id)) hits.push_back(id);
+            });
+        }
+        for (uint32_t id : hits) {
+            set.remove(id);
+            out.pair(value, id);
+        }
+        if (set.empty()) {
+            qm.exact.erase(v++);
+        } else {
+            ++v;
+        }
+    }
+    out.finish();
+}
+
 // Withdraw the nested objects `gone` from the nested index of `map`.  Nested
 // indexes are never narrowed, so their value sets list every pair they hold:
 // a scan of them finds the pairs to withdraw from the range trees and
@@ -166,34 +198,9 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
         ids->andnot_inplace(present);
     }
     const uint64_t count = present.cardinality();
-    std::vector<uint32_t> hits;
     for (auto it = maps->begin(); it != maps->end();) {
         QueryMap& qm = *it->second;
-        Withdrawal out(qm);
-        for (auto v = qm.exact.begin(); v != qm.exact.end();) {
-            const PyValue& value = v->first;
-            HybridSet& set = v->second;
-            hits.clear();
-            if (count <= set.cardinality()) {
-                present.for_each([&](uint32_t id) {
-                    if (set.contains(id)) hits.push_back(id);
-                });
-            } else {
-                set.for_each([&](uint32_t id) {
-                    if (present.contains(id)) hits.push_back(id);
-                });
-            }
-            for (uint32_t id : hits) {
-                set.remove(id);
-                out.pair(value, id);
-            }
-            if (set.empty()) {
-                qm.exact.erase(v++);
-            } else {
-                ++v;
-            }
-        }
-        out.finish();
+        withdraw_from_every_value(qm, present, count);
         if (qm.unused()) {
             maps->erase(it++);
         } else {
@@ -253,30 +260,12 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
     // looked for under every value.
     Bitmap leaving_ids;
     for (auto& [name, map] : *maps) {
-        if (name.empty() || name[0] != '_') continue;
+        if (!hidden_name(name)) continue;
         if (leaving_ids.empty()) {
             for (const Leaving& entry : leaving) leaving_ids.add(entry.id);
         }
-        QueryMap& qm = *map;
-        work.try_emplace(&qm);
-        Withdrawal out(qm);
-        std::vector<uint32_t> hits;
-        for (auto v = qm.exact.begin(); v != qm.exact.end();) {
-            hits.clear();
-            v->second.for_each([&](uint32_t id) {
-                if (leaving_ids.contains(id)) hits.push_back(id);
-            });
-            for (uint32_t id : hits) {
-                v->second.remove(id);
-                out.pair(v->first, id);
-            }
-            if (v->second.empty()) {
-                qm.exact.erase(v++);
-            } else {
-                ++v;
-            }
-        }
-        out.finish();
+        work.try_emplace(map.get());
+        withdraw_from_every_value(*map, leaving_ids, leaving_ids.cardinality());
     }
     for (auto& [map, pairs] : work) {
         QueryMap& qm = *map;
