@@ -126,7 +126,7 @@ void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     unite_sets(exact, other.exact);
     // The tree keeps each pair once; the other tree's pairs come in key
     // order, which walks the same few nodes again and again.
-    other.ranged->for_each([&](const CompositeKey128& k) { ranged->insert(k.value, k.id()); });
+    other.ranged->for_each_pair([&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
     unite_sets(holders, other.holders);
     if (other.nested != nested) merge_nested(nested, *other.nested, entered);
 }

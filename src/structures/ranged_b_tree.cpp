@@ -133,8 +133,8 @@ bool BitMapBTreeNode::is_full() const {
     return on_window(*this, [](const auto& w) { return w.is_full(); }, false);
 }
 
-CompositeKey128 BitMapBTreeNode::first_key() const {
-    return on_window(*this, [](const auto& w) { return w.keys[w.start]; }, CompositeKey128{});
+TreeKey BitMapBTreeNode::first_key() const {
+    return on_window(*this, [](const auto& w) { return w.keys[w.start]; }, TreeKey{});
 }
 
 Bitmap BitMapBTreeNode::id_bitmap() const {
@@ -143,19 +143,25 @@ Bitmap BitMapBTreeNode::id_bitmap() const {
     return Bitmap();
 }
 
-std::pair<CompositeKey128, BitMapBTreeNode> BitMapBTreeNode::split() {
+std::pair<TreeKey, BitMapBTreeNode> BitMapBTreeNode::split(bool appending) {
     if (LeafNode* l = leaf()) {
-        auto [sep, right] = l->split();
+        auto [sep, right] = l->split(appending);
         return {sep, BitMapBTreeNode(std::move(right))};
     }
     if (InternalNode* n = internal()) {
-        auto [sep, right] = n->split();
+        auto [sep, right] = n->split(appending);
         return {sep, BitMapBTreeNode(std::move(right))};
     }
     fail("Missing child");
 }
 
-bool BitMapBTreeNode::insert(const CompositeKey128& entry) {
+bool BitMapBTreeNode::appends(u128 x) const {
+    if (const LeafNode* l = leaf()) return l->len > 0 && l->keys[l->start + l->len - 1].key < x;
+    if (const InternalNode* n = internal()) return n->len > 0 && n->keys[n->start + n->len - 1].key <= x;
+    return false;
+}
+
+bool BitMapBTreeNode::insert(const TreeKey& entry) {
     if (LeafNode* l = leaf()) return l->insert_non_full(entry);
     if (InternalNode* n = internal()) return n->insert(entry);
     fail("Missing child");
@@ -170,7 +176,7 @@ namespace {
 // `not_greater(key)` holds, or 0 when it holds for none.  The predicate must
 // hold on a prefix of the window.
 template <class Pred>
-size_t halving_position(const std::array<CompositeKey128, kNodeSlots>& keys, size_t start,
+size_t halving_position(const std::array<TreeKey, kNodeSlots>& keys, size_t start,
                         size_t len, Pred not_greater) {
     size_t lo = 0;
     size_t size = len;
@@ -191,7 +197,7 @@ size_t halving_position(const std::array<CompositeKey128, kNodeSlots>& keys, siz
 template <class Node>
 size_t NodeWindow<Node>::key_position(u128 x) const {
     return halving_position(self().keys, self().start, self().len,
-                            [x](const CompositeKey128& k) { return k.key <= x; });
+                            [x](const TreeKey& k) { return k.key <= x; });
 }
 
 template <class Node>
@@ -204,10 +210,12 @@ void NodeWindow<Node>::recenter() {
 }
 
 template <class Node>
-std::pair<CompositeKey128, std::unique_ptr<Node>> NodeWindow<Node>::split() {
+std::pair<TreeKey, std::unique_ptr<Node>> NodeWindow<Node>::split(bool appending) {
     Node& node = self();
     const size_t n = node.len;
-    const size_t h = n / 2;
+    // The upper part keeps two entries when appending: an internal node
+    // needs two children.
+    const size_t h = appending ? n - 2 : n / 2;
     auto right = std::make_unique<Node>();
     right->start = kSplitRightStart;
     right->len = n - h;
@@ -216,7 +224,7 @@ std::pair<CompositeKey128, std::unique_ptr<Node>> NodeWindow<Node>::split() {
     node.move_run(node.start + h, n - h, *right, kSplitRightStart);
     node.len = h;
     recenter();
-    const CompositeKey128& sep = right->keys[kSplitRightStart];
+    const TreeKey& sep = right->keys[kSplitRightStart];
     if (sep.is_empty()) fail("invalid offset");
     return {sep, std::move(right)};
 }
@@ -229,7 +237,7 @@ template struct NodeWindow<InternalNode>;
 
 void LeafNode::move_run(size_t from, size_t count, LeafNode& dst, size_t to) {
     // memmove handles the overlap in either direction.
-    std::memmove(static_cast<void*>(dst.keys.data() + to), keys.data() + from, count * sizeof(CompositeKey128));
+    std::memmove(static_cast<void*>(dst.keys.data() + to), keys.data() + from, count * sizeof(TreeKey));
     // Empty the source slots the destination run does not cover.
     size_t vacated_begin = from;
     size_t vacated_end = from + count;
@@ -240,10 +248,10 @@ void LeafNode::move_run(size_t from, size_t count, LeafNode& dst, size_t to) {
             vacated_end = std::min(vacated_end, to);
         }
     }
-    for (size_t i = vacated_begin; i < vacated_end; ++i) keys[i] = CompositeKey128{};
+    for (size_t i = vacated_begin; i < vacated_end; ++i) keys[i] = TreeKey{};
 }
 
-bool LeafNode::insert_non_full(const CompositeKey128& entry) {
+bool LeafNode::insert_non_full(const TreeKey& entry) {
     size_t k = 0;
     if (len > 0) {
         k = key_position(entry.key);
@@ -253,14 +261,14 @@ bool LeafNode::insert_non_full(const CompositeKey128& entry) {
     // Shift the shorter side by one slot with a plain memmove rather than
     // move_run: the slot it vacates is where the entry goes, so emptying it
     // (a memset call in move_run) would be wasted on this hot path.
-    CompositeKey128* base = keys.data();
+    TreeKey* base = keys.data();
     if (start > 0 && k < len / 2) {
-        std::memmove(static_cast<void*>(base + start - 1), base + start, k * sizeof(CompositeKey128));
+        std::memmove(static_cast<void*>(base + start - 1), base + start, k * sizeof(TreeKey));
         --start;
     } else {
         if (start + len >= kNodeSlots) fail("invalid offset");
         std::memmove(static_cast<void*>(base + start + k + 1), base + start + k,
-                     (len - k) * sizeof(CompositeKey128));
+                     (len - k) * sizeof(TreeKey));
     }
     keys[start + k] = entry;
     ++len;
@@ -271,16 +279,16 @@ bool LeafNode::insert_non_full(const CompositeKey128& entry) {
 void LeafNode::remove_at(size_t pos) {
     // A plain memmove, as in insert_non_full: only the one slot the window
     // gives up needs emptying.
-    CompositeKey128* base = keys.data();
+    TreeKey* base = keys.data();
     if (pos >= len / 2) {
         // Close the gap from the back.
         std::memmove(static_cast<void*>(base + start + pos), base + start + pos + 1,
-                     (len - pos - 1) * sizeof(CompositeKey128));
-        keys[start + len - 1] = CompositeKey128{};
+                     (len - pos - 1) * sizeof(TreeKey));
+        keys[start + len - 1] = TreeKey{};
     } else {
         // Close the gap from the front.
-        std::memmove(static_cast<void*>(base + start + 1), base + start, pos * sizeof(CompositeKey128));
-        keys[start] = CompositeKey128{};
+        std::memmove(static_cast<void*>(base + start + 1), base + start, pos * sizeof(TreeKey));
+        keys[start] = TreeKey{};
         ++start;
     }
     --len;
@@ -297,7 +305,7 @@ Bitmap LeafNode::id_bitmap() const {
 
 void InternalNode::move_slot(InternalNode& dst, size_t from, size_t to) {
     dst.keys[to] = keys[from];
-    keys[from] = CompositeKey128{};
+    keys[from] = TreeKey{};
     dst.children[to] = std::move(children[from]);
     dst.bitmaps[to] = std::move(bitmaps[from]);
     bitmaps[from].reset();
@@ -330,7 +338,7 @@ Bitmap InternalNode::get_bitmap() const {
     return Bitmap::adopt(roaring_bitmap_or_many(n, parts));
 }
 
-bool InternalNode::insert(const CompositeKey128& entry) {
+bool InternalNode::insert(const TreeKey& entry) {
     // A separator equal to the key does not mean the pair is present: removal
     // leaves separators in place, so a pair that left and came back meets its
     // old separator.  Whether the pair is present is decided in the leaf.
@@ -347,13 +355,13 @@ bool InternalNode::insert(const CompositeKey128& entry) {
     return inserted;
 }
 
-bool InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
+bool InternalNode::split_and_insert(const TreeKey& entry, size_t a) {
     const size_t s = start + a;
     // Checked before the split so that a failure leaves the child whole.
     if (!bitmaps[s]) fail("Bitmap must be initialized before split");
     if (start + len >= kNodeSlots) fail("invalid offset");
 
-    auto [sep, right] = children[s].split();
+    auto [sep, right] = children[s].split(children[s].appends(entry.key));
     Bitmap right_bm = right.id_bitmap();
     // The lower half's ids are whatever the right half did not take.
     Bitmap left_bm = bitmaps[s]->andnot(right_bm);
@@ -382,7 +390,7 @@ bool InternalNode::split_and_insert(const CompositeKey128& entry, size_t a) {
 size_t InternalNode::get_key_index(u128 vp, KeyIndexMode mode) const {
     if (len <= 1) return 0;
     const size_t e =
-        halving_position(keys, start, len, [vp](const CompositeKey128& k) { return k.value_part() <= vp; });
+        halving_position(keys, start, len, [vp](const TreeKey& k) { return k.value_part() <= vp; });
     if (keys[start + e].value_part() != vp) return e;
     if (mode == KeyIndexMode::LowerExcluded || mode == KeyIndexMode::UpperIncluded) return e;
     // Entries with this value part and ids below the run's first separator
@@ -452,7 +460,7 @@ void scan_leaf(const LeafNode& leaf, const ResolvedBound& lower, const ResolvedB
     size_t i = 0;
     if (lower.kind != BoundKind::Unbounded && leaf.len > 0) {
         i = halving_position(leaf.keys, leaf.start, leaf.len,
-                             [&](const CompositeKey128& k) { return below_lower(lower, k.value_part()); });
+                             [&](const TreeKey& k) { return below_lower(lower, k.value_part()); });
         if (!below_lower(lower, leaf.keys[leaf.start + i].value_part())) {
             i = 0;  // nothing is skipped
         } else {
@@ -460,7 +468,7 @@ void scan_leaf(const LeafNode& leaf, const ResolvedBound& lower, const ResolvedB
         }
     }
     for (; i < leaf.len; ++i) {
-        const CompositeKey128& k = leaf.keys[leaf.start + i];
+        const TreeKey& k = leaf.keys[leaf.start + i];
         if (!within_upper(upper, k.value_part())) break;
         out.ids.push_back(k.id());
     }
@@ -603,9 +611,10 @@ u128 BitMapBTree::highest_value_part() const {
 }
 
 bool BitMapBTree::insert(RangeValue v, uint32_t id) {
+    const CompositeKey128 entry = CompositeKey128::make(v, id);
     if (root_.is_full()) {
-        // The root keeps the lower half; a new root above it takes both.
-        auto [sep, right] = root_.split();
+        // The root keeps the lower part; a new root above it takes both.
+        auto [sep, right] = root_.split(root_.appends(entry.key));
         Bitmap left_bm = root_.id_bitmap();
         Bitmap right_bm = right.id_bitmap();
         auto top = std::make_unique<InternalNode>();
@@ -619,10 +628,10 @@ bool BitMapBTree::insert(RangeValue v, uint32_t id) {
         top->children[kRootStart] = std::move(root_);
         root_ = BitMapBTreeNode(std::move(top));
     }
-    const CompositeKey128 entry = CompositeKey128::make(v, id);
-    const bool inserted = root_.insert(entry);
+    const bool inserted = root_.insert(entry.stored());
     if (!inserted) return false;
     ++size_;
+    column_enter(id, entry.value_part());
     if (v.inexact()) {
         TieList& list = ties_[entry.value_part()];
         for (Tie& t : list) {
@@ -658,6 +667,7 @@ bool BitMapBTree::remove(RangeValue v, uint32_t id) {
         if (in->bitmaps[s]) in->bitmaps[s]->remove(id);
     }
     --size_;
+    column_leave(id, entry.value_part());
     if (!ties_.empty()) {
         // The pair is unique in the tree, so the id sits in one tie at most.
         auto it = ties_.find(entry.value_part());
@@ -673,6 +683,66 @@ bool BitMapBTree::remove(RangeValue v, uint32_t id) {
         }
     }
     return true;
+}
+
+namespace {
+
+// Whether a column reaching id `id` would be mostly empty for `entries`
+// entries.
+bool too_sparse(uint32_t id, size_t entries) { return id / 8 > entries + 1024; }
+
+}  // namespace
+
+void BitMapBTree::column_enter(uint32_t id, u128 vp) {
+    if (column_count_ == kColumnOff) {
+        if (size_ >= 1024 && (size_ & (size_ - 1)) == 0) column_rebuild();
+        return;
+    }
+    if (id >= column_.size()) {
+        if (too_sparse(id, size_)) {
+            column_ = {};
+            column_count_ = kColumnOff;
+            return;
+        }
+        column_.resize(size_t{id} + 1);
+    }
+    PackedPart& slot = column_[id];
+    if (slot.head != 0) return;  // a second entry of the id
+    slot = PackedPart::of(vp);
+    ++column_count_;
+}
+
+void BitMapBTree::column_leave(uint32_t id, u128 vp) {
+    if (column_count_ == kColumnOff || id >= column_.size()) return;
+    PackedPart& slot = column_[id];
+    if (slot.head == 0 || slot.get() != vp) return;
+    slot = PackedPart{};
+    --column_count_;
+}
+
+void BitMapBTree::column_rebuild() {
+    uint32_t highest = 0;
+    for_each([&](const TreeKey& k) { highest = std::max(highest, k.id()); });
+    column_ = {};
+    column_count_ = kColumnOff;
+    if (too_sparse(highest, size_)) return;
+    column_.resize(size_t{highest} + 1);
+    column_count_ = 0;
+    for_each([&](const TreeKey& k) {
+        PackedPart& slot = column_[k.id()];
+        if (slot.head != 0) return;
+        slot = PackedPart::of(k.value_part());
+        ++column_count_;
+    });
+}
+
+RangeValue BitMapBTree::value_of(const TreeKey& k) const {
+    const u128 vp = k.value_part();
+    if (const TieList* list = ties_at(vp)) {
+        for (const Tie& t : *list)
+            if (t.ids.contains(k.id())) return RangeValue::of_inexact(t.key.get());
+    }
+    return RangeValue::of_encoded(vp);
 }
 
 const BitMapBTree::TieList* BitMapBTree::ties_at(u128 vp) const {
@@ -715,10 +785,32 @@ void BitMapBTree::resolve_ties(u128 vp, const Bound& lower, const Bound& upper, 
     }
 }
 
+Bitmap BitMapBTree::query_column(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
+    const ResolvedBound lo = resolve(lower);
+    const ResolvedBound hi = resolve(upper);
+    std::vector<uint32_t> ids;
+    const size_t count = column_.size();
+    filter.for_each([&](uint32_t id) {
+        if (id >= count) return;
+        const PackedPart& slot = column_[id];
+        if (slot.head == 0) return;
+        const u128 vp = slot.get();
+        if (!below_lower(lo, vp) && within_upper(hi, vp)) ids.push_back(id);
+    });
+    return Bitmap::of(ids.data(), ids.size());
+}
+
 Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
     const bool inexact_lower = lower.kind != BoundKind::Unbounded && lower.value.inexact();
     const bool inexact_upper = upper.kind != BoundKind::Unbounded && upper.value.inexact();
-    if (!inexact_lower && !inexact_upper) return root_.query_range(lower, upper, filter);
+    if (!inexact_lower && !inexact_upper) {
+        // A filter far smaller than the tree: each of its ids costs one read
+        // of the column, where the walk would meet it with up to a hundred
+        // whole children along each bound's path.
+        if (column_usable() && filter.cardinality() * kColumnShare <= size_)
+            return query_column(lower, upper, filter);
+        return root_.query_range(lower, upper, filter);
+    }
     // No exact value part equals an inexact one: the tree answers for every
     // value part strictly beyond an inexact bound, and the ties sharing the
     // bound's value part are compared exactly.
@@ -760,11 +852,11 @@ struct OrderedWalk {
     size_t limit;
     const Bitmap& filter;
     std::function<bool(u128)> tied;
-    std::vector<CompositeKey128> found;
+    std::vector<TreeKey> found;
     bool done = false;
 
     // False once the walk is over.
-    bool take(const CompositeKey128& k) {
+    bool take(const TreeKey& k) {
         if (found.size() >= limit &&
             (found.back().value_part() != k.value_part() || !(descending || tied(k.value_part())))) {
             done = true;
@@ -805,7 +897,7 @@ std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit, co
     };
     OrderedWalk walk{descending, limit, filter, several, {}};
     walk.visit(root_);
-    std::vector<CompositeKey128>& found = walk.found;
+    std::vector<TreeKey>& found = walk.found;
     for (size_t a = 0; a < found.size();) {
         const u128 vp = found[a].value_part();
         size_t b = a + 1;
@@ -832,8 +924,7 @@ std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit, co
                 }
                 return x.second < y.second;
             });
-            for (size_t i = 0; i < rank.size(); ++i) found[a + i] = CompositeKey128::make(
-                RangeValue::of_encoded(vp), rank[i].second);
+            for (size_t i = 0; i < rank.size(); ++i) found[a + i] = TreeKey::of(vp, rank[i].second);
         }
         a = b;
     }

@@ -97,8 +97,8 @@ enum class RangeFamily : uint8_t {
 // The lowest and highest value parts of the family of value part vp.
 std::pair<u128, u128> family_span(u128 vp);
 
-// One entry of the tree.  `value` is carried along for reference only; the
-// order is that of `key` as an unsigned 128-bit integer:
+// One entry of the tree as stored: a 128-bit key ordered as an unsigned
+// integer:
 //   bits 127..96  head: sortable sign, exponent and leading significand bits
 //   bits  95..32  tail: sortable remaining significand bits
 //   bits  31..0   the object id
@@ -106,6 +106,20 @@ std::pair<u128, u128> family_span(u128 vp);
 //
 // No value encodes to a head of 0 (the smallest head any value produces is
 // 0x3C000000), so an all-zero key marks an empty slot.
+struct TreeKey {
+    u128 key = 0;
+
+    static TreeKey of(u128 value_part, uint32_t id) { return TreeKey{(value_part << 32) | id}; }
+    uint32_t id() const { return static_cast<uint32_t>(key); }
+    u128 value_part() const { return key >> 32; }
+    uint32_t head() const { return static_cast<uint32_t>(key >> 96); }
+    uint64_t tail() const { return static_cast<uint64_t>(key >> 32); }
+    bool is_empty() const { return key == 0; }
+};
+
+// A pair on its way into or out of the tree: the key it is stored under and
+// the value it came from (an inexact number needs its exact value for the
+// ties; the stored key alone does not carry it).
 struct CompositeKey128 {
     RangeValue value;
     u128 key;
@@ -114,6 +128,8 @@ struct CompositeKey128 {
     // The 96-bit value part of v (that is, make(v, 0).key >> 32).
     static u128 value_part_of(RangeValue v);
 
+    TreeKey stored() const { return TreeKey{key}; }
+    operator TreeKey() const { return stored(); }
     uint32_t id() const { return static_cast<uint32_t>(key); }
     u128 value_part() const { return key >> 32; }
     uint32_t head() const { return static_cast<uint32_t>(key >> 96); }
@@ -139,6 +155,10 @@ inline constexpr size_t kSplitThreshold = 86;
 // Window start of a new root and of the right half made by a split.
 inline constexpr size_t kRootStart = 48;
 inline constexpr size_t kSplitRightStart = 24;
+// A range query reads each id of its filter from the column, instead of
+// walking the tree, when the filter holds at most one id in this many of the
+// tree's entries.
+inline constexpr size_t kColumnShare = 16;
 
 struct LeafNode;
 struct InternalNode;
@@ -178,15 +198,21 @@ public:
     size_t start() const;
     bool is_full() const;
     // Key at the window start (an empty key when the window is empty).
-    CompositeKey128 first_key() const;
+    TreeKey first_key() const;
     // New bitmap of every id stored in this subtree.
     Bitmap id_bitmap() const;
-    // Split in place (this keeps the lower half); returns the separator and
-    // the new upper half.
-    std::pair<CompositeKey128, BitMapBTreeNode> split();
+    // Split in place (this keeps the lower part); returns the separator and
+    // the new upper part.  A node split for a key above all of its own
+    // (`appending`, as when pairs come in key order) keeps all but its last
+    // two entries, so that entering sorted pairs fills nodes instead of
+    // leaving every one half empty.
+    std::pair<TreeKey, BitMapBTreeNode> split(bool appending = false);
+    // Whether an entry of key x would go past the last entry of this node:
+    // past its last key (a leaf) or into its last child.
+    bool appends(u128 x) const;
     // Insert into this node, which must not be full; false when the pair is
     // already there.
-    bool insert(const CompositeKey128& entry);
+    bool insert(const TreeKey& entry);
 
     // Ids of the entries whose value lies within the bounds, restricted to
     // filter.  Never fails; a lower bound above the upper gives nothing.
@@ -219,9 +245,9 @@ struct NodeWindow {
     void recenter_at_end() {
         if (touches_end()) recenter();
     }
-    // Split in place (this keeps the lower half); returns the separator and
-    // the new upper half.
-    std::pair<CompositeKey128, std::unique_ptr<Node>> split();
+    // Split in place (this keeps the lower part); returns the separator and
+    // the new upper part (the last two entries when `appending`, else half).
+    std::pair<TreeKey, std::unique_ptr<Node>> split(bool appending);
 
 private:
     Node& self() { return static_cast<Node&>(*this); }
@@ -229,12 +255,12 @@ private:
 };
 
 struct LeafNode : NodeWindow<LeafNode> {
-    std::array<CompositeKey128, kNodeSlots> keys{};  // empty outside the window
+    std::array<TreeKey, kNodeSlots> keys{};  // empty outside the window
     size_t len = 0;
     size_t start = kRootStart;
 
     // False (and nothing changes) when an equal key is already there.
-    bool insert_non_full(const CompositeKey128& entry);
+    bool insert_non_full(const TreeKey& entry);
     // Remove the entry at window index pos, closing the gap from the shorter side.
     void remove_at(size_t pos);
     Bitmap id_bitmap() const;
@@ -246,7 +272,7 @@ enum class KeyIndexMode : uint8_t { LowerIncluded, LowerExcluded, UpperIncluded,
 
 struct InternalNode : NodeWindow<InternalNode> {
     std::array<std::optional<Bitmap>, kNodeSlots> bitmaps;  // ids below child i
-    std::array<CompositeKey128, kNodeSlots> keys{};        // separator of child i
+    std::array<TreeKey, kNodeSlots> keys{};        // separator of child i
     std::array<BitMapBTreeNode, kNodeSlots> children;
     size_t len = 0;
     size_t start = 0;
@@ -256,8 +282,8 @@ struct InternalNode : NodeWindow<InternalNode> {
     void shift_right(size_t from, size_t to, size_t by);
     // New bitmap: union of every child bitmap.
     Bitmap get_bitmap() const;
-    bool insert(const CompositeKey128& entry);
-    bool split_and_insert(const CompositeKey128& entry, size_t a);
+    bool insert(const TreeKey& entry);
+    bool split_and_insert(const TreeKey& entry, size_t a);
     // Window index of the child where a bound with value part vp enters.
     size_t get_key_index(u128 vp, KeyIndexMode mode) const;
     // Each slot moves with its separator, child and bitmap.
@@ -306,10 +332,16 @@ public:
     // first violation found.
     void validate() const;
 
-    // Call f(entry) for every entry (a `CompositeKey128`), in key order.
+    // Call f(entry) for every entry (a `TreeKey`), in key order.
     template <class F>
     void for_each(F&& f) const {
         for_each_below(root_, f);
+    }
+    // Call f(value, id) for every pair, in key order, with a value that
+    // enters the pair again (into this tree or another).
+    template <class F>
+    void for_each_pair(F&& f) const {
+        for_each([&](const TreeKey& k) { f(value_of(k), k.id()); });
     }
 
     const BitMapBTreeNode& root() const { return root_; }
@@ -335,6 +367,32 @@ private:
     using TieList = std::vector<Tie>;
 
     const TieList* ties_at(u128 vp) const;
+    // The value of a stored entry: its value part, or the exact number of
+    // its tie.
+    RangeValue value_of(const TreeKey& k) const;
+
+    // A value part in three words, for the column.
+    struct PackedPart {
+        uint32_t head = 0;
+        uint32_t tail_high = 0;
+        uint32_t tail_low = 0;
+        static PackedPart of(u128 vp) {
+            return {static_cast<uint32_t>(vp >> 64), static_cast<uint32_t>(vp >> 32),
+                    static_cast<uint32_t>(vp)};
+        }
+        u128 get() const {
+            return (static_cast<u128>(head) << 64) | (static_cast<u128>(tail_high) << 32) | tail_low;
+        }
+    };
+    bool column_usable() const { return column_count_ == size_; }
+    void column_enter(uint32_t id, u128 vp);
+    void column_leave(uint32_t id, u128 vp);
+    // Build the column again from the entries, or leave it off when the ids
+    // are still too sparse.
+    void column_rebuild();
+    // The ids of filter whose value part lies within the exact bounds, read
+    // from the column id by id.
+    Bitmap query_column(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
     // Ids of filter within the bounds among the ties of value part vp.
     void resolve_ties(u128 vp, const Bound& lower, const Bound& upper, const Bitmap& filter,
                       Bitmap& out) const;
@@ -343,6 +401,18 @@ private:
     size_t size_ = 0;
     // Inexact value parts and the numbers entered under them.
     std::map<u128, TieList> ties_;
+    // The value part of each id's entry, indexed by id (zero where the id
+    // has none), so that a filter much smaller than the tree is checked id
+    // by id instead of against the whole children along the bounds' paths.
+    // It holds while every id has at most one entry (`column_count_` equals
+    // `size_`); an id entered under a second value, which only maps whose
+    // pairs never move allow, takes it out of use until the extra pair
+    // leaves.  Ids far beyond the number of entries would make it mostly
+    // empty: the tree then drops it (`kColumnOff`), and tries again each
+    // time its number of entries reaches a power of two.
+    static constexpr size_t kColumnOff = ~size_t{0};
+    std::vector<PackedPart> column_;
+    size_t column_count_ = 0;
 };
 
 }  // namespace corvane

@@ -353,17 +353,27 @@ TEST(BitMapBTree, NinetySixthInsertSplitsTheRoot) {
     const LeafNode* left = root->children[48].leaf();
     const LeafNode* right = root->children[49].leaf();
     ASSERT_TRUE(left && right);
-    EXPECT_EQ(left->start, 24u);
-    EXPECT_EQ(left->len, 47u);
-    EXPECT_EQ(leaf_ids(*left), range(1, 47));
+    // Pairs entered in key order: the lower leaf keeps all but two, so
+    // sorted input fills leaves.
+    EXPECT_EQ(left->start, 1u);
+    EXPECT_EQ(left->len, 93u);
+    EXPECT_EQ(leaf_ids(*left), range(1, 93));
     EXPECT_EQ(right->start, 24u);
-    EXPECT_EQ(right->len, 49u);
-    EXPECT_EQ(leaf_ids(*right), range(48, 96));
+    EXPECT_EQ(right->len, 3u);
+    EXPECT_EQ(leaf_ids(*right), range(94, 96));
     EXPECT_EQ(root->keys[48].key, CompositeKey128::make(I(1), 1).key);
-    EXPECT_EQ(root->keys[49].key, CompositeKey128::make(I(48), 48).key);
-    EXPECT_EQ(ids_of(*root->bitmaps[48]), range(1, 47));
-    EXPECT_EQ(ids_of(*root->bitmaps[49]), range(48, 96));
+    EXPECT_EQ(root->keys[49].key, CompositeKey128::make(I(94), 94).key);
+    EXPECT_EQ(ids_of(*root->bitmaps[48]), range(1, 93));
+    EXPECT_EQ(ids_of(*root->bitmaps[49]), range(94, 96));
     EXPECT_EQ(t.height(), 2u);
+
+    // Entered in reverse order, the root splits in halves.
+    BitMapBTree r;
+    for (uint32_t v = 96; v >= 1; --v) r.insert(I(v), v);
+    r.validate();
+    const InternalNode* rroot = r.root().internal();
+    ASSERT_NE(rroot, nullptr);
+    EXPECT_EQ(rroot->children[rroot->start].len(), 48u);
 }
 
 TEST(BitMapBTree, EqualValuePartsOrderById) {
@@ -374,8 +384,35 @@ TEST(BitMapBTree, EqualValuePartsOrderById) {
     ASSERT_EQ(leaf.len, 2u);
     EXPECT_EQ(leaf_ids(leaf), (Ids{1, 2}));
     EXPECT_EQ(leaf.keys[leaf.start].value_part(), leaf.keys[leaf.start + 1].value_part());
-    EXPECT_EQ(leaf.keys[leaf.start].value.kind, RangeValue::Kind::Int);
     t.validate();
+}
+
+TEST(BitMapBTree, SmallFiltersAnswerInEveryStateOfTheColumn) {
+    const auto below = [](const BitMapBTree& t, int64_t v, const Ids& filter) {
+        return ids_of(t.query_range(Bound::unbounded(), Bound::included(I(v)), bitmap_of(filter)));
+    };
+    BitMapBTree t;
+    for (uint32_t id = 0; id < 4000; ++id) t.insert(I(id % 100), id);
+    EXPECT_EQ(below(t, 7, {7, 8, 107}), (Ids{7, 107}));
+    // Id 7 under a second value: small filters must still see both pairs.
+    t.insert(I(500), 7);
+    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(400)), Bound::unbounded(), bitmap_of({7, 8}))), (Ids{7}));
+    EXPECT_EQ(below(t, 7, {7, 8}), (Ids{7}));
+    t.remove(I(7), 7);
+    EXPECT_EQ(below(t, 7, {7, 8, 107}), (Ids{107}));
+    t.remove(I(500), 7);
+    t.insert(I(3), 7);
+    EXPECT_EQ(below(t, 7, {7, 8, 107}), (Ids{7, 107}));
+    t.validate();
+
+    // Ids far above the number of entries, then filled in below them.
+    BitMapBTree s;
+    s.insert(I(-1), 99999);
+    EXPECT_EQ(below(s, 0, {5, 99999}), (Ids{99999}));
+    for (uint32_t id = 0; id < 99999; ++id) s.insert(I(id), id);
+    EXPECT_EQ(below(s, 10, {5, 50, 99999}), (Ids{5, 99999}));
+    s.remove(I(-1), 99999);
+    EXPECT_EQ(below(s, 10, {5, 50, 99999}), (Ids{5}));
 }
 
 TEST(BitMapBTree, PresentPairIsNotEnteredTwice) {
@@ -796,14 +833,18 @@ struct Phase {
 
 // Ids are spread over eight bitmap containers across the whole 32-bit
 // range, up to the top one.
-uint32_t scatter(uint32_t i) { return (i % 8) * 0x20000000u + i / 8 + (i % 8 == 7 ? 0x1FFF0000u : 0); }
-uint32_t unscatter(uint32_t id) {
+uint32_t corvane_test_scatter(uint32_t i) { return (i % 8) * 0x20000000u + i / 8 + (i % 8 == 7 ? 0x1FFF0000u : 0); }
+uint32_t corvane_test_unscatter(uint32_t id) {
     const uint32_t r = id >> 29;
     const uint32_t q = id - r * 0x20000000u - (r == 7 ? 0x1FFF0000u : 0);
     return q * 8 + r;
 }
 
-void run_differential(Pattern pattern, uint64_t seed, int scale) {
+// Ids are spread over the whole 32-bit range, or `dense` (0 to 39,999), where
+// the tree answers small filters from its column.
+void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = false) {
+    const auto scatter = [dense](uint32_t i) { return dense ? i : corvane_test_scatter(i); };
+    const auto unscatter = [dense](uint32_t id) { return dense ? id : corvane_test_unscatter(id); };
     SCOPED_TRACE("seed " + std::to_string(seed));
     Scenario sc(pattern, seed);
     auto& rng = sc.rng();
@@ -999,6 +1040,8 @@ TEST(BitMapBTreeDifferential, RandomValues) { run_differential(Pattern::Random, 
 TEST(BitMapBTreeDifferential, HeavilyDuplicatedValues) { run_differential(Pattern::Duplicates, 14, 600); }
 TEST(BitMapBTreeDifferential, SpecialValues) { run_differential(Pattern::Specials, 15, 300); }
 TEST(BitMapBTreeDifferential, MixedValues) { run_differential(Pattern::Mixed, 16, 800); }
+TEST(BitMapBTreeDifferential, DenseIdsRandomValues) { run_differential(Pattern::Random, 17, 1000, true); }
+TEST(BitMapBTreeDifferential, DenseIdsMixedValues) { run_differential(Pattern::Mixed, 18, 800, true); }
 
 // Deep trees: a long ascending run reaches three levels and splits internal
 // nodes, including the internal root.
@@ -1008,8 +1051,8 @@ TEST(BitMapBTreeDifferential, InternalSplitsKeepBitmapsExact) {
     std::mt19937_64 rng(5);
     for (uint32_t i = 0; i < 12000; ++i) {
         const RangeValue v = i % 2 ? I(i) : F(static_cast<double>(i));
-        t.insert(v, scatter(i));
-        ref.keys.insert(CompositeKey128::make(v, scatter(i)).key);
+        t.insert(v, corvane_test_scatter(i));
+        ref.keys.insert(CompositeKey128::make(v, corvane_test_scatter(i)).key);
     }
     t.validate();
     ASSERT_GE(t.height(), 3u);
