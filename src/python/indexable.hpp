@@ -35,10 +35,11 @@ struct IndexMeta {
 };
 
 struct IndexableState {
+    // First, so that a read finds its list on the object's first cache line.
+    AttrList attributes;
     // Most objects are held by one index: room for one registration in
     // place keeps the object in a smaller size class.
     absl::InlinedVector<IndexMeta, 1> indexes;
-    AttrList attributes;
     uint32_t id = 0;
     py::UseCounter use;
 

@@ -611,6 +611,9 @@ u128 BitMapBTree::highest_value_part() const {
 }
 
 bool BitMapBTree::insert(RangeValue v, uint32_t id) {
+    // The id's column slot is read at the end: its cache miss overlaps the
+    // descent.
+    if (id < column_.size()) __builtin_prefetch(&column_[id], 1);
     const CompositeKey128 entry = CompositeKey128::make(v, id);
     if (root_.is_full()) {
         // The root keeps the lower part; a new root above it takes both.
@@ -646,6 +649,7 @@ bool BitMapBTree::insert(RangeValue v, uint32_t id) {
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {
+    if (id < column_.size()) __builtin_prefetch(&column_[id], 1);
     const CompositeKey128 entry = CompositeKey128::make(v, id);
     // Internal nodes on the way down and the slot taken in each.
     std::vector<std::pair<InternalNode*, size_t>> path;
