@@ -613,7 +613,7 @@ u128 BitMapBTree::highest_value_part() const {
 bool BitMapBTree::insert(RangeValue v, uint32_t id) {
     // The id's column slot is read at the end: its cache miss overlaps the
     // descent.
-    if (id < column_.size()) __builtin_prefetch(&column_[id], 1);
+    if (const PackedPart* slot = column_slot(id)) __builtin_prefetch(slot, 1);
     const CompositeKey128 entry = CompositeKey128::make(v, id);
     if (root_.is_full()) {
         // The root keeps the lower part; a new root above it takes both.
@@ -649,7 +649,7 @@ bool BitMapBTree::insert(RangeValue v, uint32_t id) {
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {
-    if (id < column_.size()) __builtin_prefetch(&column_[id], 1);
+    if (const PackedPart* slot = column_slot(id)) __builtin_prefetch(slot, 1);
     const CompositeKey128 entry = CompositeKey128::make(v, id);
     // Internal nodes on the way down and the slot taken in each.
     std::vector<std::pair<InternalNode*, size_t>> path;
@@ -691,49 +691,73 @@ bool BitMapBTree::remove(RangeValue v, uint32_t id) {
 
 namespace {
 
-// Whether a column reaching id `id` would be mostly empty for `entries`
+// Whether a column of `span` slots would be mostly empty for `entries`
 // entries.
-bool too_sparse(uint32_t id, size_t entries) { return id / 8 > entries + 1024; }
+bool too_sparse(size_t span, size_t entries) { return span / 4 > entries + 1024; }
 
 }  // namespace
+
+const BitMapBTree::PackedPart* BitMapBTree::column_slot(uint32_t id) const {
+    if (id < column_base_ || id - column_base_ >= column_.size()) return nullptr;
+    return &column_[id - column_base_];
+}
 
 void BitMapBTree::column_enter(uint32_t id, u128 vp) {
     if (column_count_ == kColumnOff) {
         if (size_ >= 1024 && (size_ & (size_ - 1)) == 0) column_rebuild();
         return;
     }
-    if (id >= column_.size()) {
-        if (too_sparse(id, size_)) {
+    if (column_.empty()) column_base_ = id;
+    if (id < column_base_) {
+        // Room below as well, a share of the present span, so that ids
+        // coming in descending order move the column a logarithmic number
+        // of times.
+        const size_t extra = std::max<size_t>(1024, column_.size() / 2);
+        const uint32_t base = id > extra ? static_cast<uint32_t>(id - extra) : 0;
+        if (too_sparse(column_base_ - base + column_.size(), size_)) {
             column_ = {};
             column_count_ = kColumnOff;
             return;
         }
-        column_.resize(size_t{id} + 1);
+        column_.insert(column_.begin(), column_base_ - base, PackedPart{});
+        column_base_ = base;
+    } else if (id - column_base_ >= column_.size()) {
+        if (too_sparse(size_t{id - column_base_} + 1, size_)) {
+            column_ = {};
+            column_count_ = kColumnOff;
+            return;
+        }
+        column_.resize(size_t{id - column_base_} + 1);
     }
-    PackedPart& slot = column_[id];
+    PackedPart& slot = column_[id - column_base_];
     if (slot.head != 0) return;  // a second entry of the id
     slot = PackedPart::of(vp);
     ++column_count_;
 }
 
 void BitMapBTree::column_leave(uint32_t id, u128 vp) {
-    if (column_count_ == kColumnOff || id >= column_.size()) return;
-    PackedPart& slot = column_[id];
-    if (slot.head == 0 || slot.get() != vp) return;
-    slot = PackedPart{};
+    if (column_count_ == kColumnOff) return;
+    PackedPart* slot = const_cast<PackedPart*>(column_slot(id));
+    if (slot == nullptr || slot->head == 0 || slot->get() != vp) return;
+    *slot = PackedPart{};
     --column_count_;
 }
 
 void BitMapBTree::column_rebuild() {
+    uint32_t lowest = UINT32_MAX;
     uint32_t highest = 0;
-    for_each([&](const TreeKey& k) { highest = std::max(highest, k.id()); });
+    for_each([&](const TreeKey& k) {
+        lowest = std::min(lowest, k.id());
+        highest = std::max(highest, k.id());
+    });
     column_ = {};
     column_count_ = kColumnOff;
-    if (too_sparse(highest, size_)) return;
-    column_.resize(size_t{highest} + 1);
+    if (size_ == 0 || too_sparse(size_t{highest - lowest} + 1, size_)) return;
+    column_base_ = lowest;
+    column_.resize(size_t{highest - lowest} + 1);
     column_count_ = 0;
     for_each([&](const TreeKey& k) {
-        PackedPart& slot = column_[k.id()];
+        PackedPart& slot = column_[k.id() - lowest];
         if (slot.head != 0) return;
         slot = PackedPart::of(k.value_part());
         ++column_count_;
@@ -793,12 +817,10 @@ Bitmap BitMapBTree::query_column(const Bound& lower, const Bound& upper, const B
     const ResolvedBound lo = resolve(lower);
     const ResolvedBound hi = resolve(upper);
     std::vector<uint32_t> ids;
-    const size_t count = column_.size();
     filter.for_each([&](uint32_t id) {
-        if (id >= count) return;
-        const PackedPart& slot = column_[id];
-        if (slot.head == 0) return;
-        const u128 vp = slot.get();
+        const PackedPart* slot = column_slot(id);
+        if (slot == nullptr || slot->head == 0) return;
+        const u128 vp = slot->get();
         if (!below_lower(lo, vp) && within_upper(hi, vp)) ids.push_back(id);
     });
     return Bitmap::of(ids.data(), ids.size());

@@ -385,6 +385,8 @@ private:
         }
     };
     bool column_usable() const { return column_count_ == size_; }
+    // The column slot of id, or null when the column does not reach it.
+    const PackedPart* column_slot(uint32_t id) const;
     void column_enter(uint32_t id, u128 vp);
     void column_leave(uint32_t id, u128 vp);
     // Build the column again from the entries, or leave it off when the ids
@@ -401,17 +403,19 @@ private:
     size_t size_ = 0;
     // Inexact value parts and the numbers entered under them.
     std::map<u128, TieList> ties_;
-    // The value part of each id's entry, indexed by id (zero where the id
-    // has none), so that a filter much smaller than the tree is checked id
+    // The value part of each id's entry, indexed by id less `column_base_`
+    // (zero where the id has none), so that a filter much smaller than the tree is checked id
     // by id instead of against the whole children along the bounds' paths.
     // It holds while every id has at most one entry (`column_count_` equals
     // `size_`); an id entered under a second value, which only maps whose
     // pairs never move allow, takes it out of use until the extra pair
-    // leaves.  Ids far beyond the number of entries would make it mostly
+    // leaves.  Ids spread far wider than the number of entries (object ids
+    // only grow, and an index may hold a few of them) would make it mostly
     // empty: the tree then drops it (`kColumnOff`), and tries again each
     // time its number of entries reaches a power of two.
     static constexpr size_t kColumnOff = ~size_t{0};
     std::vector<PackedPart> column_;
+    uint32_t column_base_ = 0;
     size_t column_count_ = 0;
 };
 

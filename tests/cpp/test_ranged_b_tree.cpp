@@ -413,6 +413,12 @@ TEST(BitMapBTree, SmallFiltersAnswerInEveryStateOfTheColumn) {
     EXPECT_EQ(below(s, 10, {5, 50, 99999}), (Ids{5, 99999}));
     s.remove(I(-1), 99999);
     EXPECT_EQ(below(s, 10, {5, 50, 99999}), (Ids{5}));
+
+    // High ids entered in descending order (the column grows downward).
+    BitMapBTree h;
+    for (uint32_t k = 50000; k-- > 0;) h.insert(I(k % 1000), 5'000'000 + k);
+    EXPECT_EQ(below(h, 3, {4, 5'000'000, 5'000'004, 5'001'003, 5'049'999}), (Ids{5'000'000, 5'001'003}));
+    h.validate();
 }
 
 TEST(BitMapBTree, PresentPairIsNotEnteredTwice) {
