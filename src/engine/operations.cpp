@@ -38,21 +38,109 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList*
     enter_attributes(*maps, entry, false, entered, index.depth);
 }
 
+namespace {
+
+// A pair of a batch bound for one value map.
+struct BatchPair {
+    const PyValue* value;
+    uint32_t id;
+};
+
+// The pairs of a batch bound for one value map, grouped by value: each
+// distinct value once, in the order it first appears, with its ids in batch
+// order.  Entering the groups looks each value up once in the map, sizes the
+// map once for the values new to it, and adds the ids of a value together.
+class ValueGroups {
+public:
+    void group(const std::vector<BatchPair>& pairs) {
+        values_.clear();
+        hashes_.clear();
+        slots_.assign(16, 0);
+        shift_ = 60;
+        member_of_.resize(pairs.size());
+        for (size_t i = 0; i < pairs.size(); ++i) member_of_[i] = group_of(pairs[i].value);
+        // Counting sort of the ids by group, stable: start_[g + 2] counts
+        // group g, then start_[g + 1] is where it begins, and after the
+        // scatter where it ends.
+        start_.assign(values_.size() + 2, 0);
+        for (uint32_t g : member_of_) ++start_[g + 2];
+        for (size_t g = 2; g < start_.size(); ++g) start_[g] += start_[g - 1];
+        ids_.resize(pairs.size());
+        for (size_t i = 0; i < pairs.size(); ++i) ids_[start_[member_of_[i] + 1]++] = pairs[i].id;
+    }
+    size_t size() const noexcept { return values_.size(); }
+    const PyValue& value(size_t g) const noexcept { return *values_[g]; }
+    const uint32_t* ids(size_t g) const noexcept { return ids_.data() + start_[g]; }
+    size_t count(size_t g) const noexcept { return start_[g + 1] - start_[g]; }
+
+private:
+    size_t slot_for(size_t hash) const noexcept {
+        return static_cast<size_t>((static_cast<uint64_t>(hash) * 0x9E3779B97F4A7C15ull) >> shift_);
+    }
+    // The group of `value`, a new one when no value before is its key.
+    uint32_t group_of(const PyValue* value) {
+        const size_t hash = PyValueHash{}(*value);
+        const size_t mask = slots_.size() - 1;
+        for (size_t pos = slot_for(hash);; pos = (pos + 1) & mask) {
+            const uint32_t s = slots_[pos];
+            if (s == 0) {
+                const auto g = static_cast<uint32_t>(values_.size());
+                values_.push_back(value);
+                hashes_.push_back(hash);
+                slots_[pos] = g + 1;
+                // At most half full keeps the probe sequences short.
+                if (2 * values_.size() > slots_.size()) grow();
+                return g;
+            }
+            if (hashes_[s - 1] == hash && PyValueEq{}(*values_[s - 1], *value)) return s - 1;
+        }
+    }
+    void grow() {
+        slots_.assign(2 * slots_.size(), 0);
+        --shift_;
+        const size_t mask = slots_.size() - 1;
+        for (size_t g = 0; g < values_.size(); ++g) {
+            size_t pos = slot_for(hashes_[g]);
+            while (slots_[pos] != 0) pos = (pos + 1) & mask;
+            slots_[pos] = static_cast<uint32_t>(g + 1);
+        }
+    }
+
+    std::vector<const PyValue*> values_;  // the first value of each group
+    std::vector<size_t> hashes_;          // and its hash
+    std::vector<uint32_t> slots_;         // open addressing: a group + 1, 0 when free
+    unsigned shift_ = 60;                 // 64 - log2(slots_.size())
+    std::vector<uint32_t> member_of_;     // the group of each pair
+    std::vector<uint32_t> start_;         // where each group's ids begin in ids_
+    std::vector<uint32_t> ids_;
+};
+
+}  // namespace
+
 void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
+    // The pairs bound for each map.  Values that are `Indexable` objects
+    // are entered as they come, in batch order (with the nested objects
+    // they bring); the others are gathered and entered map by map.
+    struct Batch {
+        std::vector<BatchPair> pairs;
+        size_t numeric = 0;
+    };
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
     struct Target {
         AttrName name;
         QueryMap* map = nullptr;  // owned by `maps`, stable while it lives
-        std::vector<CompositeKey128>* pending = nullptr;
+        Batch* batch = nullptr;
     };
     std::vector<Target> recent;
-    // Node-based: the queues must not move while `recent` points at them.
-    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> pending;
+    // Node-based: the batches must not move while `recent` points at them.
+    std::unordered_map<QueryMap*, Batch> batches;
+    std::vector<uint32_t> batch_ids;
+    batch_ids.reserve(entries.size());
     for (const Entry& entry : entries) {
-        ids->add(entry.id);
+        batch_ids.push_back(entry.id);
         const AttrList& attrs = *entry.attrs;
         if (recent.size() < attrs.size()) recent.resize(attrs.size());
         for (size_t i = 0; i < attrs.size(); ++i) {
@@ -62,16 +150,49 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
             if (t.map == nullptr || !(t.name == name)) {
                 t.name = name;
                 t.map = &map_for(*maps, name.view(), index.depth);
-                auto queue = pending.try_emplace(t.map).first;
-                t.pending = &queue->second;
+                t.batch = &batches[t.map];
             }
-            t.map->insert(value, entry.id,
-                          value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
-                          t.pending);
+            if (value.kind() == CastValue::Ind) {
+                t.map->insert(value, entry.id, entry.nested_for(i), entered);
+            } else {
+                t.batch->pairs.push_back(BatchPair{&value, entry.id});
+                if (value.is_numeric()) ++t.batch->numeric;
+            }
         }
     }
-    for (auto& [map, queued] : pending) {
-        map->enter_pending(queued);
+    ids->add_many(batch_ids.data(), batch_ids.size());
+    ValueGroups groups;
+    std::vector<CompositeKey128> pending;
+    constexpr size_t kCopyRun = 512, kAhead = 16;
+    std::vector<PyValue> copies;
+    copies.reserve(kCopyRun);
+    for (auto& [map, batch] : batches) {
+        if (batch.pairs.empty()) continue;
+        QueryMap& qm = *map;
+        groups.group(batch.pairs);
+        size_t fresh = groups.size();
+        if (!qm.exact.empty()) {
+            fresh = 0;
+            for (size_t g = 0; g < groups.size(); ++g) fresh += !qm.exact.contains(groups.value(g));
+        }
+        qm.exact.reserve(qm.exact.size() + fresh);
+        // The values are copied a run at a time into a small buffer, then
+        // moved into the map: the copies take their shared counts (locked
+        // increments) in batch order without waiting for the scattered
+        // writes into the map, and the map's memory is fetched ahead.
+        for (size_t first = 0; first < groups.size(); first += kCopyRun) {
+            const size_t end = std::min(groups.size(), first + kCopyRun);
+            copies.clear();
+            for (size_t g = first; g < end; ++g) copies.push_back(groups.value(g));
+            for (size_t g = first; g < end; ++g) {
+                if (g + kAhead < end) qm.exact.prefetch(copies[g + kAhead - first]);
+                qm.add_to_set(std::move(copies[g - first]), groups.ids(g), groups.count(g));
+            }
+        }
+        pending.reserve(batch.numeric);
+        for (const BatchPair& p : batch.pairs) QueryMap::queue_range(*p.value, p.id, pending);
+        qm.enter_pending(pending);
+        batch.pairs = {};
     }
 }
 

@@ -38,7 +38,7 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
         case CastValue::Ordered:
             // The tree keeps each pair once, so asking it again is harmless.
             if (pending != nullptr) {
-                pending->push_back(CompositeKey128::make(value.range_value(), id));
+                queue_range(value, id, *pending);
             } else {
                 ranged->insert(value.range_value(), id);
             }
@@ -68,6 +68,12 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
         case CastValue::Unknown:
             break;
     }
+}
+
+void QueryMap::add_to_set(PyValue&& value, const uint32_t* ids, size_t n) {
+    auto [it, fresh] = exact.try_emplace(std::move(value));
+    if (fresh) it->second = HybridSet::empty_small();
+    it->second.add_many(ids, n);
 }
 
 void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {

@@ -50,6 +50,17 @@ struct QueryMap {
     // it already holds).
     void insert(const PyValue& value, uint32_t id, const Entry* nested_entry, EnteredList* entered,
                 std::vector<CompositeKey128>* pending = nullptr);
+    // Record every id of `ids` (`n` of them) in the value set of `value`,
+    // with one lookup of the value, which moves into the map when it is new
+    // there: the value-set part of `insert`, for a batch whose range pairs
+    // are queued with `queue_range` (values of one key may differ in their
+    // range keys, or in having one).
+    void add_to_set(PyValue&& value, const uint32_t* ids, size_t n);
+    // Queue (value, id) in `pending` when the value has a range key.
+    static void queue_range(const PyValue& value, uint32_t id,
+                            std::vector<CompositeKey128>& pending) {
+        if (value.is_numeric()) pending.push_back(CompositeKey128::make(value.range_value(), id));
+    }
     // Enter queued numeric pairs into the range tree, in key order: sorted
     // insertion walks the same few nodes again and again instead of a random
     // root-to-leaf path per pair.

@@ -78,6 +78,12 @@ bool HybridSet::add_new(uint32_t id) {
     return true;
 }
 
+void HybridSet::add_many(const uint32_t* ids, size_t n) {
+    size_t i = 0;
+    for (; i < n && form_ != Form::Large; ++i) add_new(ids[i]);
+    if (i < n) bm_.add_many(ids + i, n - i);
+}
+
 bool HybridSet::contains(uint32_t id) const {
     switch (form_) {
         case Form::Vacant:

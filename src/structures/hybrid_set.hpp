@@ -68,6 +68,10 @@ public:
     bool contains(uint32_t id) const;
     // Add `id` unless it is already there; true when it was added.
     bool add_new(uint32_t id);
+    // Add every id of `ids` (`n` of them) that is not there yet: the set
+    // ends as `add_new` of each in turn leaves it, and once it is a bitmap
+    // the rest go in with one call.
+    void add_many(const uint32_t* ids, size_t n);
 
     void or_inplace(const HybridSet& other);
     void and_inplace(const HybridSet& other);
