@@ -77,9 +77,7 @@ void QueryMap::add_to_set(PyValue&& value, const uint32_t* ids, size_t n) {
 }
 
 void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
-    std::sort(pending.begin(), pending.end(),
-              [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
-    for (const CompositeKey128& k : pending) ranged->insert(k.value, k.id());
+    ranged->insert_many(pending);
     pending.clear();
 }
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <string>
 
 namespace corvane {
@@ -635,17 +636,127 @@ bool BitMapBTree::insert(RangeValue v, uint32_t id) {
     if (!inserted) return false;
     ++size_;
     column_enter(id, entry.value_part());
-    if (v.inexact()) {
-        TieList& list = ties_[entry.value_part()];
-        for (Tie& t : list) {
-            if (compare_exact(*t.key.get()->exact, *v.key->exact) == 0) {
-                t.ids.add(id);
-                return true;
-            }
-        }
-        list.push_back(Tie{OrderedRef::share(v.key), HybridSet::small_of(id)});
-    }
+    if (v.inexact()) enter_tie(entry);
     return true;
+}
+
+void BitMapBTree::enter_tie(const CompositeKey128& entry) {
+    const RangeValue& v = entry.value;
+    TieList& list = ties_[entry.value_part()];
+    for (Tie& t : list) {
+        if (compare_exact(*t.key.get()->exact, *v.key->exact) == 0) {
+            t.ids.add(entry.id());
+            return;
+        }
+    }
+    list.push_back(Tie{OrderedRef::share(v.key), HybridSet::small_of(entry.id())});
+}
+
+namespace {
+
+// Size of part g when `count` items are cut into `parts` parts as even as
+// possible.
+size_t part_size(size_t count, size_t parts, size_t g) {
+    return count / parts + (g < count % parts ? 1 : 0);
+}
+
+bool key_less(const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; }
+bool key_equal(const CompositeKey128& a, const CompositeKey128& b) { return a.key == b.key; }
+
+}  // namespace
+
+void BitMapBTree::build_sorted(const std::vector<CompositeKey128>& pairs) {
+    const size_t n = pairs.size();
+    if (n == 0) return;
+    // One level at a time: its nodes, their id bitmaps and first keys.
+    std::vector<BitMapBTreeNode> level;
+    std::vector<Bitmap> bitmaps;
+    std::vector<TreeKey> firsts;
+    const size_t leaves = (n + kBulkFill - 1) / kBulkFill;
+    level.reserve(leaves);
+    bitmaps.reserve(leaves);
+    firsts.reserve(leaves);
+    for (size_t g = 0, at = 0; g < leaves; ++g) {
+        const size_t len = part_size(n, leaves, g);
+        auto leaf = std::make_unique<LeafNode>();
+        leaf->start = (kNodeSlots - len) / 2;
+        leaf->len = len;
+        uint32_t ids[kNodeSlots];
+        for (size_t i = 0; i < len; ++i) {
+            leaf->keys[leaf->start + i] = pairs[at + i].stored();
+            ids[i] = pairs[at + i].id();
+        }
+        std::sort(ids, ids + len);
+        bitmaps.push_back(Bitmap::of(ids, len));
+        firsts.push_back(pairs[at].stored());
+        level.emplace_back(std::move(leaf));
+        at += len;
+    }
+    while (level.size() > 1) {
+        const size_t count = level.size();
+        // Every part holds at least two children: a single part takes all
+        // of them (more than one), and several parts take at least 42 each.
+        const size_t parents = (count + kBulkFill - 1) / kBulkFill;
+        std::vector<BitMapBTreeNode> up;
+        std::vector<Bitmap> up_bitmaps;
+        std::vector<TreeKey> up_firsts;
+        for (size_t g = 0, at = 0; g < parents; ++g) {
+            const size_t len = part_size(count, parents, g);
+            auto node = std::make_unique<InternalNode>();
+            node->start = (kNodeSlots - len) / 2;
+            node->len = len;
+            const roaring_bitmap_t* parts[kNodeSlots];
+            for (size_t i = 0; i < len; ++i) parts[i] = bitmaps[at + i].raw();
+            up_bitmaps.push_back(Bitmap::adopt(roaring_bitmap_or_many(len, parts)));
+            for (size_t i = 0; i < len; ++i) {
+                const size_t s = node->start + i;
+                node->keys[s] = firsts[at + i];
+                node->children[s] = std::move(level[at + i]);
+                node->bitmaps[s] = std::move(bitmaps[at + i]);
+            }
+            up_firsts.push_back(firsts[at]);
+            up.emplace_back(std::move(node));
+            at += len;
+        }
+        level = std::move(up);
+        bitmaps = std::move(up_bitmaps);
+        firsts = std::move(up_firsts);
+    }
+    root_ = std::move(level.front());
+    size_ = n;
+    for (const CompositeKey128& p : pairs)
+        if (p.value.inexact()) enter_tie(p);
+    column_rebuild();
+}
+
+void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
+    std::sort(pairs.begin(), pairs.end(), key_less);
+    pairs.erase(std::unique(pairs.begin(), pairs.end(), key_equal), pairs.end());
+    if (pairs.empty()) return;
+    if (size_ != 0 && pairs.size() < size_) {
+        for (const CompositeKey128& k : pairs) insert(k.value, k.id());
+        return;
+    }
+    // Built again from every pair.  The values of inexact pairs already in
+    // the tree point into its ties: those stay alive until the new tree has
+    // its own.
+    std::vector<CompositeKey128> all;
+    all.reserve(size_ + pairs.size());
+    for_each_pair([&](RangeValue v, uint32_t id) { all.push_back(CompositeKey128::make(v, id)); });
+    std::map<u128, TieList> old_ties = std::move(ties_);
+    ties_.clear();
+    if (!all.empty()) {
+        std::vector<CompositeKey128> merged;
+        merged.reserve(all.size() + pairs.size());
+        std::merge(all.begin(), all.end(), pairs.begin(), pairs.end(), std::back_inserter(merged), key_less);
+        merged.erase(std::unique(merged.begin(), merged.end(), key_equal), merged.end());
+        all = std::move(merged);
+    }
+    root_ = BitMapBTreeNode(std::make_unique<LeafNode>());
+    size_ = 0;
+    column_ = {};
+    column_count_ = 0;
+    build_sorted(all.empty() ? pairs : all);
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {

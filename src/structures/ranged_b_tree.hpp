@@ -159,6 +159,9 @@ inline constexpr size_t kSplitRightStart = 24;
 // walking the tree, when the filter holds at most one id in this many of the
 // tree's entries.
 inline constexpr size_t kColumnShare = 16;
+// Entries per node of a tree built bottom-up: room is left for a few
+// insertions before a node splits.
+inline constexpr size_t kBulkFill = 84;
 
 struct LeafNode;
 struct InternalNode;
@@ -304,6 +307,12 @@ public:
     // An inexact number also enters the ties of its value part, sharing the
     // key `v` points to.
     bool insert(RangeValue v, uint32_t id);
+    // Enter many pairs at once (sorting them first; pairs already in the
+    // tree, or given twice, are entered once).  An empty tree, or one
+    // holding fewer pairs than come, is built again bottom-up from all of
+    // them, its nodes filled to `kBulkFill`; otherwise the pairs go in one
+    // by one, in key order.
+    void insert_many(std::vector<CompositeKey128>& pairs);
     // True when an entry of exactly this pair was removed.
     bool remove(RangeValue v, uint32_t id);
     // The ids of filter whose value lies within the bounds.  An inexact
@@ -367,6 +376,10 @@ private:
     using TieList = std::vector<Tie>;
 
     const TieList* ties_at(u128 vp) const;
+    // Record an inexact number's pair in the ties of its value part.
+    void enter_tie(const CompositeKey128& entry);
+    // Replace the (empty) tree by one built from sorted, distinct pairs.
+    void build_sorted(const std::vector<CompositeKey128>& pairs);
     // The value of a stored entry: its value part, or the exact number of
     // its tie.
     RangeValue value_of(const TreeKey& k) const;

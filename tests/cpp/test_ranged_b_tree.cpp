@@ -848,7 +848,9 @@ uint32_t corvane_test_unscatter(uint32_t id) {
 
 // Ids are spread over the whole 32-bit range, or `dense` (0 to 39,999), where
 // the tree answers small filters from its column.
-void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = false) {
+// With `batches`, inserted pairs gather in batches of random size (some
+// given twice) entered with insert_many before the next other operation.
+void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = false, bool batches = false) {
     const auto scatter = [dense](uint32_t i) { return dense ? i : corvane_test_scatter(i); };
     const auto unscatter = [dense](uint32_t id) { return dense ? id : corvane_test_unscatter(id); };
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -890,8 +892,26 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
 
     auto random_present = [&]() -> size_t { return static_cast<size_t>(rng() % present.size()); };
 
+    std::vector<CompositeKey128> batch;
+    size_t batch_goal = 1;
+    auto flush = [&]() {
+        if (batch.empty()) return;
+        tree.insert_many(batch);
+        batch.clear();
+        batch_goal = 1 + static_cast<size_t>(rng() % 3 == 0 ? rng() % 3000 : rng() % 40);
+    };
+
     auto do_insert = [&](RangeValue v, uint32_t id) {
         const CompositeKey128 k = CompositeKey128::make(v, id);
+        if (batches) {
+            batch.push_back(k);
+            if (rng() % 16 == 0) batch.push_back(k);
+            ref.keys.insert(k.key);
+            ref.value_of[id] = v;
+            present.push_back(id);
+            if (batch.size() >= batch_goal) flush();
+            return;
+        }
         // A pair that left the tree may come back through its old separator.
         if (meets_separator(tree, k.key)) ++through_separator;
         ASSERT_TRUE(tree.insert(v, id));
@@ -1013,8 +1033,10 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
                     do_insert(sc.next_value(), id);
                 }
             } else if (roll < ph.insert_pct + ph.remove_pct) {
+                flush();
                 do_remove();
             } else {
+                flush();
                 do_query();
             }
             if (::testing::Test::HasFatalFailure()) {
@@ -1022,11 +1044,13 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
                 return;
             }
             if (op % 500 == 499) {
+                flush();
                 ASSERT_EQ(tree.size(), ref.keys.size());
                 ASSERT_NO_THROW(tree.validate()) << "after operation " << op;
             }
         }
     }
+    flush();
     tree.validate();
     EXPECT_EQ(tree.size(), ref.keys.size());
     // The run must have exercised what it is meant to.
@@ -1047,7 +1071,9 @@ TEST(BitMapBTreeDifferential, HeavilyDuplicatedValues) { run_differential(Patter
 TEST(BitMapBTreeDifferential, SpecialValues) { run_differential(Pattern::Specials, 15, 300); }
 TEST(BitMapBTreeDifferential, MixedValues) { run_differential(Pattern::Mixed, 16, 800); }
 TEST(BitMapBTreeDifferential, DenseIdsRandomValues) { run_differential(Pattern::Random, 17, 1000, true); }
-TEST(BitMapBTreeDifferential, DenseIdsMixedValues) { run_differential(Pattern::Mixed, 18, 800, true); }
+TEST(BitMapBTreeDifferential, DenseIdsMixedValuesInBatches) { run_differential(Pattern::Mixed, 18, 800, true, true); }
+TEST(BitMapBTreeDifferential, DuplicatedValuesInBatches) { run_differential(Pattern::Duplicates, 19, 600, false, true); }
+TEST(BitMapBTreeDifferential, SpecialValuesInBatches) { run_differential(Pattern::Specials, 20, 300, true, true); }
 
 // Deep trees: a long ascending run reaches three levels and splits internal
 // nodes, including the internal root.
@@ -1121,54 +1147,71 @@ TEST(RangeQuery, InexactNumbersSharingAValuePartCompareExactly) {
     for (int64_t n = 99; n <= 102; ++n) fraction.emplace_back(static_cast<uint64_t>(n), 1);
     // Entry i holds value i % 12: the inexact keys first, then the ints.
     const uint32_t count = 600;
-    BitMapBTree tree;
     const auto value_of = [&](uint32_t id) {
         const size_t v = id % fraction.size();
         return v < keys.size() ? RangeValue::of_inexact(keys[v].get()) : I(static_cast<int64_t>(v) - 8 + 99);
     };
-    for (uint32_t id = 0; id < count; ++id) ASSERT_TRUE(tree.insert(value_of(id), id));
-    for (uint32_t id = 0; id < count; id += 7) ASSERT_TRUE(tree.remove(value_of(id), id));
-    tree.validate();
-    const auto present = [](uint32_t id) { return id % 7 != 0; };
-    // a/b < c/d, exactly.
-    const auto less = [&](size_t x, size_t y) {
-        return static_cast<unsigned __int128>(fraction[x].first) * fraction[y].second <
-               static_cast<unsigned __int128>(fraction[y].first) * fraction[x].second;
-    };
-    const Bitmap everything = all_ids(count);
-    for (size_t b = 0; b < fraction.size(); ++b) {
-        const RangeValue bound = value_of(static_cast<uint32_t>(b));
-        for (BoundKind lk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
-            for (BoundKind uk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
-                for (size_t u = 0; u < fraction.size(); u += 3) {
-                    const RangeValue upper = value_of(static_cast<uint32_t>(u));
-                    Ids want;
-                    for (uint32_t id = 0; id < count; ++id) {
-                        const size_t v = id % fraction.size();
-                        const bool above = lk == BoundKind::Unbounded || less(b, v) ||
-                                           (lk == BoundKind::Included && !less(v, b));
-                        const bool below = uk == BoundKind::Unbounded || less(v, u) ||
-                                           (uk == BoundKind::Included && !less(u, v));
-                        if (present(id) && above && below) want.push_back(id);
+    // Entered one by one, in one batch, and in a small batch then a larger
+    // one (built again with the ties already there) and a few single pairs.
+    for (int way = 0; way < 3; ++way) {
+        SCOPED_TRACE("way " + std::to_string(way));
+        BitMapBTree tree;
+        std::vector<CompositeKey128> batch;
+        for (uint32_t id = 0; id < count; ++id) {
+            if (way == 0 || (way == 2 && id >= count - 5)) {
+                ASSERT_TRUE(tree.insert(value_of(id), id));
+                continue;
+            }
+            batch.push_back(CompositeKey128::make(value_of(id), id));
+            if (way == 2 && (id == 99 || id == count - 6)) {
+                tree.insert_many(batch);
+                batch.clear();
+            }
+        }
+        if (!batch.empty()) tree.insert_many(batch);
+        for (uint32_t id = 0; id < count; id += 7) ASSERT_TRUE(tree.remove(value_of(id), id));
+        tree.validate();
+        const auto present = [](uint32_t id) { return id % 7 != 0; };
+        // a/b < c/d, exactly.
+        const auto less = [&](size_t x, size_t y) {
+            return static_cast<unsigned __int128>(fraction[x].first) * fraction[y].second <
+                   static_cast<unsigned __int128>(fraction[y].first) * fraction[x].second;
+        };
+        const Bitmap everything = all_ids(count);
+        for (size_t b = 0; b < fraction.size(); ++b) {
+            const RangeValue bound = value_of(static_cast<uint32_t>(b));
+            for (BoundKind lk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
+                for (BoundKind uk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
+                    for (size_t u = 0; u < fraction.size(); u += 3) {
+                        const RangeValue upper = value_of(static_cast<uint32_t>(u));
+                        Ids want;
+                        for (uint32_t id = 0; id < count; ++id) {
+                            const size_t v = id % fraction.size();
+                            const bool above = lk == BoundKind::Unbounded || less(b, v) ||
+                                               (lk == BoundKind::Included && !less(v, b));
+                            const bool below = uk == BoundKind::Unbounded || less(v, u) ||
+                                               (uk == BoundKind::Included && !less(u, v));
+                            if (present(id) && above && below) want.push_back(id);
+                        }
+                        const Bitmap got = tree.query_range(Bound{lk, bound}, Bound{uk, upper}, everything);
+                        ASSERT_EQ(ids_of(got), want) << b << " " << u;
                     }
-                    const Bitmap got = tree.query_range(Bound{lk, bound}, Bound{uk, upper}, everything);
-                    ASSERT_EQ(ids_of(got), want) << b << " " << u;
                 }
             }
         }
-    }
-    for (bool descending : {false, true}) {
-        Ids want;
-        for (uint32_t id = 0; id < count; ++id)
-            if (present(id)) want.push_back(id);
-        std::stable_sort(want.begin(), want.end(), [&](uint32_t x, uint32_t y) {
-            const size_t a = x % fraction.size(), b = y % fraction.size();
-            return descending ? less(b, a) : less(a, b);
-        });
-        for (size_t limit : {size_t{1}, size_t{45}, size_t{100}, size_t{10000}}) {
-            const Ids got = tree.ordered_ids(descending, limit, everything);
-            ASSERT_EQ(got, Ids(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(std::min(limit, want.size()))))
-                << descending << " " << limit;
+        for (bool descending : {false, true}) {
+            Ids want;
+            for (uint32_t id = 0; id < count; ++id)
+                if (present(id)) want.push_back(id);
+            std::stable_sort(want.begin(), want.end(), [&](uint32_t x, uint32_t y) {
+                const size_t a = x % fraction.size(), b = y % fraction.size();
+                return descending ? less(b, a) : less(a, b);
+            });
+            for (size_t limit : {size_t{1}, size_t{45}, size_t{100}, size_t{10000}}) {
+                const Ids got = tree.ordered_ids(descending, limit, everything);
+                ASSERT_EQ(got, Ids(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(std::min(limit, want.size()))))
+                    << descending << " " << limit;
+            }
         }
     }
 }
