@@ -407,6 +407,35 @@ def test_numbers_can_come_back_after_leaving():
 
 
 @needs_queries
+def test_large_batches_answer_like_a_scan():
+    # Batches this large fill their value maps on two threads and build each
+    # range tree bottom-up; a later batch larger than the index rebuilds the
+    # trees with what they held, a smaller one enters pair by pair.
+    rng = random.Random(77)
+
+    def make(k):
+        return Indexable(cat=rng.randrange(300), n=k * 7919 % 1000003, f=rng.random(),
+                         s=f"w{rng.randrange(50)}")
+
+    objs = [make(k) for k in range(60000)]
+    idx = Index()
+    idx.add_object_many(objs[:20000])
+    idx.add_object_many(objs[20000:])
+    extra = [make(k) for k in range(60000, 61000)]
+    idx.add_object_many(extra)
+    objs += extra
+    for o in objs[::97]:
+        o.f = rng.random()
+        o.cat = 5
+    for lo, hi in ((0.25, 0.5), (0.0, 0.001)):
+        assert_same(select(idx, Q.bt("f", lo, hi)), [o for o in objs if lo <= o.f <= hi])
+    assert_same(select(idx, Q.and_(Q.eq("cat", 5), Q.lt("n", 500000))),
+                [o for o in objs if o.cat == 5 and o.n < 500000])
+    assert_same(idx.get_by_attribute(s="w7"), [o for o in objs if o.s == "w7"])
+    assert_same(idx.get_by_attribute(n=objs[123].n), [objs[123]])
+
+
+@needs_queries
 def test_range_queries_follow_thousands_of_assignments():
     rng = random.Random(1234)
     n = 5000

@@ -1,6 +1,9 @@
 #include "engine/operations.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -39,6 +42,10 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList*
 }
 
 namespace {
+
+// Pairs in a batch (counting range pairs twice) from which its value maps
+// are filled on two threads.
+constexpr size_t kParallelPairs = 200000;
 
 // A pair of a batch bound for one value map.
 struct BatchPair {
@@ -161,39 +168,91 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
         }
     }
     ids->add_many(batch_ids.data(), batch_ids.size());
-    ValueGroups groups;
-    std::vector<CompositeKey128> pending;
-    constexpr size_t kCopyRun = 512, kAhead = 16;
-    std::vector<PyValue> copies;
-    copies.reserve(kCopyRun);
+    // The maps are filled one at a time, each from its own batch; nothing is
+    // shared between two maps, so a large batch fills them on two threads.
+    std::vector<std::pair<QueryMap*, Batch*>> work;
+    size_t total = 0;
     for (auto& [map, batch] : batches) {
         if (batch.pairs.empty()) continue;
-        QueryMap& qm = *map;
-        groups.group(batch.pairs);
-        size_t fresh = groups.size();
-        if (!qm.exact.empty()) {
-            fresh = 0;
-            for (size_t g = 0; g < groups.size(); ++g) fresh += !qm.exact.contains(groups.value(g));
-        }
-        qm.exact.reserve(qm.exact.size() + fresh);
-        // The values are copied a run at a time into a small buffer, then
-        // moved into the map: the copies take their shared counts (locked
-        // increments) in batch order without waiting for the scattered
-        // writes into the map, and the map's memory is fetched ahead.
-        for (size_t first = 0; first < groups.size(); first += kCopyRun) {
-            const size_t end = std::min(groups.size(), first + kCopyRun);
-            copies.clear();
-            for (size_t g = first; g < end; ++g) copies.push_back(groups.value(g));
-            for (size_t g = first; g < end; ++g) {
-                if (g + kAhead < end) qm.exact.prefetch(copies[g + kAhead - first]);
-                qm.add_to_set(std::move(copies[g - first]), groups.ids(g), groups.count(g));
-            }
-        }
-        pending.reserve(batch.numeric);
-        for (const BatchPair& p : batch.pairs) QueryMap::queue_range(*p.value, p.id, pending);
-        qm.enter_pending(pending);
-        batch.pairs = {};
+        work.emplace_back(map, &batch);
+        total += batch.pairs.size() + batch.numeric;
     }
+    const auto fill = [](const std::vector<std::pair<QueryMap*, Batch*>>& maps_to_fill) {
+        ValueGroups groups;
+        std::vector<CompositeKey128> pending;
+        constexpr size_t kCopyRun = 512, kAhead = 16;
+        std::vector<PyValue> copies;
+        copies.reserve(kCopyRun);
+        for (auto [map, batch] : maps_to_fill) {
+            QueryMap& qm = *map;
+            groups.group(batch->pairs);
+            size_t fresh = groups.size();
+            if (!qm.exact.empty()) {
+                fresh = 0;
+                for (size_t g = 0; g < groups.size(); ++g) fresh += !qm.exact.contains(groups.value(g));
+            }
+            qm.exact.reserve(qm.exact.size() + fresh);
+            // The values are copied a run at a time into a small buffer, then
+            // moved into the map: the copies take their shared counts (locked
+            // increments) in batch order without waiting for the scattered
+            // writes into the map, and the map's memory is fetched ahead.
+            for (size_t first = 0; first < groups.size(); first += kCopyRun) {
+                const size_t end = std::min(groups.size(), first + kCopyRun);
+                copies.clear();
+                for (size_t g = first; g < end; ++g) copies.push_back(groups.value(g));
+                for (size_t g = first; g < end; ++g) {
+                    if (g + kAhead < end) qm.exact.prefetch(copies[g + kAhead - first]);
+                    qm.add_to_set(std::move(copies[g - first]), groups.ids(g), groups.count(g));
+                }
+            }
+            pending.reserve(batch->numeric);
+            for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, pending);
+            qm.enter_pending(pending);
+            batch->pairs = {};
+        }
+    };
+    if (work.size() < 2 || total < kParallelPairs || std::thread::hardware_concurrency() < 2) {
+        fill(work);
+        return;
+    }
+    // Two shares of about equal work, the largest maps first.
+    std::sort(work.begin(), work.end(), [](const auto& x, const auto& y) {
+        return x.second->pairs.size() + x.second->numeric > y.second->pairs.size() + y.second->numeric;
+    });
+    std::vector<std::pair<QueryMap*, Batch*>> mine, theirs;
+    size_t mine_load = 0, their_load = 0;
+    for (const auto& w : work) {
+        const size_t load = w.second->pairs.size() + w.second->numeric;
+        if (mine_load <= their_load) {
+            mine.push_back(w);
+            mine_load += load;
+        } else {
+            theirs.push_back(w);
+            their_load += load;
+        }
+    }
+    std::exception_ptr failed;
+    std::thread helper;
+    try {
+        helper = std::thread([&] {
+            try {
+                fill(theirs);
+            } catch (...) {
+                failed = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        fill(work);  // no thread to be had: all on this one
+        return;
+    }
+    try {
+        fill(mine);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (failed) std::rethrow_exception(failed);
 }
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,

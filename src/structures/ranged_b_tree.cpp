@@ -665,8 +665,8 @@ bool key_equal(const CompositeKey128& a, const CompositeKey128& b) { return a.ke
 
 }  // namespace
 
-void BitMapBTree::build_sorted(const std::vector<CompositeKey128>& pairs) {
-    const size_t n = pairs.size();
+void BitMapBTree::build_sorted(const std::vector<u128>& keys) {
+    const size_t n = keys.size();
     if (n == 0) return;
     // One level at a time: its nodes, their id bitmaps and first keys.
     std::vector<BitMapBTreeNode> level;
@@ -683,12 +683,12 @@ void BitMapBTree::build_sorted(const std::vector<CompositeKey128>& pairs) {
         leaf->len = len;
         uint32_t ids[kNodeSlots];
         for (size_t i = 0; i < len; ++i) {
-            leaf->keys[leaf->start + i] = pairs[at + i].stored();
-            ids[i] = pairs[at + i].id();
+            leaf->keys[leaf->start + i] = TreeKey{keys[at + i]};
+            ids[i] = static_cast<uint32_t>(keys[at + i]);
         }
         std::sort(ids, ids + len);
         bitmaps.push_back(Bitmap::of(ids, len));
-        firsts.push_back(pairs[at].stored());
+        firsts.push_back(TreeKey{keys[at]});
         level.emplace_back(std::move(leaf));
         at += len;
     }
@@ -724,39 +724,51 @@ void BitMapBTree::build_sorted(const std::vector<CompositeKey128>& pairs) {
     }
     root_ = std::move(level.front());
     size_ = n;
-    for (const CompositeKey128& p : pairs)
-        if (p.value.inexact()) enter_tie(p);
     column_rebuild();
 }
 
 void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
-    std::sort(pairs.begin(), pairs.end(), key_less);
-    pairs.erase(std::unique(pairs.begin(), pairs.end(), key_equal), pairs.end());
     if (pairs.empty()) return;
     if (size_ != 0 && pairs.size() < size_) {
+        // In key order, successive pairs walk down the same few nodes.
+        std::sort(pairs.begin(), pairs.end(), key_less);
         for (const CompositeKey128& k : pairs) insert(k.value, k.id());
         return;
     }
-    // Built again from every pair.  The values of inexact pairs already in
-    // the tree point into its ties: those stay alive until the new tree has
-    // its own.
-    std::vector<CompositeKey128> all;
-    all.reserve(size_ + pairs.size());
-    for_each_pair([&](RangeValue v, uint32_t id) { all.push_back(CompositeKey128::make(v, id)); });
-    std::map<u128, TieList> old_ties = std::move(ties_);
-    ties_.clear();
-    if (!all.empty()) {
-        std::vector<CompositeKey128> merged;
-        merged.reserve(all.size() + pairs.size());
-        std::merge(all.begin(), all.end(), pairs.begin(), pairs.end(), std::back_inserter(merged), key_less);
-        merged.erase(std::unique(merged.begin(), merged.end(), key_equal), merged.end());
-        all = std::move(merged);
+    // Built again from every key: the batch's, sorted without their values
+    // (half the bytes to move), merged with the tree's own.
+    std::vector<u128> keys;
+    keys.reserve(pairs.size());
+    bool inexact = false;
+    for (const CompositeKey128& p : pairs) {
+        keys.push_back(p.key);
+        inexact = inexact || p.value.inexact();
+    }
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<u128> old;
+    if (size_ != 0) {
+        old.reserve(size_);
+        for_each([&](const TreeKey& k) { old.push_back(k.key); });
+        std::vector<u128> merged;
+        merged.reserve(old.size() + keys.size());
+        std::merge(old.begin(), old.end(), keys.begin(), keys.end(), std::back_inserter(merged));
+        merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
+        keys = std::move(merged);
+    }
+    if (inexact) {
+        // The ties take each inexact pair new to the tree once (the pairs
+        // already there keep theirs).
+        std::sort(pairs.begin(), pairs.end(), key_less);
+        pairs.erase(std::unique(pairs.begin(), pairs.end(), key_equal), pairs.end());
+        for (const CompositeKey128& p : pairs)
+            if (p.value.inexact() && !std::binary_search(old.begin(), old.end(), p.key)) enter_tie(p);
     }
     root_ = BitMapBTreeNode(std::make_unique<LeafNode>());
     size_ = 0;
     column_ = {};
     column_count_ = 0;
-    build_sorted(all.empty() ? pairs : all);
+    build_sorted(keys);
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {
