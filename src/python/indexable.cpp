@@ -134,7 +134,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
                 PyValue v = wrap_value(value);
                 size_t at = st.attributes.index_of(name);
                 if (at != AttrList::npos) {
-                    st.attributes.value(at) = std::move(v);
+                    st.attributes.replace(at, std::move(v));
                 } else {
                     st.attributes.push_back(name, std::move(v));
                 }
@@ -204,10 +204,21 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         const AttrList& attrs = as_obj(self)->state.attributes;
         // A name written in source code is the very object its record keeps
         // (see `attr_name_of`): compare addresses first, texts only then.
-        for (const auto& [n, v] : attrs) {
-            if (n.record().object.load(std::memory_order_relaxed) == name) {
-                Py_INCREF(v.object());
-                return v.object();
+        // The first attributes are found in the object itself; the rest
+        // need the list's heap block.
+        const size_t in_place = attrs.in_place();
+        for (size_t i = 0; i < in_place; ++i) {
+            const AttrList::Slot& slot = attrs.slot(i);
+            if (slot.name.record().object.load(std::memory_order_relaxed) == name) {
+                Py_INCREF(slot.object);
+                return slot.object;
+            }
+        }
+        for (size_t i = in_place; i < attrs.size(); ++i) {
+            if (attrs.name(i).record().object.load(std::memory_order_relaxed) == name) {
+                PyObject* found = attrs.value(i).object();
+                Py_INCREF(found);
+                return found;
             }
         }
         Py_ssize_t len = 0;
@@ -292,8 +303,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         const size_t at = st.attributes.index_of(key);
         const bool had_value = at != AttrList::npos;
         if (had_value) {
-            replaced = std::move(st.attributes.value(at));
-            st.attributes.value(at) = std::move(new_value);
+            replaced = st.attributes.replace(at, std::move(new_value));
         } else {
             st.attributes.push_back(key, std::move(new_value));
         }

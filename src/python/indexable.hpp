@@ -35,7 +35,8 @@ struct IndexMeta {
 };
 
 struct IndexableState {
-    // First, so that a read finds its list on the object's first cache line.
+    // First, so that a read finds the attributes kept in place right after
+    // the object's header.
     AttrList attributes;
     // Most objects are held by one index: room for one registration in
     // place keeps the object in a smaller size class.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/attr_list.hpp"
 #include "engine/evaluate.hpp"
 #include "engine/keyword_filter.hpp"
 #include "engine/operations.hpp"
@@ -106,6 +107,94 @@ TEST(Engine, NarrowKeepsSelectedEqualityEntriesOnly) {
 
 namespace corvane {
 namespace {
+
+// A stand-in object for a value: the engine only compares and hands back
+// its address (no release hook is installed, so nothing is released).
+PyValue object_value(uintptr_t tag) {
+    return PyValue::of_other(SharedRef(adopt, reinterpret_cast<PyObject*>(tag << 4)), tag);
+}
+
+std::string label(char c, size_t i) {
+    std::string s(1, c);
+    s += std::to_string(i);
+    return s;
+}
+
+using Expected = std::vector<std::pair<AttrName, uintptr_t>>;
+
+// Every position agrees on name and value object, through indexing,
+// iteration, lookup and the pairs kept in place.
+void expect_list(const AttrList& list, const Expected& want, size_t n, const char* what) {
+    SCOPED_TRACE(testing::Message() << "list of " << n << ", " << what);
+    ASSERT_EQ(list.size(), want.size());
+    ASSERT_EQ(list.in_place(), std::min(want.size(), AttrList::kInPlace));
+    size_t i = 0;
+    for (const auto& [name, value] : list) {
+        PyObject* obj = reinterpret_cast<PyObject*>(want[i].second << 4);
+        EXPECT_TRUE(name == want[i].first) << i;
+        EXPECT_EQ(value.object(), obj) << i;
+        EXPECT_EQ(list.index_of(want[i].first), i);
+        if (i < list.in_place()) {
+            EXPECT_TRUE(list.slot(i).name == want[i].first) << i;
+            EXPECT_EQ(list.slot(i).object, obj) << i;
+        }
+        ++i;
+    }
+    EXPECT_EQ(i, want.size());
+}
+
+// The pairs kept in place follow every way a list changes, below, at and
+// past the number kept.
+TEST(AttrList, PairsInPlaceFollowEveryChange) {
+    uintptr_t next = 1;
+    for (size_t n = 1; n <= 10; ++n) {
+        AttrList list;
+        if (n % 2 == 0) list.reserve(n);
+        Expected want;
+        for (size_t i = 0; i < n; ++i) {
+            want.emplace_back(AttrName::intern(label('a', i)), next++);
+            list.push_back(want.back().first, object_value(want.back().second));
+        }
+        expect_list(list, want, n, "pushed");
+        EXPECT_EQ(list.index_of(AttrName::intern("missing")), AttrList::npos);
+
+        for (size_t i = 0; i < n; i += 1 + i % 2) {
+            uintptr_t old = want[i].second;
+            want[i].second = next++;
+            PyValue replaced = list.replace(i, object_value(want[i].second));
+            EXPECT_EQ(replaced.object(), reinterpret_cast<PyObject*>(old << 4));
+        }
+        expect_list(list, want, n, "replaced");
+
+        AttrList copy(list);
+        expect_list(copy, want, n, "copied");
+        AttrList moved(std::move(copy));
+        expect_list(moved, want, n, "moved");
+        expect_list(copy, {}, n, "moved from");
+
+        // Swap with a list of another size, and assign across sizes.
+        AttrList other;
+        Expected other_want;
+        for (size_t i = 0; i < 11 - n; ++i) {
+            other_want.emplace_back(AttrName::intern(label('b', i)), next++);
+            other.push_back(other_want.back().first, object_value(other_want.back().second));
+        }
+        moved.swap(other);
+        expect_list(moved, other_want, n, "swapped in");
+        expect_list(other, want, n, "swapped out");
+        moved = other;
+        expect_list(moved, want, n, "assigned");
+        other = AttrList();
+        expect_list(other, {}, n, "emptied");
+
+        list.clear();
+        expect_list(list, {}, n, "cleared");
+        // A cleared list fills again from its first position.
+        want.resize(n / 2);
+        for (auto& w : want) list.push_back(w.first, object_value(w.second = next++));
+        expect_list(list, want, n, "refilled");
+    }
+}
 
 std::vector<uintptr_t>* released_log = nullptr;
 void log_release(PyObject* obj) noexcept { released_log->push_back(reinterpret_cast<uintptr_t>(obj)); }
