@@ -1,6 +1,9 @@
 #include "engine/operations.hpp"
 
 #include <algorithm>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -253,6 +256,12 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
     }
     helper.join();
     if (failed) std::rethrow_exception(failed);
+#ifdef __GLIBC__
+    // The sorting and grouping buffers of a large batch are freed by now,
+    // much of them in the second thread's malloc arena, which would keep
+    // them: give them back to the system.
+    malloc_trim(0);
+#endif
 }
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
