@@ -136,6 +136,8 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
     struct Batch {
         std::vector<BatchPair> pairs;
         size_t numeric = 0;
+        // The work of filling its map: a range pair counts twice.
+        size_t load() const noexcept { return pairs.size() + numeric; }
     };
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
@@ -178,7 +180,7 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
     for (auto& [map, batch] : batches) {
         if (batch.pairs.empty()) continue;
         work.emplace_back(map, &batch);
-        total += batch.pairs.size() + batch.numeric;
+        total += batch.load();
     }
     const auto fill = [](const std::vector<std::pair<QueryMap*, Batch*>>& maps_to_fill) {
         ValueGroups groups;
@@ -219,13 +221,12 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
         return;
     }
     // Two shares of about equal work, the largest maps first.
-    std::sort(work.begin(), work.end(), [](const auto& x, const auto& y) {
-        return x.second->pairs.size() + x.second->numeric > y.second->pairs.size() + y.second->numeric;
-    });
+    std::sort(work.begin(), work.end(),
+              [](const auto& x, const auto& y) { return x.second->load() > y.second->load(); });
     std::vector<std::pair<QueryMap*, Batch*>> mine, theirs;
     size_t mine_load = 0, their_load = 0;
     for (const auto& w : work) {
-        const size_t load = w.second->pairs.size() + w.second->numeric;
+        const size_t load = w.second->load();
         if (mine_load <= their_load) {
             mine.push_back(w);
             mine_load += load;

@@ -25,7 +25,7 @@ bool QueryMap::unused() const {
 }
 
 void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_entry,
-                      EnteredList* entered, std::vector<CompositeKey128>* pending) {
+                      EnteredList* entered) {
     auto [it, fresh] = exact.try_emplace(value);
     if (fresh) {
         it->second = HybridSet::small_of(id);
@@ -37,11 +37,7 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
         case CastValue::Float:
         case CastValue::Ordered:
             // The tree keeps each pair once, so asking it again is harmless.
-            if (pending != nullptr) {
-                queue_range(value, id, *pending);
-            } else {
-                ranged->insert(value.range_value(), id);
-            }
+            ranged->insert(value.range_value(), id);
             break;
         case CastValue::Ind: {
             uint32_t nested_id = value.nested_id();

@@ -44,12 +44,10 @@ struct QueryMap {
     // the value sets), and re-entering an object never duplicates anything.
     // A nested object already in the nested index is not entered again: it
     // is registered with that index, which its assignments keep current.
-    // Every nested object entered is reported in `entered`.  With `pending`, a numeric pair is
-    // queued there for the range tree instead of entered at once (batches
-    // enter them in key order, see `enter_pending`; the tree refuses a pair
-    // it already holds).
-    void insert(const PyValue& value, uint32_t id, const Entry* nested_entry, EnteredList* entered,
-                std::vector<CompositeKey128>* pending = nullptr);
+    // Every nested object entered is reported in `entered`.  (Batches enter
+    // their value sets with `add_to_set` and their range pairs with
+    // `queue_range` and `enter_pending` instead.)
+    void insert(const PyValue& value, uint32_t id, const Entry* nested_entry, EnteredList* entered);
     // Record every id of `ids` (`n` of them) in the value set of `value`,
     // with one lookup of the value, which moves into the map when it is new
     // there: the value-set part of `insert`, for a batch whose range pairs
@@ -61,9 +59,8 @@ struct QueryMap {
                             std::vector<CompositeKey128>& pending) {
         if (value.is_numeric()) pending.push_back(CompositeKey128::make(value.range_value(), id));
     }
-    // Enter queued numeric pairs into the range tree, in key order: sorted
-    // insertion walks the same few nodes again and again instead of a random
-    // root-to-leaf path per pair.
+    // Enter queued numeric pairs into the range tree at once (see
+    // `BitMapBTree::insert_many`), leaving `pending` empty.
     void enter_pending(std::vector<CompositeKey128>& pending);
     // Withdraw `id` from `value`: from its id set (dropping the entry when
     // the set is left empty), from the range tree, and for an `Indexable`

@@ -764,10 +764,6 @@ void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
         for (const CompositeKey128& p : pairs)
             if (p.value.inexact() && !std::binary_search(old.begin(), old.end(), p.key)) enter_tie(p);
     }
-    root_ = BitMapBTreeNode(std::make_unique<LeafNode>());
-    size_ = 0;
-    column_ = {};
-    column_count_ = 0;
     build_sorted(keys);
 }
 
@@ -860,9 +856,10 @@ void BitMapBTree::column_enter(uint32_t id, u128 vp) {
 
 void BitMapBTree::column_leave(uint32_t id, u128 vp) {
     if (column_count_ == kColumnOff) return;
-    PackedPart* slot = const_cast<PackedPart*>(column_slot(id));
-    if (slot == nullptr || slot->head == 0 || slot->get() != vp) return;
-    *slot = PackedPart{};
+    if (column_slot(id) == nullptr) return;
+    PackedPart& slot = column_[id - column_base_];
+    if (slot.head == 0 || slot.get() != vp) return;
+    slot = PackedPart{};
     --column_count_;
 }
 

@@ -378,8 +378,9 @@ private:
     const TieList* ties_at(u128 vp) const;
     // Record an inexact number's pair in the ties of its value part.
     void enter_tie(const CompositeKey128& entry);
-    // Replace the (empty) tree by one built from sorted, distinct keys (the
-    // ties of inexact pairs are the caller's).
+    // Replace the tree's entries, nodes and column by ones built from
+    // sorted, distinct keys, at least one (the ties of inexact pairs are the
+    // caller's).
     void build_sorted(const std::vector<u128>& keys);
     // The value of a stored entry: its value part, or the exact number of
     // its tie.
