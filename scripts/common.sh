@@ -4,6 +4,8 @@
 #   CORVANE_PYTHON  CPython used to create .venv        (default: python3)
 #   CORVANE_PYPY    PyPy used to create .venv-pypy      (default: pypy3)
 #   CORVANE_JOBS    parallel compile jobs                (default: 2)
+#   CORVANE_VERSIONS  CPython versions to set up, test and build wheels for
+#                   (default: "3.9 3.10 3.11 3.12 3.13")
 #
 # Every other supported CPython (PY_VERSIONS) found on the machine gets an
 # environment of its own, .venv-3.X (see find_cpython).  When ccache is
@@ -19,7 +21,8 @@ CORVANE_PYPY="${CORVANE_PYPY:-pypy3}"
 JOBS="${CORVANE_JOBS:-2}"
 
 # The CPython versions the package supports and tests.
-PY_VERSIONS=(3.9 3.10 3.11 3.12 3.13)
+# shellcheck disable=SC2206
+PY_VERSIONS=(${CORVANE_VERSIONS:-3.9 3.10 3.11 3.12 3.13})
 
 if command -v ccache >/dev/null 2>&1; then
     export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
