@@ -250,14 +250,20 @@ def build(expr):
         return getattr(Q, op)(expr[1], expr[2])
     if op == "bt":
         return Q.bt(expr[1], expr[2], expr[3])
+    # Each spelling of one tree is used, chosen by the tree's shape: the
+    # operators, one iterable of operands, a generator of values.
     if op == "in":
-        return Q.in_(expr[1], expr[2])
+        values = expr[2]
+        return Q.in_(expr[1], (v for v in values) if len(values) % 2 else values)
     if op == "not":
-        return Q.not_(build(expr[1]))
-    if op == "and":
-        return Q.and_(*[build(e) for e in expr[1]])
-    if op == "or":
-        return Q.or_(*[build(e) for e in expr[1]])
+        inner = build(expr[1])
+        return ~inner if expr[1][0] in ("eq", "and") else Q.not_(inner)
+    if op in ("and", "or"):
+        parts = [build(e) for e in expr[1]]
+        combine = Q.and_ if op == "and" else Q.or_
+        if len(parts) == 2:
+            return parts[0] & parts[1] if op == "and" else parts[0] | parts[1]
+        return combine(parts) if len(parts) % 2 else combine(*parts)
     raise ValueError("unknown operator %r" % (op,))
 
 

@@ -633,9 +633,12 @@ class IndexWorld(RuleBasedStateMachine):
         name = data.draw(st.sampled_from(NAMES + ["zz"]))
         descending = data.draw(st.booleans())
         limit = data.draw(st.one_of(st.none(), st.integers(0, 6)))
-        got = target.ordered_by(name, descending=descending, limit=limit)
-        want = rec.ordered_by(name, universe, descending, limit, self.order)
-        label = "%s ordered_by(%r, descending=%r, limit=%r)" % (where, name, descending, limit)
+        offset = data.draw(st.sampled_from([0, 0, 1, 3]))
+        got = target.ordered_by(name, descending=descending, limit=limit, offset=offset)
+        want = rec.ordered_by(name, universe, descending, None, self.order)[offset:]
+        want = want if limit is None else want[:limit]
+        label = "%s ordered_by(%r, descending=%r, limit=%r, offset=%r)" % (
+            where, name, descending, limit, offset)
         assert [id(o) for o in got] == want, label
         want_counts = rec.value_counts(name, universe, self.order)
         if want_counts is None:

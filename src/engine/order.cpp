@@ -46,9 +46,17 @@ void count_within(const HybridSet& set, const Bitmap& universe, uint64_t& count,
 }  // namespace
 
 std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_view attr,
-                                           const Bitmap& universe, bool descending, size_t limit) {
+                                           const Bitmap& universe, bool descending, size_t limit,
+                                           size_t offset) {
     std::vector<uint32_t> out;
-    if (limit == 0) return out;
+    if (limit == 0 || offset >= universe.cardinality()) return out;
+    if (offset != 0) {
+        // The first `offset` places are walked and dropped.
+        const size_t walk = limit > SIZE_MAX - offset ? SIZE_MAX : limit + offset;
+        out = ordered_by_attribute(maps, attr, universe, descending, walk, 0);
+        out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(offset, out.size())));
+        return out;
+    }
     const QueryMap* map = find_map(maps, attr);
     if (map != nullptr && map->ranged) out = map->ranged->ordered_ids(descending, limit, universe);
     if (out.size() >= limit) return out;

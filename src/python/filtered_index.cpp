@@ -156,7 +156,7 @@ PyMethodDef view_methods[] = {
     {"rebase", CORVANE_FASTCALL(view_rebase), METH_FASTCALL | METH_KEYWORDS,
      "rebase($self)\n--\n\n"},
     {"ordered_by", CORVANE_FASTCALL(view_ordered_by), METH_FASTCALL | METH_KEYWORDS,
-     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+     "ordered_by($self, attr, descending=False, limit=None, offset=0)\n--\n\n"},
     {"value_counts", CORVANE_FASTCALL(view_value_counts), METH_FASTCALL | METH_KEYWORDS,
      "value_counts($self, attr)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -107,10 +107,21 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// The objects of a batch argument: an `Index` or a `FilteredIndex` stands
+// for the objects it holds, taken before the receiver is (the two may be
+// one index); any other argument is iterated as it is.
+py::PyRef batch_argument(PyObject* arg) {
+    if (!PyObject_TypeCheck(arg, index_type()) && !PyObject_TypeCheck(arg, filtered_index_type()))
+        return py::PyRef(py::borrow, arg);
+    return py::PyRef(py::new_ref, PyObject_CallMethod(arg, "collect", nullptr));
+}
+
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames);
+        py::PyRef batch = batch_argument(
+            py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames));
+        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
 
@@ -120,7 +131,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             objects.reserve(py::size_hint(arg));
             uses.reserve(objects.capacity());
         }
-        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
             uses.emplace_back(indexable_state(item).use);
             objects.emplace_back(py::borrow, item);
@@ -219,8 +230,9 @@ PyObject* index_discard_object(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg =
-            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames);
+        py::PyRef batch = batch_argument(
+            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames));
+        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
         // Every item is checked before anything changes: one that is not an
@@ -232,7 +244,7 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
             refs.reserve(py::size_hint(arg));
             uses.reserve(refs.capacity());
         }
-        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
             uses.emplace_back(indexable_state(item).use);
             refs.emplace_back(py::borrow, item);
@@ -438,7 +450,7 @@ PyMethodDef index_methods[] = {
     {"union_with", CORVANE_FASTCALL(index_union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
     {"ordered_by", CORVANE_FASTCALL(index_ordered_by), METH_FASTCALL | METH_KEYWORDS,
-     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+     "ordered_by($self, attr, descending=False, limit=None, offset=0)\n--\n\n"},
     {"value_counts", CORVANE_FASTCALL(index_value_counts), METH_FASTCALL | METH_KEYWORDS,
      "value_counts($self, attr)\n--\n\n"},
     {"remove_object", CORVANE_FASTCALL(index_remove_object), METH_FASTCALL | METH_KEYWORDS,
