@@ -176,6 +176,8 @@ class Index(Generic[_T]):
         (numbers first); members without such a value for `attr` (no
         attribute, a str, None, a bool, ...) come last, in id order.  The order comes from the range
         index, so a short `limit` costs about what a small range query does.
+        A dotted `attr` orders by the value at the end of the path, leaving out
+        members whose path does not resolve.
         """
 
     def value_counts(self, attr: str) -> dict[Any, int]:
@@ -185,6 +187,8 @@ class Index(Generic[_T]):
         the dict is ordered by descending count, ties by the earliest object
         holding the value.  Counts follow equality lookups (after `reduce`,
         only the selected objects).  An unhashable value raises TypeError.
+        A dotted `attr` ("customer.country") counts by the values at the end
+        of the path, leaving out members whose path does not resolve.
         """
 
     def remove_object(self, py_ref: _T) -> None:
