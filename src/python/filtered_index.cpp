@@ -28,7 +28,7 @@ FilteredIndexObject* as_view(PyObject* self) { return reinterpret_cast<FilteredI
 // use by a call is left alone.
 int view_clear(PyObject* self) {
     FilteredIndexObject* view = as_view(self);
-    if (view->use.state != 0) return 0;
+    if (view->use.in_use()) return 0;
     try {
         IndexAPI empty = IndexAPI::make();
         Bitmap no_ids;
@@ -98,7 +98,7 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
             }
             // An object in use elsewhere is refused like any other call
             // refuses it; nothing is registered yet.
-            if (indexable_state(obj).use.state != 0) py::runtime_error(py::kAlreadyBorrowed);
+            if (indexable_state(obj).use.in_use()) py::runtime_error(py::kAlreadyBorrowed);
             objects.push_back(obj);
         });
         // Reading the entries may fail (a nesting too deep): read them all

@@ -9,6 +9,7 @@
 #include "engine/operations.hpp"
 #include "engine/query_map.hpp"
 #include "python/args.hpp"
+#include "python/contention.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/gil_policy.hpp"
@@ -39,7 +40,7 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // alone.
 int index_clear(PyObject* self) {
     IndexObject* idx = as_index(self);
-    if (idx->use.state != 0) return 0;
+    if (idx->use.in_use()) return 0;
     try {
         std::shared_ptr<IndexAPI> doomed = std::make_shared<IndexAPI>(IndexAPI::make());
         doomed.swap(idx->api);
@@ -86,13 +87,15 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument("Index.add_object", "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
         IndexableState& st = indexable_state(obj);
         // The object stays in exclusive use for the whole call, so its
         // attributes can be read in place and no assignment slips between
         // entering and registering it.
-        py::ExclusiveUse obj_use(st.use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.add(st.use, true);
+        uses.take();
         std::vector<uint32_t> path;
         std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
         // The store changes only while the interpreter lock is held, so that
@@ -115,16 +118,19 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         py::ExclusiveUse use(idx->use);
 
         std::vector<py::PyRef> objects;
-        std::vector<py::ExclusiveUse> uses;
-        if (!PyUnicode_Check(arg)) {
-            objects.reserve(py::size_hint(arg));
-            uses.reserve(objects.capacity());
-        }
+        if (!PyUnicode_Check(arg)) objects.reserve(py::size_hint(arg));
         py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            uses.emplace_back(indexable_state(item).use);
             objects.emplace_back(py::borrow, item);
         });
+        // The index and every object are taken together: a call that waits
+        // for one of them holds none.
+        use.end();
+        py::UseGroup uses;
+        uses.reserve(objects.size() + 1);
+        for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+        uses.add(idx->use, true);
+        uses.take();
 
         std::vector<Entry> entries(objects.size());
         std::vector<uint32_t> path;
@@ -137,7 +143,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         auto store = idx->api->items->write();
         for (size_t i = 0; i < objects.size(); ++i) {
             indexable_state(objects[i].get()).add_index(weak);
-            uses[i].end();
+            uses.end(i);
             store->put(entries[i].id, std::move(entries[i].item));
         }
         store.unlock();
@@ -189,11 +195,13 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument(name, "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
         // The object's attributes are read in place: no assignment may run
         // until the index has let go of it.
-        py::ExclusiveUse obj_use(indexable_state(obj).use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.add(indexable_state(obj).use, true);
+        uses.take();
         if (!holds(idx, obj)) {
             if (must_hold) not_held(obj);
             Py_RETURN_NONE;
@@ -201,7 +209,7 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
         // The caller's argument keeps the object alive past the store's
         // reference, which goes after the use ends.
         std::vector<StoredItem> taken = withdraw(idx, {obj});
-        obj_use.end();
+        uses.end(1);
         Py_RETURN_NONE;
     });
 }
@@ -227,16 +235,19 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
         // `Indexable`, is in use elsewhere (or twice in the batch) or is not
         // held refuses the whole batch.
         std::vector<py::PyRef> refs;
-        std::vector<py::ExclusiveUse> uses;
-        if (!PyUnicode_Check(arg)) {
-            refs.reserve(py::size_hint(arg));
-            uses.reserve(refs.capacity());
-        }
+        if (!PyUnicode_Check(arg)) refs.reserve(py::size_hint(arg));
         py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            uses.emplace_back(indexable_state(item).use);
             refs.emplace_back(py::borrow, item);
         });
+        // The index and every object are taken together: a call that waits
+        // for one of them holds none.
+        use.end();
+        py::UseGroup uses;
+        uses.reserve(refs.size() + 1);
+        for (const py::PyRef& ref : refs) uses.add(indexable_state(ref.get()).use, true);
+        uses.add(idx->use, true);
+        uses.take();
         std::vector<PyObject*> objects;
         objects.reserve(refs.size());
         for (const py::PyRef& ref : refs) objects.push_back(ref.get());
@@ -253,11 +264,10 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
         if (missing != nullptr) not_held(missing);
         std::vector<StoredItem> taken = withdraw(idx, objects);
         // `refs` keeps every object alive until the uses have ended; the
-        // store's references go first.
-        uses.clear();
+        // store's references go first.  Objects freed after that may run
+        // finalisers that use the index.
+        uses.end_all();
         taken.clear();
-        // Objects freed now may run finalisers that use the index.
-        use.end();
         refs.clear();
         Py_RETURN_NONE;
     });
@@ -369,23 +379,34 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
             py::argument_conversion_error(arg, "Index", "other");
         }
         IndexObject* other = as_index(arg);
-        py::SharedUse other_use(other->use);
+        use.end();
         // The target comes to hold every object of the source: their value
         // entries, their ids, its own references to them in its store, and
         // its registration on each, so that their assignments reach it.
-        std::vector<py::PyRef> objects;
-        {
-            auto source = other->api->items->read();
-            source->for_each([&](PyObject* obj) { objects.emplace_back(py::borrow, obj); });
-        }
         // Every object is held in exclusive use until its registration, so
         // that no assignment runs while the maps are merged (one already
         // done in the target and not yet in the source would leave the old
         // value behind).  One in use elsewhere refuses the union before
-        // anything changes.
-        std::vector<py::ExclusiveUse> uses;
-        uses.reserve(objects.size());
-        for (const py::PyRef& obj : objects) uses.emplace_back(indexable_state(obj.get()).use);
+        // anything changes, or, when calls wait for each other, the union
+        // gives every use back, waits for that object and starts again.
+        // `idx.union_with(idx)` names one index twice and is refused.
+        py::UseGroup uses;
+        std::vector<py::PyRef> objects;
+        for (;;) {
+            uses.reset();
+            uses.add(idx->use, true);
+            uses.add(other->use, false);
+            uses.take();
+            objects.clear();
+            {
+                auto source = other->api->items->read();
+                source->for_each([&](PyObject* obj) { objects.emplace_back(py::borrow, obj); });
+            }
+            uses.reserve(objects.size() + 2);
+            for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+            if (uses.try_take()) break;
+            uses.wait();
+        }
         std::vector<PyObject*> incoming;
         {
             auto store = idx->api->items->write();

@@ -12,6 +12,7 @@
 
 #include "python/types.hpp"
 #include "python/args.hpp"
+#include "python/contention.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/values.hpp"
@@ -102,6 +103,10 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
         add_export(m, "Indexable", type_ref(indexable_type()));
         add_export(m, "FilteredIndex", type_ref(filtered_index_type()));
         add_export(m, "PyQueryExpr", type_ref(query_expr_type()));
+        add_export(m, "set_contention",
+                   py::PyRef(py::new_ref, PyCFunction_NewEx(&py::set_contention_def, m, nullptr)));
+        add_export(m, "get_contention",
+                   py::PyRef(py::new_ref, PyCFunction_NewEx(&py::get_contention_def, m, nullptr)));
         // Not exported through __all__: the internal-failure exception class,
         // so that callers can catch it by name, and the package version.
         PyObject* panic = py::panic_exception_type();
