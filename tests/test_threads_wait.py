@@ -199,7 +199,17 @@ def test_stress_writers_readers_and_batches_never_raise(wait_mode, contention):
             if time.monotonic() > stop:
                 break
 
-    errors = run_all([writer(1), writer(2), writer(3), reader(4), reader(5), batcher],
+    def narrower():
+        # reduce reads its selected objects and rebase takes them: both meet
+        # the writers' assignments and wait for them.
+        r = random.Random(6)
+        while time.monotonic() < stop:
+            narrow = Index()
+            narrow.add_object_many(shared)
+            narrow.reduce(k=[r.randrange(10), r.randrange(10)])
+            idx.reduced(k=r.randrange(10)).rebase()
+
+    errors = run_all([writer(1), writer(2), writer(3), reader(4), reader(5), batcher, narrower],
                      timeout=SOAK + 120)
     assert errors == []
     for k in range(10):
