@@ -12,6 +12,7 @@ from typing import (
     Generic,
     Iterable,
     Iterator,
+    Literal,
     Mapping,
     SupportsIndex,
     final,
@@ -31,6 +32,20 @@ def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
     Both arguments are read as unsigned 64-bit integers and added modulo 2**64.
     Raises OverflowError for negative or too large values.
     """
+
+def set_contention(mode: Literal["raise", "wait"], timeout: float | None = None) -> None:
+    """Choose what a call does when another thread is using the same object, index or view.
+
+    "raise" (the default) raises RuntimeError "Already borrowed" or "Already mutably
+    borrowed" at once. "wait" waits, with the interpreter lock released, until that use
+    ends, for at most `timeout` seconds when one is given, then raises as "raise" does.
+    A conflict with a use of the calling thread's own always raises at once. The setting
+    is process-wide. ValueError for an unknown mode, a negative timeout, or a timeout
+    with "raise".
+    """
+
+def get_contention() -> tuple[Literal["raise", "wait"], float | None]:
+    """The contention mode and its timeout: ("raise", None), ("wait", None) or ("wait", 2.0)."""
 
 class PanicException(BaseException):
     """An internal invariant of the module broke, or an operation is not supported.

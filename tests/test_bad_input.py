@@ -795,6 +795,7 @@ def too_many_attributes(env):
 # the table: (entry point, input, call, expected)
 
 SUM = Corvane.sum_as_string
+SETC = Corvane.set_contention
 O_PREFIX = "argument 'py_ref': "
 
 TABLE = [
@@ -811,6 +812,24 @@ TABLE = [
      Returns(lambda e, r: r == "0" or pytest.fail(r))),
     ("sum_as_string", "bool and int subclass", lambda e: SUM(True, IntLike(7)),
      Returns(lambda e, r: r == "8" or pytest.fail(r))),
+    # -- set_contention / get_contention: a refused setting leaves the mode as it was
+    ("set_contention", "an unknown mode", lambda e: SETC("block"),
+     Raises(ValueError, "contention mode must be 'raise' or 'wait', not 'block'")),
+    ("set_contention", "a mode that is not a str", lambda e: SETC(1), te(prefix="argument 'mode': ")),
+    ("set_contention", "a negative timeout", lambda e: SETC("wait", timeout=-1),
+     Raises(ValueError, "timeout must be a non-negative number of seconds")),
+    ("set_contention", "a NaN timeout", lambda e: SETC("wait", float("nan")),
+     Raises(ValueError, "timeout must be a non-negative number of seconds")),
+    ("set_contention", "a timeout that is not a number", lambda e: SETC("wait", "2"),
+     te(prefix="argument 'timeout': ")),
+    ("set_contention", "a bool timeout", lambda e: SETC("wait", True),
+     te(prefix="argument 'timeout': ")),
+    ("set_contention", "a timeout with 'raise'", lambda e: SETC("raise", 1.0),
+     Raises(ValueError, "a timeout applies only to the 'wait' mode")),
+    ("set_contention", "no mode", lambda e: SETC(),
+     te("set_contention() missing 1 required positional argument: 'mode'")),
+    ("get_contention", "an argument", lambda e: Corvane.get_contention(1),
+     te("get_contention() takes 0 positional arguments but 1 was given")),
     # -- Index()
     ("Index()", "a positional argument", lambda e: Index(1),
      te("Index.__new__() takes 0 positional arguments but 1 was given")),
@@ -1260,6 +1279,7 @@ def test_bad_input(entry, what, call, expected):
     env = Env()
     expected.check(env, call)
     env.healthy()
+    assert Corvane.get_contention() == ("raise", None)
 
 
 def test_the_table_reaches_every_entry_point():
@@ -1269,6 +1289,6 @@ def test_the_table_reaches_every_entry_point():
                                       "remove_object", "remove_object_many", "discard_object")}
     methods |= {"FilteredIndex." + m for m in ("collect", "rebase", "reduced", "reduced_query")}
     methods |= {"PyQueryExpr." + m for m in ("eq", "ne", "bt", "in_", "and_", "or_", "not_", "__repr__")}
-    methods |= {"sum_as_string", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",
+    methods |= {"sum_as_string", "set_contention", "get_contention", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",
                 "Indexable", "Indexable.__dir__"}
     assert methods <= entries, methods - entries
