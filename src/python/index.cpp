@@ -8,7 +8,11 @@
 #include "engine/entry.hpp"
 #include "engine/operations.hpp"
 #include "engine/query_map.hpp"
+#include "engine/reduce.hpp"
+#include "engine/registration.hpp"
+#include "engine/stored.hpp"
 #include "python/args.hpp"
+#include "python/contention.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/gil_policy.hpp"
@@ -39,7 +43,7 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // alone.
 int index_clear(PyObject* self) {
     IndexObject* idx = as_index(self);
-    if (idx->use.state != 0) return 0;
+    if (idx->use.in_use()) return 0;
     try {
         std::shared_ptr<IndexAPI> doomed = std::make_shared<IndexAPI>(IndexAPI::make());
         doomed.swap(idx->api);
@@ -76,8 +80,7 @@ PyObject* index_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         py::no_arguments("Index.collect", nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::SharedUse use(idx->use);
-        auto store = idx->api->items->read();
-        return all_objects(*store);
+        return list_of(all_stored(*idx->api->items));
     });
 }
 
@@ -86,45 +89,61 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument("Index.add_object", "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
         IndexableState& st = indexable_state(obj);
         // The object stays in exclusive use for the whole call, so its
         // attributes can be read in place and no assignment slips between
         // entering and registering it.
-        py::ExclusiveUse obj_use(st.use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.add(st.use, true);
+        uses.take();
         std::vector<uint32_t> path;
         std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
         // The store changes only while the interpreter lock is held, so that
         // the collector always sees it whole (see store_owner.cpp).
-        idx->api->items->write()->put(entry->id, entry->item);
+        put_item(*idx->api->items, entry->id, entry->item);
         EnteredList entered;
         py::run_engine(py::gil_policy::index_add_object,
                        [&] { add_object(*idx->api, *entry, false, &entered); });
-        st.add_index(idx->api);
+        add_registration(st.indexes, idx->api);
         register_entered(entered);
         Py_RETURN_NONE;
     });
 }
 
+// The objects of a batch argument: an `Index` or a `FilteredIndex` stands
+// for the objects it holds, taken before the receiver is (the two may be
+// one index); any other argument is iterated as it is.
+py::PyRef batch_argument(PyObject* arg) {
+    if (!PyObject_TypeCheck(arg, index_type()) && !PyObject_TypeCheck(arg, filtered_index_type()))
+        return py::PyRef(py::borrow, arg);
+    return py::PyRef(py::new_ref, PyObject_CallMethod(arg, "collect", nullptr));
+}
+
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames);
+        py::PyRef batch = batch_argument(
+            py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames));
+        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
 
         std::vector<py::PyRef> objects;
-        std::vector<py::ExclusiveUse> uses;
-        if (!PyUnicode_Check(arg)) {
-            objects.reserve(py::size_hint(arg));
-            uses.reserve(objects.capacity());
-        }
-        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+        if (!PyUnicode_Check(arg)) objects.reserve(py::size_hint(arg));
+        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            uses.emplace_back(indexable_state(item).use);
             objects.emplace_back(py::borrow, item);
         });
+        // The index and every object are taken together: a call that waits
+        // for one of them holds none.
+        use.end();
+        py::UseGroup uses;
+        uses.reserve(objects.size() + 1);
+        for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+        uses.add(idx->use, true);
+        uses.take();
 
         std::vector<Entry> entries(objects.size());
         std::vector<uint32_t> path;
@@ -134,13 +153,11 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         py::run_engine(py::gil_policy::index_add_object_many,
                        [&] { add_object_many(*idx->api, entries, &entered); });
         std::weak_ptr<IndexAPI> weak = idx->api;
-        auto store = idx->api->items->write();
         for (size_t i = 0; i < objects.size(); ++i) {
-            indexable_state(objects[i].get()).add_index(weak);
-            uses[i].end();
-            store->put(entries[i].id, std::move(entries[i].item));
+            add_registration(indexable_state(objects[i].get()).indexes, weak);
+            uses.end(i);
         }
-        store.unlock();
+        put_entries(*idx->api->items, entries);
         register_entered(entered);
         Py_RETURN_NONE;
     });
@@ -148,8 +165,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
 
 // True when the index holds `obj` (an `Indexable`).
 bool holds(IndexObject* idx, PyObject* obj) {
-    auto store = idx->api->items->read();
-    return store->get(indexable_id(obj)) == obj;
+    return store_holds(*idx->api->items, indexable_id(obj), obj);
 }
 
 [[noreturn]] void not_held(PyObject* obj) {
@@ -172,16 +188,14 @@ std::vector<StoredItem> withdraw(IndexObject* idx, const std::vector<PyObject*>&
     py::run_engine(py::gil_policy::index_remove_object,
                    [&] { remove_objects(*idx->api, leaving); });
     std::weak_ptr<IndexAPI> weak = idx->api;
-    std::vector<StoredItem> taken;
-    taken.reserve(objects.size());
-    auto store = idx->api->items->write();
+    std::vector<uint32_t> ids;
+    ids.reserve(objects.size());
     for (PyObject* obj : objects) {
         IndexableState& st = indexable_state(obj);
-        st.remove_index(weak);
-        taken.push_back(store->take(st.id));
+        remove_registration(st.indexes, weak);
+        ids.push_back(st.id);
     }
-    store.unlock();
-    return taken;
+    return take_items(*idx->api->items, ids);
 }
 
 PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject* const* args,
@@ -189,11 +203,13 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument(name, "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
         // The object's attributes are read in place: no assignment may run
         // until the index has let go of it.
-        py::ExclusiveUse obj_use(indexable_state(obj).use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.add(indexable_state(obj).use, true);
+        uses.take();
         if (!holds(idx, obj)) {
             if (must_hold) not_held(obj);
             Py_RETURN_NONE;
@@ -201,7 +217,7 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
         // The caller's argument keeps the object alive past the store's
         // reference, which goes after the use ends.
         std::vector<StoredItem> taken = withdraw(idx, {obj});
-        obj_use.end();
+        uses.end(1);
         Py_RETURN_NONE;
     });
 }
@@ -219,45 +235,42 @@ PyObject* index_discard_object(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg =
-            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames);
+        py::PyRef batch = batch_argument(
+            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames));
+        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
         // Every item is checked before anything changes: one that is not an
         // `Indexable`, is in use elsewhere (or twice in the batch) or is not
         // held refuses the whole batch.
         std::vector<py::PyRef> refs;
-        std::vector<py::ExclusiveUse> uses;
-        if (!PyUnicode_Check(arg)) {
-            refs.reserve(py::size_hint(arg));
-            uses.reserve(refs.capacity());
-        }
-        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+        if (!PyUnicode_Check(arg)) refs.reserve(py::size_hint(arg));
+        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            uses.emplace_back(indexable_state(item).use);
             refs.emplace_back(py::borrow, item);
         });
+        // The index and every object are taken together: a call that waits
+        // for one of them holds none.
+        use.end();
+        py::UseGroup uses;
+        uses.reserve(refs.size() + 1);
+        for (const py::PyRef& ref : refs) uses.add(indexable_state(ref.get()).use, true);
+        uses.add(idx->use, true);
+        uses.take();
         std::vector<PyObject*> objects;
         objects.reserve(refs.size());
         for (const py::PyRef& ref : refs) objects.push_back(ref.get());
-        PyObject* missing = nullptr;
-        {
-            auto store = idx->api->items->read();
-            for (PyObject* obj : objects) {
-                if (store->get(indexable_id(obj)) != obj) {
-                    missing = obj;
-                    break;
-                }
-            }
-        }
-        if (missing != nullptr) not_held(missing);
+        std::vector<uint32_t> ids;
+        ids.reserve(objects.size());
+        for (PyObject* obj : objects) ids.push_back(indexable_id(obj));
+        const size_t missing = first_not_held(*idx->api->items, ids, objects);
+        if (missing < objects.size()) not_held(objects[missing]);
         std::vector<StoredItem> taken = withdraw(idx, objects);
         // `refs` keeps every object alive until the uses have ended; the
-        // store's references go first.
-        uses.clear();
+        // store's references go first.  Objects freed after that may run
+        // finalisers that use the index.
+        uses.end_all();
         taken.clear();
-        // Objects freed now may run finalisers that use the index.
-        use.end();
         refs.clear();
         Py_RETURN_NONE;
     });
@@ -270,79 +283,52 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
                                        kwnames);
 }
 
+// What reducing an index reads of its selected objects: their attribute
+// lists, and the entries of their `Indexable` values.  Reducing keeps the
+// interpreter lock, so the objects can be read in place.
+class SelectedObjects final : public ObjectReader {
+public:
+    // An object whose assignment is in progress cannot be read: some of
+    // its indexes may already hold the new value while its own list still
+    // holds the old one.  It is kept as `busy`.
+    const AttrList* attributes(PyObject* obj) override {
+        const IndexableState& st = indexable_state(obj);
+        if (!st.use.exclusive()) return &st.attributes;
+        busy = obj;
+        return nullptr;
+    }
+    PyObject* busy = nullptr;
+    std::unique_ptr<Entry> nested_entry(uint32_t id, const PyValue& value) override {
+        std::vector<uint32_t> path{id};
+        return make_entry(value.object(), false, false, path);
+    }
+};
+
 PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         py::no_positional("Index.reduce", nargs);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.take();
         HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        auto maps = idx->api->attr_maps->write();
-        Bitmap selected = filter_index_by_hashes(*maps, query);
-        auto store = idx->api->items->read();
-        // Check every selected id before changing anything, so that a
-        // failure leaves the index as it was.  An object whose assignment is
-        // in progress cannot be read: some of its indexes may already hold
-        // the new value while its own list still holds the old one.
-        // That is a refusal like any other call's on an object in use; a
-        // missing object is a broken invariant.
-        bool missing = false;
-        bool busy = false;
-        selected.for_each([&](uint32_t id) {
-            if (missing || busy) return;
-            PyObject* obj = store->get(id);
-            if (obj == nullptr) {
-                missing = true;
-            } else if (indexable_state(obj).use.exclusive()) {
-                busy = true;
-            }
-        });
-        if (missing || busy) {
-            store.unlock();
-            maps.unlock();
-            if (missing) fail(kUnwrapNone);
-            py::runtime_error(py::kAlreadyMutablyBorrowed);
+        ReduceOutcome out;
+        for (;;) {
+            SelectedObjects reader;
+            out = py::run_engine(py::gil_policy::index_reduce,
+                                 [&] { return reduce_index(*idx->api, query, reader); });
+            if (!out.refused) break;
+            // An object in use is refused like any other call refuses it,
+            // or, when calls wait, waited for with no use held; the index
+            // is unchanged, and the narrowing starts again.
+            py::PyRef keep(py::borrow, reader.busy);
+            uses.wait_for(indexable_state(reader.busy).use, false);
+            uses.reset();
+            uses.add(idx->use, true);
+            uses.take();
         }
-        // The selected objects' current attributes are entered again after
-        // narrowing, except pairs that are still recorded.  Narrowing keeps
-        // the selected ids, so those pairs are known now; their entries are
-        // read now too, so that a nesting too deep fails before anything
-        // changes.  The interpreter lock is kept, so the objects can be read.
-        struct Pending {
-            uint32_t id;
-            Attr attr;
-            std::unique_ptr<Entry> nested;
-        };
-        std::vector<Pending> pending;
-        try {
-            selected.for_each([&](uint32_t id) {
-                PyObject* obj = store->get(id);
-                for (const auto& attr : indexable_state(obj).attributes) {
-                    const auto& [name, value] = attr;
-                    if (hidden_name(name.view())) continue;
-                    auto it = maps->find(name.str());
-                    if (it != maps->end() && it->second->has_pair(value, id)) continue;
-                    std::unique_ptr<Entry> nested;
-                    if (value.kind() == CastValue::Ind) {
-                        std::vector<uint32_t> path{id};
-                        nested = make_entry(value.object(), false, false, path);
-                    }
-                    pending.push_back(Pending{id, attr, std::move(nested)});
-                }
-            });
-        } catch (...) {
-            // Nothing has changed yet: the locks are left unbroken.
-            store.unlock();
-            maps.unlock();
-            throw;
-        }
-        py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
-        EnteredList entered;
-        for (const Pending& p : pending)
-            add_index_value(*maps, p.id, p.attr.first.str(), p.attr.second, p.nested.get(), &entered);
-        store.unlock();
-        maps.unlock();
-        register_entered(entered);
+        register_entered(out.entered);
         Py_RETURN_NONE;
     });
 }
@@ -369,38 +355,42 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
             py::argument_conversion_error(arg, "Index", "other");
         }
         IndexObject* other = as_index(arg);
-        py::SharedUse other_use(other->use);
+        use.end();
         // The target comes to hold every object of the source: their value
         // entries, their ids, its own references to them in its store, and
         // its registration on each, so that their assignments reach it.
-        std::vector<py::PyRef> objects;
-        {
-            auto source = other->api->items->read();
-            source->for_each([&](PyObject* obj) { objects.emplace_back(py::borrow, obj); });
-        }
         // Every object is held in exclusive use until its registration, so
         // that no assignment runs while the maps are merged (one already
         // done in the target and not yet in the source would leave the old
         // value behind).  One in use elsewhere refuses the union before
-        // anything changes.
-        std::vector<py::ExclusiveUse> uses;
-        uses.reserve(objects.size());
-        for (const py::PyRef& obj : objects) uses.emplace_back(indexable_state(obj.get()).use);
-        std::vector<PyObject*> incoming;
-        {
-            auto store = idx->api->items->write();
-            for (const py::PyRef& obj : objects) {
-                uint32_t id = indexable_id(obj.get());
-                if (store->get(id) == obj.get()) continue;
-                store->put(id, py::share(obj.get()));
-                incoming.push_back(obj.get());
-            }
+        // anything changes, or, when calls wait, the union gives every use
+        // back, waits for that object and starts again.
+        // `idx.union_with(idx)` names one index twice and is refused.
+        py::UseGroup uses;
+        std::vector<py::PyRef> objects;
+        for (;;) {
+            uses.reset();
+            uses.add(idx->use, true);
+            uses.add(other->use, false);
+            uses.take();
+            objects.clear();
+            for (PyObject* obj : all_stored(*other->api->items)) objects.emplace_back(py::borrow, obj);
+            uses.reserve(objects.size() + 2);
+            for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+            if (uses.try_take()) break;
+            uses.wait();
         }
+        // A reference of the target store's own for each object it lacks.
+        std::vector<std::pair<uint32_t, StoredItem>> items;
+        items.reserve(objects.size());
+        for (const py::PyRef& obj : objects)
+            items.emplace_back(indexable_id(obj.get()), py::share(obj.get()));
+        std::vector<PyObject*> incoming = put_absent(*idx->api->items, std::move(items));
         EnteredList entered;
         py::run_engine(py::gil_policy::index_union_with,
                        [&] { union_with(*idx->api, *other->api, &entered); });
         std::weak_ptr<IndexAPI> weak = idx->api;
-        for (PyObject* obj : incoming) indexable_state(obj).add_index(weak);
+        for (PyObject* obj : incoming) add_registration(indexable_state(obj).indexes, weak);
         register_entered(entered);
         Py_RETURN_NONE;
     });
@@ -438,7 +428,7 @@ PyMethodDef index_methods[] = {
     {"union_with", CORVANE_FASTCALL(index_union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
     {"ordered_by", CORVANE_FASTCALL(index_ordered_by), METH_FASTCALL | METH_KEYWORDS,
-     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+     "ordered_by($self, attr, descending=False, limit=None, offset=0)\n--\n\n"},
     {"value_counts", CORVANE_FASTCALL(index_value_counts), METH_FASTCALL | METH_KEYWORDS,
      "value_counts($self, attr)\n--\n\n"},
     {"remove_object", CORVANE_FASTCALL(index_remove_object), METH_FASTCALL | METH_KEYWORDS,
