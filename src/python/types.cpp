@@ -51,4 +51,9 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 
 PyObject* class_getitem(PyObject* cls, PyObject* item) { return Py_GenericAlias(cls, item); }
 
+PyObject* refuse_pickle(PyObject* self, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
 }  // namespace corvane
