@@ -130,6 +130,13 @@ class Index(Generic[_T]):
     def __class_getitem__(cls, item: Any, /) -> GenericAlias:
         """`Index[Order]`: the class with its type argument, usable at run time."""
 
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> Never:
+        """Raises TypeError "cannot pickle 'Corvane.Index' object": copy.copy,
+        copy.deepcopy and pickle refuse the Index."""
+
+    def __reduce__(self) -> Never:
+        """Raises TypeError "cannot pickle 'Corvane.Index' object"."""
+
     def collect(self) -> list[_T]:
         """Every member, in id order: each object added and not removed since
         (including objects `reduce` dropped from the equality lookups)."""
@@ -257,6 +264,13 @@ class FilteredIndex(Generic[_T]):
     def __class_getitem__(cls, item: Any, /) -> GenericAlias:
         """`FilteredIndex[Order]`: the class with its type argument, usable at run time."""
 
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> Never:
+        """Raises TypeError "cannot pickle 'Corvane.FilteredIndex' object": copy.copy,
+        copy.deepcopy and pickle refuse the FilteredIndex."""
+
+    def __reduce__(self) -> Never:
+        """Raises TypeError "cannot pickle 'Corvane.FilteredIndex' object"."""
+
     def reduced(self, **kwargs: object) -> FilteredIndex[_T]:
         """The objects of this view that match every keyword filter."""
 
@@ -306,6 +320,13 @@ class PyQueryExpr:
         No value can fill `no_constructor`, so type checkers reject
         `PyQueryExpr()` as well.
         """
+
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> Never:
+        """Raises TypeError "cannot pickle 'Corvane.PyQueryExpr' object": copy.copy,
+        copy.deepcopy and pickle refuse the PyQueryExpr."""
+
+    def __reduce__(self) -> Never:
+        """Raises TypeError "cannot pickle 'Corvane.PyQueryExpr' object"."""
 
     @staticmethod
     def eq(attr: str, value: object) -> PyQueryExpr:

@@ -11,6 +11,7 @@ Messages written by the interpreter itself (integer conversion, keywords
 that are not strings, final classes) are checked by type only.
 """
 
+import copy
 import ctypes
 import datetime
 import decimal
@@ -18,6 +19,7 @@ import enum
 import fractions
 import gc
 import math
+import pickle
 import platform
 import threading
 from collections.abc import Sequence
@@ -1270,6 +1272,36 @@ TABLE = [
      Returns(lambda e, r: (r.startswith("<QueryExpr: In(\"a\", [") and r.count("Unknown") == 4)
              or pytest.fail(r))),
 ]
+
+
+# Copies and pickles of an index, a view or an expression are refused on
+# both interpreters, directly or through an attribute of an object that is
+# deep-copied or pickled; a shallow copy of a holder shares the index.
+class Holder:
+    def __init__(self, held):
+        self.held = held
+
+
+COPIED = [
+    ("Index", lambda e: e.idx),
+    ("FilteredIndex", lambda e: e.view),
+    ("PyQueryExpr", lambda e: Q.and_(Q.eq("x", 1), Q.gt("f", 0))),
+]
+COPIERS = [("copy.copy", copy.copy), ("copy.deepcopy", copy.deepcopy)]
+COPIERS += [("pickle protocol %d" % p, lambda x, p=p: pickle.dumps(x, protocol=p))
+            for p in range(pickle.HIGHEST_PROTOCOL + 1)]
+for _name, _make in COPIED:
+    _refusal = te("cannot pickle 'Corvane.%s' object" % _name)
+    for _how, _copier in COPIERS:
+        TABLE.append((_name + " copied", _how, lambda e, m=_make, c=_copier: c(m(e)), _refusal))
+        if _how != "copy.copy":
+            for _kind, _holder in (("an object", Holder), ("an Indexable", lambda held: Indexable(held=held))):
+                TABLE.append((_name + " copied", "%s of %s holding it" % (_how, _kind),
+                              lambda e, m=_make, c=_copier, h=_holder: c(h(m(e))), _refusal))
+TABLE.append(("Index copied", "copy.copy of an object holding it shares it",
+              lambda e: (copy.copy(Holder(e.idx)), copy.copy(Indexable(held=e.idx))),
+              Returns(lambda e, r: r[0].held is e.idx and r[1].held is e.idx
+                      or pytest.fail(repr(r)))))
 
 
 @pytest.mark.parametrize(

@@ -148,6 +148,7 @@ PyObject* view_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t na
 PyMethodDef view_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
     CORVANE_GENERIC_CLASS_METHODS
+    CORVANE_NO_PICKLE_METHODS
     {"reduced", CORVANE_FASTCALL(view_reduced), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", CORVANE_FASTCALL(view_reduced_query), METH_FASTCALL | METH_KEYWORDS,

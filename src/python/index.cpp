@@ -411,6 +411,7 @@ PyObject* index_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t n
 PyMethodDef index_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
     CORVANE_GENERIC_CLASS_METHODS
+    CORVANE_NO_PICKLE_METHODS
     {"collect", CORVANE_FASTCALL(index_collect), METH_FASTCALL | METH_KEYWORDS,
      "collect($self)\n--\n\n"},
     {"reduced", CORVANE_FASTCALL(index_reduced), METH_FASTCALL | METH_KEYWORDS,

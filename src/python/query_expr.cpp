@@ -201,6 +201,7 @@ constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef expr_methods[] = {
     CORVANE_FINAL_CLASS_METHODS
+    CORVANE_NO_PICKLE_METHODS
     {"eq", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Eq>), kStatic, "eq(attr, value)\n--\n\n"},
     {"ne", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Ne>), kStatic, "ne(attr, value)\n--\n\n"},
     {"gt", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Gt>), kStatic, "gt(attr, value)\n--\n\n"},

@@ -50,4 +50,16 @@ PyObject* class_getitem(PyObject* cls, PyObject* item);
     {"__class_getitem__", corvane::class_getitem, METH_O | METH_CLASS,         \
      "__class_getitem__($cls, item, /)\n--\n\n"},
 
+// Index, FilteredIndex and PyQueryExpr are neither copied nor pickled: an
+// index holds its objects and maps natively, which no pickle state carries,
+// so `__reduce_ex__` and `__reduce__` refuse with the TypeError CPython's
+// default gives such classes ("cannot pickle 'Corvane.Index' object").
+// PyPy's default would build an empty object instead; refusing here makes
+// `copy.copy`, `copy.deepcopy` and `pickle` fail alike on both.
+PyObject* refuse_pickle(PyObject* self, PyObject* unused);
+#define CORVANE_NO_PICKLE_METHODS                                                \
+    {"__reduce_ex__", corvane::refuse_pickle, METH_O,                          \
+     "__reduce_ex__($self, protocol, /)\n--\n\n"},                              \
+    {"__reduce__", corvane::refuse_pickle, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+
 }  // namespace corvane

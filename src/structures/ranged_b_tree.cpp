@@ -230,6 +230,20 @@ std::pair<TreeKey, std::unique_ptr<Node>> NodeWindow<Node>::split(bool appending
     return {sep, std::move(right)};
 }
 
+template <class Node>
+void NodeWindow<Node>::absorb(Node& right) {
+    Node& node = self();
+    const size_t total = node.len + right.len;
+    if (total >= kNodeSlots) fail("invalid offset");
+    const size_t target = (kNodeSlots - total) / 2;
+    // The node's own run first: the right run lands just after it.
+    if (target != node.start) node.move_run(node.start, node.len, node, target);
+    node.start = target;
+    right.move_run(right.start, right.len, node, target + node.len);
+    node.len = total;
+    right.len = 0;
+}
+
 template struct NodeWindow<LeafNode>;
 template struct NodeWindow<InternalNode>;
 
@@ -320,6 +334,23 @@ void InternalNode::move_run(size_t from, size_t count, InternalNode& dst, size_t
     } else {
         for (size_t i = 0; i < count; ++i) move_slot(dst, from + i, to + i);
     }
+}
+
+void InternalNode::remove_slot(size_t s) {
+    children[s] = BitMapBTreeNode();
+    bitmaps[s].reset();
+    keys[s] = TreeKey{};
+    const size_t before = s - start;
+    const size_t after = start + len - s - 1;
+    if (before < after) {
+        // The slots before it move one place toward the back (last first,
+        // so the slot at the window start ends up empty).
+        move_run(start, before, *this, start + 1);
+        ++start;
+    } else {
+        move_run(s + 1, after, *this, s);
+    }
+    --len;
 }
 
 void InternalNode::shift_right(size_t from, size_t to, size_t by) {
@@ -789,6 +820,7 @@ bool BitMapBTree::remove(RangeValue v, uint32_t id) {
     for (auto& [in, s] : path) {
         if (in->bitmaps[s]) in->bitmaps[s]->remove(id);
     }
+    mend_after_removal(path);
     --size_;
     column_leave(id, entry.value_part());
     if (!ties_.empty()) {
@@ -806,6 +838,118 @@ bool BitMapBTree::remove(RangeValue v, uint32_t id) {
         }
     }
     return true;
+}
+
+namespace {
+
+// Merge child a + 1 of p into child a, their bitmaps into one, and drop the
+// emptied slot.  An internal right child's first child, routed in its own
+// node by the lowest key it could hold, takes the right child's separator
+// from p, which lies above every key of the left child.
+void merge_children(InternalNode& p, size_t a) {
+    const size_t b = a + 1;
+    if (LeafNode* left = p.children[a].leaf()) {
+        left->absorb(*p.children[b].leaf());
+    } else {
+        InternalNode& left_in = *p.children[a].internal();
+        const size_t at = left_in.len;
+        left_in.absorb(*p.children[b].internal());
+        left_in.keys[left_in.start + at] = p.keys[b];
+    }
+    p.bitmaps[a]->or_inplace(*p.bitmaps[b]);
+    p.remove_slot(b);
+}
+
+// Union of the bitmaps of slots [from, from + count) of n.
+Bitmap bitmaps_of(const InternalNode& n, size_t from, size_t count) {
+    const roaring_bitmap_t* parts[kNodeSlots];
+    for (size_t i = 0; i < count; ++i) parts[i] = n.bitmaps[from + i]->raw();
+    return Bitmap::adopt(roaring_bitmap_or_many(count, parts));
+}
+
+// Child s of p, an internal node with one child whose neighbour nb holds
+// too many to merge with it, takes close to half of the neighbour's
+// children.  Separators stay exact: a child changing nodes as the first
+// of its run keeps the lowest key it could hold, which p gives.
+void borrow_children(InternalNode& p, size_t s, size_t nb) {
+    InternalNode& node = *p.children[s].internal();
+    InternalNode& other = *p.children[nb].internal();
+    const size_t k = (other.len - node.len) / 2;
+    const size_t total = node.len + k;
+    const size_t target = (kNodeSlots - total) / 2;
+    Bitmap moved;
+    if (nb > s) {
+        // The neighbour's first k children go to the back of the node.
+        if (target != node.start) node.move_run(node.start, node.len, node, target);
+        node.start = target;
+        other.move_run(other.start, k, node, target + node.len);
+        node.keys[target + node.len] = p.keys[nb];
+        moved = bitmaps_of(node, target + node.len, k);
+        node.len = total;
+        other.start += k;
+        other.len -= k;
+        p.keys[nb] = other.keys[other.start];
+    } else {
+        // The neighbour's last k children go to the front of the node.
+        if (target + k != node.start) node.move_run(node.start, node.len, node, target + k);
+        other.move_run(other.start + other.len - k, k, node, target);
+        node.keys[target + k] = p.keys[s];
+        node.start = target;
+        node.len = total;
+        other.len -= k;
+        moved = bitmaps_of(node, target, k);
+        p.keys[s] = node.keys[target];
+    }
+    p.bitmaps[s]->or_inplace(moved);
+    p.bitmaps[nb] = p.bitmaps[nb]->andnot(moved);
+}
+
+// Mend child s of p after a removal below it; true when p lost a slot.
+bool mend_child(InternalNode& p, size_t s) {
+    const BitMapBTreeNode& child = p.children[s];
+    const size_t len = child.len();
+    if (len == 0) {
+        // Only a leaf runs empty: an internal node is mended at one child.
+        p.remove_slot(s);
+        return true;
+    }
+    const bool lone = child.is_internal() && len < 2;
+    if (len > kMergeFill && !lone) return false;
+    const bool has_left = s > p.start;
+    const bool has_right = s + 1 < p.start + p.len;
+    if (has_left && len + p.children[s - 1].len() <= kMergeFill) {
+        merge_children(p, s - 1);
+        return true;
+    }
+    if (has_right && len + p.children[s + 1].len() <= kMergeFill) {
+        merge_children(p, s);
+        return true;
+    }
+    if (!lone) return false;
+    // An internal node needs two children: it joins a neighbour when the
+    // two fit below the split threshold, else it takes some of its children.
+    const size_t nb = has_left ? s - 1 : s + 1;
+    if (len + p.children[nb].len() < kSplitThreshold) {
+        merge_children(p, std::min(s, nb));
+        return true;
+    }
+    borrow_children(p, s, nb);
+    return false;
+}
+
+}  // namespace
+
+void BitMapBTree::mend_after_removal(const std::vector<std::pair<InternalNode*, size_t>>& path) {
+    // Bottom up, while a level loses a slot: the parent may then be small
+    // or down to one child in turn.
+    for (size_t level = path.size(); level-- > 0;) {
+        if (!mend_child(*path[level].first, path[level].second)) break;
+    }
+    while (InternalNode* in = root_.internal()) {
+        if (in->len != 1) break;
+        BitMapBTreeNode only = std::move(in->children[in->start]);
+        root_ = std::move(only);
+    }
 }
 
 namespace {
@@ -836,14 +980,17 @@ void BitMapBTree::column_enter(uint32_t id, u128 vp) {
         if (too_sparse(column_base_ - base + column_.size(), size_)) {
             column_ = {};
             column_count_ = kColumnOff;
+            column_lead_ = 0;
             return;
         }
+        column_lead_ += column_base_ - base;
         column_.insert(column_.begin(), column_base_ - base, PackedPart{});
         column_base_ = base;
     } else if (id - column_base_ >= column_.size()) {
         if (too_sparse(size_t{id - column_base_} + 1, size_)) {
             column_ = {};
             column_count_ = kColumnOff;
+            column_lead_ = 0;
             return;
         }
         column_.resize(size_t{id - column_base_} + 1);
@@ -852,6 +999,7 @@ void BitMapBTree::column_enter(uint32_t id, u128 vp) {
     if (slot.head != 0) return;  // a second entry of the id
     slot = PackedPart::of(vp);
     ++column_count_;
+    column_lead_ = std::min<size_t>(column_lead_, id - column_base_);
 }
 
 void BitMapBTree::column_leave(uint32_t id, u128 vp) {
@@ -861,6 +1009,23 @@ void BitMapBTree::column_leave(uint32_t id, u128 vp) {
     if (slot.head == 0 || slot.get() != vp) return;
     slot = PackedPart{};
     --column_count_;
+    if (column_count_ == 0) {
+        column_ = {};
+        column_base_ = 0;
+        column_lead_ = 0;
+        return;
+    }
+    while (column_.back().head == 0) column_.pop_back();
+    if (id - column_base_ == column_lead_) {
+        while (column_[column_lead_].head == 0) ++column_lead_;
+    }
+    if (column_lead_ > kColumnSlack && column_lead_ * 2 > column_.size()) {
+        column_.erase(column_.begin(), column_.begin() + static_cast<std::ptrdiff_t>(column_lead_));
+        column_base_ += static_cast<uint32_t>(column_lead_);
+        column_lead_ = 0;
+    }
+    // Storage far beyond the live slots goes back as well.
+    if (column_.capacity() > 2 * column_.size() + kColumnSlack) column_.shrink_to_fit();
 }
 
 void BitMapBTree::column_rebuild() {
@@ -872,6 +1037,7 @@ void BitMapBTree::column_rebuild() {
     });
     column_ = {};
     column_count_ = kColumnOff;
+    column_lead_ = 0;
     if (size_ == 0 || too_sparse(size_t{highest - lowest} + 1, size_)) return;
     column_base_ = lowest;
     column_.resize(size_t{highest - lowest} + 1);
@@ -1110,6 +1276,7 @@ struct Validator {
         if (!n.present()) violation(where, "missing node");
         if (const LeafNode* leaf = n.leaf()) {
             window(where, leaf->len, leaf->start);
+            if (leaf->len == 0 && depth > 1) violation(where, "empty leaf below the root");
             for (size_t i = 0; i < kNodeSlots; ++i) {
                 const bool inside = i >= leaf->start && i < leaf->start + leaf->len;
                 if (inside == leaf->keys[i].is_empty())
@@ -1194,6 +1361,36 @@ void BitMapBTree::validate() const {
     if (v.entries != size_)
         fail("invalid tree: root: holds " + std::to_string(v.entries) + " entries, counted " +
              std::to_string(size_));
+    validate_column();
+}
+
+void BitMapBTree::validate_column() const {
+    const auto violation = [](const std::string& what) { fail("invalid tree: column: " + what); };
+    if (column_count_ == kColumnOff) {
+        if (!column_.empty()) violation("out of use but holds " + std::to_string(column_.size()) + " slots");
+        return;
+    }
+    size_t filled = 0;
+    size_t head = column_.size();
+    for (size_t i = 0; i < column_.size(); ++i) {
+        if (column_[i].head == 0) continue;
+        if (head == column_.size()) head = i;
+        ++filled;
+    }
+    if (filled != column_count_)
+        violation(std::to_string(filled) + " slots filled, counted " + std::to_string(column_count_));
+    if (column_.empty()) return;
+    if (column_lead_ > head)
+        violation("slot " + std::to_string(head) + " filled below the lead " + std::to_string(column_lead_));
+    if (column_.back().head == 0) violation("empty last slot");
+    if (head > kColumnSlack && head * 2 > column_.size())
+        violation("empty head of " + std::to_string(head) + " slots in " + std::to_string(column_.size()));
+    if (!column_usable()) return;
+    for_each([&](const TreeKey& k) {
+        const PackedPart* slot = column_slot(k.id());
+        if (slot == nullptr || slot->get() != k.value_part())
+            violation("id " + std::to_string(k.id()) + " does not hold its entry's value part");
+    });
 }
 
 }  // namespace corvane

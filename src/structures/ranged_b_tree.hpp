@@ -14,7 +14,10 @@
 // [start, start + len).  Inserting shifts whichever side of the window is
 // shorter, and a window that touches either end of the array is moved back
 // to the middle, so there is always room on both sides.  Nodes holding 86 or
-// more entries are split before an insertion passes through them.
+// more entries are split before an insertion passes through them.  Removal
+// frees a node it empties and merges two neighbouring nodes under one
+// parent that hold few entries together, so the nodes follow the live
+// entries.
 //
 // The structure holds no Python references and does no locking: callers
 // guard it with the lock of the attribute maps.
@@ -162,6 +165,11 @@ inline constexpr size_t kColumnShare = 16;
 // Entries per node of a tree built bottom-up: room is left for a few
 // insertions before a node splits.
 inline constexpr size_t kBulkFill = 84;
+// After a removal, a node and a neighbour under the same parent that hold
+// this many entries or fewer together become one node.  Well below the
+// split threshold, so that a merged node takes many insertions before it
+// splits again.
+inline constexpr size_t kMergeFill = 64;
 
 struct LeafNode;
 struct InternalNode;
@@ -251,6 +259,9 @@ struct NodeWindow {
     // Split in place (this keeps the lower part); returns the separator and
     // the new upper part (the last two entries when `appending`, else half).
     std::pair<TreeKey, std::unique_ptr<Node>> split(bool appending);
+    // Take every slot of `right` (the next node in key order) after this
+    // node's own, the joined window in the middle; `right` is left empty.
+    void absorb(Node& right);
 
 private:
     Node& self() { return static_cast<Node&>(*this); }
@@ -291,6 +302,9 @@ struct InternalNode : NodeWindow<InternalNode> {
     size_t get_key_index(u128 vp, KeyIndexMode mode) const;
     // Each slot moves with its separator, child and bitmap.
     void move_run(size_t from, size_t count, InternalNode& dst, size_t to);
+    // Drop slot s (its child, which is freed, separator and bitmap), closing
+    // the gap from the shorter side.
+    void remove_slot(size_t s);
 
 private:
     void move_slot(InternalNode& dst, size_t from, size_t to);
@@ -329,16 +343,17 @@ public:
 
     // Number of entries.
     size_t size() const { return size_; }
-    // The value parts of the first and the last entry.  Removal can leave an
-    // outermost leaf empty: then the answer is the lowest (0) or highest
-    // possible value part, which holds for every entry as well.
+    // The value parts of the first and the last entry; in an empty tree, the
+    // lowest (0) or highest possible value part.
     u128 lowest_value_part() const;
     u128 highest_value_part() const;
     // Levels from the root to the leaves (1 for a single leaf).
     size_t height() const;
 
-    // Check every structural invariant; throws InternalFailure naming the
-    // first violation found.
+    // Check every structural invariant (among them: no node but a root leaf
+    // is empty, the column holds exactly the entries' value parts and gives
+    // back an emptied head); throws InternalFailure naming the first
+    // violation found.
     void validate() const;
 
     // Call f(entry) for every entry (a `TreeKey`), in key order.
@@ -376,6 +391,11 @@ private:
     using TieList = std::vector<Tie>;
 
     const TieList* ties_at(u128 vp) const;
+    // After a removal below the nodes of `path` (each internal node on the
+    // way down and the slot taken in it): free emptied nodes, merge small
+    // neighbours, give an internal node left with one child a sibling's
+    // children, and let a root with one child give way to it.
+    void mend_after_removal(const std::vector<std::pair<InternalNode*, size_t>>& path);
     // Record an inexact number's pair in the ties of its value part.
     void enter_tie(const CompositeKey128& entry);
     // Replace the tree's entries, nodes and column by ones built from
@@ -403,10 +423,14 @@ private:
     // The column slot of id, or null when the column does not reach it.
     const PackedPart* column_slot(uint32_t id) const;
     void column_enter(uint32_t id, u128 vp);
+    // Clears the id's slot when it holds vp, then gives back an empty tail,
+    // and an empty head once it is most of the column.
     void column_leave(uint32_t id, u128 vp);
     // Build the column again from the entries, or leave it off when the ids
     // are still too sparse.
     void column_rebuild();
+    // validate()'s checks of the column.
+    void validate_column() const;
     // The ids of filter whose value part lies within the exact bounds, read
     // from the column id by id.
     Bitmap query_column(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
@@ -427,11 +451,17 @@ private:
     // leaves.  Ids spread far wider than the number of entries (object ids
     // only grow, and an index may hold a few of them) would make it mostly
     // empty: the tree then drops it (`kColumnOff`), and tries again each
-    // time its number of entries reaches a power of two.
+    // time its number of entries reaches a power of two.  Removal gives back
+    // an empty tail at once and an empty head once it is more than half of
+    // the column and more than `kColumnSlack` slots, so that a window of ids
+    // sliding upward keeps a column the size of the window.
     static constexpr size_t kColumnOff = ~size_t{0};
+    static constexpr size_t kColumnSlack = 1024;
     std::vector<PackedPart> column_;
     uint32_t column_base_ = 0;
     size_t column_count_ = 0;
+    // Every slot below this index is empty.
+    size_t column_lead_ = 0;
 };
 
 }  // namespace corvane

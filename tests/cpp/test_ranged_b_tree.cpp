@@ -495,23 +495,63 @@ TEST(BitMapBTree, RemoveAbsentAndPresentPairs) {
     t.validate();
 }
 
-TEST(BitMapBTree, EmptiedLeafStaysAndRefills) {
+TEST(BitMapBTree, EmptiedLeafIsFreedAndLowerValuesStillEnter) {
     BitMapBTree t;
-    for (uint32_t v = 1; v <= 200; ++v) t.insert(I(v), v);
+    for (uint32_t v = 1; v <= 300; ++v) t.insert(I(v), v);
     const InternalNode* root = t.root().internal();
     ASSERT_NE(root, nullptr);
-    const LeafNode* first = root->children[root->start].leaf();
-    const Ids first_ids = leaf_ids(*first);
-    for (uint32_t id : first_ids) ASSERT_TRUE(t.remove(I(id), id));
-    EXPECT_EQ(first->len, 0u);
-    t.validate();
+    const size_t children = root->len;
+    ASSERT_GE(children, 3u);
+    const Ids first_ids = leaf_ids(*root->children[root->start].leaf());
+    for (uint32_t id : first_ids) {
+        ASSERT_TRUE(t.remove(I(id), id));
+        t.validate();
+    }
+    EXPECT_EQ(root->len, children - 1);
     EXPECT_TRUE(ids_of(t.query_range(Bound::unbounded(), Bound::included(I(first_ids.back())), all_ids(1000)))
                     .empty());
-    // Values below every separator route to the first leaf again.
+    // Values below every separator go to the new first child.
     for (int64_t v = -10; v < 0; ++v) t.insert(I(v), static_cast<uint32_t>(500 + v));
-    EXPECT_EQ(first->len, 10u);
-    EXPECT_EQ(ids_of(*root->bitmaps[root->start]), range(490, 499));
     t.validate();
+    EXPECT_EQ(ids_of(t.query_range(Bound::unbounded(), Bound::excluded(I(0)), all_ids(1000))), range(490, 499));
+}
+
+namespace {
+
+size_t count_nodes(const BitMapBTreeNode& n) {
+    const InternalNode* in = n.internal();
+    if (in == nullptr) return n.present() ? 1 : 0;
+    size_t total = 1;
+    for (size_t i = in->start; i < in->start + in->len; ++i) total += count_nodes(in->children[i]);
+    return total;
+}
+
+}  // namespace
+
+TEST(BitMapBTree, NeighboursMergeAndTheRootGivesWay) {
+    BitMapBTree t;
+    for (uint32_t v = 0; v < 20000; ++v) t.insert(I(v), v);
+    ASSERT_EQ(t.height(), 3u);
+    // Three entries in four leave: neighbouring leaves fall to a quarter
+    // and merge.
+    const size_t nodes = count_nodes(t.root());
+    for (uint32_t v = 0; v < 20000; ++v) {
+        if (v % 4 != 3) {
+            ASSERT_TRUE(t.remove(I(v), v));
+        }
+    }
+    t.validate();
+    EXPECT_LT(count_nodes(t.root()), nodes * 2 / 3);
+    // Down to a few entries, the tree is down to one leaf.
+    for (uint32_t v = 3; v < 19990; v += 4) ASSERT_TRUE(t.remove(I(v), v));
+    t.validate();
+    EXPECT_EQ(t.height(), 1u);
+    EXPECT_EQ(ids_of(t.query_range(Bound::unbounded(), Bound::unbounded(), all_ids(20000))),
+              (Ids{19991, 19995, 19999}));
+    for (uint32_t v = 19991; v < 20000; v += 4) ASSERT_TRUE(t.remove(I(v), v));
+    t.validate();
+    EXPECT_EQ(t.size(), 0u);
+    EXPECT_EQ(count_nodes(t.root()), 1u);
 }
 
 TEST(BitMapBTree, ValidatorReportsBrokenInvariants) {
@@ -558,6 +598,13 @@ TEST(BitMapBTree, ValidatorReportsBrokenInvariants) {
         leaf->keys[95] = CompositeKey128::make(I(500), 500);
         leaf->len = 96;
         EXPECT_NE(failure_of([&] { t.validate(); }).find("above 95"), std::string::npos);
+    }
+    {
+        BitMapBTree t = build();
+        LeafNode* leaf = first_leaf(t);
+        for (size_t i = 0; i < leaf->len; ++i) leaf->keys[leaf->start + i] = TreeKey{};
+        leaf->len = 0;
+        EXPECT_NE(failure_of([&] { t.validate(); }).find("empty leaf below the root"), std::string::npos);
     }
 }
 
@@ -1097,6 +1144,148 @@ TEST(BitMapBTreeDifferential, InternalSplitsKeepBitmapsExact) {
         ASSERT_TRUE(t.query_range(lo, hi, all) == ref.query(lo, hi, all)) << a << " " << b;
     }
 }
+
+// An internal node left with one child whose neighbour holds too many
+// children to merge with takes part of the neighbour's, from either side.
+TEST(BitMapBTree, LoneInternalNodeTakesChildrenFromAFullNeighbour) {
+    for (const bool from_left : {false, true}) {
+        SCOPED_TRACE(from_left ? "neighbour on the left" : "neighbour on the right");
+        BitMapBTree t;
+        Reference ref;
+        const auto enter = [&](int64_t v, uint32_t id) {
+            ASSERT_TRUE(t.insert(I(v), id));
+            ref.keys.insert(CompositeKey128::make(I(v), id).key);
+        };
+        const auto leave = [&](int64_t v, uint32_t id) {
+            ASSERT_TRUE(t.remove(I(v), id));
+            ref.keys.erase(CompositeKey128::make(I(v), id).key);
+        };
+        for (uint32_t i = 0; i < 20000; ++i) enter(int64_t{i} * 1000, i);
+        const InternalNode* root = t.root().internal();
+        ASSERT_NE(root, nullptr);
+        ASSERT_GE(root->len, 2u);
+        const size_t big = root->start + (from_left ? 0 : 1);
+        const size_t lone = root->start + (from_left ? 1 : 0);
+        // Fill the neighbour's leaves until it has 85 children or more.
+        const auto range_of = [&](size_t s) {
+            const uint32_t lo = *ids_of(*root->bitmaps[s]).begin();
+            const uint32_t hi = ids_of(*root->bitmaps[s]).back();
+            return std::pair<uint32_t, uint32_t>(lo, hi);
+        };
+        // Fill the neighbours' leaves until each has 85 children or more, so
+        // that the emptied node merges with neither.
+        std::mt19937_64 rng(7);
+        uint32_t next_id = 100000;
+        for (size_t s = root->start; s < root->start + root->len; ++s) {
+            if (s == lone) continue;
+            const auto [lo, hi] = range_of(s);
+            while (root->children[s].internal()->len < 85) {
+                const uint32_t at = lo + static_cast<uint32_t>(rng() % (hi - lo));
+                enter(int64_t{at} * 1000 + 1 + static_cast<int64_t>(rng() % 998), next_id++);
+            }
+        }
+        t.validate();
+        // Empty the other node down to a few entries of one leaf.
+        const auto [lone_lo, lone_hi] = range_of(lone);
+        const size_t big_len = root->children[big].internal()->len;
+        for (uint32_t i = lone_lo; i + 3 <= lone_hi; ++i) {
+            leave(int64_t{i} * 1000, i);
+            if (i % 50 == 0) t.validate();
+        }
+        t.validate();
+        EXPECT_GE(root->children[lone].internal()->len, 2u);
+        EXPECT_LT(root->children[big].internal()->len, big_len);
+        const Bitmap all = all_ids(std::numeric_limits<uint32_t>::max());
+        for (int q = 0; q < 200; ++q) {
+            const int64_t a = static_cast<int64_t>(rng() % 20000000);
+            const int64_t b = a + static_cast<int64_t>(rng() % 3000000);
+            const Bound lo = Bound::included(I(a));
+            const Bound hi = Bound::excluded(I(b));
+            ASSERT_TRUE(t.query_range(lo, hi, all) == ref.query(lo, hi, all)) << a << " " << b;
+        }
+    }
+}
+
+namespace {
+
+// A window of `live` entries sliding through `cycles` insertions: each
+// cycle enters a new pair and removes the oldest, or now and then a random
+// live one.  The tree is validated after every step and answers are
+// checked against the reference; the nodes must follow the live entries.
+void run_window(Pattern pattern, bool scattered, size_t live, size_t cycles, uint64_t seed,
+                size_t validate_every = 1) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    Scenario sc(pattern, seed);
+    auto& rng = sc.rng();
+    BitMapBTree t;
+    Reference ref;
+    std::vector<std::pair<RangeValue, uint32_t>> window;  // oldest first
+    size_t oldest = 0;
+    const Bitmap all = all_ids(std::numeric_limits<uint32_t>::max());
+    size_t most_nodes = 0;
+    for (uint32_t c = 0; c < cycles; ++c) {
+        const uint32_t id = scattered ? corvane_test_scatter(c) : c;
+        const RangeValue v = sc.next_value();
+        ASSERT_TRUE(t.insert(v, id));
+        ref.keys.insert(CompositeKey128::make(v, id).key);
+        window.emplace_back(v, id);
+        if (window.size() - oldest > live) {
+            size_t at = oldest;
+            if (rng() % 4 == 0) {
+                at = oldest + static_cast<size_t>(rng() % (window.size() - oldest));
+                std::swap(window[at], window[oldest]);
+                at = oldest;
+            }
+            const auto [rv, rid] = window[at];
+            ASSERT_TRUE(t.remove(rv, rid));
+            ref.keys.erase(CompositeKey128::make(rv, rid).key);
+            ++oldest;
+            if (oldest > 4 * live) {
+                window.erase(window.begin(), window.begin() + static_cast<std::ptrdiff_t>(oldest));
+                oldest = 0;
+            }
+        }
+        if (c % validate_every == 0) {
+            ASSERT_NO_THROW(t.validate()) << "after cycle " << c;
+        }
+        if (c % 16 == 0 && !ref.keys.v.empty()) {
+            const size_t n = ref.keys.size();
+            const size_t i = static_cast<size_t>(rng() % n);
+            const size_t j = std::min(n - 1, i + static_cast<size_t>(rng() % 300));
+            const RangeValue a = RangeValue::of_encoded(ref.keys.v[i] >> 32);
+            const RangeValue b = RangeValue::of_encoded(ref.keys.v[j] >> 32);
+            const Bound lo = rng() % 2 ? Bound::included(a) : Bound::excluded(a);
+            const Bound hi = rng() % 2 ? Bound::included(b) : Bound::excluded(b);
+            ASSERT_TRUE(t.query_range(lo, hi, all) == ref.query(lo, hi, all)) << "cycle " << c;
+        }
+        if (c >= 4 * live) most_nodes = std::max(most_nodes, count_nodes(t.root()));
+    }
+    EXPECT_EQ(t.size(), ref.keys.size());
+    // Each leaf holds 16 entries or more on average (merged neighbours
+    // hold more than kMergeFill together), whatever the number of cycles.
+    EXPECT_LE(most_nodes, 8 + live / 16) << "nodes for " << live << " live entries";
+    // Emptied, the tree is one empty leaf again.
+    for (size_t i = oldest; i < window.size(); ++i) {
+        ASSERT_TRUE(t.remove(window[i].first, window[i].second));
+        if (i % validate_every == 0) {
+            ASSERT_NO_THROW(t.validate());
+        }
+    }
+    t.validate();
+    EXPECT_EQ(t.size(), 0u);
+    EXPECT_EQ(count_nodes(t.root()), 1u);
+}
+
+}  // namespace
+
+TEST(BitMapBTreeWindow, AscendingValuesAndIds) { run_window(Pattern::Ascending, false, 500, 30000, 31); }
+TEST(BitMapBTreeWindow, DescendingValues) { run_window(Pattern::Descending, false, 500, 30000, 32); }
+TEST(BitMapBTreeWindow, RandomValuesScatteredIds) { run_window(Pattern::Random, true, 1500, 20000, 33); }
+TEST(BitMapBTreeWindow, DuplicatedValues) { run_window(Pattern::Duplicates, false, 800, 20000, 34); }
+TEST(BitMapBTreeWindow, MixedValues) { run_window(Pattern::Mixed, false, 800, 20000, 35); }
+// Three levels: internal nodes merge and lend children as well.
+TEST(BitMapBTreeWindow, DeepTreeRandomValues) { run_window(Pattern::Random, false, 12000, 60000, 36, 97); }
+TEST(BitMapBTreeWindow, DeepTreeAscendingValues) { run_window(Pattern::Ascending, true, 12000, 60000, 37, 97); }
 
 // ---------------------------------------------------------------------------
 // Numbers beyond the value part's precision
