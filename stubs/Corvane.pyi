@@ -14,6 +14,7 @@ from typing import (
     Iterator,
     Literal,
     Mapping,
+    Protocol,
     SupportsIndex,
     final,
     overload,
@@ -110,6 +111,15 @@ class Indexable:
 
 _T = TypeVar("_T", bound=Indexable, default=Indexable)
 """The class of the objects an index holds; `Index()` alone holds any `Indexable`."""
+
+_V_co = TypeVar("_V_co", covariant=True)
+
+class _Values(Protocol[_V_co]):
+    """A collection of values, but not a `str`: a `str` only accepts a `str`
+    in a membership test, while a collection of values accepts anything."""
+
+    def __iter__(self) -> Iterator[_V_co]: ...
+    def __contains__(self, value: object, /) -> bool: ...
 
 @final
 class Index(Generic[_T]):
@@ -358,39 +368,40 @@ class PyQueryExpr:
         """`attr` is less than `value`, both of one ordered family."""
 
     @staticmethod
-    def in_(attr: str, values: Iterable[object]) -> PyQueryExpr:
+    def in_(attr: str, values: _Values[object] | Iterator[object]) -> PyQueryExpr:
         """`attr` equals one of `values`: any iterable (a list, tuple, range, set,
-        dict view, generator, ...) except a `str`, which raises TypeError."""
+        dict view, generator, ...) except a `str`, which raises TypeError (and
+        which type checkers reject)."""
 
     @overload
     @staticmethod
-    def and_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
-    @overload
-    @staticmethod
-    def and_(exprs: Iterable[PyQueryExpr], /) -> PyQueryExpr: ...
-    @staticmethod
-    def and_(*exprs: Any) -> PyQueryExpr:
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
         """All of `exprs` (or of the expressions of one iterable); with none, every member."""
 
     @overload
     @staticmethod
-    def or_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    def and_(exprs: Iterable[PyQueryExpr], /) -> PyQueryExpr: ...
+    @overload
+    @staticmethod
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
+        """Any of `exprs` (or of the expressions of one iterable); with none, nothing."""
+
     @overload
     @staticmethod
     def or_(exprs: Iterable[PyQueryExpr], /) -> PyQueryExpr: ...
-    @staticmethod
-    def or_(*exprs: Any) -> PyQueryExpr:
-        """Any of `exprs` (or of the expressions of one iterable); with none, nothing."""
 
     @staticmethod
     def not_(exprs: PyQueryExpr) -> PyQueryExpr:
         """Every member not selected by the one expression `exprs`."""
 
-    def __and__(self, other: PyQueryExpr) -> PyQueryExpr:
+    def __and__(self, other: PyQueryExpr, /) -> PyQueryExpr:
         """`a & b` is `and_(a, b)`; any other operand raises TypeError."""
 
-    def __or__(self, other: PyQueryExpr) -> PyQueryExpr:
+    def __rand__(self, other: PyQueryExpr, /) -> PyQueryExpr: ...
+    def __or__(self, other: PyQueryExpr, /) -> PyQueryExpr:
         """`a | b` is `or_(a, b)`; any other operand raises TypeError."""
+
+    def __ror__(self, other: PyQueryExpr, /) -> PyQueryExpr: ...
 
     def __invert__(self) -> PyQueryExpr:
         """`~a` is `not_(a)`."""
