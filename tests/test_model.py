@@ -41,6 +41,8 @@ import reference_model as model
 from reference_model import Entry, ModelPanic, RecordedIndex, Wrapped, build, short_value, show
 
 PanicException = Corvane.PanicException
+# The module's self-check of an index or view, built only with assertions on.
+VALIDATE = getattr(Corvane, "_validate", None)
 IS_PYPY = platform.python_implementation() == "PyPy"
 
 
@@ -755,6 +757,17 @@ class IndexWorld(RuleBasedStateMachine):
             for obj in self.objects[-4:] + [5]:
                 assert (obj in view) == (id(obj) in held)
 
+    @invariant()
+    @reported
+    def engine_invariants_hold(self):
+        # Programs never make reference cycles, so every nested object that
+        # a holder refers to is in the nested index.
+        if VALIDATE is None:
+            return
+        for idx, _ in self.indexes.values():
+            VALIDATE(idx, acyclic=True)
+        for view, _, _ in self.views.values():
+            VALIDATE(view)
 
     def teardown(self):
         event("programs of %d0+ steps" % (self.steps // 10))
@@ -923,6 +936,8 @@ UNION_ANSWERS = [(("eq", "x", 5), "f"), (("not", ("eq", "x", 7)), "f"), ({"x": [
 ])
 def test_programs_answer_as_recorded(program, answers):
     idx, objs = program()
+    if VALIDATE is not None:
+        VALIDATE(idx, acyclic=True)
     for query, names in answers:
         if isinstance(query, dict):
             got = idx.get_by_attribute(**query)
@@ -943,3 +958,5 @@ def test_removal_withdraws_hidden_pairs_entered_by_rebase():
     rebased.remove_object(x)
     rebased.add_object(x)
     assert rebased.get_by_attribute(_h=0) == [] and rebased.get_by_attribute(a=1) == [x]
+    if VALIDATE is not None:
+        VALIDATE(rebased, acyclic=True)

@@ -14,6 +14,7 @@
 #include "python/args.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/validate.hpp"
 #include "python/values.hpp"
 
 namespace {
@@ -108,6 +109,7 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
         if (panic == nullptr) throw py::PyErrorSet{};
         add_attribute(m, "PanicException", py::PyRef(py::borrow, panic));
         if (PyModule_AddStringConstant(m, "__version__", CORVANE_VERSION) < 0) throw py::PyErrorSet{};
+        add_validate(m);
         return m;
     });
     if (done == nullptr) return nullptr;
