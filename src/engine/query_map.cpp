@@ -134,22 +134,32 @@ void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
 
 namespace {
 
-[[noreturn]] void broken(const std::string& what) { fail("invalid value map: " + what); }
+[[noreturn]] void broken(const std::string& what) {
+    fail("invalid value map: " + what);
+}
 
-std::string id_text(uint32_t id) { return "id " + std::to_string(id); }
+std::string id_text(uint32_t id) {
+    return "id " + std::to_string(id);
+}
 
-std::string value_text(const PyValue& v) { return v.debug(); }
+std::string value_text(const PyValue& v) {
+    return v.debug();
+}
 
 // The value part a numeric value is kept under in the range tree.
-u128 value_part(const PyValue& v) { return CompositeKey128::value_part_of(v.range_value()); }
+u128 value_part(const PyValue& v) {
+    return CompositeKey128::value_part_of(v.range_value());
+}
 
 // An id set of the map: a set in use, no id twice, every id a member.
-void check_set(const HybridSet& set, const Bitmap& members, const std::string& what, bool may_be_empty) {
+void check_set(const HybridSet& set, const Bitmap& members, const std::string& what,
+               bool may_be_empty) {
     if (set.form() == HybridSet::Form::Vacant) broken(what + " is a placeholder");
     if (!may_be_empty && set.empty()) broken(what + " is empty");
     for (size_t i = 0; i < set.small_len(); ++i)
         for (size_t j = i + 1; j < set.small_len(); ++j)
-            if (set.small_id(i) == set.small_id(j)) broken(what + " lists " + id_text(set.small_id(i)) + " twice");
+            if (set.small_id(i) == set.small_id(j))
+                broken(what + " lists " + id_text(set.small_id(i)) + " twice");
     set.for_each([&](uint32_t id) {
         if (!members.contains(id)) broken(what + " holds " + id_text(id) + ", not a member");
     });
@@ -168,7 +178,8 @@ struct Census {
             set.for_each([&](uint32_t id) {
                 auto [it, fresh] = in_sets.try_emplace(id, &value);
                 if (!fresh)
-                    broken(id_text(id) + " is in " + what + " and in that of " + value_text(*it->second));
+                    broken(id_text(id) + " is in " + what + " and in that of " +
+                           value_text(*it->second));
             });
         }
     }
@@ -176,7 +187,8 @@ struct Census {
         map.ranged->validate();
         map.ranged->for_each([&](const TreeKey& k) {
             const uint32_t id = k.id();
-            if (!c.members->contains(id)) broken("the range tree holds " + id_text(id) + ", not a member");
+            if (!c.members->contains(id))
+                broken("the range tree holds " + id_text(id) + ", not a member");
             if (!in_tree.try_emplace(id, k.value_part()).second)
                 broken(id_text(id) + " has two range pairs");
         });
@@ -189,7 +201,8 @@ struct Census {
                 if (!in_holders.try_emplace(id, nested_id).second)
                     broken(id_text(id) + " holds nested objects " + std::to_string(in_holders[id]) +
                            " and " + std::to_string(nested_id));
-                if (in_tree.contains(id)) broken(id_text(id) + " has both a range pair and a nested object");
+                if (in_tree.contains(id))
+                    broken(id_text(id) + " has both a range pair and a nested object");
             });
         }
     }
@@ -204,7 +217,8 @@ void check_key(const Census& census, uint32_t id, const PyValue& key) {
     auto t = census.in_tree.find(id);
     if (t != census.in_tree.end()) {
         if (key.is_numeric() ? t->second != value_part(key) : exact_kind)
-            broken(id_text(id) + " has a range pair that its value " + value_text(key) + " does not have");
+            broken(id_text(id) + " has a range pair that its value " + value_text(key) +
+                   " does not have");
     } else if (exact_kind && key.is_numeric()) {
         broken(id_text(id) + " has no range pair for its value " + value_text(key));
     }
@@ -212,8 +226,8 @@ void check_key(const Census& census, uint32_t id, const PyValue& key) {
     const bool nested = key.kind() == CastValue::Ind;
     if (h != census.in_holders.end()) {
         if (nested ? exact_kind && h->second != key.nested_id() : exact_kind)
-            broken(id_text(id) + " holds nested object " + std::to_string(h->second) + ", not its value " +
-                   value_text(key));
+            broken(id_text(id) + " holds nested object " + std::to_string(h->second) +
+                   ", not its value " + value_text(key));
     } else if (exact_kind && nested) {
         broken(id_text(id) + " is not a holder of its value " + value_text(key));
     }
@@ -235,10 +249,13 @@ void check_held(const Census& census, uint32_t id, const PyValue* value, bool co
     if (s == census.in_sets.end() && complete) broken(holding + " is in no value set");
     if (value->is_numeric() ? t == census.in_tree.end() || t->second != value_part(*value)
                             : t != census.in_tree.end())
-        broken(holding + (t == census.in_tree.end() ? " has no range pair" : " has another range pair"));
-    if (value->kind() == CastValue::Ind ? h == census.in_holders.end() || h->second != value->nested_id()
-                                        : h != census.in_holders.end())
-        broken(holding + (h == census.in_holders.end() ? " is not its holder" : " holds another nested object"));
+        broken(holding +
+               (t == census.in_tree.end() ? " has no range pair" : " has another range pair"));
+    if (value->kind() == CastValue::Ind
+            ? h == census.in_holders.end() || h->second != value->nested_id()
+            : h != census.in_holders.end())
+        broken(holding + (h == census.in_holders.end() ? " is not its holder"
+                                                       : " holds another nested object"));
 }
 
 }  // namespace
@@ -252,9 +269,11 @@ void QueryMap::validate(const MapContext& c) const {
     for (const auto& [id, key] : census.in_sets) check_key(census, id, *key);
     if (c.complete) {
         for (const auto& [id, vp] : census.in_tree)
-            if (!census.in_sets.contains(id)) broken(id_text(id) + " has a range pair but is in no value set");
+            if (!census.in_sets.contains(id))
+                broken(id_text(id) + " has a range pair but is in no value set");
         for (const auto& [id, nested_id] : census.in_holders)
-            if (!census.in_sets.contains(id)) broken(id_text(id) + " is a holder but is in no value set");
+            if (!census.in_sets.contains(id))
+                broken(id_text(id) + " is a holder but is in no value set");
     }
     if (nested->depth != c.depth + 1)
         broken("nested index at depth " + std::to_string(nested->depth) + " in a map at depth " +
@@ -268,7 +287,8 @@ void QueryMap::validate(const MapContext& c) const {
         if (c.acyclic)
             for (const auto& [nested_id, set] : holders)
                 if (!entered->contains(nested_id))
-                    broken("nested object " + std::to_string(nested_id) + " has holders but is not entered");
+                    broken("nested object " + std::to_string(nested_id) +
+                           " has holders but is not entered");
     }
     if (c.held)
         c.members->for_each([&](uint32_t id) {

@@ -73,7 +73,9 @@ public:
             members = &stored;
         } else if (!(stored == *members)) {
             Bitmap odd = stored.andnot(*members);
-            if (!odd.empty()) broken(where, "stored object " + std::to_string(first_id(odd)) + " is not a member");
+            if (!odd.empty())
+                broken(where,
+                       "stored object " + std::to_string(first_id(odd)) + " is not a member");
             odd = members->andnot(stored);
             broken(where, "member " + std::to_string(first_id(odd)) + " has no stored object");
         }
@@ -98,8 +100,8 @@ private:
                 if (hidden_name(name.view())) continue;
                 if (!value.is_numeric() && value.kind() != CastValue::Ind) continue;
                 if (!maps.contains(absl::string_view(name.view().data(), name.view().size())))
-                    broken(where, "id " + std::to_string(id) + " holds " + value.debug() + " under " +
-                                      debug_str(name.view()) + ", which has no map");
+                    broken(where, "id " + std::to_string(id) + " holds " + value.debug() +
+                                      " under " + debug_str(name.view()) + ", which has no map");
             }
         });
     }
@@ -122,7 +124,8 @@ void validate_record(const IndexAPI& index, const RecordCheck& check) {
     RecordValidator(check).record(index, "index", index.depth > 0);
 }
 
-void validate_shared(const Locked<AttrMaps>& maps, const Locked<Store>& items, const RecordCheck& check) {
+void validate_shared(const Locked<AttrMaps>& maps, const Locked<Store>& items,
+                     const RecordCheck& check) {
     auto m = maps.read();
     auto store = items.read();
     RecordValidator(check).parts(*m, *store, nullptr, 0, "view", false);

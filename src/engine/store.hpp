@@ -140,7 +140,8 @@ public:
                     const StoredItem& item = page->slots[s].item;
                     if (static_cast<bool>(item) != (item.get() != nullptr))
                         broken(where + ", slot " + std::to_string(s) +
-                               (item ? ": a handle without an object" : ": an object without a handle"));
+                               (item ? ": a handle without an object"
+                                     : ": an object without a handle"));
                     if (item.get() == nullptr) continue;
                     ++used;
                     last_end = (((b << kPageBits) | p) << kSlotBits) + s + 1;
@@ -157,7 +158,8 @@ public:
                        std::to_string(block.used));
         }
         if (stored != count_)
-            broken("holds " + std::to_string(stored) + " objects, counted " + std::to_string(count_));
+            broken("holds " + std::to_string(stored) + " objects, counted " +
+                   std::to_string(count_));
         if (last_end > end_)
             broken("an object at id " + std::to_string(last_end - 1) + ", past the end " +
                    std::to_string(end_));

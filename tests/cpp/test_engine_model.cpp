@@ -28,13 +28,17 @@
 namespace corvane {
 namespace {
 
-constexpr uint32_t kTop = 60;            // objects 1..60 go into the indexes
-constexpr uint32_t kFirstNested = 101;   // objects 101..108 are their nested values
+constexpr uint32_t kTop = 60;           // objects 1..60 go into the indexes
+constexpr uint32_t kFirstNested = 101;  // objects 101..108 are their nested values
 constexpr uint32_t kNestedCount = 8;
 constexpr size_t kIndexes = 3;
 
-PyObject* object_of(uint32_t id) { return reinterpret_cast<PyObject*>(uintptr_t{id} << 4); }
-uint32_t id_of(PyObject* obj) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(obj) >> 4); }
+PyObject* object_of(uint32_t id) {
+    return reinterpret_cast<PyObject*>(uintptr_t{id} << 4);
+}
+uint32_t id_of(PyObject* obj) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(obj) >> 4);
+}
 
 const std::array<const char*, 4> kTexts = {"a", "b", "abc", ""};
 const std::array<const char*, 4> kNames = {"x", "s", "c", "_h"};
@@ -55,10 +59,14 @@ struct Desc {
     }
     PyValue value() const {
         switch (kind) {
-            case Int: return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
-            case Float: return PyValue::of_float(SharedRef(), num, hash());
-            case Text: return PyValue::of_str(SharedRef(), text, hash());
-            case Nested: break;
+            case Int:
+                return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
+            case Float:
+                return PyValue::of_float(SharedRef(), num, hash());
+            case Text:
+                return PyValue::of_str(SharedRef(), text, hash());
+            case Nested:
+                break;
         }
         return PyValue::of_indexable(SharedRef(adopt, object_of(nested)), nested, nested);
     }
@@ -74,7 +82,8 @@ class EngineWorld {
 public:
     explicit EngineWorld(unsigned seed) : rng_(seed) {
         for (uint32_t n = 0; n < kNestedCount; ++n)
-            if (n % 4 != 3) assign_list(kFirstNested + n, "a", Desc{Desc::Int, static_cast<double>(n % 3)});
+            if (n % 4 != 3)
+                assign_list(kFirstNested + n, "a", Desc{Desc::Int, static_cast<double>(n % 3)});
         for (uint32_t id = 1; id <= kTop; ++id)
             for (const char* name : kNames)
                 if (rng_() % 3 != 0) assign_list(id, name, random_desc(name));
@@ -110,7 +119,9 @@ private:
 
     Desc random_desc(std::string_view name) {
         const unsigned r = rng_() % 20;
-        if (name == "c" && r < 14) return Desc{Desc::Nested, 0, "", kFirstNested + static_cast<uint32_t>(rng_() % kNestedCount)};
+        if (name == "c" && r < 14)
+            return Desc{Desc::Nested, 0, "",
+                        kFirstNested + static_cast<uint32_t>(rng_() % kNestedCount)};
         if (name == "s" && r < 14) return Desc{Desc::Text, 0, kTexts[rng_() % kTexts.size()]};
         if (r < 3) return Desc{Desc::Text, 0, kTexts[rng_() % kTexts.size()]};
         if (r < 8) {
@@ -206,7 +217,8 @@ private:
         const Desc d = random_desc(name);
         std::set<uint32_t> want;
         for (const auto& [id, names] : index.listed)
-            if (names.count(name) && descs_[id].count(name) && descs_[id][name] == d) want.insert(id);
+            if (names.count(name) && descs_[id].count(name) && descs_[id][name] == d)
+                want.insert(id);
         auto maps = index.api.attr_maps->write();
         const Bitmap selected = filter_index_by_hashes(*maps, HashQuery{{name, {d.value()}}});
         ASSERT_EQ(ids(selected), want) << "reduce by " << name;
@@ -221,7 +233,8 @@ private:
                 add_index_value(*maps, id, attr.str(), value, nested.get());
             }
         }
-        for (auto& [id, names] : index.listed) names = want.count(id) ? indexed_names(id) : std::set<std::string>{};
+        for (auto& [id, names] : index.listed)
+            names = want.count(id) ? indexed_names(id) : std::set<std::string>{};
     }
 
     void merge(size_t t, size_t s) {
@@ -278,9 +291,12 @@ private:
         const double bound = static_cast<double>(static_cast<int>(rng_() % 9) - 4) / 2;
         want.clear();
         for (const auto& [id, names] : index.listed)
-            if (const Desc* x = desc(id, name); x && x->numeric() && x->num > bound) want.insert(id);
+            if (const Desc* x = desc(id, name); x && x->numeric() && x->num > bound)
+                want.insert(id);
         const PyValue bound_value = Desc{Desc::Float, bound}.value();
-        ASSERT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, name, bound_value))), want)
+        ASSERT_EQ(
+            ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, name, bound_value))),
+            want)
             << "step " << n << ", index " << k << ", " << name << " > " << bound;
         const auto a = static_cast<double>(rng_() % 3);
         want.clear();
@@ -289,7 +305,10 @@ private:
             if (c == nullptr || c->kind != Desc::Nested) continue;
             if (const Desc* inner = desc(c->nested, "a"); inner && inner->num == a) want.insert(id);
         }
-        ASSERT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Eq, "c.a", Desc{Desc::Int, a}.value()))), want)
+        ASSERT_EQ(
+            ids(evaluate_query(*maps, *members,
+                               compare(QueryExpr::Op::Eq, "c.a", Desc{Desc::Int, a}.value()))),
+            want)
             << "step " << n << ", index " << k << ", c.a == " << a;
     }
 

@@ -19,7 +19,9 @@
 namespace corvane {
 namespace {
 
-PyObject* fake_object(uintptr_t tag) { return reinterpret_cast<PyObject*>(tag << 4); }
+PyObject* fake_object(uintptr_t tag) {
+    return reinterpret_cast<PyObject*>(tag << 4);
+}
 
 // The message of the internal failure `f` raises, or "" when it passes.
 template <class F>
@@ -32,10 +34,10 @@ std::string failure_of(F&& f) {
     return "";
 }
 
-#define EXPECT_BROKEN(call, fragment)                                        \
-    do {                                                                     \
-        std::string message_ = failure_of([&] { call; });                    \
-        EXPECT_NE(message_.find(fragment), std::string::npos) << message_;   \
+#define EXPECT_BROKEN(call, fragment)                                      \
+    do {                                                                   \
+        std::string message_ = failure_of([&] { call; });                  \
+        EXPECT_NE(message_.find(fragment), std::string::npos) << message_; \
     } while (0)
 
 // Ids far apart (other blocks) and close together (one page), put and
@@ -129,9 +131,12 @@ struct Ref {
     }
     PyValue value() const {
         switch (kind) {
-            case Int: return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
-            case Float: return PyValue::of_float(SharedRef(), num, hash());
-            case Text: break;
+            case Int:
+                return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
+            case Float:
+                return PyValue::of_float(SharedRef(), num, hash());
+            case Text:
+                break;
         }
         return PyValue::of_str(SharedRef(), text, hash());
     }
@@ -141,9 +146,12 @@ const char* const kTexts[] = {"a", "b", "abc", ""};
 
 Ref random_ref(std::mt19937& rng) {
     switch (rng() % 4) {
-        case 0: return Ref{Ref::Text, 0, kTexts[rng() % 4]};
-        case 1: return Ref{Ref::Float, static_cast<double>(static_cast<int>(rng() % 13) - 6) / 2};
-        default: return Ref{Ref::Int, static_cast<double>(static_cast<int>(rng() % 9) - 4)};
+        case 0:
+            return Ref{Ref::Text, 0, kTexts[rng() % 4]};
+        case 1:
+            return Ref{Ref::Float, static_cast<double>(static_cast<int>(rng() % 13) - 6) / 2};
+        default:
+            return Ref{Ref::Int, static_cast<double>(static_cast<int>(rng() % 9) - 4)};
     }
 }
 
@@ -158,8 +166,9 @@ TEST(QueryMapModel, FollowsAReferenceOfValuesAndRanges) {
     std::map<uint32_t, Ref> refs;
     Bitmap members;
     auto check = [&](int step) {
-        MapContext context{&members, true, true, 0,
-                           [&](uint32_t id) { return HeldValue{true, &holds.at(id)}; }};
+        MapContext context{&members, true, true, 0, [&](uint32_t id) {
+                               return HeldValue{true, &holds.at(id)};
+                           }};
         ASSERT_EQ(failure_of([&] { map.validate(context); }), "") << step;
         std::map<Ref, std::set<uint32_t>> by_key;
         for (const auto& [id, r] : refs) by_key[r].insert(id);
@@ -231,7 +240,9 @@ struct SmallMap {
         members.add(1);
         members.add(2);
     }
-    MapContext context(bool complete = true) const { return MapContext{&members, complete, true, 0, {}}; }
+    MapContext context(bool complete = true) const {
+        return MapContext{&members, complete, true, 0, {}};
+    }
 };
 
 TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
@@ -259,7 +270,8 @@ TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
         EXPECT_EQ(failure_of([&] { m.map.validate(m.context(false)); }), "");
         EXPECT_BROKEN(m.map.validate(m.context(true)), "is empty");
         m.map.exact.erase(m.five);
-        EXPECT_BROKEN(m.map.validate(m.context(true)), "id 1 has a range pair but is in no value set");
+        EXPECT_BROKEN(m.map.validate(m.context(true)),
+                      "id 1 has a range pair but is in no value set");
     }
     {
         SmallMap m;
@@ -285,7 +297,8 @@ TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
         // A holder of nested object 9 that was never entered.
         SmallMap m;
         m.map.holders.emplace(9, HybridSet::small_of(1));
-        EXPECT_BROKEN(m.map.validate(m.context()), "id 1 has both a range pair and a nested object");
+        EXPECT_BROKEN(m.map.validate(m.context()),
+                      "id 1 has both a range pair and a nested object");
         m.map.holders.clear();
         m.map.holders.emplace(9, HybridSet::small_of(2));
         EXPECT_BROKEN(m.map.validate(m.context()), "id 2 holds nested object 9, not its value");
@@ -306,7 +319,8 @@ TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
 TEST(RecordValidate, StoreAndMembersAgree) {
     IndexAPI index = IndexAPI::make();
     index.member_ids->write()->add(3);
-    EXPECT_BROKEN(validate_record(index), "invalid index record: index: member 3 has no stored object");
+    EXPECT_BROKEN(validate_record(index),
+                  "invalid index record: index: member 3 has no stored object");
     index.items->write()->put(3, SharedRef(adopt, fake_object(3)));
     EXPECT_EQ(failure_of([&] { validate_record(index); }), "");
     index.items->write()->put(4, SharedRef(adopt, fake_object(4)));
