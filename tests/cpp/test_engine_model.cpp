@@ -1,8 +1,8 @@
 // Engine operations on several index records, driven at random and
 // compared with a plain reference of what each object holds: adding singly
 // and in batches (also objects held already), assignment (also of nested
-// objects, and of names beginning with "_"), removal, narrowing as `reduce`
-// does it, and merging.  After every step each record validates
+// objects, and of names beginning with "_"), removal, reducing and
+// merging.  After every step each record validates
 // (`validate_record`, reading the objects' current attributes) and answers
 // keyword filters, range queries and dotted paths as the reference does.
 #include <gtest/gtest.h>
@@ -24,6 +24,7 @@
 #include "engine/keyword_filter.hpp"
 #include "engine/operations.hpp"
 #include "engine/query_map.hpp"
+#include "engine/reduce.hpp"
 
 namespace corvane {
 namespace {
@@ -209,8 +210,20 @@ private:
         }
     }
 
-    // Narrow to the members holding one value, then enter the pairs of the
-    // kept members that narrowing does not keep, as `Index.reduce` does.
+    // The objects' attributes read in place, as reducing reads them.
+    class Reader : public ObjectReader {
+    public:
+        explicit Reader(EngineWorld& world) : world_(world) {}
+        const AttrList* attributes(PyObject* obj) override { return &world_.attrs_.at(id_of(obj)); }
+        std::unique_ptr<Entry> nested_entry(uint32_t, const PyValue& value) override {
+            return world_.entry_of(value.nested_id());
+        }
+
+    private:
+        EngineWorld& world_;
+    };
+
+    // Keep the members holding one value in the value sets.
     void reduce(size_t k) {
         Index& index = indexes_[k];
         const std::string name = kNames[rng_() % kNames.size()];
@@ -219,20 +232,9 @@ private:
         for (const auto& [id, names] : index.listed)
             if (names.count(name) && descs_[id].count(name) && descs_[id][name] == d)
                 want.insert(id);
-        auto maps = index.api.attr_maps->write();
-        const Bitmap selected = filter_index_by_hashes(*maps, HashQuery{{name, {d.value()}}});
-        ASSERT_EQ(ids(selected), want) << "reduce by " << name;
-        narrow(*maps, selected);
-        for (uint32_t id : want) {
-            for (const auto& [attr, value] : attrs_[id]) {
-                if (hidden_name(attr.view())) continue;
-                auto it = maps->find(attr.str());
-                if (it != maps->end() && it->second->has_pair(value, id)) continue;
-                std::unique_ptr<Entry> nested =
-                    value.kind() == CastValue::Ind ? entry_of(value.nested_id()) : nullptr;
-                add_index_value(*maps, id, attr.str(), value, nested.get());
-            }
-        }
+        Reader reader(*this);
+        ReduceOutcome outcome = reduce_index(index.api, HashQuery{{name, {d.value()}}}, reader);
+        ASSERT_FALSE(outcome.refused);
         for (auto& [id, names] : index.listed)
             names = want.count(id) ? indexed_names(id) : std::set<std::string>{};
     }
