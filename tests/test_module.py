@@ -2,6 +2,7 @@
 and the internal-failure exception."""
 
 import inspect
+import re
 import types
 
 import pytest
@@ -182,7 +183,6 @@ def test_argument_matching_messages(call, message):
         (lambda: Index().add_object(Index()), "argument 'py_ref': 'Index' object cannot be converted to 'Indexable'"),
         (lambda: Index().add_object_many("ab"), "argument 'objs': Can't extract `str` to `Vec`"),
         (lambda: Index().add_object_many(5), "argument 'objs': 'int' object cannot be converted to 'Sequence'"),
-        (lambda: Index().add_object_many({Indexable()}), "argument 'objs': 'set' object cannot be converted to 'Sequence'"),
         (lambda: Index().add_object_many([Indexable(), 5]), "argument 'objs': 'int' object cannot be converted to 'Indexable'"),
     ],
 )
@@ -356,7 +356,10 @@ def test_internal_failure_reaches_python_as_panic(capfd):
         caught = e
     assert caught is not None
     assert caught.args == ("not yet implemented",)
-    assert "not yet implemented" in capfd.readouterr().err
+    report = capfd.readouterr().err
+    assert "not yet implemented" in report
+    # The report names the source file within the project, not where it was built.
+    assert re.search(r"panicked at src/engine/\w+\.cpp:\d+:\d+:", report), report
     # A failure while only reading leaves the index usable.
     assert idx.get_by_attribute(x=1) == [o]
     assert idx.reduced_query(PyQueryExpr.eq("x", 1)).collect() == [o]
