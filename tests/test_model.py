@@ -41,6 +41,17 @@ import reference_model as model
 from reference_model import Entry, ModelPanic, RecordedIndex, Wrapped, build, same_key, short_value, show
 
 PanicException = Corvane.PanicException
+# The module's self-check of an index or view, built only with assertions on.
+VALIDATE = getattr(Corvane, "_validate", None)
+
+
+def check_engine(target, acyclic=True):
+    """Every invariant of the index's or view's engine record, where the
+    module has its self-check; `acyclic`: no reference cycle was made."""
+    if VALIDATE is not None:
+        VALIDATE(target, acyclic=acyclic)
+
+
 IS_PYPY = platform.python_implementation() == "PyPy"
 
 
@@ -761,6 +772,15 @@ class IndexWorld(RuleBasedStateMachine):
             for obj in self.objects[-4:] + [5]:
                 assert (obj in view) == (id(obj) in held)
 
+    @invariant()
+    @reported
+    def engine_invariants_hold(self):
+        # Programs never make reference cycles, so every nested object that
+        # a holder refers to is in the nested index.
+        for idx, _ in self.indexes.values():
+            check_engine(idx)
+        for view, _, _ in self.views.values():
+            check_engine(view)
 
     def teardown(self):
         event("programs of %d0+ steps" % (self.steps // 10))
@@ -794,6 +814,7 @@ def test_reduce_hidden_object_leaves_no_stale_range_pair():
     o2.x = 6  # value 5 loses its last id and is pruned
     o1.x = 5  # 5 comes back: the range pair (5, o1) must not be doubled
     o1.x = 7
+    check_engine(idx)
     assert idx.reduced_query(Q.lt("x", 5.5)).collect() == []
     assert idx.reduced_query(Q.gt("x", 6.5)).collect() == [o1, o3]
 
@@ -805,6 +826,7 @@ def test_reassigning_a_reduced_away_object_moves_its_range_pair():
     idx.reduce(y=1)
     o2.x = 6  # value 5 is pruned while o1's range pair (5, o1) remains
     o1.x = 7
+    check_engine(idx)
     assert idx.reduced_query(Q.lt("x", 5.5)).collect() == []
     assert idx.reduced_query(Q.bt("x", 7, 7)).collect() == [o1]
 
@@ -818,6 +840,7 @@ def test_reduce_twice_does_not_double_range_pairs():
     o1.y = 1  # o1 is back in y's set, not in x's
     idx.reduce(y=1)  # o1 is kept: its x must be entered without a second pair
     o1.x = 6
+    check_engine(idx)
     assert idx.reduced_query(Q.lt("x", 5.5)).collect() == [o2]
     assert idx.get_by_attribute(x=6) == [o1]
 
@@ -830,6 +853,7 @@ def test_reassigning_a_reduced_away_object_moves_its_holder_entry():
     idx.reduce(y=1)
     o2.c = n2  # n1 loses its last id and is pruned; o1 still holds it
     o1.c = n2
+    check_engine(idx)
     assert idx.reduced_query(Q.eq("c.a", 1)).collect() == []
     assert idx.reduced_query(Q.eq("c.a", 2)).collect() == [o1, o2, o3]
 
@@ -929,6 +953,7 @@ UNION_ANSWERS = [(("eq", "x", 5), "f"), (("not", ("eq", "x", 7)), "f"), ({"x": [
 ])
 def test_programs_answer_as_recorded(program, answers):
     idx, objs = program()
+    check_engine(idx)
     for query, names in answers:
         if isinstance(query, dict):
             got = idx.get_by_attribute(**query)
@@ -949,3 +974,4 @@ def test_removal_withdraws_hidden_pairs_entered_by_rebase():
     rebased.remove_object(x)
     rebased.add_object(x)
     assert rebased.get_by_attribute(_h=0) == [] and rebased.get_by_attribute(a=1) == [x]
+    check_engine(rebased)

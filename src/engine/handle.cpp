@@ -2,7 +2,11 @@
 
 #include <cstdint>
 #include <new>
+#include <string>
 #include <thread>
+#include <vector>
+
+#include "structures/failure.hpp"
 
 namespace corvane {
 
@@ -172,6 +176,115 @@ struct CountPool {
     }
 };
 
+[[noreturn]] void broken(const std::string& what) {
+    fail("invalid count pool: " + what);
+}
+
+// The checks of `validate_count_pool`, on a pool its caller has locked.
+class PoolValidator {
+public:
+    explicit PoolValidator(const CountPool& p) : p_(p) {}
+
+    CountPoolCensus run() {
+        CountPoolCensus census;
+        census.pooled = true;
+        size_t chunks = 0;
+        const Chunk* prev = nullptr;
+        for (const Chunk* c = p_.chunks; c != nullptr; prev = c, c = c->next) {
+            if (++chunks > p_.chunk_count)
+                broken("more chunks chained than the " + std::to_string(p_.chunk_count) +
+                       " counted");
+            if (c->prev != prev)
+                broken("chunk " + std::to_string(chunks - 1) + " links back to another");
+            chunk(*c, census);
+        }
+        if (chunks != p_.chunk_count)
+            broken(std::to_string(chunks) + " chunks chained, " + std::to_string(p_.chunk_count) +
+                   " counted");
+        room();
+        return census;
+    }
+
+private:
+    void chunk(const Chunk& c, CountPoolCensus& census) {
+        const uintptr_t first =
+            (reinterpret_cast<uintptr_t>(c.mem) + kSlabBytes - 1) & ~(kSlabBytes - 1);
+        const std::string where = "chunk " + std::to_string(census.chunks++);
+        std::vector<bool> empty(kChunkSlabs, false);
+        size_t unused = 0;
+        for (const Slab* s = c.empty; s != nullptr; s = s->next) {
+            const uintptr_t at = reinterpret_cast<uintptr_t>(s);
+            if (at < first || at >= first + kChunkSlabs * kSlabBytes ||
+                (at - first) % kSlabBytes != 0)
+                broken(where + ": an empty slab outside the chunk");
+            const size_t i = (at - first) / kSlabBytes;
+            if (empty[i]) broken(where + ": slab " + std::to_string(i) + " listed empty twice");
+            empty[i] = true;
+            ++unused;
+        }
+        if (kChunkSlabs - unused != c.used)
+            broken(where + ": " + std::to_string(kChunkSlabs - unused) + " slabs in use, counted " +
+                   std::to_string(c.used));
+        if (c.used == 0 && p_.chunk_count > 1)
+            broken(where + ": kept without a slab in use beside other chunks");
+        for (size_t i = 0; i < kChunkSlabs; ++i) {
+            if (empty[i]) continue;
+            const Slab& s = *reinterpret_cast<const Slab*>(first + i * kSlabBytes);
+            if (s.chunk != &c)
+                broken(where + ", slab " + std::to_string(i) + ": names another chunk");
+            census.live += slab(s, where + ", slab " + std::to_string(i));
+            ++census.slabs;
+            if (s.chained) chained_.push_back(&s);
+        }
+    }
+
+    // Checks a slab in use; returns its live cells.
+    size_t slab(const Slab& s, const std::string& where) {
+        if (s.carved < kFirstCell || s.carved > kSlabCells)
+            broken(where + ": " + std::to_string(s.carved) + " cells carved");
+        const size_t handed = s.carved - kFirstCell;
+        if (s.live == 0) broken(where + ": in use without a live cell");
+        if (s.live > handed)
+            broken(where + ": " + std::to_string(s.live) + " live cells of " +
+                   std::to_string(handed) + " carved");
+        std::vector<bool> seen(kSlabCells, false);
+        size_t free = 0;
+        const Cell* cells = reinterpret_cast<const Cell*>(&s);
+        for (const Cell* cell = s.free; cell != nullptr; cell = cell->next) {
+            if (cell < cells + kFirstCell || cell >= cells + s.carved)
+                broken(where + ": a free cell outside the carved cells");
+            const auto i = static_cast<size_t>(cell - cells);
+            if (seen[i]) broken(where + ": cell " + std::to_string(i) + " free twice");
+            seen[i] = true;
+            if (++free > handed) break;
+        }
+        if (free + s.live != handed)
+            broken(where + ": " + std::to_string(free) + " free and " + std::to_string(s.live) +
+                   " live cells of " + std::to_string(handed) + " carved");
+        if (!s.chained && (s.free != nullptr || s.carved < kSlabCells))
+            broken(where + ": has room but is not chained");
+        return s.live;
+    }
+
+    // The chain of slabs with room holds exactly the slabs marked chained.
+    void room() {
+        size_t n = 0;
+        const Slab* prev = nullptr;
+        for (const Slab* s = p_.room; s != nullptr; prev = s, s = s->next) {
+            if (++n > chained_.size())
+                broken("the chain of slabs with room holds unmarked or unused slabs");
+            if (s->prev != prev) broken("a slab with room links back to another");
+            if (!s->chained) broken("a slab with room is not marked chained");
+        }
+        if (n != chained_.size())
+            broken(std::to_string(chained_.size()) + " slabs marked chained, " + std::to_string(n) +
+                   " in the chain");
+    }
+
+    const CountPool& p_;
+    std::vector<const Slab*> chained_;
+};
+
 CountPool& pool() {
     // Never destroyed: handles may be dropped by threads still running at exit.
     static CountPool* p = new CountPool();
@@ -180,6 +293,20 @@ CountPool& pool() {
 #endif
 
 }  // namespace
+
+CountPoolCensus validate_count_pool() {
+#if CORVANE_POOLED_COUNTS
+    CountPool& p = pool();
+    p.lock();
+    struct Unlock {
+        CountPool& p;
+        ~Unlock() { p.unlock(); }
+    } unlock{p};
+    return PoolValidator(p).run();
+#else
+    return CountPoolCensus{};
+#endif
+}
 
 SharedRef::Count* SharedRef::new_count() {
 #if CORVANE_POOLED_COUNTS

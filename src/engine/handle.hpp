@@ -19,6 +19,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -119,6 +120,22 @@ private:
     Count* box_ = nullptr;  // shared by every handle of one reference
     PyObject* obj_ = nullptr;
 };
+
+// What `validate_count_pool` found in the pool of counts.
+struct CountPoolCensus {
+    // False where counts come from the heap instead (builds checked by the
+    // address sanitizer): then there is nothing to count.
+    bool pooled = false;
+    size_t chunks = 0;
+    size_t slabs = 0;  // slabs in use
+    size_t live = 0;   // counts handed out and not given back
+};
+
+// Check every invariant of the pool of counts, under its lock: the chains
+// of chunks and of slabs with room, each chunk's empty slabs, each slab's
+// free cells and tallies.  Throws InternalFailure naming the first
+// violation.
+CountPoolCensus validate_count_pool();
 
 // A counted handle to an equality class; copies and drops work on any
 // thread.  Dropping the last handle gives the class back to the binding.

@@ -10,6 +10,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -21,6 +22,33 @@
 #include "structures/ranged_b_tree.hpp"
 
 namespace corvane {
+
+// What an object holds under one name, as `QueryMap::validate` asks it:
+// `known` false when the object cannot be read now (nothing is checked),
+// else its value, or null when it has no attribute of that name.
+struct HeldValue {
+    bool known = false;
+    const PyValue* value = nullptr;
+};
+
+// What `QueryMap::validate` checks a map against.
+struct MapContext {
+    // The ids of the index owning the map.
+    const Bitmap* members = nullptr;
+    // The value sets were never narrowed (true of nested indexes): every id
+    // of the range tree and the holders is in a value set too.
+    bool complete = false;
+    // No object reaches itself through its nested values, so every object
+    // a holder refers to was entered into the nested index.  (In a
+    // reference cycle, the object met again is only recorded.)
+    bool acyclic = false;
+    // The depth of the index owning the map.
+    uint32_t depth = 0;
+    // What the object of a member id holds under the map's name now; when
+    // set, the range tree and the holders must record exactly that, and a
+    // value set holding the id must be that value's.
+    std::function<HeldValue(uint32_t id)> held;
+};
 
 struct QueryMap {
     absl::flat_hash_map<PyValue, HybridSet, PyValueHash, PyValueEq> exact;
@@ -70,6 +98,16 @@ struct QueryMap {
     // pairs, holders and nested index, nothing recorded twice.  The nested
     // objects new to this map's nested index are reported in `entered`.
     void merge(const QueryMap& other, EnteredList* entered);
+
+    // Check every invariant of the map against `context`: each id set is a
+    // set (no placeholder, no id twice) of member ids; an id is in at most
+    // one value set, has at most one range pair and at most one holder, and
+    // they agree with the value set holding it; the range tree is sound
+    // (`BitMapBTree::validate`); every object of the nested index has a
+    // holder.  The nested index's member ids are read under their lock;
+    // the nested index itself is checked by `validate_record`.  Throws
+    // InternalFailure naming the first violation.
+    void validate(const MapContext& context) const;
 
 private:
     // Withdraw `id` from `value` in the range tree and the holders.

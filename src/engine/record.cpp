@@ -1,6 +1,13 @@
 #include "engine/record.hpp"
 
+#include <absl/strings/string_view.h>
+
+#include <string>
+#include <utility>
+
+#include "engine/attr_list.hpp"
 #include "engine/query_map.hpp"
+#include "structures/failure.hpp"
 
 namespace corvane {
 
@@ -13,6 +20,115 @@ const std::shared_ptr<IndexAPI>& default_index_arc() {
     // Deliberately leaked: it lives for the whole process.
     static auto* arc = new std::shared_ptr<IndexAPI>(std::make_shared<IndexAPI>(IndexAPI::make()));
     return *arc;
+}
+
+namespace {
+
+[[noreturn]] void broken(const std::string& where, const std::string& what) {
+    fail("invalid index record: " + where + ": " + what);
+}
+
+uint32_t first_id(const Bitmap& ids) {
+    bool found = false;
+    uint32_t first = 0;
+    ids.for_each([&](uint32_t id) {
+        if (!found) first = id;
+        found = true;
+    });
+    return first;
+}
+
+// Run `check`, naming `where` in front of the failure it raises.
+template <class F>
+void within(const std::string& where, F&& check) {
+    try {
+        check();
+    } catch (const InternalFailure& e) {
+        broken(where, e.message());
+    }
+}
+
+class RecordValidator {
+public:
+    explicit RecordValidator(const RecordCheck& check) : check_(check) {}
+
+    void record(const IndexAPI& index, const std::string& where, bool nested) {
+        auto maps = index.attr_maps->read();
+        Bitmap members;
+        {
+            auto ids = index.member_ids->read();
+            members = ids->copy();
+        }
+        auto store = index.items->read();
+        parts(*maps, *store, &members, index.depth, where, nested);
+    }
+
+    // `members` null: those of the store.
+    void parts(const AttrMaps& maps, const Store& store, const Bitmap* members, uint32_t depth,
+               const std::string& where, bool nested) {
+        within(where + ".store", [&] { store.validate(); });
+        Bitmap stored;
+        store.for_each_id([&](uint32_t id, PyObject*) { stored.add(id); });
+        if (members == nullptr) {
+            members = &stored;
+        } else if (!(stored == *members)) {
+            Bitmap odd = stored.andnot(*members);
+            if (!odd.empty())
+                broken(where,
+                       "stored object " + std::to_string(first_id(odd)) + " is not a member");
+            odd = members->andnot(stored);
+            broken(where, "member " + std::to_string(first_id(odd)) + " has no stored object");
+        }
+        if (check_.read) names_have_maps(maps, store, where);
+        for (const auto& [name, map] : maps) {
+            const std::string at = where + ".maps[" + debug_str(name) + "]";
+            MapContext context{members, nested, check_.acyclic, depth, {}};
+            if (check_.read && !hidden_name(name)) context.held = held_under(store, name);
+            within(at, [&] { map->validate(context); });
+            record(*map->nested, at + ".nested", true);
+        }
+    }
+
+private:
+    // Numbers and nested objects are recorded however narrowed the value
+    // sets are: a name under which an object holds one has a map.
+    void names_have_maps(const AttrMaps& maps, const Store& store, const std::string& where) {
+        store.for_each_id([&](uint32_t id, PyObject* obj) {
+            const AttrList* attrs = check_.read(obj);
+            if (attrs == nullptr) return;
+            for (const auto& [name, value] : *attrs) {
+                if (hidden_name(name.view())) continue;
+                if (!value.is_numeric() && value.kind() != CastValue::Ind) continue;
+                if (!maps.contains(absl::string_view(name.view().data(), name.view().size())))
+                    broken(where, "id " + std::to_string(id) + " holds " + value.debug() +
+                                      " under " + debug_str(name.view()) + ", which has no map");
+            }
+        });
+    }
+
+    std::function<HeldValue(uint32_t)> held_under(const Store& store, const std::string& name) {
+        return [this, &store, key = AttrName::intern(name)](uint32_t id) {
+            PyObject* obj = store.get(id);
+            const AttrList* attrs = obj != nullptr ? check_.read(obj) : nullptr;
+            if (attrs == nullptr) return HeldValue{};
+            return HeldValue{true, attrs->find(key)};
+        };
+    }
+
+    const RecordCheck& check_;
+};
+
+}  // namespace
+
+void validate_record(const IndexAPI& index, const RecordCheck& check) {
+    RecordValidator(check).record(index, "index", index.depth > 0);
+}
+
+void validate_shared(const Locked<AttrMaps>& maps, const Locked<Store>& items,
+                     const RecordCheck& check) {
+    auto m = maps.read();
+    auto store = items.read();
+    RecordValidator(check).parts(*m, *store, nullptr, 0, "view", false);
 }
 
 }  // namespace corvane

@@ -26,6 +26,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -69,6 +70,34 @@ struct NestedEntered {
     const Entry* entry = nullptr;
 };
 using EnteredList = std::vector<NestedEntered>;
+
+// How `validate_record` checks a record beyond its structure.
+class AttrList;
+struct RecordCheck {
+    // The current attributes of a stored object, or null when it cannot be
+    // read now (an assignment to it is under way).  When set, every map
+    // must record what the objects hold now: their range pairs and holders
+    // exactly, and their value sets where narrowing left them (names
+    // beginning with "_" are not followed by assignments, and not checked).
+    std::function<const AttrList*(PyObject* obj)> read;
+    // No object reaches itself through its nested values (see `MapContext`).
+    bool acyclic = false;
+};
+
+// Check a whole record: its store (`Store::validate`) holds an object for
+// exactly its member ids; every map (`QueryMap::validate`) against those
+// ids, the maps of nested indexes as never narrowed; every object holding a
+// number or a nested object under a name has a map of that name; then each
+// nested index in turn, down to the deepest.  Takes the read locks in the
+// documented order, holding an index's while its nested indexes are
+// checked.  Throws InternalFailure naming the first violation and where it
+// lies ("maps[\"c\"].nested.maps[\"a\"]").  A check meets each lock at a
+// time of its own: run it where no operation on the index is under way.
+void validate_record(const IndexAPI& index, const RecordCheck& check = {});
+// The same for the maps and store a view shares with its index, whose
+// members are the ids of the stored objects.
+void validate_shared(const Locked<AttrMaps>& maps, const Locked<Store>& items,
+                     const RecordCheck& check = {});
 
 // The process-wide placeholder index: never holds objects, never dropped.
 const std::shared_ptr<IndexAPI>& default_index_arc();

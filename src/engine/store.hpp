@@ -21,9 +21,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/handle.hpp"
+#include "structures/failure.hpp"
 
 namespace corvane {
 
@@ -101,7 +103,71 @@ public:
         }
     }
 
+    // Call f(id, obj) for every stored object in ascending id order.
+    template <class F>
+    void for_each_id(F&& f) const {
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            if (!blocks_[b]) continue;
+            for (size_t p = 0; p < blocks_[b]->pages.size(); ++p) {
+                const Page* page = blocks_[b]->pages[p].get();
+                if (page == nullptr) continue;
+                const auto first = static_cast<uint32_t>(((b << kPageBits) | p) << kSlotBits);
+                for (uint32_t s = 0; s < page->slots.size(); ++s)
+                    if (PyObject* obj = page->slots[s].item.get()) f(first + s, obj);
+            }
+        }
+    }
+
+    // Check the counts of the store against its slots: every page and
+    // block allocated holds an object, each counts what it holds, and no
+    // object lies at or past `size()`.  Throws InternalFailure naming the
+    // first violation.
+    void validate() const {
+        size_t stored = 0;
+        size_t last_end = 0;
+        for (size_t b = 0; b < blocks_.size(); ++b) {
+            if (!blocks_[b]) continue;
+            const Block& block = *blocks_[b];
+            const std::string in_block = "block " + std::to_string(b);
+            uint32_t pages = 0;
+            for (size_t p = 0; p < block.pages.size(); ++p) {
+                const Page* page = block.pages[p].get();
+                if (page == nullptr) continue;
+                ++pages;
+                const std::string where = in_block + ", page " + std::to_string(p);
+                uint32_t used = 0;
+                for (size_t s = 0; s < page->slots.size(); ++s) {
+                    const StoredItem& item = page->slots[s].item;
+                    if (static_cast<bool>(item) != (item.get() != nullptr))
+                        broken(where + ", slot " + std::to_string(s) +
+                               (item ? ": a handle without an object"
+                                     : ": an object without a handle"));
+                    if (item.get() == nullptr) continue;
+                    ++used;
+                    last_end = (((b << kPageBits) | p) << kSlotBits) + s + 1;
+                }
+                if (used == 0) broken(where + ": allocated without an object");
+                if (used != page->used)
+                    broken(where + ": holds " + std::to_string(used) + " objects, counted " +
+                           std::to_string(page->used));
+                stored += used;
+            }
+            if (pages == 0) broken(in_block + ": allocated without a page");
+            if (pages != block.used)
+                broken(in_block + ": holds " + std::to_string(pages) + " pages, counted " +
+                       std::to_string(block.used));
+        }
+        if (stored != count_)
+            broken("holds " + std::to_string(stored) + " objects, counted " +
+                   std::to_string(count_));
+        if (last_end > end_)
+            broken("an object at id " + std::to_string(last_end - 1) + ", past the end " +
+                   std::to_string(end_));
+    }
+
 private:
+    [[noreturn]] static void broken(const std::string& what) { fail("invalid store: " + what); }
+
     static constexpr unsigned kSlotBits = 10;  // 1,024 slots of 16 bytes a page
     static constexpr unsigned kPageBits = 10;  // 1,024 pages a block
     static constexpr uint32_t kSlotMask = (1u << kSlotBits) - 1;

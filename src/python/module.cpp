@@ -16,6 +16,7 @@
 #include "python/contention.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/validate.hpp"
 #include "python/values.hpp"
 
 namespace {
@@ -116,6 +117,7 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
         add_attribute(m, "get_contention",
                       py::PyRef(py::new_ref, PyCFunction_NewEx(&py::get_contention_def, m, nullptr)));
         if (PyModule_AddStringConstant(m, "__version__", CORVANE_VERSION) < 0) throw py::PyErrorSet{};
+        add_validate(m);
         return m;
     });
     if (done == nullptr) return nullptr;

@@ -1,0 +1,342 @@
+// Engine operations on several index records, driven at random and
+// compared with a plain reference of what each object holds: adding singly
+// and in batches (also objects held already), assignment (also of nested
+// objects, and of names beginning with "_"), removal, reducing and
+// merging.  After every step each record validates
+// (`validate_record`, reading the objects' current attributes) and answers
+// keyword filters, range queries and dotted paths as the reference does.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/attr_list.hpp"
+#include "engine/evaluate.hpp"
+#include "engine/keyword_filter.hpp"
+#include "engine/operations.hpp"
+#include "engine/query_map.hpp"
+#include "engine/reduce.hpp"
+
+namespace corvane {
+namespace {
+
+constexpr uint32_t kTop = 60;           // objects 1..60 go into the indexes
+constexpr uint32_t kFirstNested = 101;  // objects 101..108 are their nested values
+constexpr uint32_t kNestedCount = 8;
+constexpr size_t kIndexes = 3;
+
+PyObject* object_of(uint32_t id) {
+    return reinterpret_cast<PyObject*>(uintptr_t{id} << 4);
+}
+uint32_t id_of(PyObject* obj) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(obj) >> 4);
+}
+
+const std::array<const char*, 4> kTexts = {"a", "b", "abc", ""};
+const std::array<const char*, 4> kNames = {"x", "s", "c", "_h"};
+
+// A value as the reference sees it: numbers are one key when equal
+// (1 and 1.0), texts when their text is, nested objects only themselves.
+struct Desc {
+    enum Kind { Int, Float, Text, Nested } kind = Int;
+    double num = 0;
+    const char* text = "";
+    uint32_t nested = 0;
+
+    bool numeric() const { return kind == Int || kind == Float; }
+    bool operator==(const Desc& o) const {
+        if (numeric() || o.numeric()) return numeric() && o.numeric() && num == o.num;
+        if (kind != o.kind) return false;
+        return kind == Text ? std::string_view(text) == o.text : nested == o.nested;
+    }
+    PyValue value() const {
+        switch (kind) {
+            case Int:
+                return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
+            case Float:
+                return PyValue::of_float(SharedRef(), num, hash());
+            case Text:
+                return PyValue::of_str(SharedRef(), text, hash());
+            case Nested:
+                break;
+        }
+        return PyValue::of_indexable(SharedRef(adopt, object_of(nested)), nested, nested);
+    }
+    // Equal numbers hash alike, as in Python.
+    uint64_t hash() const {
+        if (kind == Text) return std::hash<std::string_view>{}(text);
+        if (num == std::floor(num)) return static_cast<uint64_t>(static_cast<int64_t>(num));
+        return std::hash<double>{}(num);
+    }
+};
+
+class EngineWorld {
+public:
+    explicit EngineWorld(unsigned seed) : rng_(seed) {
+        for (uint32_t n = 0; n < kNestedCount; ++n)
+            if (n % 4 != 3)
+                assign_list(kFirstNested + n, "a", Desc{Desc::Int, static_cast<double>(n % 3)});
+        for (uint32_t id = 1; id <= kTop; ++id)
+            for (const char* name : kNames)
+                if (rng_() % 3 != 0) assign_list(id, name, random_desc(name));
+    }
+
+    void step(int n) {
+        const unsigned what = rng_() % 100;
+        if (what < 35) {
+            const char* name = kNames[rng_() % kNames.size()];
+            assign(1 + rng_() % kTop, name, random_desc(name));
+        } else if (what < 47) {
+            add_single(rng_() % kIndexes, 1 + rng_() % kTop);
+        } else if (what < 62) {
+            add_many(rng_() % kIndexes);
+        } else if (what < 77) {
+            remove(rng_() % kIndexes);
+        } else if (what < 90) {
+            reduce(rng_() % kIndexes);
+        } else {
+            const size_t t = rng_() % kIndexes, s = (t + 1 + rng_() % (kIndexes - 1)) % kIndexes;
+            merge(t, s);
+        }
+        for (size_t k = 0; k < kIndexes; ++k) check(k, n);
+    }
+
+private:
+    struct Index {
+        IndexAPI api = IndexAPI::make();
+        // Each member, with the names whose value sets list it (narrowing
+        // takes it out of them; range pairs and holders stay).
+        std::map<uint32_t, std::set<std::string>> listed;
+    };
+
+    Desc random_desc(std::string_view name) {
+        const unsigned r = rng_() % 20;
+        if (name == "c" && r < 14)
+            return Desc{Desc::Nested, 0, "",
+                        kFirstNested + static_cast<uint32_t>(rng_() % kNestedCount)};
+        if (name == "s" && r < 14) return Desc{Desc::Text, 0, kTexts[rng_() % kTexts.size()]};
+        if (r < 3) return Desc{Desc::Text, 0, kTexts[rng_() % kTexts.size()]};
+        if (r < 8) {
+            static constexpr double kReals[] = {-1.5, 0.5, 2.0, 2.5};
+            return Desc{Desc::Float, kReals[rng_() % 4]};
+        }
+        return Desc{Desc::Int, static_cast<double>(static_cast<int>(rng_() % 7) - 3)};
+    }
+
+    void assign_list(uint32_t id, const std::string& name, const Desc& d) {
+        AttrList& list = attrs_[id];
+        const size_t i = list.index_of(AttrName::intern(name));
+        if (i == AttrList::npos) {
+            list.push_back(AttrName::intern(name), d.value());
+        } else {
+            list.replace(i, d.value());
+        }
+        descs_[id][name] = d;
+    }
+
+    std::set<std::string> indexed_names(uint32_t id) const {
+        std::set<std::string> out;
+        for (const auto& [name, value] : attrs_.at(id))
+            if (!hidden_name(name.view())) out.insert(name.str());
+        return out;
+    }
+
+    // An entry of `id` reading its attributes in place, with the entries of
+    // the nested objects it holds.
+    std::unique_ptr<Entry> entry_of(uint32_t id) {
+        auto e = std::make_unique<Entry>();
+        e->id = id;
+        e->item = SharedRef(adopt, object_of(id));
+        e->attrs = &attrs_[id];
+        for (size_t i = 0; i < e->attrs->size(); ++i) {
+            const PyValue& v = e->attrs->value(i);
+            if (v.kind() == CastValue::Ind) e->nested.emplace_back(i, entry_of(v.nested_id()));
+        }
+        return e;
+    }
+
+    void add_single(size_t k, uint32_t id) {
+        add_object(indexes_[k].api, *entry_of(id));
+        indexes_[k].listed[id] = indexed_names(id);
+    }
+
+    void add_many(size_t k) {
+        std::set<uint32_t> ids;
+        for (unsigned i = rng_() % 12; i-- > 0;) ids.insert(1 + rng_() % kTop);
+        std::vector<Entry> batch;
+        for (uint32_t id : ids) batch.push_back(std::move(*entry_of(id)));
+        add_object_many(indexes_[k].api, batch);
+        auto store = indexes_[k].api.items->write();
+        for (const Entry& e : batch) {
+            store->put(e.id, e.item);
+            indexes_[k].listed[e.id] = indexed_names(e.id);
+        }
+    }
+
+    void assign(uint32_t id, const std::string& name, const Desc& d) {
+        const PyValue fresh = d.value();
+        std::unique_ptr<Entry> nested = d.kind == Desc::Nested ? entry_of(d.nested) : nullptr;
+        const PyValue* old = attrs_[id].find(AttrName::intern(name));
+        for (Index& index : indexes_) {
+            auto member = index.listed.find(id);
+            if (member == index.listed.end()) continue;
+            auto maps = index.api.attr_maps->write();
+            update_index(*maps, name, old, fresh, id, nested.get());
+            if (!hidden_name(name)) member->second.insert(name);
+        }
+        assign_list(id, name, d);
+    }
+
+    void remove(size_t k) {
+        Index& index = indexes_[k];
+        std::vector<Leaving> leaving;
+        for (const auto& [id, names] : index.listed)
+            if (rng_() % 4 == 0) leaving.push_back(Leaving{id, &attrs_[id]});
+        remove_objects(index.api, leaving);
+        std::vector<StoredItem> doomed;
+        auto store = index.api.items->write();
+        for (const Leaving& l : leaving) {
+            doomed.push_back(store->take(l.id));
+            index.listed.erase(l.id);
+        }
+    }
+
+    // The objects' attributes read in place, as reducing reads them.
+    class Reader : public ObjectReader {
+    public:
+        explicit Reader(EngineWorld& world) : world_(world) {}
+        const AttrList* attributes(PyObject* obj) override { return &world_.attrs_.at(id_of(obj)); }
+        std::unique_ptr<Entry> nested_entry(uint32_t, const PyValue& value) override {
+            return world_.entry_of(value.nested_id());
+        }
+
+    private:
+        EngineWorld& world_;
+    };
+
+    // Keep the members holding one value in the value sets.
+    void reduce(size_t k) {
+        Index& index = indexes_[k];
+        const std::string name = kNames[rng_() % kNames.size()];
+        const Desc d = random_desc(name);
+        std::set<uint32_t> want;
+        for (const auto& [id, names] : index.listed)
+            if (names.count(name) && descs_[id].count(name) && descs_[id][name] == d)
+                want.insert(id);
+        Reader reader(*this);
+        ReduceOutcome outcome = reduce_index(index.api, HashQuery{{name, {d.value()}}}, reader);
+        ASSERT_FALSE(outcome.refused);
+        for (auto& [id, names] : index.listed)
+            names = want.count(id) ? indexed_names(id) : std::set<std::string>{};
+    }
+
+    void merge(size_t t, size_t s) {
+        union_with(indexes_[t].api, indexes_[s].api);
+        auto store = indexes_[t].api.items->write();
+        for (const auto& [id, names] : indexes_[s].listed) {
+            auto [it, fresh] = indexes_[t].listed.try_emplace(id);
+            if (fresh) store->put(id, SharedRef(adopt, object_of(id)));
+            it->second.insert(names.begin(), names.end());
+        }
+    }
+
+    static std::set<uint32_t> ids(const Bitmap& b) {
+        std::set<uint32_t> out;
+        b.for_each([&](uint32_t id) { out.insert(id); });
+        return out;
+    }
+
+    static QueryExpr compare(QueryExpr::Op op, std::string attr, PyValue v) {
+        QueryExpr e;
+        e.op = op;
+        e.attr = std::move(attr);
+        e.values.push_back(std::move(v));
+        return e;
+    }
+
+    const Desc* desc(uint32_t id, const std::string& name) {
+        auto it = descs_[id].find(name);
+        return it == descs_[id].end() ? nullptr : &it->second;
+    }
+
+    void check(size_t k, int n) {
+        Index& index = indexes_[k];
+        RecordCheck how;
+        how.read = [this](PyObject* obj) { return &attrs_.at(id_of(obj)); };
+        how.acyclic = true;
+        try {
+            validate_record(index.api, how);
+        } catch (const InternalFailure& e) {
+            FAIL() << "step " << n << ", index " << k << ": " << e.message();
+        }
+        auto maps = index.api.attr_maps->read();
+        auto members = index.api.member_ids->read();
+        ASSERT_EQ(ids(*members), keys(index.listed)) << "step " << n;
+        // Keyword filters find the ids whose value sets list them.
+        const std::string name = kNames[rng_() % 3];
+        const Desc d = random_desc(name);
+        std::set<uint32_t> want;
+        for (const auto& [id, names] : index.listed)
+            if (names.count(name) && desc(id, name) && *desc(id, name) == d) want.insert(id);
+        ASSERT_EQ(ids(filter_index_by_hashes(*maps, HashQuery{{name, {d.value()}}})), want)
+            << "step " << n << ", index " << k << ", " << name;
+        // Ranges and dotted paths find every member, narrowed or not.
+        const double bound = static_cast<double>(static_cast<int>(rng_() % 9) - 4) / 2;
+        want.clear();
+        for (const auto& [id, names] : index.listed)
+            if (const Desc* x = desc(id, name); x && x->numeric() && x->num > bound)
+                want.insert(id);
+        const PyValue bound_value = Desc{Desc::Float, bound}.value();
+        ASSERT_EQ(
+            ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, name, bound_value))),
+            want)
+            << "step " << n << ", index " << k << ", " << name << " > " << bound;
+        const auto a = static_cast<double>(rng_() % 3);
+        want.clear();
+        for (const auto& [id, names] : index.listed) {
+            const Desc* c = desc(id, "c");
+            if (c == nullptr || c->kind != Desc::Nested) continue;
+            if (const Desc* inner = desc(c->nested, "a"); inner && inner->num == a) want.insert(id);
+        }
+        ASSERT_EQ(
+            ids(evaluate_query(*maps, *members,
+                               compare(QueryExpr::Op::Eq, "c.a", Desc{Desc::Int, a}.value()))),
+            want)
+            << "step " << n << ", index " << k << ", c.a == " << a;
+    }
+
+    template <class M>
+    static std::set<uint32_t> keys(const M& m) {
+        std::set<uint32_t> out;
+        for (const auto& [key, value] : m) out.insert(key);
+        return out;
+    }
+
+    std::mt19937 rng_;
+    std::map<uint32_t, AttrList> attrs_;  // every object's attributes, as assigned
+    std::map<uint32_t, std::map<std::string, Desc>> descs_;
+    std::array<Index, kIndexes> indexes_;
+};
+
+TEST(EngineModel, OperationsAnswerAsTheReferenceAndKeepEveryInvariant) {
+    for (unsigned seed = 1; seed <= 4; ++seed) {
+        SCOPED_TRACE(testing::Message() << "seed " << seed);
+        EngineWorld world(seed);
+        for (int n = 0; n < 600; ++n) {
+            world.step(n);
+            if (::testing::Test::HasFatalFailure()) return;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvane
