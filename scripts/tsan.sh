@@ -3,7 +3,7 @@
 # -fsanitize=thread (build/tsan), run the C++ tests, then the threaded Python
 # tests with libtsan preloaded into the CPython of .venv.
 #
-#   bash scripts/tsan.sh           C++ tests + tests/test_stress.py + tests/test_threads_core.py
+#   bash scripts/tsan.sh           C++ tests + the threaded Python tests (stress, core, wait mode)
 #   bash scripts/tsan.sh --quick   the Python tests only, with a smaller stress run
 #                                  (the C++ tests start no threads)
 #
@@ -54,7 +54,7 @@ say "threaded Python tests under ThreadSanitizer (ops per thread: $CORVANE_STRES
         launcher=(setarch "$(uname -m)" -R)
     fi
     LD_PRELOAD="$libtsan" PYTHONPATH="$dir" "${launcher[@]}" "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
-        tests/test_stress.py tests/test_threads_core.py
+        tests/test_stress.py tests/test_threads_core.py tests/test_threads_wait.py
 ) || rc=1
 
 # Sort the reports: ours (a frame in src/) against the interpreter's own.
