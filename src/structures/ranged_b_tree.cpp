@@ -14,74 +14,18 @@ namespace corvane {
 
 namespace {
 
-constexpr uint32_t kZeroHead = 0x80000000u;
-
 // Value part (head << 64 | tail) of a value.
 u128 encode_value(RangeValue v) {
-    if (v.kind == RangeValue::Kind::Encoded) return (static_cast<u128>(v.high) << 64) | v.low;
-    if (v.kind == RangeValue::Kind::Inexact) return v.key->value_part;
-    uint32_t sign;
-    uint32_t exponent;
-    uint32_t top;
-    uint64_t rest;
-    if (v.kind == RangeValue::Kind::Int) {
-        if (v.i == 0) return static_cast<u128>(kZeroHead) << 64;
-        sign = v.i < 0 ? 1 : 0;
-        // Magnitude as unsigned; the negation is done in unsigned arithmetic
-        // so that the smallest integer maps to 2^63.
-        const uint64_t m = sign ? uint64_t{0} - static_cast<uint64_t>(v.i) : static_cast<uint64_t>(v.i);
-        const int z = std::countl_zero(m);
-        const uint64_t n = m << z;
-        exponent = 16446u - static_cast<uint32_t>(z);
-        top = static_cast<uint32_t>(n >> 48);
-        rest = n << 16;
-    } else {
-        const uint64_t bits = std::bit_cast<uint64_t>(v.f);
-        sign = static_cast<uint32_t>(bits >> 63);
-        const uint32_t e = static_cast<uint32_t>((bits >> 52) & 0x7FF);
-        const uint64_t frac = bits & ((uint64_t{1} << 52) - 1);
-        uint64_t g;  // 52-bit significand with the leading one at bit 51
-        if (e != 0) {
-            exponent = e + 15360u;
-            // The lowest fraction bit is dropped so that the significand
-            // lines up with an integer's 63 bits after its leading one.
-            g = (uint64_t{1} << 51) + (frac >> 1);
-        } else if (frac != 0) {
-            const int p = 63 - std::countl_zero(frac);  // highest set bit, 0..51
-            exponent = static_cast<uint32_t>(p) + 15309u;
-            g = frac << (51 - p);
-        } else {
-            return static_cast<u128>(kZeroHead) << 64;  // +0.0 and -0.0
-        }
-        top = static_cast<uint32_t>(g >> 36);
-        rest = g << 28;
+    switch (v.kind) {
+        case RangeValue::Kind::Int: return int_value_part(v.i);
+        case RangeValue::Kind::Float: return double_value_part(v.f);
+        case RangeValue::Kind::Encoded: return (static_cast<u128>(v.high) << 64) | v.low;
+        case RangeValue::Kind::Inexact: return v.key->value_part;
     }
-    const uint32_t raw = (sign << 31) | (exponent << 16) | top;
-    uint32_t head;
-    uint64_t tail;
-    if (sign == 0) {
-        head = raw | kZeroHead;
-        tail = rest;
-    } else {
-        head = ~raw;
-        tail = ~rest;
-    }
-    return (static_cast<u128>(head) << 64) | tail;
+    return 0;
 }
-
-constexpr uint64_t kAllOnes = ~uint64_t{0};
 
 }  // namespace
-
-std::pair<u128, u128> family_span(u128 vp) {
-    const uint32_t head = static_cast<uint32_t>(vp >> 64);
-    if (head < 0xC4000000u) {
-        return {static_cast<u128>(0x3C000000u) << 64,
-                (static_cast<u128>(0xC3FFFFFFu) << 64) | kAllOnes};
-    }
-    const uint32_t tag = head & 0xFF000000u;
-    return {static_cast<u128>(tag) << 64, (static_cast<u128>(tag | 0x00FFFFFFu) << 64) | kAllOnes};
-}
 
 CompositeKey128 CompositeKey128::make(RangeValue v, uint32_t id) {
     CompositeKey128 k;
