@@ -2,6 +2,7 @@
 and the internal-failure exception."""
 
 import inspect
+import re
 import types
 
 import pytest
@@ -356,7 +357,10 @@ def test_internal_failure_reaches_python_as_panic(capfd):
         caught = e
     assert caught is not None
     assert caught.args == ("not yet implemented",)
-    assert "not yet implemented" in capfd.readouterr().err
+    err = capfd.readouterr().err
+    assert "not yet implemented" in err
+    # The report names the place and the function that failed.
+    assert re.search(r"panicked at \S+:\d+:\d+ in .*\w\(.*\):\n", err), err
     # A failure while only reading leaves the index usable.
     assert idx.get_by_attribute(x=1) == [o]
     assert idx.reduced_query(PyQueryExpr.eq("x", 1)).collect() == [o]

@@ -37,7 +37,9 @@ std::vector<KnownModule>& known_modules() {
         {"decimal", {{"Decimal", Ordered::Decimal}}},
         {"fractions", {{"Fraction", Ordered::Fraction}}},
         {"datetime",
-         {{"datetime", Ordered::DateTime}, {"date", Ordered::Date}, {"time", Ordered::Time},
+         {{"datetime", Ordered::DateTime},
+          {"date", Ordered::Date},
+          {"time", Ordered::Time},
           {"timedelta", Ordered::TimeDelta}}},
     };
     return modules;
@@ -88,7 +90,6 @@ Ordered classify(PyTypeObject* type) {
     return Ordered::None;
 }
 
-
 // --- numbers ---------------------------------------------------------------
 
 // The magnitude of the int `obj` as limbs, and its sign.
@@ -98,19 +99,21 @@ Limbs magnitude_of(PyObject* obj, bool& negative) {
     if (x == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
     if (overflow == 0) {
         negative = x < 0;
-        return limbs_of(negative ? uint64_t{0} - static_cast<uint64_t>(x) : static_cast<uint64_t>(x));
+        return limbs_of(negative ? uint64_t{0} - static_cast<uint64_t>(x)
+                                 : static_cast<uint64_t>(x));
     }
     negative = overflow < 0;
     py::PyRef magnitude(py::new_ref, PyNumber_Absolute(obj));
     py::PyRef bits(py::new_ref, PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
     const Py_ssize_t bit_count = PyLong_AsSsize_t(bits.get());
     if (bit_count == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
-    py::PyRef bytes(py::new_ref,
-                    PyObject_CallMethod(magnitude.get(), "to_bytes", "ns", (bit_count + 7) / 8, "little"));
+    py::PyRef bytes(py::new_ref, PyObject_CallMethod(magnitude.get(), "to_bytes", "ns",
+                                                     (bit_count + 7) / 8, "little"));
     char* data = nullptr;
     Py_ssize_t length = 0;
     if (PyBytes_AsStringAndSize(bytes.get(), &data, &length) < 0) throw py::PyErrorSet{};
-    return limbs_of_bytes(reinterpret_cast<const unsigned char*>(data), static_cast<size_t>(length));
+    return limbs_of_bytes(reinterpret_cast<const unsigned char*>(data),
+                          static_cast<size_t>(length));
 }
 
 // The key of num / den, two ints read from `obj`'s attributes or its tuple.
@@ -162,7 +165,8 @@ OrderedRef decimal_key(PyObject* obj) {
     PyObject* sign = nullptr;
     PyObject* digit_tuple = nullptr;
     PyObject* exponent = nullptr;
-    if (!PyArg_UnpackTuple(parts.get(), "as_tuple", 3, 3, &sign, &digit_tuple, &exponent)) throw py::PyErrorSet{};
+    if (!PyArg_UnpackTuple(parts.get(), "as_tuple", 3, 3, &sign, &digit_tuple, &exponent))
+        throw py::PyErrorSet{};
     const int negative = PyObject_IsTrue(sign);
     if (negative < 0) throw py::PyErrorSet{};
     if (PyUnicode_Check(exponent)) return special_decimal_key(negative == 1, exponent);
@@ -172,7 +176,8 @@ OrderedRef decimal_key(PyObject* obj) {
     if (exp10 == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
     if (overflow != 0) {
         // Beyond what an exact value can hold: only zero keeps an order.
-        const bool zero = std::all_of(digits.begin(), digits.end(), [](uint8_t d) { return d == 0; });
+        const bool zero =
+            std::all_of(digits.begin(), digits.end(), [](uint8_t d) { return d == 0; });
         return zero ? key_of(int_value_part(0)) : OrderedRef{};
     }
     if (!decimal_within_doubles(exp10, digits.size()))
@@ -180,7 +185,8 @@ OrderedRef decimal_key(PyObject* obj) {
     py::PyRef ratio(py::new_ref, PyObject_CallMethod(obj, "as_integer_ratio", nullptr));
     PyObject* num = nullptr;
     PyObject* den = nullptr;
-    if (!PyArg_UnpackTuple(ratio.get(), "as_integer_ratio", 2, 2, &num, &den)) throw py::PyErrorSet{};
+    if (!PyArg_UnpackTuple(ratio.get(), "as_integer_ratio", 2, 2, &num, &den))
+        throw py::PyErrorSet{};
     return ratio_key_of(num, den);
 }
 
@@ -194,13 +200,13 @@ CivilDate date_of(PyObject* obj) {
 }
 
 ClockTime clock_of_datetime(PyObject* obj) {
-    return {PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj), PyDateTime_DATE_GET_SECOND(obj),
-            PyDateTime_DATE_GET_MICROSECOND(obj)};
+    return {PyDateTime_DATE_GET_HOUR(obj), PyDateTime_DATE_GET_MINUTE(obj),
+            PyDateTime_DATE_GET_SECOND(obj), PyDateTime_DATE_GET_MICROSECOND(obj)};
 }
 
 ClockTime clock_of_time(PyObject* obj) {
-    return {PyDateTime_TIME_GET_HOUR(obj), PyDateTime_TIME_GET_MINUTE(obj), PyDateTime_TIME_GET_SECOND(obj),
-            PyDateTime_TIME_GET_MICROSECOND(obj)};
+    return {PyDateTime_TIME_GET_HOUR(obj), PyDateTime_TIME_GET_MINUTE(obj),
+            PyDateTime_TIME_GET_SECOND(obj), PyDateTime_TIME_GET_MICROSECOND(obj)};
 }
 
 Span span_of(PyObject* delta) {
@@ -230,15 +236,23 @@ std::optional<Span> utc_offset(PyObject* obj) {
 
 OrderedRef range_key(PyObject* obj) {
     switch (classify(Py_TYPE(obj))) {
-        case Ordered::Int: return int_key(obj);
-        case Ordered::Fraction: return fraction_key(obj);
-        case Ordered::Decimal: return decimal_key(obj);
+        case Ordered::Int:
+            return int_key(obj);
+        case Ordered::Fraction:
+            return fraction_key(obj);
+        case Ordered::Decimal:
+            return decimal_key(obj);
         case Ordered::DateTime:
-            return key_of(datetime_value_part(date_of(obj), clock_of_datetime(obj), utc_offset(obj)));
-        case Ordered::Date: return key_of(date_value_part(date_of(obj)));
-        case Ordered::Time: return key_of(time_value_part(clock_of_time(obj), utc_offset(obj)));
-        case Ordered::TimeDelta: return key_of(duration_value_part(span_of(obj)));
-        case Ordered::None: break;
+            return key_of(
+                datetime_value_part(date_of(obj), clock_of_datetime(obj), utc_offset(obj)));
+        case Ordered::Date:
+            return key_of(date_value_part(date_of(obj)));
+        case Ordered::Time:
+            return key_of(time_value_part(clock_of_time(obj), utc_offset(obj)));
+        case Ordered::TimeDelta:
+            return key_of(duration_value_part(span_of(obj)));
+        case Ordered::None:
+            break;
     }
     return {};
 }

@@ -70,7 +70,8 @@ constexpr i128 kAwareOrigin = static_cast<i128>(1) << 62;
 constexpr i128 kDurationOrigin = static_cast<i128>(1) << 80;
 
 u128 tagged(RangeFamily family, i128 payload) {
-    return (static_cast<u128>(static_cast<uint32_t>(family) << 24) << 64) | static_cast<u128>(payload);
+    return (static_cast<u128>(static_cast<uint32_t>(family) << 24) << 64) |
+           static_cast<u128>(payload);
 }
 
 // Days from 0001-01-01 (day 1) in the proleptic Gregorian calendar.
@@ -78,19 +79,25 @@ i128 ordinal(CivilDate d) {
     static constexpr int before[] = {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
     const i128 p = d.year - 1;
     const bool leap = d.year % 4 == 0 && (d.year % 100 != 0 || d.year % 400 == 0);
-    return p * 365 + p / 4 - p / 100 + p / 400 + before[d.month] + (leap && d.month > 2 ? 1 : 0) + d.day;
+    return p * 365 + p / 4 - p / 100 + p / 400 + before[d.month] + (leap && d.month > 2 ? 1 : 0) +
+           d.day;
 }
 
-i128 micros(ClockTime c) { return ((c.hour * 60 + c.minute) * 60 + c.second) * kMicro + c.microsecond; }
+i128 micros(ClockTime c) {
+    return ((c.hour * 60 + c.minute) * 60 + c.second) * kMicro + c.microsecond;
+}
 
-i128 micros(Span s) { return (static_cast<i128>(s.days) * 86400 + s.seconds) * kMicro + s.microseconds; }
+i128 micros(Span s) {
+    return (static_cast<i128>(s.days) * 86400 + s.seconds) * kMicro + s.microseconds;
+}
 
 }  // namespace
 
 std::pair<u128, u128> family_span(u128 vp) {
     const uint32_t head = static_cast<uint32_t>(vp >> 64);
     if (head < 0xC4000000u) {
-        return {static_cast<u128>(0x3C000000u) << 64, (static_cast<u128>(0xC3FFFFFFu) << 64) | kAllOnes};
+        return {static_cast<u128>(0x3C000000u) << 64,
+                (static_cast<u128>(0xC3FFFFFFu) << 64) | kAllOnes};
     }
     const uint32_t tag = head & 0xFF000000u;
     return {static_cast<u128>(tag) << 64, (static_cast<u128>(tag | 0x00FFFFFFu) << 64) | kAllOnes};
@@ -146,19 +153,24 @@ bool decimal_within_doubles(int64_t exp10, size_t digit_count) {
     return -325 < adjusted && adjusted < 309;
 }
 
-OrderedRef far_decimal_key(bool negative, const uint8_t* digits, size_t digit_count, int64_t exp10) {
+OrderedRef far_decimal_key(bool negative, const uint8_t* digits, size_t digit_count,
+                           int64_t exp10) {
     Limbs coefficient = limbs_of_digits(digits, digit_count);
     if (coefficient.empty()) return key_of(kZero);
     const bool above = static_cast<i128>(exp10) + static_cast<i128>(digit_count) - 1 > 0;
-    return number_key(negative, above ? kTopOfScale : kBottomOfScale, std::move(coefficient), Limbs{1}, exp10);
+    return number_key(negative, above ? kTopOfScale : kBottomOfScale, std::move(coefficient),
+                      Limbs{1}, exp10);
 }
 
 u128 decimal_special_value_part(bool negative, bool nan) {
-    const double special = nan ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
+    const double special =
+        nan ? std::numeric_limits<double>::quiet_NaN() : std::numeric_limits<double>::infinity();
     return double_value_part(std::copysign(special, negative ? -1.0 : 1.0));
 }
 
-u128 date_value_part(CivilDate date) { return tagged(RangeFamily::Date, ordinal(date)); }
+u128 date_value_part(CivilDate date) {
+    return tagged(RangeFamily::Date, ordinal(date));
+}
 
 u128 datetime_value_part(CivilDate date, ClockTime clock, std::optional<Span> utc_offset) {
     const i128 at = ordinal(date) * kDayMicros + micros(clock);
@@ -171,6 +183,8 @@ u128 time_value_part(ClockTime clock, std::optional<Span> utc_offset) {
     return tagged(RangeFamily::AwareTime, micros(clock) - micros(*utc_offset) + kAwareOrigin);
 }
 
-u128 duration_value_part(Span span) { return tagged(RangeFamily::Duration, micros(span) + kDurationOrigin); }
+u128 duration_value_part(Span span) {
+    return tagged(RangeFamily::Duration, micros(span) + kDurationOrigin);
+}
 
 }  // namespace corvane

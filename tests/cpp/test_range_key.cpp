@@ -1,11 +1,11 @@
-#include "structures/range_key.hpp"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
+
+#include "structures/range_key.hpp"
 
 using namespace corvane;
 
@@ -36,8 +36,12 @@ Limbs plus(Limbs x, uint32_t small) {
     return x;
 }
 
-Row Int(int64_t v) { return {std::to_string(v), key_of(int_value_part(v))}; }
-Row Float(const std::string& python, double v) { return {python, key_of(double_value_part(v))}; }
+Row Int(int64_t v) {
+    return {std::to_string(v), key_of(int_value_part(v))};
+}
+Row Float(const std::string& python, double v) {
+    return {python, key_of(double_value_part(v))};
+}
 Row BigInt(const std::string& python, bool negative, Limbs magnitude) {
     return {python, ratio_key(negative, std::move(magnitude), Limbs{1})};
 }
@@ -51,24 +55,31 @@ Row Decimal(bool negative, const std::string& coefficient, int64_t exp10) {
                                std::to_string(exp10) + "')";
     std::vector<uint8_t> d;
     for (char c : coefficient) d.push_back(static_cast<uint8_t>(c - '0'));
-    if (!decimal_within_doubles(exp10, d.size())) return {python, far_decimal_key(negative, d.data(), d.size(), exp10)};
-    const std::string power = "1" + std::string(static_cast<size_t>(exp10 < 0 ? -exp10 : exp10), '0');
-    if (exp10 >= 0) return {python, ratio_key(negative, digits(coefficient + power.substr(1)), Limbs{1})};
+    if (!decimal_within_doubles(exp10, d.size()))
+        return {python, far_decimal_key(negative, d.data(), d.size(), exp10)};
+    const std::string power =
+        "1" + std::string(static_cast<size_t>(exp10 < 0 ? -exp10 : exp10), '0');
+    if (exp10 >= 0)
+        return {python, ratio_key(negative, digits(coefficient + power.substr(1)), Limbs{1})};
     return {python, ratio_key(negative, digits(coefficient), digits(power))};
 }
 Row DecimalSpecial(const std::string& python, bool negative, bool nan) {
     return {python, key_of(decimal_special_value_part(negative, nan))};
 }
 Row Date(CivilDate d) {
-    return {std::to_string(d.year) + "-" + std::to_string(d.month) + "-" + std::to_string(d.day), key_of(date_value_part(d))};
+    return {std::to_string(d.year) + "-" + std::to_string(d.month) + "-" + std::to_string(d.day),
+            key_of(date_value_part(d))};
 }
-Row DateTime(const std::string& python, CivilDate d, ClockTime c, std::optional<Span> offset = std::nullopt) {
+Row DateTime(const std::string& python, CivilDate d, ClockTime c,
+             std::optional<Span> offset = std::nullopt) {
     return {python, key_of(datetime_value_part(d, c, offset))};
 }
 Row Time(const std::string& python, ClockTime c, std::optional<Span> offset = std::nullopt) {
     return {python, key_of(time_value_part(c, offset))};
 }
-Row Duration(const std::string& python, Span s) { return {python, key_of(duration_value_part(s))}; }
+Row Duration(const std::string& python, Span s) {
+    return {python, key_of(duration_value_part(s))};
+}
 
 Row tie(Row r) {
     r.tie = true;
@@ -159,18 +170,24 @@ TEST(RangeKey, KeysSortAsPythonSorts) {
         },
         {
             DateTime("datetime(1, 1, 1)", {1, 1, 1}, {0, 0, 0, 0}),
-            DateTime("datetime(2020, 2, 29, 23, 59, 59, 999999)", {2020, 2, 29}, {23, 59, 59, 999999}),
+            DateTime("datetime(2020, 2, 29, 23, 59, 59, 999999)", {2020, 2, 29},
+                     {23, 59, 59, 999999}),
             DateTime("datetime(2020, 3, 1)", {2020, 3, 1}, {0, 0, 0, 0}),
             DateTime("datetime.max", {9999, 12, 31}, {23, 59, 59, 999999}),
         },
         {
-            DateTime("datetime(1, 1, 1, tzinfo=+23:59)", {1, 1, 1}, {0, 0, 0, 0}, Span{0, 86340, 0}),
-            DateTime("datetime(2020, 1, 1, 10, tzinfo=+05:00)", {2020, 1, 1}, {10, 0, 0, 0}, Span{0, 18000, 0}),
-            DateTime("datetime(2020, 1, 1, 7, tzinfo=+01:00)", {2020, 1, 1}, {7, 0, 0, 0}, Span{0, 3600, 0}),
-            tie(DateTime("datetime(2020, 1, 1, 6, tzinfo=UTC)", {2020, 1, 1}, {6, 0, 0, 0}, Span{0, 0, 0})),
+            DateTime("datetime(1, 1, 1, tzinfo=+23:59)", {1, 1, 1}, {0, 0, 0, 0},
+                     Span{0, 86340, 0}),
+            DateTime("datetime(2020, 1, 1, 10, tzinfo=+05:00)", {2020, 1, 1}, {10, 0, 0, 0},
+                     Span{0, 18000, 0}),
+            DateTime("datetime(2020, 1, 1, 7, tzinfo=+01:00)", {2020, 1, 1}, {7, 0, 0, 0},
+                     Span{0, 3600, 0}),
+            tie(DateTime("datetime(2020, 1, 1, 6, tzinfo=UTC)", {2020, 1, 1}, {6, 0, 0, 0},
+                         Span{0, 0, 0})),
             tie(DateTime("datetime(2019, 12, 31, 23, tzinfo=-07:00)", {2019, 12, 31}, {23, 0, 0, 0},
                          Span{-1, 61200, 0})),
-            DateTime("datetime.max with tzinfo=-23:59", {9999, 12, 31}, {23, 59, 59, 999999}, Span{-1, 60, 0}),
+            DateTime("datetime.max with tzinfo=-23:59", {9999, 12, 31}, {23, 59, 59, 999999},
+                     Span{-1, 60, 0}),
         },
         {
             Date({1, 1, 1}),
@@ -219,8 +236,10 @@ TEST(RangeKey, KeysSortAsPythonSorts) {
     for (const Ranked& a : all) {
         for (const Ranked& b : all) {
             const int want = a.rank < b.rank ? -1 : a.rank > b.rank ? 1 : 0;
-            EXPECT_EQ(compare(*a.row->key.get(), *b.row->key.get()), want) << a.row->python << " vs " << b.row->python;
-            EXPECT_EQ(family_span(a.row->key.get()->value_part) == family_span(b.row->key.get()->value_part),
+            EXPECT_EQ(compare(*a.row->key.get(), *b.row->key.get()), want)
+                << a.row->python << " vs " << b.row->python;
+            EXPECT_EQ(family_span(a.row->key.get()->value_part) ==
+                          family_span(b.row->key.get()->value_part),
                       a.family == b.family)
                 << a.row->python << " vs " << b.row->python;
         }
