@@ -3,6 +3,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace corvane {
 
@@ -55,10 +56,10 @@ GridPoint grid_point(const Limbs& num, const Limbs& den) {
 // The key of a number at grid point p; an inexact one carries its exact
 // value (-1)^negative * num * 10^exp10 / den.
 OrderedRef number_key(bool negative, GridPoint p, Limbs num, Limbs den, int64_t exp10) {
-    auto* key = new OrderedKey();
+    auto key = std::make_unique<OrderedKey>();
     key->value_part = pack(negative, p);
     if (p.inexact) key->exact.emplace(ExactNumber{negative, std::move(num), std::move(den), exp10});
-    return OrderedRef(key);
+    return OrderedRef(key.release());
 }
 
 // --- dates and times -----------------------------------------------------
