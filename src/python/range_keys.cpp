@@ -137,15 +137,6 @@ OrderedRef fraction_key(PyObject* obj) {
     return ratio_key_of(num.get(), den.get());
 }
 
-// A Decimal infinity or NaN, its exponent given as a letter: keyed as the
-// float one, but a signalling NaN has no order.
-OrderedRef special_decimal_key(bool negative, PyObject* letter) {
-    const char* s = PyUnicode_AsUTF8(letter);
-    if (s == nullptr) throw py::PyErrorSet{};
-    if (s[0] == 'N') return {};
-    return key_of(decimal_special_value_part(negative, s[0] == 'n'));
-}
-
 std::vector<uint8_t> digits_of(PyObject* tuple) {
     py::PyRef seq(py::new_ref, PySequence_Fast(tuple, "Decimal digits must be a sequence"));
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
@@ -158,9 +149,16 @@ std::vector<uint8_t> digits_of(PyObject* tuple) {
     return digits;
 }
 
-// Decimals are read from `as_tuple()`: sign, digits and exponent.  Those
-// within the doubles' exponents are keyed by their `as_integer_ratio()`.
-OrderedRef decimal_key(PyObject* obj) {
+bool predicate(PyObject* obj, const char* method) {
+    py::PyRef result(py::new_ref, PyObject_CallMethod(obj, method, nullptr));
+    const int truth = PyObject_IsTrue(result.get());
+    if (truth < 0) throw py::PyErrorSet{};
+    return truth == 1;
+}
+
+// A Decimal beyond the doubles' exponents, read from `as_tuple()`: sign,
+// digits and exponent.
+OrderedRef far_decimal_key_of(PyObject* obj) {
     py::PyRef parts(py::new_ref, PyObject_CallMethod(obj, "as_tuple", nullptr));
     PyObject* sign = nullptr;
     PyObject* digit_tuple = nullptr;
@@ -169,7 +167,6 @@ OrderedRef decimal_key(PyObject* obj) {
         throw py::PyErrorSet{};
     const int negative = PyObject_IsTrue(sign);
     if (negative < 0) throw py::PyErrorSet{};
-    if (PyUnicode_Check(exponent)) return special_decimal_key(negative == 1, exponent);
     const std::vector<uint8_t> digits = digits_of(digit_tuple);
     int overflow = 0;
     const long long exp10 = PyLong_AsLongLongAndOverflow(exponent, &overflow);
@@ -180,8 +177,23 @@ OrderedRef decimal_key(PyObject* obj) {
             std::all_of(digits.begin(), digits.end(), [](uint8_t d) { return d == 0; });
         return zero ? key_of(int_value_part(0)) : OrderedRef{};
     }
-    if (!decimal_within_doubles(exp10, digits.size()))
-        return far_decimal_key(negative == 1, digits.data(), digits.size(), exp10);
+    return far_decimal_key(negative == 1, digits.data(), digits.size(), exp10);
+}
+
+// An infinity or NaN is keyed as the float one (a signalling NaN has no
+// order); a finite Decimal within the doubles' exponents by its
+// `as_integer_ratio()`.
+OrderedRef decimal_key(PyObject* obj) {
+    if (!predicate(obj, "is_finite")) {
+        if (predicate(obj, "is_snan")) return {};
+        return key_of(
+            decimal_special_value_part(predicate(obj, "is_signed"), predicate(obj, "is_nan")));
+    }
+    py::PyRef adjusted(py::new_ref, PyObject_CallMethod(obj, "adjusted", nullptr));
+    int overflow = 0;
+    const long long exponent = PyLong_AsLongLongAndOverflow(adjusted.get(), &overflow);
+    if (exponent == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+    if (overflow != 0 || !decimal_within_doubles(exponent)) return far_decimal_key_of(obj);
     py::PyRef ratio(py::new_ref, PyObject_CallMethod(obj, "as_integer_ratio", nullptr));
     PyObject* num = nullptr;
     PyObject* den = nullptr;

@@ -149,8 +149,7 @@ OrderedRef ratio_key(bool negative, Limbs num, Limbs den) {
     return number_key(negative, p, std::move(num), std::move(den), 0);
 }
 
-bool decimal_within_doubles(int64_t exp10, size_t digit_count) {
-    const i128 adjusted = static_cast<i128>(exp10) + static_cast<i128>(digit_count) - 1;
+bool decimal_within_doubles(int64_t adjusted) {
     return -325 < adjusted && adjusted < 309;
 }
 

@@ -54,12 +54,12 @@ u128 double_value_part(double v);
 // The key of (-1)^negative * num / den (den nonzero; num empty for zero).
 OrderedRef ratio_key(bool negative, Limbs num, Limbs den);
 
-// Decimals are coefficient * 10^exp10, the coefficient given by its
-// `digit_count` digits (0 to 9, most significant first).  One whose adjusted
-// exponent (that of its leading digit) lies within those of the doubles is
-// keyed by its ratio (`ratio_key`); beyond them, by `far_decimal_key`, at an
-// end of the scale with its exact value.
-bool decimal_within_doubles(int64_t exp10, size_t digit_count);
+// A decimal whose adjusted exponent (that of its leading digit) lies within
+// those of the doubles is keyed by its ratio (`ratio_key`); beyond them, by
+// `far_decimal_key`, at an end of the scale with its exact value:
+// coefficient * 10^exp10, the coefficient given by its `digit_count`
+// digits (0 to 9, most significant first).
+bool decimal_within_doubles(int64_t adjusted);
 OrderedRef far_decimal_key(bool negative, const uint8_t* digits, size_t digit_count, int64_t exp10);
 
 // The value part of a decimal infinity or quiet NaN: that of the float one

@@ -55,7 +55,7 @@ Row Decimal(bool negative, const std::string& coefficient, int64_t exp10) {
                                std::to_string(exp10) + "')";
     std::vector<uint8_t> d;
     for (char c : coefficient) d.push_back(static_cast<uint8_t>(c - '0'));
-    if (!decimal_within_doubles(exp10, d.size()))
+    if (!decimal_within_doubles(exp10 + static_cast<int64_t>(d.size()) - 1))
         return {python, far_decimal_key(negative, d.data(), d.size(), exp10)};
     const std::string power =
         "1" + std::string(static_cast<size_t>(exp10 < 0 ? -exp10 : exp10), '0');
