@@ -127,18 +127,25 @@ private:
 
 }  // namespace
 
-void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
-    auto maps = index.attr_maps->write();
-    auto ids = index.member_ids->write();
-    // The pairs bound for each map.  Values that are `Indexable` objects
-    // are entered as they come, in batch order (with the nested objects
-    // they bring); the others are gathered and entered map by map.
-    struct Batch {
-        std::vector<BatchPair> pairs;
-        size_t numeric = 0;
-        // The work of filling its map: a range pair counts twice.
-        size_t load() const noexcept { return pairs.size() + numeric; }
-    };
+namespace {
+
+// The pairs of a batch bound for one map.
+struct Batch {
+    std::vector<BatchPair> pairs;
+    size_t numeric = 0;
+    // The work of filling its map: a range pair counts twice.
+    size_t load() const noexcept { return pairs.size() + numeric; }
+};
+// Node-based: the batches do not move while they are being gathered.
+using Batches = std::unordered_map<QueryMap*, Batch>;
+using MapWork = std::vector<std::pair<QueryMap*, Batch*>>;
+
+// Gather the pairs of `entries` by the map they are bound for (creating the
+// maps they need).  Values that are `Indexable` objects are entered as they
+// come, in batch order (with the nested objects they bring); the others
+// are left for the maps to be filled from.
+Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, uint32_t depth,
+                     EnteredList* entered) {
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
     struct Target {
@@ -147,12 +154,8 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
         Batch* batch = nullptr;
     };
     std::vector<Target> recent;
-    // Node-based: the batches must not move while `recent` points at them.
-    std::unordered_map<QueryMap*, Batch> batches;
-    std::vector<uint32_t> batch_ids;
-    batch_ids.reserve(entries.size());
+    Batches batches;
     for (const Entry& entry : entries) {
-        batch_ids.push_back(entry.id);
         const AttrList& attrs = *entry.attrs;
         if (recent.size() < attrs.size()) recent.resize(attrs.size());
         for (size_t i = 0; i < attrs.size(); ++i) {
@@ -161,7 +164,7 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
             Target& t = recent[i];
             if (t.map == nullptr || !(t.name == name)) {
                 t.name = name;
-                t.map = &map_for(*maps, name.view(), index.depth);
+                t.map = &map_for(maps, name.view(), depth);
                 t.batch = &batches[t.map];
             }
             if (value.kind() == CastValue::Ind) {
@@ -172,85 +175,97 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
             }
         }
     }
-    ids->add_many(batch_ids.data(), batch_ids.size());
-    // The maps are filled one at a time, each from its own batch; nothing is
-    // shared between two maps, so a large batch fills them on two threads.
-    std::vector<std::pair<QueryMap*, Batch*>> work;
-    size_t total = 0;
-    for (auto& [map, batch] : batches) {
-        if (batch.pairs.empty()) continue;
-        work.emplace_back(map, &batch);
-        total += batch.load();
+    return batches;
+}
+
+// What filling maps one after another reuses from one map to the next.
+struct FillBuffers {
+    // The values are copied a run at a time into a small buffer, then moved
+    // into the map: the copies take their shared counts (locked increments)
+    // in batch order without waiting for the scattered writes into the map,
+    // and the map's memory is fetched ahead.
+    static constexpr size_t kCopyRun = 512, kAhead = 16;
+    ValueGroups groups;
+    std::vector<CompositeKey128> pending;
+    std::vector<PyValue> copies;
+};
+
+// Enter the grouped values of `groups` into the value sets of `qm`, the
+// ids of each value together.
+void fill_value_sets(QueryMap& qm, FillBuffers& buf) {
+    const ValueGroups& groups = buf.groups;
+    size_t fresh = groups.size();
+    if (!qm.exact.empty()) {
+        fresh = 0;
+        for (size_t g = 0; g < groups.size(); ++g) fresh += !qm.exact.contains(groups.value(g));
     }
-    const auto fill = [](const std::vector<std::pair<QueryMap*, Batch*>>& maps_to_fill) {
-        ValueGroups groups;
-        std::vector<CompositeKey128> pending;
-        constexpr size_t kCopyRun = 512, kAhead = 16;
-        std::vector<PyValue> copies;
-        copies.reserve(kCopyRun);
-        for (auto [map, batch] : maps_to_fill) {
-            QueryMap& qm = *map;
-            groups.group(batch->pairs);
-            size_t fresh = groups.size();
-            if (!qm.exact.empty()) {
-                fresh = 0;
-                for (size_t g = 0; g < groups.size(); ++g) fresh += !qm.exact.contains(groups.value(g));
-            }
-            qm.exact.reserve(qm.exact.size() + fresh);
-            // The values are copied a run at a time into a small buffer, then
-            // moved into the map: the copies take their shared counts (locked
-            // increments) in batch order without waiting for the scattered
-            // writes into the map, and the map's memory is fetched ahead.
-            for (size_t first = 0; first < groups.size(); first += kCopyRun) {
-                const size_t end = std::min(groups.size(), first + kCopyRun);
-                copies.clear();
-                for (size_t g = first; g < end; ++g) copies.push_back(groups.value(g));
-                for (size_t g = first; g < end; ++g) {
-                    if (g + kAhead < end) qm.exact.prefetch(copies[g + kAhead - first]);
-                    qm.add_to_set(std::move(copies[g - first]), groups.ids(g), groups.count(g));
-                }
-            }
-            pending.reserve(batch->numeric);
-            for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, pending);
-            qm.enter_pending(pending);
-            batch->pairs = {};
+    qm.exact.reserve(qm.exact.size() + fresh);
+    for (size_t first = 0; first < groups.size(); first += FillBuffers::kCopyRun) {
+        const size_t end = std::min(groups.size(), first + FillBuffers::kCopyRun);
+        buf.copies.clear();
+        for (size_t g = first; g < end; ++g) buf.copies.push_back(groups.value(g));
+        for (size_t g = first; g < end; ++g) {
+            if (g + FillBuffers::kAhead < end)
+                qm.exact.prefetch(buf.copies[g + FillBuffers::kAhead - first]);
+            qm.add_to_set(std::move(buf.copies[g - first]), groups.ids(g), groups.count(g));
         }
-    };
-    if (work.size() < 2 || total < kParallelPairs || std::thread::hardware_concurrency() < 2) {
-        fill(work);
-        return;
     }
-    // Two shares of about equal work, the largest maps first.
+}
+
+// Fill each map of `work` from its batch: value sets by group, then the
+// range pairs in key order.  The batches are emptied as they are done.
+void fill_maps(const MapWork& work) {
+    FillBuffers buf;
+    buf.copies.reserve(FillBuffers::kCopyRun);
+    for (auto [map, batch] : work) {
+        buf.groups.group(batch->pairs);
+        fill_value_sets(*map, buf);
+        buf.pending.reserve(batch->numeric);
+        for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, buf.pending);
+        map->enter_pending(buf.pending);
+        batch->pairs = {};
+    }
+}
+
+// Two shares of `work` of about equal load, the largest maps first.
+std::pair<MapWork, MapWork> split_work(MapWork work) {
     std::sort(work.begin(), work.end(),
               [](const auto& x, const auto& y) { return x.second->load() > y.second->load(); });
-    std::vector<std::pair<QueryMap*, Batch*>> mine, theirs;
-    size_t mine_load = 0, their_load = 0;
+    std::pair<MapWork, MapWork> shares;
+    size_t first_load = 0, second_load = 0;
     for (const auto& w : work) {
         const size_t load = w.second->load();
-        if (mine_load <= their_load) {
-            mine.push_back(w);
-            mine_load += load;
+        if (first_load <= second_load) {
+            shares.first.push_back(w);
+            first_load += load;
         } else {
-            theirs.push_back(w);
-            their_load += load;
+            shares.second.push_back(w);
+            second_load += load;
         }
     }
+    return shares;
+}
+
+// Fill the maps of `work` on this thread and a second one.  Nothing is
+// shared between two maps, so each share is filled on its own.
+void fill_on_two_threads(const MapWork& work) {
+    auto [mine, theirs] = split_work(work);
     std::exception_ptr failed;
     std::thread helper;
     try {
         helper = std::thread([&] {
             try {
-                fill(theirs);
+                fill_maps(theirs);
             } catch (...) {
                 failed = std::current_exception();
             }
         });
     } catch (const std::system_error&) {
-        fill(work);  // no thread to be had: all on this one
+        fill_maps(work);  // no thread to be had: all on this one
         return;
     }
     try {
-        fill(mine);
+        fill_maps(mine);
     } catch (...) {
         helper.join();
         throw;
@@ -263,6 +278,46 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
     // them: give them back to the system.
     malloc_trim(0);
 #endif
+}
+
+}  // namespace
+
+void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
+    auto maps = index.attr_maps->write();
+    auto ids = index.member_ids->write();
+    Batches batches = gather_batch(*maps, entries, index.depth, entered);
+    std::vector<uint32_t> batch_ids;
+    batch_ids.reserve(entries.size());
+    for (const Entry& entry : entries) batch_ids.push_back(entry.id);
+    ids->add_many(batch_ids.data(), batch_ids.size());
+    MapWork work;
+    size_t total = 0;
+    for (auto& [map, batch] : batches) {
+        if (batch.pairs.empty()) continue;
+        work.emplace_back(map, &batch);
+        total += batch.load();
+    }
+    if (work.size() < 2 || total < kParallelPairs || std::thread::hardware_concurrency() < 2) {
+        fill_maps(work);
+    } else {
+        fill_on_two_threads(work);
+    }
+}
+
+Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries) {
+    Rebuilt out{std::make_shared<IndexAPI>(IndexAPI::make()), {}};
+    IndexAPI& index = *out.index;
+    auto maps = index.attr_maps->write();
+    {
+        auto ids = index.member_ids->write();
+        for (const auto& e : entries) ids->add(e->id);
+    }
+    {
+        auto store = index.items->write();
+        for (const auto& e : entries) store->put(e->id, e->item);
+    }
+    for (const auto& e : entries) enter_attributes(*maps, *e, true, &out.entered, index.depth);
+    return out;
 }
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
@@ -413,22 +468,27 @@ void release_nested(QueryMap& map, uint32_t nested_id) {
     release_nested_ids(map, gone);
 }
 
-void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
-    auto maps = index.attr_maps->write();
-    // Gather the pairs per map first, so that each map is worked on once.
+namespace {
+
+// A pair leaving one map.
+struct LeavingPair {
+    const PyValue* value;
+    uint32_t id;
+};
+using LeavingPairs = std::unordered_map<QueryMap*, std::vector<LeavingPair>>;
+
+// Gather the pairs of the leaving objects by the map they leave; names the
+// index has no map for are passed over.
+LeavingPairs gather_leaving(const AttrMaps& maps, const std::vector<Leaving>& leaving) {
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
-    struct Pair {
-        const PyValue* value;
-        uint32_t id;
-    };
     struct Target {
         bool known = false;
         AttrName name;
-        std::vector<Pair>* pairs = nullptr;  // null: the index has no such map
+        std::vector<LeavingPair>* pairs = nullptr;  // null: the index has no such map
     };
     std::vector<Target> recent;
-    std::unordered_map<QueryMap*, std::vector<Pair>> work;
+    LeavingPairs work;
     for (const Leaving& entry : leaving) {
         const AttrList& attrs = *entry.attrs;
         if (recent.size() < attrs.size()) recent.resize(attrs.size());
@@ -438,18 +498,22 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
             if (!t.known || !(t.name == name)) {
                 t.known = true;
                 t.name = name;
-                auto it = maps->find(name.str());
-                t.pairs = it == maps->end() ? nullptr : &work[it->second.get()];
+                auto it = maps.find(name.str());
+                t.pairs = it == maps.end() ? nullptr : &work[it->second.get()];
             }
-            if (t.pairs != nullptr) t.pairs->push_back(Pair{&value, entry.id});
+            if (t.pairs != nullptr) t.pairs->push_back(LeavingPair{&value, entry.id});
         }
     }
-    // Hidden names are entered only by `rebase` and never follow
-    // assignments, so an object's current value may not be the one its
-    // pair was entered under: in maps of hidden names the leaving ids are
-    // looked for under every value.
+    return work;
+}
+
+// Hidden names are entered only by `rebase` and never follow assignments,
+// so an object's current value may not be the one its pair was entered
+// under: in maps of hidden names the leaving ids are looked for under every
+// value.  Those maps join `work`, to be dropped when left unused.
+void withdraw_hidden(AttrMaps& maps, const std::vector<Leaving>& leaving, LeavingPairs& work) {
     Bitmap leaving_ids;
-    for (auto& [name, map] : *maps) {
+    for (auto& [name, map] : maps) {
         if (!hidden_name(name)) continue;
         if (leaving_ids.empty()) {
             for (const Leaving& entry : leaving) leaving_ids.add(entry.id);
@@ -457,19 +521,31 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
         work.try_emplace(map.get());
         withdraw_from_every_value(*map, leaving_ids, leaving_ids.cardinality());
     }
-    for (auto& [map, pairs] : work) {
-        QueryMap& qm = *map;
-        Withdrawal out(qm);
-        for (const Pair& p : pairs) {
-            auto it = qm.exact.find(*p.value);
-            if (it != qm.exact.end()) {
-                it->second.remove(p.id);
-                if (it->second.empty()) qm.exact.erase(it);
-            }
-            out.pair(*p.value, p.id);
+}
+
+// Withdraw `pairs` from `qm`: from their value sets (dropping entries left
+// empty), range tree and holders.
+void withdraw_pairs(QueryMap& qm, const std::vector<LeavingPair>& pairs) {
+    Withdrawal out(qm);
+    for (const LeavingPair& p : pairs) {
+        auto it = qm.exact.find(*p.value);
+        if (it != qm.exact.end()) {
+            it->second.remove(p.id);
+            if (it->second.empty()) qm.exact.erase(it);
         }
-        out.finish();
+        out.pair(*p.value, p.id);
     }
+    out.finish();
+}
+
+}  // namespace
+
+void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
+    auto maps = index.attr_maps->write();
+    // Gather the pairs per map first, so that each map is worked on once.
+    LeavingPairs work = gather_leaving(*maps, leaving);
+    withdraw_hidden(*maps, leaving, work);
+    for (auto& [map, pairs] : work) withdraw_pairs(*map, pairs);
     for (auto it = maps->begin(); it != maps->end();) {
         if (work.count(it->second.get()) != 0 && it->second->unused()) {
             maps->erase(it++);

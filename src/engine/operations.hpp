@@ -73,6 +73,14 @@ void union_with(IndexAPI& target, const IndexAPI& source,
 // items and reports the objects new to the target.
 void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
                   EnteredList* entered);
+// A new index holding the objects of `entries`, each with its own stored
+// item and every attribute (names beginning with "_" too), and the nested
+// objects it entered, to register.
+struct Rebuilt {
+    std::shared_ptr<IndexAPI> index;
+    EnteredList entered;
+};
+Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries);
 // Keep only the `selected` ids in every value set.  The range trees and
 // nested indexes are left as they are.
 void narrow(AttrMaps& maps, const Bitmap& selected);

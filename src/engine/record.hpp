@@ -16,7 +16,12 @@
 // one index's locks at a time (and below them those of its nested indexes),
 // never two unrelated indexes' at once.  No engine
 // operation needs the interpreter lock while it holds an index lock: nested
-// objects are read into `Entry` snapshots before any lock is taken.
+// objects are read into `Entry` snapshots before any lock is taken.  The one
+// exception is `reduce_index`, which keeps the interpreter lock throughout
+// and reads the selected objects through its reader while it holds the
+// index's locks; the reader runs no Python code and waits for no lock.
+// Only engine operations take these locks (the binding calls them and
+// works on what they report).
 #pragma once
 
 #include <absl/container/flat_hash_map.h>

@@ -3,8 +3,11 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "engine/operations.hpp"
+#include "engine/registration.hpp"
+#include "engine/stored.hpp"
 #include "python/args.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
@@ -72,61 +75,41 @@ PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     });
 }
 
+// The objects of a view still stored in its index, for `rebase`.  One in
+// use elsewhere is refused like any other call refuses it.
+std::vector<PyObject*> objects_to_rebase(FilteredIndexObject* view) {
+    std::vector<PyObject*> objects(static_cast<size_t>(view->member_ids.cardinality()));
+    objects.resize(gather_stored(*view->items, view->member_ids, objects.data()));
+    for (PyObject* obj : objects)
+        if (indexable_state(obj).use.state != 0) py::runtime_error(py::kAlreadyBorrowed);
+    return objects;
+}
+
 PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         py::no_arguments("FilteredIndex.rebase", nargs, kwnames);
         FilteredIndexObject* view = as_view(self);
         py::SharedUse use(view->use);
-        auto source = view->items->read();
-
-        auto api = std::make_shared<IndexAPI>(IndexAPI::make());
-        api->member_ids->unsafe_get() = view->member_ids.copy();
-        // Nobody else can reach the new index yet, so its parts are filled
-        // directly.  Every check happens before an object is registered with
-        // it, so a failure leaves no registration behind.
-        Store& store = api->items->unsafe_get();
-        AttrMaps& maps = api->attr_maps->unsafe_get();
-        std::vector<PyObject*> objects;
-        objects.reserve(static_cast<size_t>(view->member_ids.cardinality()));
-        view->member_ids.for_each([&](uint32_t id) {
-            // An object removed from the index since the view was taken is
-            // no longer part of it.
-            PyObject* obj = source->get(id);
-            if (obj == nullptr) {
-                api->member_ids->unsafe_get().remove(id);
-                return;
-            }
-            // An object in use elsewhere is refused like any other call
-            // refuses it; nothing is registered yet.
-            if (indexable_state(obj).use.state != 0) py::runtime_error(py::kAlreadyBorrowed);
-            objects.push_back(obj);
-        });
-        // Reading the entries may fail (a nesting too deep): read them all
-        // first.  They point at the objects' own lists, which nothing can
-        // change while this call keeps the interpreter lock.
+        // An object removed from the index since the view was taken is no
+        // longer part of it.  Every check and every reading (which may fail:
+        // a nesting too deep) happens before anything is built, so a failure
+        // leaves nothing behind.  The entries point at the objects' own
+        // lists, which nothing can change while this call keeps the
+        // interpreter lock; each entry carries a reference of its own, which
+        // the new store keeps.
+        std::vector<PyObject*> objects = objects_to_rebase(view);
         std::vector<std::unique_ptr<Entry>> entries;
         entries.reserve(objects.size());
         for (PyObject* obj : objects) {
             std::vector<uint32_t> path;
             entries.push_back(make_entry(obj, true, true, path));
         }
-        std::weak_ptr<IndexAPI> weak = api;
-        EnteredList entered;
-        for (size_t i = 0; i < objects.size(); ++i) {
-            PyObject* obj = objects[i];
-            IndexableState& st = indexable_state(obj);
-            py::ExclusiveUse obj_use(st.use);
-            st.add_index(weak);
-            // A reference of the new store's own: a handle shared between
-            // two stores would be reported to the collector twice.
-            store.put(st.id, py::share(obj));
-            // Names beginning with "_" are entered too.
-            enter_attributes(maps, *entries[i], true, &entered);
-        }
-        source.unlock();
-        register_entered(entered);
+        Rebuilt rebuilt = build_index(entries);
+        std::weak_ptr<IndexAPI> weak = rebuilt.index;
+        for (PyObject* obj : objects) add_registration(indexable_state(obj).indexes, weak);
+        register_entered(rebuilt.entered);
         entries.clear();
-        return new_index_object(std::move(api));
+        return new_index_object(std::move(rebuilt.index));
     });
 }
 

@@ -8,6 +8,9 @@
 #include "engine/entry.hpp"
 #include "engine/operations.hpp"
 #include "engine/query_map.hpp"
+#include "engine/reduce.hpp"
+#include "engine/registration.hpp"
+#include "engine/stored.hpp"
 #include "python/args.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
@@ -76,8 +79,7 @@ PyObject* index_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         py::no_arguments("Index.collect", nargs, kwnames);
         IndexObject* idx = as_index(self);
         py::SharedUse use(idx->use);
-        auto store = idx->api->items->read();
-        return all_objects(*store);
+        return list_of(all_stored(*idx->api->items));
     });
 }
 
@@ -97,11 +99,11 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
         // The store changes only while the interpreter lock is held, so that
         // the collector always sees it whole (see store_owner.cpp).
-        idx->api->items->write()->put(entry->id, entry->item);
+        put_item(*idx->api->items, entry->id, entry->item);
         EnteredList entered;
         py::run_engine(py::gil_policy::index_add_object,
                        [&] { add_object(*idx->api, *entry, false, &entered); });
-        st.add_index(idx->api);
+        add_registration(st.indexes, idx->api);
         register_entered(entered);
         Py_RETURN_NONE;
     });
@@ -134,13 +136,11 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         py::run_engine(py::gil_policy::index_add_object_many,
                        [&] { add_object_many(*idx->api, entries, &entered); });
         std::weak_ptr<IndexAPI> weak = idx->api;
-        auto store = idx->api->items->write();
         for (size_t i = 0; i < objects.size(); ++i) {
-            indexable_state(objects[i].get()).add_index(weak);
+            add_registration(indexable_state(objects[i].get()).indexes, weak);
             uses[i].end();
-            store->put(entries[i].id, std::move(entries[i].item));
         }
-        store.unlock();
+        put_entries(*idx->api->items, entries);
         register_entered(entered);
         Py_RETURN_NONE;
     });
@@ -148,8 +148,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
 
 // True when the index holds `obj` (an `Indexable`).
 bool holds(IndexObject* idx, PyObject* obj) {
-    auto store = idx->api->items->read();
-    return store->get(indexable_id(obj)) == obj;
+    return store_holds(*idx->api->items, indexable_id(obj), obj);
 }
 
 [[noreturn]] void not_held(PyObject* obj) {
@@ -172,16 +171,14 @@ std::vector<StoredItem> withdraw(IndexObject* idx, const std::vector<PyObject*>&
     py::run_engine(py::gil_policy::index_remove_object,
                    [&] { remove_objects(*idx->api, leaving); });
     std::weak_ptr<IndexAPI> weak = idx->api;
-    std::vector<StoredItem> taken;
-    taken.reserve(objects.size());
-    auto store = idx->api->items->write();
+    std::vector<uint32_t> ids;
+    ids.reserve(objects.size());
     for (PyObject* obj : objects) {
         IndexableState& st = indexable_state(obj);
-        st.remove_index(weak);
-        taken.push_back(store->take(st.id));
+        remove_registration(st.indexes, weak);
+        ids.push_back(st.id);
     }
-    store.unlock();
-    return taken;
+    return take_items(*idx->api->items, ids);
 }
 
 PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject* const* args,
@@ -240,17 +237,11 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
         std::vector<PyObject*> objects;
         objects.reserve(refs.size());
         for (const py::PyRef& ref : refs) objects.push_back(ref.get());
-        PyObject* missing = nullptr;
-        {
-            auto store = idx->api->items->read();
-            for (PyObject* obj : objects) {
-                if (store->get(indexable_id(obj)) != obj) {
-                    missing = obj;
-                    break;
-                }
-            }
-        }
-        if (missing != nullptr) not_held(missing);
+        std::vector<uint32_t> ids;
+        ids.reserve(objects.size());
+        for (PyObject* obj : objects) ids.push_back(indexable_id(obj));
+        const size_t missing = first_not_held(*idx->api->items, ids, objects);
+        if (missing < objects.size()) not_held(objects[missing]);
         std::vector<StoredItem> taken = withdraw(idx, objects);
         // `refs` keeps every object alive until the uses have ended; the
         // store's references go first.
@@ -270,6 +261,24 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
                                        kwnames);
 }
 
+// What reducing an index reads of its selected objects: their attribute
+// lists, and the entries of their `Indexable` values.  Reducing keeps the
+// interpreter lock, so the objects can be read in place.
+class SelectedObjects final : public ObjectReader {
+public:
+    // An object whose assignment is in progress cannot be read: some of
+    // its indexes may already hold the new value while its own list still
+    // holds the old one.
+    const AttrList* attributes(PyObject* obj) override {
+        const IndexableState& st = indexable_state(obj);
+        return st.use.exclusive() ? nullptr : &st.attributes;
+    }
+    std::unique_ptr<Entry> nested_entry(uint32_t id, const PyValue& value) override {
+        std::vector<uint32_t> path{id};
+        return make_entry(value.object(), false, false, path);
+    }
+};
+
 PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
@@ -277,72 +286,12 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
         HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        auto maps = idx->api->attr_maps->write();
-        Bitmap selected = filter_index_by_hashes(*maps, query);
-        auto store = idx->api->items->read();
-        // Check every selected id before changing anything, so that a
-        // failure leaves the index as it was.  An object whose assignment is
-        // in progress cannot be read: some of its indexes may already hold
-        // the new value while its own list still holds the old one.
-        // That is a refusal like any other call's on an object in use; a
-        // missing object is a broken invariant.
-        bool missing = false;
-        bool busy = false;
-        selected.for_each([&](uint32_t id) {
-            if (missing || busy) return;
-            PyObject* obj = store->get(id);
-            if (obj == nullptr) {
-                missing = true;
-            } else if (indexable_state(obj).use.exclusive()) {
-                busy = true;
-            }
-        });
-        if (missing || busy) {
-            store.unlock();
-            maps.unlock();
-            if (missing) fail(kUnwrapNone);
-            py::runtime_error(py::kAlreadyMutablyBorrowed);
-        }
-        // The selected objects' current attributes are entered again after
-        // narrowing, except pairs that are still recorded.  Narrowing keeps
-        // the selected ids, so those pairs are known now; their entries are
-        // read now too, so that a nesting too deep fails before anything
-        // changes.  The interpreter lock is kept, so the objects can be read.
-        struct Pending {
-            uint32_t id;
-            Attr attr;
-            std::unique_ptr<Entry> nested;
-        };
-        std::vector<Pending> pending;
-        try {
-            selected.for_each([&](uint32_t id) {
-                PyObject* obj = store->get(id);
-                for (const auto& attr : indexable_state(obj).attributes) {
-                    const auto& [name, value] = attr;
-                    if (hidden_name(name.view())) continue;
-                    auto it = maps->find(name.str());
-                    if (it != maps->end() && it->second->has_pair(value, id)) continue;
-                    std::unique_ptr<Entry> nested;
-                    if (value.kind() == CastValue::Ind) {
-                        std::vector<uint32_t> path{id};
-                        nested = make_entry(value.object(), false, false, path);
-                    }
-                    pending.push_back(Pending{id, attr, std::move(nested)});
-                }
-            });
-        } catch (...) {
-            // Nothing has changed yet: the locks are left unbroken.
-            store.unlock();
-            maps.unlock();
-            throw;
-        }
-        py::run_engine(py::gil_policy::index_reduce, [&] { narrow(*maps, selected); });
-        EnteredList entered;
-        for (const Pending& p : pending)
-            add_index_value(*maps, p.id, p.attr.first.str(), p.attr.second, p.nested.get(), &entered);
-        store.unlock();
-        maps.unlock();
-        register_entered(entered);
+        SelectedObjects reader;
+        ReduceOutcome out = py::run_engine(py::gil_policy::index_reduce,
+                                           [&] { return reduce_index(*idx->api, query, reader); });
+        // A refusal like any other call's on an object in use.
+        if (out.refused) py::runtime_error(py::kAlreadyMutablyBorrowed);
+        register_entered(out.entered);
         Py_RETURN_NONE;
     });
 }
@@ -374,10 +323,7 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         // entries, their ids, its own references to them in its store, and
         // its registration on each, so that their assignments reach it.
         std::vector<py::PyRef> objects;
-        {
-            auto source = other->api->items->read();
-            source->for_each([&](PyObject* obj) { objects.emplace_back(py::borrow, obj); });
-        }
+        for (PyObject* obj : all_stored(*other->api->items)) objects.emplace_back(py::borrow, obj);
         // Every object is held in exclusive use until its registration, so
         // that no assignment runs while the maps are merged (one already
         // done in the target and not yet in the source would leave the old
@@ -386,21 +332,17 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::vector<py::ExclusiveUse> uses;
         uses.reserve(objects.size());
         for (const py::PyRef& obj : objects) uses.emplace_back(indexable_state(obj.get()).use);
-        std::vector<PyObject*> incoming;
-        {
-            auto store = idx->api->items->write();
-            for (const py::PyRef& obj : objects) {
-                uint32_t id = indexable_id(obj.get());
-                if (store->get(id) == obj.get()) continue;
-                store->put(id, py::share(obj.get()));
-                incoming.push_back(obj.get());
-            }
-        }
+        // A reference of the target store's own for each object it lacks.
+        std::vector<std::pair<uint32_t, StoredItem>> items;
+        items.reserve(objects.size());
+        for (const py::PyRef& obj : objects)
+            items.emplace_back(indexable_id(obj.get()), py::share(obj.get()));
+        std::vector<PyObject*> incoming = put_absent(*idx->api->items, std::move(items));
         EnteredList entered;
         py::run_engine(py::gil_policy::index_union_with,
                        [&] { union_with(*idx->api, *other->api, &entered); });
         std::weak_ptr<IndexAPI> weak = idx->api;
-        for (PyObject* obj : incoming) indexable_state(obj).add_index(weak);
+        for (PyObject* obj : incoming) add_registration(indexable_state(obj).indexes, weak);
         register_entered(entered);
         Py_RETURN_NONE;
     });

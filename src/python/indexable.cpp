@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engine/assignment.hpp"
 #include "engine/operations.hpp"
+#include "engine/registration.hpp"
 #include "python/args.hpp"
 #include "python/attr_names.hpp"
 #include "python/entries.hpp"
@@ -21,41 +24,32 @@ namespace corvane {
 
 std::atomic<uint64_t> GLOBAL_ID_COUNTER{1};
 
-bool IndexableState::registered(const std::weak_ptr<IndexAPI>& index) const noexcept {
-    // Weak handles to one record share its control block: compare those, so
-    // that nothing needs to be locked.
-    return std::any_of(indexes.begin(), indexes.end(), [&](const IndexMeta& m) {
-        return !m.index.owner_before(index) && !index.owner_before(m.index);
-    });
-}
+namespace {
 
-void IndexableState::add_index(std::weak_ptr<IndexAPI> index, bool nested) {
-    // An index that holds the object already is registered already: adding
-    // the object again must cost nothing more, now or at later assignments.
-    if (registered(index)) return;
-    indexes.push_back(IndexMeta{std::move(index), nested});
-    const IndexAPI* placeholder = default_index_arc().get();
-    auto dead = [&](const IndexMeta& m) {
-        auto strong = m.index.lock();
-        return !strong || strong.get() == placeholder;
-    };
-    indexes.erase(std::remove_if(indexes.begin(), indexes.end(), dead), indexes.end());
-    if (indexes.size() >= 2) {
-        auto key = [&](const IndexMeta& m) {
-            auto strong = m.index.lock();
-            return reinterpret_cast<uintptr_t>(strong ? strong.get() : placeholder);
-        };
-        std::stable_sort(indexes.begin(), indexes.end(),
-                         [&](const IndexMeta& a, const IndexMeta& b) { return key(a) < key(b); });
+// Bring nested index `index` up to date with object `st` (held in it), read
+// as `before` when it was entered: each attribute changed since moves to
+// its current value.  Reading an `Indexable` value's entry needs the
+// interpreter lock; moving the pair is the engine's.  Entries read are kept
+// in `read` until the registrations are done.
+void catch_up_registered(IndexAPI& index, IndexableState& st, const AttrList& before,
+                         EnteredList& entered, std::vector<std::unique_ptr<Entry>>& read) {
+    // A copy: waiting for a lock in the engine lets other threads run, and
+    // their assignments change the object's own list.
+    const AttrList now = st.attributes;
+    for (const Changed& c : changed_attributes(before, now)) {
+        std::unique_ptr<Entry> nested;
+        if (c.value->kind() == CastValue::Ind) {
+            std::vector<uint32_t> path{st.id};
+            nested = make_entry(c.value->object(), false, false, path, index.depth);
+        }
+        const Assignment a{st.id, c.name->str(), c.old_value, *c.value, nested.get()};
+        // Released meanwhile: nothing to bring up to date.
+        if (!update_if_held(index, a, entered)) break;
+        read.push_back(std::move(nested));
     }
 }
 
-void IndexableState::remove_index(const std::weak_ptr<IndexAPI>& index) noexcept {
-    auto same = [&](const IndexMeta& m) {
-        return !m.index.owner_before(index) && !index.owner_before(m.index);
-    };
-    indexes.erase(std::remove_if(indexes.begin(), indexes.end(), same), indexes.end());
-}
+}  // namespace
 
 void register_entered(EnteredList& entered) {
     // Entries read here for values that changed, alive until the end.
@@ -67,47 +61,9 @@ void register_entered(EnteredList& entered) {
         PyObject* obj = e.item.get();
         if (!index || obj == nullptr) continue;
         IndexableState& st = indexable_state(obj);
-        st.add_index(e.index, true);
-        if (e.entry == nullptr) continue;
-        // Attributes are only ever added or replaced, so comparing the
-        // current list with the one read finds every change.
-        // A copy: waiting for a lock below lets other threads run, and
-        // their assignments change the object's own list.
-        const AttrList& before = *e.entry->attrs;
-        AttrList now = st.attributes;
-        for (const auto& [name, value] : now) {
-            if (hidden_name(name.view())) continue;
-            const PyValue* old = nullptr;
-            for (const auto& [n, v] : before)
-                if (n == name) old = &v;
-            if (old != nullptr && old->object() == value.object()) continue;
-            std::unique_ptr<Entry> nested;
-            if (value.kind() == CastValue::Ind) {
-                std::vector<uint32_t> path{st.id};
-                nested = make_entry(value.object(), false, false, path, index->depth);
-            }
-            auto maps = index->attr_maps->write();
-            // Released meanwhile: nothing to bring up to date.
-            if (!index->member_ids->read()->contains(st.id)) break;
-            update_index(*maps, name.str(), old, value, st.id, nested.get(), &entered, index->depth);
-            read.push_back(std::move(nested));
-        }
+        add_registration(st.indexes, e.index, true);
+        if (e.entry != nullptr) catch_up_registered(*index, st, *e.entry->attrs, entered, read);
     }
-}
-
-void IndexableState::drop_released() {
-    std::vector<std::weak_ptr<IndexAPI>> gone;
-    for (const IndexMeta& m : decltype(indexes)(indexes)) {
-        if (!m.nested) continue;
-        std::shared_ptr<IndexAPI> index = m.index.lock();
-        if (index && !index->member_ids->read()->contains(id)) gone.push_back(m.index);
-    }
-    auto released = [&](const IndexMeta& m) {
-        return std::any_of(gone.begin(), gone.end(), [&](const std::weak_ptr<IndexAPI>& g) {
-            return !m.index.owner_before(g) && !g.owner_before(m.index);
-        });
-    };
-    indexes.erase(std::remove_if(indexes.begin(), indexes.end(), released), indexes.end());
 }
 
 namespace {
@@ -253,6 +209,26 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     });
 }
 
+// The entry of `value`, an `Indexable` being assigned to the object of
+// `st`.  Its depth counts from the deepest index holding the object: a
+// value assigned deep inside nested indexes nests that much deeper.  The
+// object is being entered already: a path back to it is a cycle, recorded
+// but not entered again.
+std::unique_ptr<Entry> assigned_entry(const IndexableState& st, const PyValue& value) {
+    std::vector<uint32_t> path{st.id};
+    return make_entry(value.object(), false, false, path, deepest_depth(st.indexes));
+}
+
+// Store `value` under `key` in the object's own list.  Returns the value
+// replaced (none when the name is new), which the caller drops once the
+// object's use has ended: its finaliser may touch the object.
+std::optional<PyValue> store_attribute(IndexableState& st, const AttrName& key, PyValue value) {
+    const size_t at = st.attributes.index_of(key);
+    if (at != AttrList::npos) return st.attributes.replace(at, std::move(value));
+    st.attributes.push_back(key, std::move(value));
+    return std::nullopt;
+}
+
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::entry_status([&] {
         if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
@@ -263,79 +239,35 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         }
         const AttrName key = attr_name_of(name);
         PyValue new_value = wrap_value(value);
+        const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
         std::unique_ptr<Entry> nested;
-        bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
-        if (indexed && new_value.kind() == CastValue::Ind) {
-            // Counted from the deepest index holding this object: a value
-            // assigned deep inside nested indexes nests that much deeper.
-            size_t base = 0;
-            for (const IndexMeta& meta : st.indexes)
-                if (std::shared_ptr<IndexAPI> index = meta.index.lock())
-                    base = std::max<size_t>(base, index->depth);
-            // This object is being entered already: a path back to it is a
-            // cycle, recorded but not entered again.
-            std::vector<uint32_t> path{st.id};
-            nested = make_entry(new_value.object(), false, false, path, base);
-        }
-        EnteredList entered;
-        bool left = false;  // some nested index no longer holds the object
+        if (indexed && new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
         // A copy: while the interpreter lock is released, another thread may
         // register this object with a nested index it enters it into (that
         // needs no use of the object), changing the list.
-        const auto reached = st.indexes;
+        const Registrations reached = st.indexes;
+        AssignOutcome out;
         if (indexed) {
-            py::run_engine(py::gil_policy::assignment, [&] {
-                const PyValue* old_value = st.find(key);
-                for (const IndexMeta& meta : reached) {
-                    std::shared_ptr<IndexAPI> index = meta.index.lock();
-                    if (!index) continue;
-                    auto maps = index->attr_maps->write();
-                    if (meta.nested && !index->member_ids->read()->contains(st.id)) {
-                        left = true;
-                        continue;
-                    }
-                    update_index(*maps, key.str(), old_value, new_value, st.id, nested.get(), &entered,
-                                 index->depth);
-                }
-            });
+            const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
+            py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
         }
-        PyValue replaced;
-        const size_t at = st.attributes.index_of(key);
-        const bool had_value = at != AttrList::npos;
-        if (had_value) {
-            replaced = st.attributes.replace(at, std::move(new_value));
-        } else {
-            st.attributes.push_back(key, std::move(new_value));
-        }
+        std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
         if (indexed) {
             // A nested index registered meanwhile entered this object as it
             // was before this assignment (its list is written only now, under
             // the interpreter lock, and only then can a new reading see it):
             // bring those indexes up to date.
-            const PyValue* stored = st.find(key);
-            const PyValue* old_value = had_value ? &replaced : nullptr;
-            const auto now = st.indexes;
-            for (const IndexMeta& meta : now) {
-                if (!meta.nested) continue;
-                bool seen = std::any_of(reached.begin(), reached.end(), [&](const IndexMeta& m) {
-                    return !m.index.owner_before(meta.index) && !meta.index.owner_before(m.index);
-                });
-                std::shared_ptr<IndexAPI> index = meta.index.lock();
-                if (seen || !index) continue;
-                auto maps = index->attr_maps->write();
-                if (!index->member_ids->read()->contains(st.id)) continue;
-                update_index(*maps, key.str(), old_value, *stored, st.id, nested.get(), &entered,
-                             index->depth);
-            }
+            const Assignment a{st.id, key.str(), replaced ? &*replaced : nullptr, *st.find(key),
+                               nested.get()};
+            catch_up_assignment(Registrations(st.indexes), reached, a, out.entered);
         }
         // Registered once the value is stored: this object may be among the
         // nested objects just entered (a reference cycle), read before its
         // own assignment, which the registration then brings up to date.
-        register_entered(entered);
-        if (left) st.drop_released();
+        register_entered(out.entered);
+        if (out.left) drop_released(st.indexes, st.id);
         nested.reset();
-        // The replaced value is released after the use ends: its finaliser may
-        // touch this object.
+        // The replaced value is released after the use ends.
         use.end();
     });
 }

@@ -13,49 +13,29 @@
 
 #include <Python.h>
 
-#include <absl/container/inlined_vector.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "engine/attr_list.hpp"
 #include "engine/record.hpp"
+#include "engine/registration.hpp"
 #include "engine/value.hpp"
 #include "python/types.hpp"
 #include "python/use.hpp"
 
 namespace corvane {
 
-struct IndexMeta {
-    std::weak_ptr<IndexAPI> index;
-    // A nested index (inside an attribute map of another index), which
-    // lets the object go when no holder refers to it any more.
-    bool nested = false;
-};
-
 struct IndexableState {
     // First, so that a read finds the attributes kept in place right after
     // the object's header.
     AttrList attributes;
-    // Most objects are held by one index: room for one registration in
-    // place keeps the object in a smaller size class.
-    absl::InlinedVector<IndexMeta, 1> indexes;
+    // The indexes holding the object (see `Registrations`).
+    Registrations indexes;
     uint32_t id = 0;
     py::UseCounter use;
 
     const PyValue* find(AttrName name) const noexcept { return attributes.find(name); }
-    // True when `index` is registered.
-    bool registered(const std::weak_ptr<IndexAPI>& index) const noexcept;
-    // Register an index unless it is registered already: append, drop
-    // registrations whose index is gone, and order the rest by the address
-    // of their index record.
-    void add_index(std::weak_ptr<IndexAPI> index, bool nested = false);
-    // Drop the registrations of nested indexes that no longer hold the
-    // object (released when its last holder let it go).
-    void drop_released();
-    // Unregister an index (nothing happens if it is not registered).
-    void remove_index(const std::weak_ptr<IndexAPI>& index) noexcept;
 };
 
 struct IndexableObject {

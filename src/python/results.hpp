@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/locked.hpp"
 #include "engine/store.hpp"
 #include "structures/bitmap.hpp"
 
@@ -13,16 +14,10 @@ namespace corvane {
 
 // A list of the stored objects for `ids`, in ascending id order.  Ids
 // without a stored object (removed from the index) are skipped.
-PyObject* objects_for_ids(const Store& store, const Bitmap& ids);
+PyObject* objects_for_ids(const Locked<Store>& store, const Bitmap& ids);
 
-// A list of the stored objects for `ids`, in the order given; ids without a
-// stored object (removed since a view selected them) are passed over.
-PyObject* objects_in_order(const Store& store, const std::vector<uint32_t>& ids);
-// How many of `ids` have a stored object: the length of `objects_for_ids`
-// without building the list.
-Py_ssize_t count_stored(const Store& store, const Bitmap& ids);
-
-// A list of every stored object, in ascending id order.
-PyObject* all_objects(const Store& store);
+// A new list of `objects` (borrowed, `n` of them), in their order.
+PyObject* list_of(PyObject* const* objects, size_t n);
+PyObject* list_of(const std::vector<PyObject*>& objects);
 
 }  // namespace corvane

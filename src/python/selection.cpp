@@ -3,8 +3,8 @@
 #include <optional>
 #include <utility>
 
-#include "engine/evaluate.hpp"
-#include "engine/order.hpp"
+#include "engine/lookup.hpp"
+#include "engine/stored.hpp"
 #include "python/filtered_index.hpp"
 #include "python/index.hpp"
 #include "python/indexable.hpp"
@@ -15,26 +15,17 @@
 namespace corvane {
 
 Bitmap Selection::keywords(const HashQuery& query, py::Gil policy) const {
-    return py::run_engine(policy, [&] {
-        auto maps = maps_->read();
-        Bitmap matched = filter_index_by_hashes(*maps, query);
-        if (selected_ != nullptr) return matched.and_(*selected_);
-        return matched;
-    });
+    return py::run_engine(policy, [&] { return filter_within(*maps_, query, selected_); });
+}
+
+Universe Selection::universe() const noexcept {
+    if (selected_ != nullptr) return Universe{selected_, nullptr};
+    return Universe{nullptr, members_->get()};
 }
 
 Bitmap Selection::query(QueryExpr expr, py::Gil policy) const {
     return py::run_engine(policy, [&] {
-        Bitmap ids;
-        {
-            auto maps = maps_->read();
-            if (selected_ != nullptr) {
-                ids = evaluate_query(*maps, *selected_, expr);
-            } else {
-                auto members = (*members_)->read();
-                ids = evaluate_query(*maps, *members, expr);
-            }
-        }
+        Bitmap ids = evaluate_within(*maps_, universe(), expr);
         QueryExpr doomed = std::move(expr);
         return ids;
     });
@@ -50,38 +41,23 @@ PyObject* Selection::view(Bitmap ids) const {
     return new_filtered_index(maps_, items_, std::move(ids), store_owner_);
 }
 
-PyObject* Selection::objects(const Bitmap& ids) const {
-    auto store = items_->read();
-    return objects_for_ids(*store, ids);
-}
+PyObject* Selection::objects(const Bitmap& ids) const { return objects_for_ids(*items_, ids); }
 
 Py_ssize_t Selection::count() const {
-    auto store = items_->read();
-    if (selected_ != nullptr) return count_stored(*store, *selected_);
-    return static_cast<Py_ssize_t>(store->count());
+    if (selected_ != nullptr) return static_cast<Py_ssize_t>(count_stored(*items_, *selected_));
+    return static_cast<Py_ssize_t>(stored_count(*items_));
 }
 
 bool Selection::holds(PyObject* obj) const {
     if (!is_indexable(obj)) return false;
     uint32_t id = indexable_id(obj);
     if (selected_ != nullptr && !selected_->contains(id)) return false;
-    return items_->read()->get(id) == obj;
+    return store_holds(*items_, id, obj);
 }
 
 PyObject* Selection::all() const {
     if (selected_ != nullptr) return objects(*selected_);
-    auto store = items_->read();
-    return all_objects(*store);
-}
-
-// The universe of a selection: a view's selected ids, or the index's
-// members, read under their lock (taken after the maps', as the lock order
-// asks).
-template <class F>
-decltype(auto) Selection::within_universe(F&& work) const {
-    if (selected_ != nullptr) return work(*selected_);
-    auto members = (*members_)->read();
-    return work(*members);
+    return list_of(all_stored(*items_));
 }
 
 PyObject* Selection::ordered(const std::string& attr, bool descending, size_t limit,
@@ -90,31 +66,17 @@ PyObject* Selection::ordered(const std::string& attr, bool descending, size_t li
     // must not take places of the limit, so the walk runs within the ids
     // still stored.
     std::optional<Bitmap> stored;
-    if (selected_ != nullptr) {
-        auto store = items_->read();
-        Bitmap live;
-        selected_->for_each([&](uint32_t id) {
-            if (store->get(id) != nullptr) live.add(id);
-        });
-        stored = std::move(live);
-    }
+    if (selected_ != nullptr) stored = stored_among(*items_, *selected_);
     std::vector<uint32_t> ids = py::run_engine(policy, [&] {
-        auto maps = maps_->read();
-        return within_universe([&](const Bitmap& universe) {
-            return ordered_by_attribute(*maps, attr, stored ? *stored : universe, descending,
-                                        limit);
-        });
+        const Universe u = stored ? Universe{&*stored, nullptr} : universe();
+        return ordered_within(*maps_, u, attr, descending, limit);
     });
-    auto store = items_->read();
-    return objects_in_order(*store, ids);
+    return list_of(stored_in_order(*items_, ids));
 }
 
 PyObject* Selection::value_counts(const std::string& attr, py::Gil policy) const {
-    std::vector<ValueCount> counts = py::run_engine(policy, [&] {
-        auto maps = maps_->read();
-        return within_universe(
-            [&](const Bitmap& universe) { return corvane::value_counts(*maps, attr, universe); });
-    });
+    std::vector<ValueCount> counts =
+        py::run_engine(policy, [&] { return value_counts_within(*maps_, universe(), attr); });
     // The dict is built after every lock is given up: hashing and comparing
     // the values may run Python code, which may assign attributes.
     py::PyRef dict(py::new_ref, PyDict_New());

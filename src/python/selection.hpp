@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "engine/keyword_filter.hpp"
+#include "engine/lookup.hpp"
 #include "engine/query_expr.hpp"
 #include "engine/record.hpp"
 #include "python/args.hpp"
@@ -61,9 +62,9 @@ public:
     PyObject* all() const;
 
 private:
-    // Call work(universe) with the selection's universe of ids.
-    template <class F>
-    decltype(auto) within_universe(F&& work) const;
+    // The selection's universe of ids: a view's selected ids, or the
+    // index's members.
+    Universe universe() const noexcept;
 
     const SharedMaps& maps_;
     const SharedStore& items_;

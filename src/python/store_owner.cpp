@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "engine/stored.hpp"
 #include "python/ref.hpp"
 #include "python/types.hpp"
 
@@ -32,10 +33,7 @@ StoreOwnerObject* as_owner(PyObject* self) { return reinterpret_cast<StoreOwnerO
 
 int store_owner_traverse(PyObject* self, visitproc visit, void* arg) {
     if (const SharedStore& items = as_owner(self)->items) {
-        int failed = 0;
-        items->unsafe_get().for_each([&](PyObject* obj) {
-            if (failed == 0) failed = visit(obj, arg);
-        });
+        int failed = visit_stored_unlocked(*items, [&](PyObject* obj) { return visit(obj, arg); });
         if (failed != 0) return failed;
     }
     Py_VISIT(Py_TYPE(self));

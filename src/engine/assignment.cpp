@@ -1,0 +1,58 @@
+#include "engine/assignment.hpp"
+
+#include <memory>
+
+#include "engine/operations.hpp"
+
+namespace corvane {
+
+namespace {
+
+// Update one index under its locks; with `only_if_held`, only when its
+// member ids still hold the object.
+bool update_one(IndexAPI& index, const Assignment& a, bool only_if_held, EnteredList& entered) {
+    auto maps = index.attr_maps->write();
+    if (only_if_held && !index.member_ids->read()->contains(a.id)) return false;
+    update_index(*maps, a.name, a.old_value, a.new_value, a.id, a.nested, &entered, index.depth);
+    return true;
+}
+
+}  // namespace
+
+AssignOutcome assign_attribute(const Registrations& reached, const Assignment& a) {
+    AssignOutcome out;
+    for (const IndexMeta& meta : reached) {
+        std::shared_ptr<IndexAPI> index = meta.index.lock();
+        if (!index) continue;
+        if (!update_one(*index, a, meta.nested, out.entered)) out.left = true;
+    }
+    return out;
+}
+
+void catch_up_assignment(const Registrations& now, const Registrations& reached,
+                         const Assignment& a, EnteredList& entered) {
+    for (const IndexMeta& meta : now) {
+        if (!meta.nested || is_registered(reached, meta.index)) continue;
+        std::shared_ptr<IndexAPI> index = meta.index.lock();
+        if (index) update_one(*index, a, true, entered);
+    }
+}
+
+bool update_if_held(IndexAPI& index, const Assignment& a, EnteredList& entered) {
+    return update_one(index, a, true, entered);
+}
+
+std::vector<Changed> changed_attributes(const AttrList& before, const AttrList& now) {
+    std::vector<Changed> changed;
+    for (const auto& [name, value] : now) {
+        if (hidden_name(name.view())) continue;
+        const PyValue* old = nullptr;
+        for (const auto& [n, v] : before)
+            if (n == name) old = &v;
+        if (old != nullptr && old->object() == value.object()) continue;
+        changed.push_back(Changed{&name, old, &value});
+    }
+    return changed;
+}
+
+}  // namespace corvane

@@ -1,0 +1,499 @@
+// Engine operations that take their own locks, checked against plain
+// std::map / std::set models: the store of an index, registrations,
+// assignment, removal, reduce, rebuilding, lookups and the batch fill.
+// Objects are stand-in addresses (no release hook is installed, so nothing
+// is ever released) and values carry no Python object.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/assignment.hpp"
+#include "engine/lookup.hpp"
+#include "engine/operations.hpp"
+#include "engine/query_map.hpp"
+#include "engine/reduce.hpp"
+#include "engine/registration.hpp"
+#include "engine/stored.hpp"
+
+namespace corvane {
+namespace {
+
+PyObject* object(uint32_t id) { return reinterpret_cast<PyObject*>(uintptr_t{id} << 4); }
+PyValue num(int64_t i) { return PyValue::of_int(SharedRef(), i, static_cast<uint64_t>(i)); }
+
+std::vector<uint32_t> ids_of(const Bitmap& b) {
+    std::vector<uint32_t> out;
+    b.for_each([&](uint32_t id) { out.push_back(id); });
+    return out;
+}
+
+Bitmap bitmap_of(const std::set<uint32_t>& ids) {
+    Bitmap b;
+    for (uint32_t id : ids) b.add(id);
+    return b;
+}
+
+// The attributes of the model objects: name to small int.
+using Attrs = std::map<std::string, int64_t>;
+using Model = std::map<uint32_t, Attrs>;
+
+void fill(Entry& e, uint32_t id, const Attrs& attrs) {
+    e.id = id;
+    e.item = SharedRef(adopt, object(id));
+    e.owned.clear();
+    for (const auto& [name, v] : attrs) e.owned.push_back(AttrName::intern(name), num(v));
+    e.attrs = &e.owned;
+}
+
+std::vector<Entry> entries_of(const Model& model) {
+    std::vector<Entry> entries(model.size());
+    size_t i = 0;
+    for (const auto& [id, attrs] : model) fill(entries[i++], id, attrs);
+    return entries;
+}
+
+// The ids of `model` whose `name` is `v`, within `among` when given.
+std::vector<uint32_t> expected(const Model& model, const std::string& name, int64_t v,
+                               const std::set<uint32_t>* among = nullptr) {
+    std::vector<uint32_t> out;
+    for (const auto& [id, attrs] : model) {
+        auto it = attrs.find(name);
+        if (it != attrs.end() && it->second == v && (among == nullptr || among->count(id) != 0))
+            out.push_back(id);
+    }
+    return out;
+}
+
+std::vector<uint32_t> found(const IndexAPI& index, const std::string& name, int64_t v) {
+    return ids_of(filter_within(*index.attr_maps, HashQuery{{name, {num(v)}}}, nullptr));
+}
+
+// Every (name, value) a model can hold finds exactly its objects.
+void expect_index(const IndexAPI& index, const Model& model, int64_t values,
+                  const std::set<uint32_t>* among = nullptr) {
+    for (const char* name : {"a", "b", "c"})
+        for (int64_t v = 0; v < values; ++v)
+            ASSERT_EQ(found(index, name, v), expected(model, name, v, among)) << name << "=" << v;
+}
+
+Model random_model(std::mt19937& rng, size_t n, int64_t values, uint32_t first_id = 1) {
+    Model model;
+    for (size_t i = 0; i < n; ++i) {
+        Attrs attrs;
+        for (const char* name : {"a", "b", "c"})
+            if (rng() % 4 != 0) attrs[name] = static_cast<int64_t>(rng() % values);
+        model[first_id + static_cast<uint32_t>(i) * 3] = attrs;
+    }
+    return model;
+}
+
+// ---------------------------------------------------------------- store
+
+TEST(Stored, ReadsAndWritesAgreeWithAMap) {
+    std::mt19937 rng(11);
+    Locked<Store> store;
+    std::map<uint32_t, PyObject*> model;
+    // Ids spread over several blocks of the paged table.
+    auto random_id = [&] { return static_cast<uint32_t>(rng() % 3'000'000); };
+    for (int round = 0; round < 2000; ++round) {
+        const uint32_t id = random_id();
+        switch (rng() % 3) {
+            case 0:
+                put_item(store, id, SharedRef(adopt, object(id)));
+                model[id] = object(id);
+                break;
+            case 1: {
+                std::vector<StoredItem> taken = take_items(store, {id});
+                ASSERT_EQ(taken[0].get(), model.count(id) ? model[id] : nullptr);
+                model.erase(id);
+                break;
+            }
+            default: {
+                std::vector<std::pair<uint32_t, StoredItem>> items;
+                items.emplace_back(id, SharedRef(adopt, object(id)));
+                const bool absent = model.count(id) == 0;
+                std::vector<PyObject*> put = put_absent(store, std::move(items));
+                ASSERT_EQ(put.size(), absent ? 1u : 0u);
+                model[id] = object(id);
+            }
+        }
+    }
+    std::vector<PyObject*> all;
+    for (const auto& [id, obj] : model) all.push_back(obj);
+    EXPECT_EQ(all_stored(store), all);
+    EXPECT_EQ(stored_count(store), model.size());
+
+    std::set<uint32_t> asked;
+    for (int i = 0; i < 500; ++i) asked.insert(random_id());
+    for (size_t i = 0; i < model.size(); i += 2) asked.insert(std::next(model.begin(), i)->first);
+    const Bitmap ask = bitmap_of(asked);
+    std::vector<PyObject*> want;
+    std::vector<uint32_t> live;
+    for (uint32_t id : asked)
+        if (model.count(id)) {
+            want.push_back(model[id]);
+            live.push_back(id);
+        }
+    std::vector<PyObject*> got(asked.size());
+    got.resize(gather_stored(store, ask, got.data()));
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(count_stored(store, ask), want.size());
+    EXPECT_EQ(ids_of(stored_among(store, ask)), live);
+
+    std::vector<uint32_t> order(asked.rbegin(), asked.rend());
+    std::reverse(want.begin(), want.end());
+    EXPECT_EQ(stored_in_order(store, order), want);
+
+    ASSERT_FALSE(model.empty());
+    const auto [held_id, held] = *model.begin();
+    EXPECT_TRUE(store_holds(store, held_id, held));
+    EXPECT_FALSE(store_holds(store, held_id, object(held_id + 1)));
+    std::vector<uint32_t> batch_ids{held_id, held_id};
+    std::vector<PyObject*> batch{held, object(held_id + 1)};
+    EXPECT_EQ(first_not_held(store, batch_ids, batch), 1u);
+    batch.pop_back();
+    batch_ids.pop_back();
+    EXPECT_EQ(first_not_held(store, batch_ids, batch), 1u);  // all held
+}
+
+// ---------------------------------------------------------------- registrations
+
+TEST(Registration, FollowsAddRemoveAndRelease) {
+    std::vector<std::shared_ptr<IndexAPI>> indexes;
+    for (uint32_t d = 0; d < 4; ++d) {
+        indexes.push_back(std::make_shared<IndexAPI>(IndexAPI::make()));
+        indexes.back()->depth = d;
+    }
+    Registrations regs;
+    add_registration(regs, indexes[2], true);
+    add_registration(regs, indexes[0]);
+    add_registration(regs, indexes[3], true);
+    add_registration(regs, indexes[2], true);  // once only
+    ASSERT_EQ(regs.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(regs.begin(), regs.end(), [](const IndexMeta& a, const IndexMeta& b) {
+        return a.index.lock().get() < b.index.lock().get();
+    }));
+    EXPECT_TRUE(is_registered(regs, indexes[3]));
+    EXPECT_FALSE(is_registered(regs, indexes[1]));
+    EXPECT_EQ(deepest_depth(regs), 3u);
+
+    // Nested index 3 still holds object 7, nested index 2 does not; index
+    // 0 is no nested index and stays whatever its members.
+    indexes[3]->member_ids->write()->add(7);
+    drop_released(regs, 7);
+    EXPECT_TRUE(is_registered(regs, indexes[0]));
+    EXPECT_FALSE(is_registered(regs, indexes[2]));
+    EXPECT_TRUE(is_registered(regs, indexes[3]));
+
+    remove_registration(regs, indexes[3]);
+    remove_registration(regs, indexes[1]);  // not registered: nothing happens
+    ASSERT_EQ(regs.size(), 1u);
+    EXPECT_EQ(deepest_depth(regs), 0u);
+    // A registration whose index is gone goes at the next addition.
+    std::weak_ptr<IndexAPI> gone = indexes[0];
+    indexes[0].reset();
+    EXPECT_EQ(deepest_depth(regs), 0u);
+    add_registration(regs, indexes[1]);
+    ASSERT_EQ(regs.size(), 1u);
+    EXPECT_FALSE(same_index(regs[0].index, gone));
+    EXPECT_TRUE(same_index(regs[0].index, indexes[1]));
+}
+
+// ---------------------------------------------------------------- assignment
+
+// Random assignments through `assign_attribute` reach two indexes holding
+// the objects, and a nested index that let an object go reports it.
+TEST(Assignment, RandomAssignmentsKeepEveryIndexCurrent) {
+    std::mt19937 rng(5);
+    Model model = random_model(rng, 300, 8);
+    auto first = std::make_shared<IndexAPI>(IndexAPI::make());
+    auto second = std::make_shared<IndexAPI>(IndexAPI::make());
+    std::vector<Entry> entries = entries_of(model);
+    add_object_many(*first, entries);
+    add_object_many(*second, entries);
+    Registrations regs;
+    add_registration(regs, first);
+    add_registration(regs, second);
+    for (int step = 0; step < 2000; ++step) {
+        auto it = std::next(model.begin(), static_cast<long>(rng() % model.size()));
+        const std::string name(1, static_cast<char>('a' + rng() % 3));
+        const PyValue value = num(static_cast<int64_t>(rng() % 8));
+        auto had = it->second.find(name);
+        const PyValue old = had != it->second.end() ? num(had->second) : PyValue();
+        const AssignOutcome out = assign_attribute(
+            regs, Assignment{it->first, name, had != it->second.end() ? &old : nullptr, value, nullptr});
+        EXPECT_FALSE(out.left);
+        EXPECT_TRUE(out.entered.empty());
+        it->second[name] = value.as_int();
+    }
+    expect_index(*first, model, 8);
+    expect_index(*second, model, 8);
+
+    // A nested registration whose index no longer holds the object is
+    // passed over and reported; `update_if_held` refuses it too.
+    auto nested = std::make_shared<IndexAPI>(IndexAPI::make());
+    Registrations with_nested = regs;
+    add_registration(with_nested, nested, true);
+    const uint32_t id = model.begin()->first;
+    const PyValue nine = num(9);
+    const Assignment a{id, "d", nullptr, nine, nullptr};
+    AssignOutcome out = assign_attribute(with_nested, a);
+    EXPECT_TRUE(out.left);
+    EXPECT_EQ(found(*first, "d", 9), std::vector<uint32_t>{id});
+    EXPECT_TRUE(found(*nested, "d", 9).empty());
+    EXPECT_FALSE(update_if_held(*nested, a, out.entered));
+
+    // Catching up reaches only the nested indexes not reached before.
+    nested->member_ids->write()->add(id);
+    const PyValue ten = num(10);
+    catch_up_assignment(with_nested, regs, Assignment{id, "d", &nine, ten, nullptr}, out.entered);
+    EXPECT_EQ(found(*nested, "d", 10), std::vector<uint32_t>{id});
+    EXPECT_EQ(found(*first, "d", 9), std::vector<uint32_t>{id});
+}
+
+TEST(Assignment, ChangedAttributesListsEveryChange) {
+    const PyValue one = PyValue::of_other(SharedRef(adopt, object(1)), 1);
+    const PyValue two = PyValue::of_other(SharedRef(adopt, object(2)), 2);
+    AttrList before, now;
+    before.push_back(AttrName::intern("same"), one);
+    before.push_back(AttrName::intern("moved"), one);
+    before.push_back(AttrName::intern("_hidden"), one);
+    now = before;
+    now.replace(now.index_of(AttrName::intern("moved")), two);
+    now.replace(now.index_of(AttrName::intern("_hidden")), two);
+    now.push_back(AttrName::intern("new"), two);
+    const std::vector<Changed> changed = changed_attributes(before, now);
+    ASSERT_EQ(changed.size(), 2u);
+    EXPECT_EQ(changed[0].name->str(), "moved");
+    EXPECT_EQ(changed[0].old_value->object(), object(1));
+    EXPECT_EQ(changed[0].value->object(), object(2));
+    EXPECT_EQ(changed[1].name->str(), "new");
+    EXPECT_EQ(changed[1].old_value, nullptr);
+}
+
+// ---------------------------------------------------------------- removal
+
+TEST(RemoveObjects, LeavesExactlyTheRest) {
+    std::mt19937 rng(9);
+    for (int round = 0; round < 5; ++round) {
+        Model model = random_model(rng, 400, 6);
+        // One name only some leaving objects carry: its map goes with them.
+        model.begin()->second["only"] = 1;
+        IndexAPI index = IndexAPI::make();
+        std::vector<Entry> entries = entries_of(model);
+        add_object_many(index, entries);
+        std::vector<Leaving> leaving;
+        std::set<uint32_t> left_ids;
+        for (const Entry& e : entries) {
+            if (e.id == model.begin()->first || rng() % 3 == 0) {
+                leaving.push_back(Leaving{e.id, e.attrs});
+                left_ids.insert(e.id);
+            }
+        }
+        remove_objects(index, leaving);
+        for (uint32_t id : left_ids) model.erase(id);
+        expect_index(index, model, 6);
+        EXPECT_EQ(index.attr_maps->read()->count("only"), 0u);
+        std::set<uint32_t> members;
+        for (const auto& [id, attrs] : model) members.insert(id);
+        EXPECT_EQ(ids_of(index.member_ids->read()->copy()),
+                  std::vector<uint32_t>(members.begin(), members.end()));
+    }
+}
+
+// ---------------------------------------------------------------- reduce
+
+// The binding's reader, over the model: the objects' attribute lists, some
+// of them busy, or a reading that fails.
+class ModelReader final : public ObjectReader {
+public:
+    std::map<PyObject*, AttrList> lists;
+    std::set<PyObject*> busy;
+    bool fail_reading = false;
+
+    void set(uint32_t id, const Attrs& attrs) {
+        AttrList& list = lists[object(id)];
+        list.clear();
+        for (const auto& [name, v] : attrs) list.push_back(AttrName::intern(name), num(v));
+    }
+    const AttrList* attributes(PyObject* obj) override {
+        if (fail_reading) throw std::runtime_error("reading failed");
+        return busy.count(obj) != 0 ? nullptr : &lists.at(obj);
+    }
+    std::unique_ptr<Entry> nested_entry(uint32_t, const PyValue&) override { return nullptr; }
+};
+
+TEST(Reduce, KeepsTheSelectedAndReentersTheirMovedPairs) {
+    std::mt19937 rng(3);
+    Model model = random_model(rng, 200, 4);
+    IndexAPI index = IndexAPI::make();
+    ModelReader reader;
+    for (const auto& [id, attrs] : model) {
+        Entry e;
+        fill(e, id, attrs);
+        add_object(index, e);
+        reader.set(id, attrs);
+    }
+    std::set<uint32_t> selected;
+    for (uint32_t id : expected(model, "a", 0)) selected.insert(id);
+    ReduceOutcome out = reduce_index(index, HashQuery{{"a", {num(0)}}}, reader);
+    ASSERT_FALSE(out.refused);
+    expect_index(index, model, 4, &selected);
+
+    // Objects move to a = 0 (the index follows, as assignments do): the
+    // pairs of their other attributes were narrowed away, and a second
+    // reduce enters them again.
+    for (auto& [id, attrs] : model) {
+        if (selected.count(id) || rng() % 2) continue;
+        auto had = attrs.find("a");
+        const PyValue old = had != attrs.end() ? num(had->second) : PyValue();
+        auto maps = index.attr_maps->write();
+        update_index(*maps, "a", had != attrs.end() ? &old : nullptr, num(0), id, nullptr);
+        attrs["a"] = 0;
+        reader.set(id, attrs);
+    }
+    selected.clear();
+    for (uint32_t id : expected(model, "a", 0)) selected.insert(id);
+    out = reduce_index(index, HashQuery{{"a", {num(0)}}}, reader);
+    ASSERT_FALSE(out.refused);
+    expect_index(index, model, 4, &selected);
+}
+
+TEST(Reduce, RefusalAndFailureChangeNothing) {
+    std::mt19937 rng(4);
+    Model model = random_model(rng, 100, 3);
+    model[1000] = Attrs{{"a", 0}};
+    IndexAPI index = IndexAPI::make();
+    ModelReader reader;
+    for (const auto& [id, attrs] : model) {
+        Entry e;
+        fill(e, id, attrs);
+        add_object(index, e);
+        reader.set(id, attrs);
+    }
+    const HashQuery a0{{"a", {num(0)}}};
+    reader.busy.insert(object(1000));
+    EXPECT_TRUE(reduce_index(index, a0, reader).refused);
+    expect_index(index, model, 3);
+
+    reader.busy.clear();
+    reader.fail_reading = true;
+    EXPECT_THROW(reduce_index(index, a0, reader), std::runtime_error);
+    expect_index(index, model, 3);  // the locks are not broken
+
+    // A selected id without a stored object is a broken invariant.
+    reader.fail_reading = false;
+    take_items(*index.items, {1000});
+    EXPECT_THROW(reduce_index(index, a0, reader), InternalFailure);
+    expect_index(index, model, 3);
+}
+
+// ---------------------------------------------------------------- rebuilding
+
+TEST(BuildIndex, HoldsEveryEntryWithHiddenNames) {
+    std::vector<std::unique_ptr<Entry>> entries;
+    for (uint32_t id : {4u, 8u, 15u}) {
+        entries.push_back(std::make_unique<Entry>());
+        fill(*entries.back(), id, Attrs{{"a", id % 2}, {"_h", 1}});
+    }
+    Rebuilt built = build_index(entries);
+    const IndexAPI& index = *built.index;
+    EXPECT_TRUE(built.entered.empty());
+    EXPECT_EQ(ids_of(index.member_ids->read()->copy()), (std::vector<uint32_t>{4, 8, 15}));
+    EXPECT_EQ(all_stored(*index.items), (std::vector<PyObject*>{object(4), object(8), object(15)}));
+    EXPECT_EQ(found(index, "a", 0), (std::vector<uint32_t>{4, 8}));
+    EXPECT_EQ(found(index, "_h", 1), (std::vector<uint32_t>{4, 8, 15}));
+}
+
+// ---------------------------------------------------------------- lookups
+
+TEST(Lookup, AnswersWithinSelectedIdsOrMembers) {
+    std::mt19937 rng(8);
+    Model model = random_model(rng, 300, 5);
+    IndexAPI index = IndexAPI::make();
+    std::vector<Entry> entries = entries_of(model);
+    add_object_many(index, entries);
+    std::set<uint32_t> chosen;
+    for (const auto& [id, attrs] : model)
+        if (rng() % 2) chosen.insert(id);
+    const Bitmap selected = bitmap_of(chosen);
+    const Universe views[] = {Universe{&selected, nullptr}, Universe{nullptr, index.member_ids.get()}};
+    for (const Universe& u : views) {
+        const std::set<uint32_t>* among = u.selected ? &chosen : nullptr;
+        // Keyword filters and expressions.
+        EXPECT_EQ(ids_of(filter_within(*index.attr_maps, HashQuery{{"b", {num(2)}}}, u.selected)),
+                  expected(model, "b", 2, among));
+        QueryExpr eq;
+        eq.op = QueryExpr::Op::Eq;
+        eq.attr = "c";
+        eq.values.push_back(num(3));
+        EXPECT_EQ(ids_of(evaluate_within(*index.attr_maps, u, eq)), expected(model, "c", 3, among));
+        // Ordering by a, ids breaking ties, objects without a last.
+        std::vector<std::pair<int64_t, uint32_t>> by_a;
+        std::map<int64_t, uint64_t> counts;
+        for (const auto& [id, attrs] : model) {
+            if (among && !among->count(id)) continue;
+            auto it = attrs.find("a");
+            if (it == attrs.end()) continue;
+            by_a.emplace_back(it->second, id);
+            ++counts[it->second];
+        }
+        std::sort(by_a.begin(), by_a.end());
+        std::vector<uint32_t> want;
+        for (const auto& [v, id] : by_a) want.push_back(id);
+        std::vector<uint32_t> got = ordered_within(*index.attr_maps, u, "a", false, SIZE_MAX);
+        got.resize(std::min(got.size(), want.size()));
+        std::vector<std::pair<int64_t, uint32_t>> got_pairs;
+        for (uint32_t id : got) got_pairs.emplace_back(model[id].at("a"), id);
+        EXPECT_TRUE(std::is_sorted(got_pairs.begin(), got_pairs.end(),
+                                   [](const auto& x, const auto& y) { return x.first < y.first; }));
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(got, want);
+        // Value counts.
+        std::map<int64_t, uint64_t> got_counts;
+        for (const ValueCount& c : value_counts_within(*index.attr_maps, u, "a"))
+            got_counts[c.value.as_int()] += c.count;
+        EXPECT_EQ(got_counts, counts);
+    }
+}
+
+// ---------------------------------------------------------------- batch fill
+
+// A batch large enough to be filled on two threads enters what entering
+// its objects one by one enters.
+TEST(AddObjectMany, LargeBatchMatchesOneByOne) {
+    std::mt19937 rng(2);
+    Model model = random_model(rng, 90'000, 50);
+    std::vector<Entry> entries = entries_of(model);
+    IndexAPI batch = IndexAPI::make();
+    add_object_many(batch, entries);
+    IndexAPI single = IndexAPI::make();
+    for (const Entry& e : entries) add_object(single, e, false);
+    for (const char* name : {"a", "b", "c"}) {
+        for (int64_t v = 0; v < 50; v += 7) {
+            const std::vector<uint32_t> want = expected(model, name, v);
+            ASSERT_EQ(found(batch, name, v), want);
+            ASSERT_EQ(found(single, name, v), want);
+        }
+        QueryExpr above;
+        above.op = QueryExpr::Op::Gt;
+        above.attr = name;
+        above.values.push_back(num(40));
+        const Universe all{nullptr, batch.member_ids.get()};
+        const Universe all_single{nullptr, single.member_ids.get()};
+        EXPECT_EQ(ids_of(evaluate_within(*batch.attr_maps, all, above)),
+                  ids_of(evaluate_within(*single.attr_maps, all_single, above)));
+    }
+}
+
+}  // namespace
+}  // namespace corvane
