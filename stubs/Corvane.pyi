@@ -10,12 +10,13 @@ from typing import (
     Any,
     Callable,
     Generic,
+    Iterable,
     Iterator,
+    Literal,
     Mapping,
-    Protocol,
-    Sequence,
     SupportsIndex,
     final,
+    overload,
 )
 
 from typing_extensions import Never, Self, TypeVar
@@ -31,6 +32,20 @@ def sum_as_string(a: SupportsIndex, b: SupportsIndex) -> str:
     Both arguments are read as unsigned 64-bit integers and added modulo 2**64.
     Raises OverflowError for negative or too large values.
     """
+
+def set_contention(mode: Literal["raise", "wait"], timeout: float | None = None) -> None:
+    """Choose what a call does when another thread is using the same object, index or view.
+
+    "raise" (the default) raises RuntimeError "Already borrowed" or "Already mutably
+    borrowed" at once. "wait" waits, with the interpreter lock released, until that use
+    ends, for at most `timeout` seconds when one is given, then raises as "raise" does.
+    A conflict with a use of the calling thread's own always raises at once. The setting
+    is process-wide. ValueError for an unknown mode, a negative timeout, or a timeout
+    with "raise".
+    """
+
+def get_contention() -> tuple[Literal["raise", "wait"], float | None]:
+    """The contention mode and its timeout: ("raise", None), ("wait", None) or ("wait", 2.0)."""
 
 class PanicException(BaseException):
     """An internal invariant of the module broke, or an operation is not supported.
@@ -96,22 +111,6 @@ class Indexable:
 _T = TypeVar("_T", bound=Indexable, default=Indexable)
 """The class of the objects an index holds; `Index()` alone holds any `Indexable`."""
 
-_V_co = TypeVar("_V_co", covariant=True)
-
-class _ValueSequence(Protocol[_V_co]):
-    """A list, tuple, range or other sequence of values, but not a `str`.
-
-    A `str` is a sequence of its characters, so the membership test tells it
-    apart: a `str` only accepts a `str` there, while a sequence of values
-    accepts anything. `count` keeps out mappings, `__getitem__` sets.
-    """
-
-    def __len__(self) -> int: ...
-    def __iter__(self) -> Iterator[_V_co]: ...
-    def __getitem__(self, index: int, /) -> _V_co: ...
-    def __contains__(self, value: object, /) -> bool: ...
-    def count(self, value: Any, /) -> int: ...
-
 @final
 class Index(Generic[_T]):
     """An index over `Indexable` objects, answering attribute queries.
@@ -165,10 +164,11 @@ class Index(Generic[_T]):
         unknown attribute or no keywords at all match nothing.
         """
 
-    def add_object_many(self, objs: Sequence[_T]) -> None:
-        """Add every object of a sequence (a list or tuple, not an iterator).
+    def add_object_many(self, objs: Iterable[_T] | Index[_T] | FilteredIndex[_T]) -> None:
+        """Add every object of an iterable (a list, tuple, set, generator, ...), or
+        every object that an `Index` or a `FilteredIndex` holds.
 
-        Raises TypeError for a str, a non-sequence or a non-Indexable item, and
+        Raises TypeError for a str, a non-iterable or a non-Indexable item, and
         RuntimeError "Already borrowed" for an object listed twice or in use
         elsewhere; nothing is added then.
         """
@@ -179,8 +179,11 @@ class Index(Generic[_T]):
     def reduced_query(self, query: PyQueryExpr) -> FilteredIndex[_T]:
         """A view of the members selected by a query expression."""
 
-    def ordered_by(self, attr: str, descending: bool = False, limit: int | None = None) -> list[_T]:
-        """The members ordered by the value of `attr`, at most `limit` of them.
+    def ordered_by(
+        self, attr: str, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[_T]:
+        """The members ordered by the value of `attr`, at most `limit` of them,
+        after skipping the first `offset` (ValueError if negative).
 
         Ascending unless `descending`; equal values in id order.  Values of
         the ordered types (int, float, Decimal, Fraction, datetime, date,
@@ -188,6 +191,8 @@ class Index(Generic[_T]):
         (numbers first); members without such a value for `attr` (no
         attribute, a str, None, a bool, ...) come last, in id order.  The order comes from the range
         index, so a short `limit` costs about what a small range query does.
+        A dotted `attr` orders by the value at the end of the path, leaving out
+        members whose path does not resolve.
         """
 
     def value_counts(self, attr: str) -> dict[Any, int]:
@@ -197,6 +202,8 @@ class Index(Generic[_T]):
         the dict is ordered by descending count, ties by the earliest object
         holding the value.  Counts follow equality lookups (after `reduce`,
         only the selected objects).  An unhashable value raises TypeError.
+        A dotted `attr` ("customer.country") counts by the values at the end
+        of the path, leaving out members whose path does not resolve.
         """
 
     def remove_object(self, py_ref: _T) -> None:
@@ -207,10 +214,11 @@ class Index(Generic[_T]):
         RuntimeError "Already borrowed" for an object in use elsewhere.
         """
 
-    def remove_object_many(self, objs: Sequence[_T]) -> None:
-        """Remove every object of a sequence (a list or tuple, not an iterator).
+    def remove_object_many(self, objs: Iterable[_T] | Index[_T] | FilteredIndex[_T]) -> None:
+        """Remove every object of an iterable, or every object that an `Index` or
+        a `FilteredIndex` holds.
 
-        All or nothing: a str, a non-sequence or a non-Indexable item raises
+        All or nothing: a str, a non-iterable or a non-Indexable item raises
         TypeError, an object the index does not hold KeyError, an object
         listed twice or in use elsewhere RuntimeError "Already borrowed";
         nothing is removed then.
@@ -258,7 +266,9 @@ class FilteredIndex(Generic[_T]):
     def collect(self) -> list[_T]:
         """The objects of this view, in id order."""
 
-    def ordered_by(self, attr: str, descending: bool = False, limit: int | None = None) -> list[_T]:
+    def ordered_by(
+        self, attr: str, descending: bool = False, limit: int | None = None, offset: int = 0
+    ) -> list[_T]:
         """The objects of this view ordered by the value of `attr` (see `Index.ordered_by`)."""
 
     def value_counts(self, attr: str) -> dict[Any, int]:
@@ -327,22 +337,41 @@ class PyQueryExpr:
         """`attr` is less than `value`, both of one ordered family."""
 
     @staticmethod
-    def in_(attr: str, values: _ValueSequence[object]) -> PyQueryExpr:
-        """`attr` equals one of `values` (a list, tuple or range; not a str or set).
+    def in_(attr: str, values: Iterable[object]) -> PyQueryExpr:
+        """`attr` equals one of `values`: any iterable (a list, tuple, range, set,
+        dict view, generator, ...) except a `str`, which raises TypeError."""
 
-        Type checkers reject a `str`, a set or a mapping here, as the call does.
-        """
-
+    @overload
     @staticmethod
-    def and_(*exprs: PyQueryExpr) -> PyQueryExpr:
-        """All of `exprs`; with none, every member."""
-
+    def and_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    @overload
     @staticmethod
-    def or_(*exprs: PyQueryExpr) -> PyQueryExpr:
-        """Any of `exprs`; with none, nothing."""
+    def and_(exprs: Iterable[PyQueryExpr], /) -> PyQueryExpr: ...
+    @staticmethod
+    def and_(*exprs: Any) -> PyQueryExpr:
+        """All of `exprs` (or of the expressions of one iterable); with none, every member."""
+
+    @overload
+    @staticmethod
+    def or_(*exprs: PyQueryExpr) -> PyQueryExpr: ...
+    @overload
+    @staticmethod
+    def or_(exprs: Iterable[PyQueryExpr], /) -> PyQueryExpr: ...
+    @staticmethod
+    def or_(*exprs: Any) -> PyQueryExpr:
+        """Any of `exprs` (or of the expressions of one iterable); with none, nothing."""
 
     @staticmethod
     def not_(exprs: PyQueryExpr) -> PyQueryExpr:
         """Every member not selected by the one expression `exprs`."""
+
+    def __and__(self, other: PyQueryExpr) -> PyQueryExpr:
+        """`a & b` is `and_(a, b)`; any other operand raises TypeError."""
+
+    def __or__(self, other: PyQueryExpr) -> PyQueryExpr:
+        """`a | b` is `or_(a, b)`; any other operand raises TypeError."""
+
+    def __invert__(self) -> PyQueryExpr:
+        """`~a` is `not_(a)`."""
 
     def __repr__(self) -> str: ...

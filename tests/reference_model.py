@@ -250,14 +250,20 @@ def build(expr):
         return getattr(Q, op)(expr[1], expr[2])
     if op == "bt":
         return Q.bt(expr[1], expr[2], expr[3])
+    # Each spelling of one tree is used, chosen by the tree's shape: the
+    # operators, one iterable of operands, a generator of values.
     if op == "in":
-        return Q.in_(expr[1], expr[2])
+        values = expr[2]
+        return Q.in_(expr[1], (v for v in values) if len(values) % 2 else values)
     if op == "not":
-        return Q.not_(build(expr[1]))
-    if op == "and":
-        return Q.and_(*[build(e) for e in expr[1]])
-    if op == "or":
-        return Q.or_(*[build(e) for e in expr[1]])
+        inner = build(expr[1])
+        return ~inner if expr[1][0] in ("eq", "and") else Q.not_(inner)
+    if op in ("and", "or"):
+        parts = [build(e) for e in expr[1]]
+        combine = Q.and_ if op == "and" else Q.or_
+        if len(parts) == 2:
+            return parts[0] & parts[1] if op == "and" else parts[0] | parts[1]
+        return combine(parts) if len(parts) % 2 else combine(*parts)
     raise ValueError("unknown operator %r" % (op,))
 
 
@@ -423,6 +429,18 @@ class ModelIndex(BooleanEvaluator):
     def select(self, expr, ordered_objects, universe=None):
         """The objects ``expr`` selects, in the order of ``ordered_objects``."""
         return ordered(ordered_objects, self.evaluate(expr, universe))
+
+
+def _walk(index, path):
+    """{id(obj): Wrapped value} for the members of ``index`` (a ModelIndex)
+    whose dotted ``path`` resolves, through their Indexable values."""
+    head, dot, tail = path.partition(".")
+    column = index.column(head) if index._indexed(head) else {}
+    if not dot:
+        return dict(column)
+    below = _walk(index.nested(head), tail)
+    return {key: below[id(w.value)] for key, w in column.items()
+            if w.kind == "ind" and id(w.value) in below}
 
 
 def ordered(objects, ids):
@@ -706,10 +724,44 @@ class RecordedIndex(BooleanEvaluator):
                     continue
                 self._enter(name, w, key)
 
+    def along(self, path, universe):
+        """[Wrapped value, ids of ``universe``] for each key that the dotted
+        ``path`` leads to, walking the nested objects' current attributes;
+        ids whose path does not resolve are left out."""
+        head, _, tail = path.partition(".")
+        m = self.maps.get(head)
+        if m is None:
+            return []
+        reached = _walk(ModelIndex(list(m.held.values()), self.attrs_of), tail)
+        groups = []
+        for nested_key, w in reached.items():
+            ids = m.holders.get(nested_key, set()) & set(universe)
+            if not ids:
+                continue
+            for g in groups:
+                if same_wrapped(g[0], w):
+                    g[1] |= ids
+                    break
+            else:
+                groups.append([w, ids])
+        return groups
+
     def ordered_by(self, name, universe, descending, limit, order):
         """Ids of ``ordered_by(name, descending, limit)`` within ``universe``:
         the range pairs by range key (then id order), then the ids without a
-        range pair in id order."""
+        range pair in id order.  Along a dotted path, only the ids whose path
+        resolves."""
+        if "." in name:
+            pairs, rest = [], []
+            for w, ids in self.along(name, universe):
+                if w.pos is None:
+                    rest += ids
+                else:
+                    pairs += [(w.pos, k) for k in ids]
+            pairs.sort(key=lambda pk: order(pk[1]))
+            pairs.sort(key=lambda pk: pk[0], reverse=descending)
+            out = [k for _, k in pairs] + sorted(rest, key=order)
+            return out if limit is None else out[:limit]
         m = self.maps.get(name)
         pairs = [(p, k) for (p, k) in (m.ranged if m is not None else ()) if k in universe]
         pairs.sort(key=lambda pk: order(pk[1]))
@@ -726,7 +778,8 @@ class RecordedIndex(BooleanEvaluator):
         TypeError, shown here as None."""
         m = self.maps.get(name)
         found = []
-        for w, ids in (m.exact if m is not None else ()):
+        exact = self.along(name, universe) if "." in name else (m.exact if m is not None else ())
+        for w, ids in exact:
             held = ids & set(universe)
             if held:
                 if w.hash is None:

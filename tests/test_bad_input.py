@@ -151,6 +151,34 @@ class SeqRaising(Sequence):
         raise IndexError(i)
 
 
+def other_gains(make, all=False):
+    """A row adding a batch made by `make(env)` to the second index."""
+
+    def call(e):
+        e.other.add_object_many(make(e))
+        gained = e.objs if all else [e.o]
+        e.members[id(e.other)] = [o for o in e.objs if o in gained or o in e.members[id(e.other)]]
+
+    return call
+
+
+def other_loses(make, positions):
+    """A row removing a batch made by `make(env)` from the second index."""
+
+    def call(e):
+        e.other.remove_object_many(make(e))
+        gone = [e.objs[i] for i in positions]
+        e.members[id(e.other)] = [o for o in e.members[id(e.other)] if o not in gone]
+
+    return call
+
+
+def raising_after(first):
+    """A generator that yields one object, then raises."""
+    yield first
+    raise Boom("after one")
+
+
 class LenRaises(Sequence):
     def __init__(self, items):
         self.items = items
@@ -767,6 +795,7 @@ def too_many_attributes(env):
 # the table: (entry point, input, call, expected)
 
 SUM = Corvane.sum_as_string
+SETC = Corvane.set_contention
 O_PREFIX = "argument 'py_ref': "
 
 TABLE = [
@@ -783,6 +812,24 @@ TABLE = [
      Returns(lambda e, r: r == "0" or pytest.fail(r))),
     ("sum_as_string", "bool and int subclass", lambda e: SUM(True, IntLike(7)),
      Returns(lambda e, r: r == "8" or pytest.fail(r))),
+    # -- set_contention / get_contention: a refused setting leaves the mode as it was
+    ("set_contention", "an unknown mode", lambda e: SETC("block"),
+     Raises(ValueError, "contention mode must be 'raise' or 'wait', not 'block'")),
+    ("set_contention", "a mode that is not a str", lambda e: SETC(1), te(prefix="argument 'mode': ")),
+    ("set_contention", "a negative timeout", lambda e: SETC("wait", timeout=-1),
+     Raises(ValueError, "timeout must be a non-negative number of seconds")),
+    ("set_contention", "a NaN timeout", lambda e: SETC("wait", float("nan")),
+     Raises(ValueError, "timeout must be a non-negative number of seconds")),
+    ("set_contention", "a timeout that is not a number", lambda e: SETC("wait", "2"),
+     te(prefix="argument 'timeout': ")),
+    ("set_contention", "a bool timeout", lambda e: SETC("wait", True),
+     te(prefix="argument 'timeout': ")),
+    ("set_contention", "a timeout with 'raise'", lambda e: SETC("raise", 1.0),
+     Raises(ValueError, "a timeout applies only to the 'wait' mode")),
+    ("set_contention", "no mode", lambda e: SETC(),
+     te("set_contention() missing 1 required positional argument: 'mode'")),
+    ("get_contention", "an argument", lambda e: Corvane.get_contention(1),
+     te("get_contention() takes 0 positional arguments but 1 was given")),
     # -- Index()
     ("Index()", "a positional argument", lambda e: Index(1),
      te("Index.__new__() takes 0 positional arguments but 1 was given")),
@@ -833,12 +880,17 @@ TABLE = [
      te("argument 'objs': Can't extract `str` to `Vec`")),
     ("Index.add_object_many", "an int", lambda e: e.idx.add_object_many(5),
      te("argument 'objs': 'int' object cannot be converted to 'Sequence'")),
-    ("Index.add_object_many", "a set", lambda e: e.idx.add_object_many({e.fresh}),
-     te("argument 'objs': 'set' object cannot be converted to 'Sequence'")),
-    ("Index.add_object_many", "a generator", lambda e: e.idx.add_object_many(o for o in [e.fresh]),
-     te("argument 'objs': 'generator' object cannot be converted to 'Sequence'")),
-    ("Index.add_object_many", "a dict", lambda e: e.idx.add_object_many({e.fresh: 1}),
-     te("argument 'objs': 'dict' object cannot be converted to 'Sequence'")),
+    # any iterable is a batch, and so is an index or a view
+    ("Index.add_object_many", "a set", other_gains(lambda e: {e.o}), Returns()),
+    ("Index.add_object_many", "a generator", other_gains(lambda e: (o for o in [e.o])), Returns()),
+    ("Index.add_object_many", "a dict (its keys)", other_gains(lambda e: {e.o: 1}), Returns()),
+    ("Index.add_object_many", "a view of another index", other_gains(lambda e: e.view, all=True),
+     Returns()),
+    ("Index.add_object_many", "a generator that raises after a good one",
+     lambda e: e.other.add_object_many(raising_after(e.o)), Raises(Boom, "after one")),
+    ("Index.add_object_many", "its own index", lambda e: e.idx.add_object_many(e.idx), Returns()),
+    ("Index.add_object_many", "a view of its own index", lambda e: e.idx.add_object_many(e.view),
+     Returns()),
     ("Index.add_object_many", "bytes", lambda e: e.idx.add_object_many(b"ab"),
      te("argument 'objs': 'int' object cannot be converted to 'Indexable'")),
     ("Index.add_object_many", "a non-Indexable after a good one",
@@ -861,6 +913,19 @@ TABLE = [
      te("Index.get_by_attribute() takes 0 positional arguments but 1 was given")),
     ("Index.get_by_attribute", "a keyword that is not a str",
      lambda e: e.idx.get_by_attribute(**{1: 2}), te()),
+    ("Index.get_by_attribute", "an expression as a value", lambda e: e.idx.get_by_attribute(x=Q.gt("x", 2)),
+     te("argument 'x': a PyQueryExpr is not an attribute value; select by expression with "
+        "reduced_query()")),
+    ("Index.get_by_attribute", "an expression among values",
+     lambda e: e.idx.get_by_attribute(x=[1, Q.eq("x", 2)]),
+     te("argument 'x': a PyQueryExpr is not an attribute value; select by expression with "
+        "reduced_query()")),
+    ("Index.reduce", "an expression as a value", lambda e: e.idx.reduce(x=Q.eq("x", 1)),
+     te("argument 'x': a PyQueryExpr is not an attribute value; select by expression with "
+        "reduced_query()")),
+    ("FilteredIndex.reduced", "an expression as a value", lambda e: e.view.reduced(x=(Q.eq("x", 1),)),
+     te("argument 'x': a PyQueryExpr is not an attribute value; select by expression with "
+        "reduced_query()")),
     ("Index.get_by_attribute", "no keywords", lambda e: e.idx.get_by_attribute(),
      Returns(lambda e, r: r == [] or pytest.fail(r))),
     ("Index.get_by_attribute", "an iterator that raises (M11)", None,
@@ -985,8 +1050,12 @@ TABLE = [
      te(O_PREFIX + "'NoneType' object cannot be converted to 'Indexable'")),
     ("Index.remove_object_many", "a str", lambda e: e.idx.remove_object_many("ab"),
      te("argument 'objs': Can't extract `str` to `Vec`")),
-    ("Index.remove_object_many", "a set", lambda e: e.idx.remove_object_many({e.o}),
-     te("argument 'objs': 'set' object cannot be converted to 'Sequence'")),
+    ("Index.remove_object_many", "a set", other_loses(lambda e: {e.objs[0]}, [0]), Returns()),
+    ("Index.remove_object_many", "a generator that raises after a good one",
+     lambda e: e.other.remove_object_many(raising_after(e.objs[0])), Raises(Boom, "after one")),
+    ("Index.remove_object_many", "a view of its own index",
+     other_loses(lambda e: e.other.reduced(x=0), [0, 3]), Returns()),
+    ("Index.remove_object_many", "its own index", other_loses(lambda e: e.other, [0, 3]), Returns()),
     ("Index.remove_object_many", "a non-Indexable after a good one",
      lambda e: e.idx.remove_object_many([e.o, 5]),
      te("argument 'objs': 'int' object cannot be converted to 'Indexable'")),
@@ -1026,8 +1095,14 @@ TABLE = [
      Returns(lambda e, r: len(r) == len(e.objs) or pytest.fail(r))),
     ("Index.ordered_by", "an int direction", lambda e: e.idx.ordered_by("f", descending=1),
      te("argument 'descending': 'int' object cannot be converted to 'PyBool'")),
-    ("Index.ordered_by", "four arguments", lambda e: e.idx.ordered_by("f", True, 1, 2),
-     te("Index.ordered_by() takes 3 positional arguments but 4 were given")),
+    ("Index.ordered_by", "five arguments", lambda e: e.idx.ordered_by("f", True, 1, 2, 3),
+     te("Index.ordered_by() takes 4 positional arguments but 5 were given")),
+    ("Index.ordered_by", "a negative offset", lambda e: e.idx.ordered_by("f", offset=-1),
+     Raises(ValueError, "argument 'offset': must not be negative")),
+    ("Index.ordered_by", "a None offset", lambda e: e.idx.ordered_by("f", offset=None),
+     te("argument 'offset': 'NoneType' object cannot be converted to 'int'")),
+    ("Index.ordered_by", "an offset past the end", lambda e: e.idx.ordered_by("f", offset=2**100),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
     ("Index.ordered_by", "a limit twice", lambda e: e.idx.ordered_by("f", False, 1, limit=2),
      te("Index.ordered_by() got multiple values for argument 'limit'")),
     ("Index.value_counts", "an unknown keyword", lambda e: e.idx.value_counts(name="f"),
@@ -1153,8 +1228,10 @@ TABLE = [
      te("PyQueryExpr.bt() missing 1 required positional argument: 'upper'")),
     ("PyQueryExpr.in_", "a str", lambda e: Q.in_("a", "abc"),
      te("argument 'values': Can't extract `str` to `Vec`")),
-    ("PyQueryExpr.in_", "a set", lambda e: Q.in_("a", {1}),
-     te("argument 'values': 'set' object cannot be converted to 'Sequence'")),
+    ("PyQueryExpr.in_", "a set, a dict view and a generator",
+     lambda e: [e.idx.reduced_query(Q.in_("x", v)).collect()
+                for v in ({1, 2}, {1: 0, 2: 0}.keys(), (x for x in (1, 2)))],
+     Returns(lambda e, r: r == [[o for o in e.objs if o.x in (1, 2)]] * 3 or pytest.fail(r))),
     ("PyQueryExpr.in_", "an int", lambda e: Q.in_("a", 5),
      te("argument 'values': 'int' object cannot be converted to 'Sequence'")),
     ("PyQueryExpr.in_", "a sequence whose items raise", lambda e: Q.in_("a", SeqRaising(1)),
@@ -1164,6 +1241,22 @@ TABLE = [
      Returns(lambda e, r: r == [o for o in e.objs if o.x in (1, 2)] or pytest.fail(r))),
     ("PyQueryExpr.and_", "an operand that is not an expression", lambda e: Q.and_(Q.eq("a", 1), 5),
      te("argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.and_", "one int", lambda e: Q.and_(5),
+     te("argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.and_", "one str", lambda e: Q.and_("a"),
+     te("argument 'exprs': 'str' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.and_", "an iterable holding an int", lambda e: Q.and_([Q.eq("a", 1), 5]),
+     te("argument 'exprs': 'int' object cannot be converted to 'PyQueryExpr'")),
+    ("PyQueryExpr.or_", "an iterable of expressions, and operators",
+     lambda e: [e.idx.reduced_query(q).collect() for q in (
+         Q.or_([Q.eq("x", 1), Q.eq("x", 2)]), Q.or_(Q.eq("x", 1) for _ in range(1)),
+         Q.eq("x", 1) | Q.eq("x", 2), ~~(Q.ge("x", 1) & Q.le("x", 2)))],
+     Returns(lambda e, r: r == [[o for o in e.objs if o.x in (1, 2)], [o for o in e.objs if o.x == 1],
+                                [o for o in e.objs if o.x in (1, 2)],
+                                [o for o in e.objs if o.x in (1, 2)]] or pytest.fail(r))),
+    ("PyQueryExpr.__and__", "an int operand", lambda e: Q.eq("a", 1) & 1, te()),
+    ("PyQueryExpr.__or__", "an int operand on the left", lambda e: 1 | Q.eq("a", 1), te()),
+    ("PyQueryExpr.__and__", "a bool operand", lambda e: Q.eq("a", 1) & True, te()),
     ("PyQueryExpr.or_", "a keyword", lambda e: Q.or_(x=Q.and_()),
      te("PyQueryExpr.or_() got an unexpected keyword argument 'x'")),
     ("PyQueryExpr.not_", "an int", lambda e: Q.not_(1),
@@ -1186,6 +1279,7 @@ def test_bad_input(entry, what, call, expected):
     env = Env()
     expected.check(env, call)
     env.healthy()
+    assert Corvane.get_contention() == ("raise", None)
 
 
 def test_the_table_reaches_every_entry_point():
@@ -1195,6 +1289,6 @@ def test_the_table_reaches_every_entry_point():
                                       "remove_object", "remove_object_many", "discard_object")}
     methods |= {"FilteredIndex." + m for m in ("collect", "rebase", "reduced", "reduced_query")}
     methods |= {"PyQueryExpr." + m for m in ("eq", "ne", "bt", "in_", "and_", "or_", "not_", "__repr__")}
-    methods |= {"sum_as_string", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",
+    methods |= {"sum_as_string", "set_contention", "get_contention", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",
                 "Indexable", "Indexable.__dir__"}
     assert methods <= entries, methods - entries

@@ -38,7 +38,7 @@ import Corvane
 from Corvane import Index, Indexable, PyQueryExpr as Q
 
 import reference_model as model
-from reference_model import Entry, ModelPanic, RecordedIndex, Wrapped, build, short_value, show
+from reference_model import Entry, ModelPanic, RecordedIndex, Wrapped, build, same_key, short_value, show
 
 PanicException = Corvane.PanicException
 IS_PYPY = platform.python_implementation() == "PyPy"
@@ -630,12 +630,15 @@ class IndexWorld(RuleBasedStateMachine):
     def order_and_count(self, data):
         where, target, rec, ids = self.target(data)
         universe = set(rec.members) if ids is None else rec.members.keys() & ids  # views pass over removed objects
-        name = data.draw(st.sampled_from(NAMES + ["zz"]))
+        name = data.draw(st.sampled_from(NAMES + ["zz", "c.a", "c.n", "c.c.a", "d.n", "c.zz"]))
         descending = data.draw(st.booleans())
         limit = data.draw(st.one_of(st.none(), st.integers(0, 6)))
-        got = target.ordered_by(name, descending=descending, limit=limit)
-        want = rec.ordered_by(name, universe, descending, limit, self.order)
-        label = "%s ordered_by(%r, descending=%r, limit=%r)" % (where, name, descending, limit)
+        offset = data.draw(st.sampled_from([0, 0, 1, 3]))
+        got = target.ordered_by(name, descending=descending, limit=limit, offset=offset)
+        want = rec.ordered_by(name, universe, descending, None, self.order)[offset:]
+        want = want if limit is None else want[:limit]
+        label = "%s ordered_by(%r, descending=%r, limit=%r, offset=%r)" % (
+            where, name, descending, limit, offset)
         assert [id(o) for o in got] == want, label
         want_counts = rec.value_counts(name, universe, self.order)
         if want_counts is None:
@@ -647,7 +650,10 @@ class IndexWorld(RuleBasedStateMachine):
         # one; the model keeps them apart only for values kept transitive.
         assert len(got_counts) == len(want_counts), "%s value_counts(%r)" % (where, name)
         for (gv, gn), (wv, wn) in zip(got_counts, want_counts):
-            assert gv is wv and gn == wn, "%s value_counts(%r): %r" % (where, name, got_counts)
+            # Along a path the nested index keeps the first of equal keys it
+            # met, which the model (walking current attributes) cannot know.
+            same = same_key(gv, wv) if "." in name else gv is wv
+            assert same and gn == wn, "%s value_counts(%r): %r" % (where, name, got_counts)
 
     @precondition(lambda self: self.indexes)
     @rule(data=st.data())

@@ -212,11 +212,8 @@ class TestArguments:
             "argument 'values': Can't extract `str` to `Vec`"
         )
 
-    @pytest.mark.parametrize(
-        "bad,type_name",
-        [({1, 2}, "set"), (5, "int"), ({"a": 1}, "dict"), ((i for i in ()), "generator"), (None, "NoneType")],
-    )
-    def test_values_must_be_a_sequence(self, bad, type_name):
+    @pytest.mark.parametrize("bad,type_name", [(5, "int"), (None, "NoneType")])
+    def test_values_must_be_iterable(self, bad, type_name):
         assert type_error(lambda: Q.in_("tag", bad)) == (
             "argument 'values': '%s' object cannot be converted to 'Sequence'" % type_name
         )

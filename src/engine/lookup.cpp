@@ -31,9 +31,10 @@ Bitmap evaluate_within(const Locked<AttrMaps>& maps, const Universe& universe, c
 }
 
 std::vector<uint32_t> ordered_within(const Locked<AttrMaps>& maps, const Universe& universe,
-                                     std::string_view attr, bool descending, size_t limit) {
+                                     std::string_view attr, bool descending, size_t limit,
+                                     size_t offset) {
     return within(maps, universe, [&](const AttrMaps& m, const Bitmap& u) {
-        return ordered_by_attribute(m, attr, u, descending, limit);
+        return ordered_by_attribute(m, attr, u, descending, limit, offset);
     });
 }
 

@@ -35,7 +35,8 @@ Bitmap evaluate_within(const Locked<AttrMaps>& maps, const Universe& universe, c
 // The ids of the universe ordered by attribute `attr` (see
 // `ordered_by_attribute`).
 std::vector<uint32_t> ordered_within(const Locked<AttrMaps>& maps, const Universe& universe,
-                                     std::string_view attr, bool descending, size_t limit);
+                                     std::string_view attr, bool descending, size_t limit,
+                                     size_t offset = 0);
 // Each distinct value of `attr` in the universe with its count (see
 // `value_counts`).
 std::vector<ValueCount> value_counts_within(const Locked<AttrMaps>& maps, const Universe& universe,

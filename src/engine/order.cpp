@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "engine/query_map.hpp"
 
@@ -12,6 +13,14 @@ namespace {
 const QueryMap* find_map(const AttrMaps& maps, std::string_view attr) {
     auto it = maps.find(std::string(attr));
     return it == maps.end() ? nullptr : it->second.get();
+}
+
+// By descending count, ties by the lowest id holding each value.
+void sort_counts(std::vector<ValueCount>& counts) {
+    std::sort(counts.begin(), counts.end(), [](const ValueCount& a, const ValueCount& b) {
+        if (a.count != b.count) return a.count > b.count;
+        return a.first < b.first;
+    });
 }
 
 // Count the ids of `set` within `universe` and find the lowest of them.
@@ -43,12 +52,115 @@ void count_within(const HybridSet& set, const Bitmap& universe, uint64_t& count,
     }
 }
 
+// One value reached along a dotted path, with the ids of the universe whose
+// path leads to it.
+using ValueIds = std::pair<PyValue, Bitmap>;
+
+// The values that `rest` (a name or a dotted path) takes on the nested
+// objects of `map`, each with the ids of `universe` holding such an object.
+// A holder appears only where its whole path resolves.  The nested index's
+// maps are read under their own lock, below the caller's.
+std::vector<ValueIds> values_along(const QueryMap& map, std::string_view rest,
+                                   const Bitmap& universe) {
+    std::vector<ValueIds> out;
+    if (!map.nested) return out;
+    // The nested objects that ids of the universe hold.
+    Bitmap reached;
+    for (const auto& [nested_id, holders] : map.holders) {
+        bool held = false;
+        holders.for_each([&](uint32_t id) { held = held || universe.contains(id); });
+        if (held) reached.add(nested_id);
+    }
+    if (reached.empty()) return out;
+    auto nested = map.nested->attr_maps->read();
+    std::vector<ValueIds> below;
+    const size_t dot = rest.find('.');
+    const QueryMap* next = find_map(*nested, rest.substr(0, dot));
+    if (next == nullptr) return out;
+    if (dot != std::string_view::npos) {
+        below = values_along(*next, rest.substr(dot + 1), reached);
+    } else {
+        for (const auto& [value, ids] : next->exact) {
+            Bitmap within = ids.as_bitmap();
+            within.and_inplace(reached);
+            if (!within.empty()) below.emplace_back(value, std::move(within));
+        }
+    }
+    // Each value's nested objects give way to the ids holding them.
+    for (auto& [value, nested_ids] : below) {
+        Bitmap holders;
+        nested_ids.for_each([&](uint32_t nested_id) {
+            auto it = map.holders.find(nested_id);
+            if (it != map.holders.end()) it->second.or_into(holders);
+        });
+        holders.and_inplace(universe);
+        if (!holders.empty()) out.emplace_back(value, std::move(holders));
+    }
+    return out;
+}
+
+// `values_along` from the top: the first name of `path` picks the map.
+std::vector<ValueIds> values_along_path(const AttrMaps& maps, std::string_view path,
+                                        const Bitmap& universe) {
+    const size_t dot = path.find('.');
+    const QueryMap* map = find_map(maps, path.substr(0, dot));
+    if (map == nullptr) return {};
+    return values_along(*map, path.substr(dot + 1), universe);
+}
+
+// The order along a dotted path: ids whose value has a range key by that
+// key (ties, and equal keys of distinct values, in id order), then the ids
+// whose value has none, in id order.  Ids whose path does not resolve are
+// left out.
+std::vector<uint32_t> ordered_along_path(const AttrMaps& maps, std::string_view path,
+                                         const Bitmap& universe, bool descending) {
+    std::vector<ValueIds> values = values_along_path(maps, path, universe);
+    std::vector<std::pair<u128, const Bitmap*>> ranked;
+    Bitmap rest;
+    for (const auto& [value, ids] : values) {
+        if (value.is_numeric()) {
+            ranked.emplace_back(CompositeKey128::value_part_of(value.range_value()), &ids);
+        } else {
+            rest.or_inplace(ids);
+        }
+    }
+    std::sort(ranked.begin(), ranked.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (descending) std::reverse(ranked.begin(), ranked.end());
+    std::vector<uint32_t> out;
+    for (size_t i = 0; i < ranked.size();) {
+        Bitmap tied;
+        size_t j = i;
+        for (; j < ranked.size() && ranked[j].first == ranked[i].first; ++j)
+            tied.or_inplace(*ranked[j].second);
+        tied.for_each([&](uint32_t id) { out.push_back(id); });
+        i = j;
+    }
+    rest.for_each([&](uint32_t id) { out.push_back(id); });
+    return out;
+}
+
 }  // namespace
 
 std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_view attr,
-                                           const Bitmap& universe, bool descending, size_t limit) {
+                                           const Bitmap& universe, bool descending, size_t limit,
+                                           size_t offset) {
     std::vector<uint32_t> out;
-    if (limit == 0) return out;
+    if (limit == 0 || offset >= universe.cardinality()) return out;
+    if (attr.find('.') != std::string_view::npos) {
+        out = ordered_along_path(maps, attr, universe, descending);
+        const size_t from = std::min(offset, out.size());
+        const size_t to = from + std::min(limit, out.size() - from);
+        return std::vector<uint32_t>(out.begin() + static_cast<std::ptrdiff_t>(from),
+                                     out.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    if (offset != 0) {
+        // The first `offset` places are walked and dropped.
+        const size_t walk = limit > SIZE_MAX - offset ? SIZE_MAX : limit + offset;
+        out = ordered_by_attribute(maps, attr, universe, descending, walk, 0);
+        out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(offset, out.size())));
+        return out;
+    }
     const QueryMap* map = find_map(maps, attr);
     if (map != nullptr && map->ranged) out = map->ranged->ordered_ids(descending, limit, universe);
     if (out.size() >= limit) return out;
@@ -65,6 +177,12 @@ std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_vie
 
 std::vector<ValueCount> value_counts(const AttrMaps& maps, std::string_view attr, const Bitmap& universe) {
     std::vector<ValueCount> out;
+    if (attr.find('.') != std::string_view::npos) {
+        for (auto& [value, ids] : values_along_path(maps, attr, universe))
+            out.push_back(ValueCount{value, ids.cardinality(), roaring_bitmap_minimum(ids.raw())});
+        sort_counts(out);
+        return out;
+    }
     const QueryMap* map = find_map(maps, attr);
     if (map == nullptr) return out;
     out.reserve(map->exact.size());
@@ -74,10 +192,7 @@ std::vector<ValueCount> value_counts(const AttrMaps& maps, std::string_view attr
         count_within(ids, universe, count, first);
         if (count != 0) out.push_back(ValueCount{value, count, first});
     }
-    std::sort(out.begin(), out.end(), [](const ValueCount& a, const ValueCount& b) {
-        if (a.count != b.count) return a.count > b.count;
-        return a.first < b.first;
-    });
+    sort_counts(out);
     return out;
 }
 

@@ -22,7 +22,8 @@ namespace corvane {
 // those without a range-indexed value (no attribute, a text, None, ...) in
 // ascending id order; at most `limit` of them.
 std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_view attr,
-                                           const Bitmap& universe, bool descending, size_t limit);
+                                           const Bitmap& universe, bool descending, size_t limit,
+                                           size_t offset = 0);
 
 // One distinct value of an attribute: the value as first recorded, how many
 // ids of the universe hold it, and the lowest of them.

@@ -47,17 +47,23 @@ void no_positional(const char* name, Py_ssize_t nargs);
 // Refuse keyword arguments for a method that takes positional ones only.
 void no_keywords(const char* name, PyObject* kwnames);
 
-// Call `each(item)` (a borrowed reference) for every item of the sequence
-// argument `arg`: a str is refused, so is anything that is not a sequence.
+// Call `each(item)` (a borrowed reference) for every item of the iterable
+// argument `arg`: a list, tuple, set, dict view, generator or any other
+// iterable; a str is refused, and so is anything that cannot be iterated.
 // A TypeError raised on the way (by the checks, by iteration or by `each`)
 // is prefixed with the argument's name; other exceptions pass unchanged.
 template <class F>
-void for_each_in_sequence(PyObject* seq, const char* arg, F&& each) {
+void for_each_in_iterable(PyObject* items, const char* arg, F&& each) {
     try {
-        if (PyUnicode_Check(seq)) type_error("Can't extract `str` to `Vec`");
-        if (!PySequence_Check(seq)) conversion_error(seq, "Sequence");
-        PyRef iter(new_ref, PyObject_GetIter(seq));
-        while (PyObject* item = PyIter_Next(iter.get())) {
+        if (PyUnicode_Check(items)) type_error("Can't extract `str` to `Vec`");
+        PyObject* iter = PyObject_GetIter(items);
+        if (iter == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+            PyErr_Clear();
+            conversion_error(items, "Sequence");
+        }
+        PyRef owned_iter(steal, iter);
+        while (PyObject* item = PyIter_Next(iter)) {
             PyRef owned(steal, item);
             each(item);
         }
@@ -67,9 +73,9 @@ void for_each_in_sequence(PyObject* seq, const char* arg, F&& each) {
     }
 }
 
-// The length of a sequence when it can tell, else 0 (a hint for reserving).
-inline size_t size_hint(PyObject* seq) noexcept {
-    Py_ssize_t n = PySequence_Size(seq);
+// The length of an iterable when it can tell, else 0 (a hint for reserving).
+inline size_t size_hint(PyObject* items) noexcept {
+    Py_ssize_t n = PyObject_Size(items);
     if (n < 0) {
         PyErr_Clear();
         return 0;

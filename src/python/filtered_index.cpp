@@ -9,6 +9,7 @@
 #include "engine/registration.hpp"
 #include "engine/stored.hpp"
 #include "python/args.hpp"
+#include "python/contention.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/index.hpp"
@@ -31,7 +32,7 @@ FilteredIndexObject* as_view(PyObject* self) { return reinterpret_cast<FilteredI
 // use by a call is left alone.
 int view_clear(PyObject* self) {
     FilteredIndexObject* view = as_view(self);
-    if (view->use.state != 0) return 0;
+    if (view->use.in_use()) return 0;
     try {
         IndexAPI empty = IndexAPI::make();
         Bitmap no_ids;
@@ -75,13 +76,18 @@ PyObject* view_collect(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObj
     });
 }
 
-// The objects of a view still stored in its index, for `rebase`.  One in
-// use elsewhere is refused like any other call refuses it.
-std::vector<PyObject*> objects_to_rebase(FilteredIndexObject* view) {
+// The objects of a view still stored in its index, for `rebase`; `busy`
+// names one in use elsewhere, if any, which the call refuses or waits for.
+std::vector<PyObject*> objects_to_rebase(FilteredIndexObject* view, PyObject*& busy) {
     std::vector<PyObject*> objects(static_cast<size_t>(view->member_ids.cardinality()));
     objects.resize(gather_stored(*view->items, view->member_ids, objects.data()));
-    for (PyObject* obj : objects)
-        if (indexable_state(obj).use.state != 0) py::runtime_error(py::kAlreadyBorrowed);
+    busy = nullptr;
+    for (PyObject* obj : objects) {
+        if (indexable_state(obj).use.in_use()) {
+            busy = obj;
+            break;
+        }
+    }
     return objects;
 }
 
@@ -89,15 +95,27 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
     return py::entry([&]() -> PyObject* {
         py::no_arguments("FilteredIndex.rebase", nargs, kwnames);
         FilteredIndexObject* view = as_view(self);
-        py::SharedUse use(view->use);
         // An object removed from the index since the view was taken is no
         // longer part of it.  Every check and every reading (which may fail:
         // a nesting too deep) happens before anything is built, so a failure
         // leaves nothing behind.  The entries point at the objects' own
         // lists, which nothing can change while this call keeps the
         // interpreter lock; each entry carries a reference of its own, which
-        // the new store keeps.
-        std::vector<PyObject*> objects = objects_to_rebase(view);
+        // the new store keeps.  An object in use elsewhere is refused, or,
+        // when calls wait, waited for with no use held, and the call starts
+        // again.
+        py::UseGroup uses;
+        std::vector<PyObject*> objects;
+        for (;;) {
+            uses.reset();
+            uses.add(view->use, false);
+            uses.take();
+            PyObject* busy = nullptr;
+            objects = objects_to_rebase(view, busy);
+            if (busy == nullptr) break;
+            py::PyRef keep(py::borrow, busy);  // the index may let go of it meanwhile
+            uses.wait_for(indexable_state(busy).use, true);
+        }
         std::vector<std::unique_ptr<Entry>> entries;
         entries.reserve(objects.size());
         for (PyObject* obj : objects) {
@@ -139,7 +157,7 @@ PyMethodDef view_methods[] = {
     {"rebase", CORVANE_FASTCALL(view_rebase), METH_FASTCALL | METH_KEYWORDS,
      "rebase($self)\n--\n\n"},
     {"ordered_by", CORVANE_FASTCALL(view_ordered_by), METH_FASTCALL | METH_KEYWORDS,
-     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+     "ordered_by($self, attr, descending=False, limit=None, offset=0)\n--\n\n"},
     {"value_counts", CORVANE_FASTCALL(view_value_counts), METH_FASTCALL | METH_KEYWORDS,
      "value_counts($self, attr)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -12,6 +12,7 @@
 #include "engine/registration.hpp"
 #include "engine/stored.hpp"
 #include "python/args.hpp"
+#include "python/contention.hpp"
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/gil_policy.hpp"
@@ -42,7 +43,7 @@ PyObject* index_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 // alone.
 int index_clear(PyObject* self) {
     IndexObject* idx = as_index(self);
-    if (idx->use.state != 0) return 0;
+    if (idx->use.in_use()) return 0;
     try {
         std::shared_ptr<IndexAPI> doomed = std::make_shared<IndexAPI>(IndexAPI::make());
         doomed.swap(idx->api);
@@ -88,13 +89,15 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument("Index.add_object", "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
         IndexableState& st = indexable_state(obj);
         // The object stays in exclusive use for the whole call, so its
         // attributes can be read in place and no assignment slips between
         // entering and registering it.
-        py::ExclusiveUse obj_use(st.use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.add(st.use, true);
+        uses.take();
         std::vector<uint32_t> path;
         std::unique_ptr<Entry> entry = make_entry(obj, true, false, path);
         // The store changes only while the interpreter lock is held, so that
@@ -109,24 +112,38 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// The objects of a batch argument: an `Index` or a `FilteredIndex` stands
+// for the objects it holds, taken before the receiver is (the two may be
+// one index); any other argument is iterated as it is.
+py::PyRef batch_argument(PyObject* arg) {
+    if (!PyObject_TypeCheck(arg, index_type()) && !PyObject_TypeCheck(arg, filtered_index_type()))
+        return py::PyRef(py::borrow, arg);
+    return py::PyRef(py::new_ref, PyObject_CallMethod(arg, "collect", nullptr));
+}
+
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg = py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames);
+        py::PyRef batch = batch_argument(
+            py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames));
+        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
 
         std::vector<py::PyRef> objects;
-        std::vector<py::ExclusiveUse> uses;
-        if (!PyUnicode_Check(arg)) {
-            objects.reserve(py::size_hint(arg));
-            uses.reserve(objects.capacity());
-        }
-        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+        if (!PyUnicode_Check(arg)) objects.reserve(py::size_hint(arg));
+        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            uses.emplace_back(indexable_state(item).use);
             objects.emplace_back(py::borrow, item);
         });
+        // The index and every object are taken together: a call that waits
+        // for one of them holds none.
+        use.end();
+        py::UseGroup uses;
+        uses.reserve(objects.size() + 1);
+        for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+        uses.add(idx->use, true);
+        uses.take();
 
         std::vector<Entry> entries(objects.size());
         std::vector<uint32_t> path;
@@ -138,7 +155,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         std::weak_ptr<IndexAPI> weak = idx->api;
         for (size_t i = 0; i < objects.size(); ++i) {
             add_registration(indexable_state(objects[i].get()).indexes, weak);
-            uses[i].end();
+            uses.end(i);
         }
         put_entries(*idx->api->items, entries);
         register_entered(entered);
@@ -186,11 +203,13 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument(name, "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         PyObject* obj = indexable_arg(arg, "py_ref");
         // The object's attributes are read in place: no assignment may run
         // until the index has let go of it.
-        py::ExclusiveUse obj_use(indexable_state(obj).use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.add(indexable_state(obj).use, true);
+        uses.take();
         if (!holds(idx, obj)) {
             if (must_hold) not_held(obj);
             Py_RETURN_NONE;
@@ -198,7 +217,7 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
         // The caller's argument keeps the object alive past the store's
         // reference, which goes after the use ends.
         std::vector<StoredItem> taken = withdraw(idx, {obj});
-        obj_use.end();
+        uses.end(1);
         Py_RETURN_NONE;
     });
 }
@@ -216,24 +235,28 @@ PyObject* index_discard_object(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        PyObject* arg =
-            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames);
+        py::PyRef batch = batch_argument(
+            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames));
+        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
         py::ExclusiveUse use(idx->use);
         // Every item is checked before anything changes: one that is not an
         // `Indexable`, is in use elsewhere (or twice in the batch) or is not
         // held refuses the whole batch.
         std::vector<py::PyRef> refs;
-        std::vector<py::ExclusiveUse> uses;
-        if (!PyUnicode_Check(arg)) {
-            refs.reserve(py::size_hint(arg));
-            uses.reserve(refs.capacity());
-        }
-        py::for_each_in_sequence(arg, "objs", [&](PyObject* item) {
+        if (!PyUnicode_Check(arg)) refs.reserve(py::size_hint(arg));
+        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            uses.emplace_back(indexable_state(item).use);
             refs.emplace_back(py::borrow, item);
         });
+        // The index and every object are taken together: a call that waits
+        // for one of them holds none.
+        use.end();
+        py::UseGroup uses;
+        uses.reserve(refs.size() + 1);
+        for (const py::PyRef& ref : refs) uses.add(indexable_state(ref.get()).use, true);
+        uses.add(idx->use, true);
+        uses.take();
         std::vector<PyObject*> objects;
         objects.reserve(refs.size());
         for (const py::PyRef& ref : refs) objects.push_back(ref.get());
@@ -244,11 +267,10 @@ PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssi
         if (missing < objects.size()) not_held(objects[missing]);
         std::vector<StoredItem> taken = withdraw(idx, objects);
         // `refs` keeps every object alive until the uses have ended; the
-        // store's references go first.
-        uses.clear();
+        // store's references go first.  Objects freed after that may run
+        // finalisers that use the index.
+        uses.end_all();
         taken.clear();
-        // Objects freed now may run finalisers that use the index.
-        use.end();
         refs.clear();
         Py_RETURN_NONE;
     });
@@ -268,11 +290,14 @@ class SelectedObjects final : public ObjectReader {
 public:
     // An object whose assignment is in progress cannot be read: some of
     // its indexes may already hold the new value while its own list still
-    // holds the old one.
+    // holds the old one.  It is kept as `busy`.
     const AttrList* attributes(PyObject* obj) override {
         const IndexableState& st = indexable_state(obj);
-        return st.use.exclusive() ? nullptr : &st.attributes;
+        if (!st.use.exclusive()) return &st.attributes;
+        busy = obj;
+        return nullptr;
     }
+    PyObject* busy = nullptr;
     std::unique_ptr<Entry> nested_entry(uint32_t id, const PyValue& value) override {
         std::vector<uint32_t> path{id};
         return make_entry(value.object(), false, false, path);
@@ -284,13 +309,25 @@ PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return py::entry([&]() -> PyObject* {
         py::no_positional("Index.reduce", nargs);
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
+        py::UseGroup uses;
+        uses.add(idx->use, true);
+        uses.take();
         HashQuery query = kwargs_to_hash_query(args + nargs, kwnames);
-        SelectedObjects reader;
-        ReduceOutcome out = py::run_engine(py::gil_policy::index_reduce,
-                                           [&] { return reduce_index(*idx->api, query, reader); });
-        // A refusal like any other call's on an object in use.
-        if (out.refused) py::runtime_error(py::kAlreadyMutablyBorrowed);
+        ReduceOutcome out;
+        for (;;) {
+            SelectedObjects reader;
+            out = py::run_engine(py::gil_policy::index_reduce,
+                                 [&] { return reduce_index(*idx->api, query, reader); });
+            if (!out.refused) break;
+            // An object in use is refused like any other call refuses it,
+            // or, when calls wait, waited for with no use held; the index
+            // is unchanged, and the narrowing starts again.
+            py::PyRef keep(py::borrow, reader.busy);
+            uses.wait_for(indexable_state(reader.busy).use, false);
+            uses.reset();
+            uses.add(idx->use, true);
+            uses.take();
+        }
         register_entered(out.entered);
         Py_RETURN_NONE;
     });
@@ -318,20 +355,31 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
             py::argument_conversion_error(arg, "Index", "other");
         }
         IndexObject* other = as_index(arg);
-        py::SharedUse other_use(other->use);
+        use.end();
         // The target comes to hold every object of the source: their value
         // entries, their ids, its own references to them in its store, and
         // its registration on each, so that their assignments reach it.
-        std::vector<py::PyRef> objects;
-        for (PyObject* obj : all_stored(*other->api->items)) objects.emplace_back(py::borrow, obj);
         // Every object is held in exclusive use until its registration, so
         // that no assignment runs while the maps are merged (one already
         // done in the target and not yet in the source would leave the old
         // value behind).  One in use elsewhere refuses the union before
-        // anything changes.
-        std::vector<py::ExclusiveUse> uses;
-        uses.reserve(objects.size());
-        for (const py::PyRef& obj : objects) uses.emplace_back(indexable_state(obj.get()).use);
+        // anything changes, or, when calls wait, the union gives every use
+        // back, waits for that object and starts again.
+        // `idx.union_with(idx)` names one index twice and is refused.
+        py::UseGroup uses;
+        std::vector<py::PyRef> objects;
+        for (;;) {
+            uses.reset();
+            uses.add(idx->use, true);
+            uses.add(other->use, false);
+            uses.take();
+            objects.clear();
+            for (PyObject* obj : all_stored(*other->api->items)) objects.emplace_back(py::borrow, obj);
+            uses.reserve(objects.size() + 2);
+            for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+            if (uses.try_take()) break;
+            uses.wait();
+        }
         // A reference of the target store's own for each object it lacks.
         std::vector<std::pair<uint32_t, StoredItem>> items;
         items.reserve(objects.size());
@@ -380,7 +428,7 @@ PyMethodDef index_methods[] = {
     {"union_with", CORVANE_FASTCALL(index_union_with), METH_FASTCALL | METH_KEYWORDS,
      "union_with($self, other)\n--\n\n"},
     {"ordered_by", CORVANE_FASTCALL(index_ordered_by), METH_FASTCALL | METH_KEYWORDS,
-     "ordered_by($self, attr, descending=False, limit=None)\n--\n\n"},
+     "ordered_by($self, attr, descending=False, limit=None, offset=0)\n--\n\n"},
     {"value_counts", CORVANE_FASTCALL(index_value_counts), METH_FASTCALL | METH_KEYWORDS,
      "value_counts($self, attr)\n--\n\n"},
     {"remove_object", CORVANE_FASTCALL(index_remove_object), METH_FASTCALL | METH_KEYWORDS,

@@ -118,7 +118,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int indexable_clear(PyObject* self) {
     IndexableState& st = as_obj(self)->state;
-    if (st.use.state != 0) return 0;  // a call is reading the attributes
+    if (st.use.in_use()) return 0;  // a call is reading the attributes
     AttrList doomed;
     doomed.swap(st.attributes);
     doomed.clear();

@@ -5,7 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "python/errors.hpp"
 #include "python/ref.hpp"
+#include "python/types.hpp"
 #include "python/values.hpp"
 
 namespace corvane {
@@ -40,6 +42,17 @@ private:
     absl::flat_hash_set<size_t, Hash, Eq> seen_;
 };
 
+// A query expression given as a value to look up would match nothing, in
+// silence: it is refused, pointing at the call that takes expressions.
+void refuse_expression(PyObject* obj, PyObject* name) {
+    if (!PyObject_TypeCheck(obj, query_expr_type())) return;
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%U': a PyQueryExpr is not an attribute value; "
+                 "select by expression with reduced_query()",
+                 name);
+    throw py::PyErrorSet{};
+}
+
 }  // namespace
 
 HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
@@ -49,6 +62,7 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
     query.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* obj = values[i];
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
         std::vector<PyValue> accepted;
         PyTypeObject* type = Py_TYPE(obj);
         // Strings are one value; so are the common scalars, which are known
@@ -58,6 +72,7 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
             type == &PyBool_Type || obj == Py_None) {
             accepted.push_back(wrap_value(obj));
         } else {
+            refuse_expression(obj, name);
             PyObject* iter = PyObject_GetIter(obj);
             if (iter == nullptr) {
                 PyErr_Clear();
@@ -67,13 +82,14 @@ HashQuery kwargs_to_hash_query(PyObject* const* values, PyObject* kwnames) {
                 UniqueValues unique;
                 while (PyObject* item = PyIter_Next(iter)) {
                     py::PyRef owned(py::steal, item);
+                    refuse_expression(item, name);
                     unique.add(wrap_value(item));
                 }
                 if (PyErr_Occurred()) throw py::PyErrorSet{};
                 accepted = unique.take();
             }
         }
-        query.emplace_back(attribute_name(PyTuple_GET_ITEM(kwnames, i)), std::move(accepted));
+        query.emplace_back(attribute_name(name), std::move(accepted));
     }
     return query;
 }

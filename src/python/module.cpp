@@ -3,7 +3,8 @@
 // `PyInit_Corvane` builds the module once per process and caches it: the
 // function `sum_as_string`, then the classes `Index`, `Indexable`,
 // `FilteredIndex` and `PyQueryExpr`, each name appended to `__all__` before
-// the attribute is set.
+// the attribute is set; then, outside `__all__`, `PanicException`, the
+// contention functions and `__version__`.
 #include <Python.h>
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "python/types.hpp"
 #include "python/args.hpp"
+#include "python/contention.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
 #include "python/values.hpp"
@@ -102,11 +104,17 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
         add_export(m, "Indexable", type_ref(indexable_type()));
         add_export(m, "FilteredIndex", type_ref(filtered_index_type()));
         add_export(m, "PyQueryExpr", type_ref(query_expr_type()));
+
         // Not exported through __all__: the internal-failure exception class,
         // so that callers can catch it by name, and the package version.
         PyObject* panic = py::panic_exception_type();
         if (panic == nullptr) throw py::PyErrorSet{};
         add_attribute(m, "PanicException", py::PyRef(py::borrow, panic));
+        // The contention mode's two functions stay out of `__all__` too.
+        add_attribute(m, "set_contention",
+                      py::PyRef(py::new_ref, PyCFunction_NewEx(&py::set_contention_def, m, nullptr)));
+        add_attribute(m, "get_contention",
+                      py::PyRef(py::new_ref, PyCFunction_NewEx(&py::get_contention_def, m, nullptr)));
         if (PyModule_AddStringConstant(m, "__version__", CORVANE_VERSION) < 0) throw py::PyErrorSet{};
         return m;
     });

@@ -112,20 +112,75 @@ PyObject* in_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
         QueryExpr e;
         e.op = QueryExpr::Op::In;
         e.attr = attr_arg(out[0]);
-        py::for_each_in_sequence(out[1], "values",
+        py::for_each_in_iterable(out[1], "values",
                                  [&](PyObject* item) { e.values.push_back(wrap_value(item)); });
         return wrap_expr(std::move(e));
     });
 }
 
+// True when the one argument of `and_`/`or_` is an iterable of operands
+// rather than an operand: iterable, and neither an expression nor a str
+// (which stays refused as an operand).
+bool iterable_operands(PyObject* arg) {
+    if (PyObject_TypeCheck(arg, query_expr_type()) || PyUnicode_Check(arg)) return false;
+    PyObject* iter = PyObject_GetIter(arg);
+    if (iter == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PyErrorSet{};
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(iter);
+    return true;
+}
+
+// `and_(a, b, ...)`, or `and_(iterable)` with one argument that is not an
+// expression: its items are the operands.
 template <QueryExpr::Op op>
 PyObject* combine_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         py::no_keywords(op == QueryExpr::Op::And ? "PyQueryExpr.and_" : "PyQueryExpr.or_", kwnames);
         QueryExpr e;
         e.op = op;
-        e.exprs.reserve(static_cast<size_t>(nargs));
-        for (Py_ssize_t i = 0; i < nargs; ++i) e.exprs.push_back(query_expr_arg(args[i], "exprs"));
+        if (nargs == 1 && iterable_operands(args[0])) {
+            py::PyRef iter(py::new_ref, PyObject_GetIter(args[0]));
+            while (PyObject* item = PyIter_Next(iter.get())) {
+                py::PyRef owned(py::steal, item);
+                e.exprs.push_back(query_expr_arg(item, "exprs"));
+            }
+            if (PyErr_Occurred()) throw py::PyErrorSet{};
+        } else {
+            e.exprs.reserve(static_cast<size_t>(nargs));
+            for (Py_ssize_t i = 0; i < nargs; ++i)
+                e.exprs.push_back(query_expr_arg(args[i], "exprs"));
+        }
+        check_depth(e);
+        return wrap_expr(std::move(e));
+    });
+}
+
+// `a & b`, `a | b`: both operands must be expressions; anything else is left
+// to the other operand, and then refused by the interpreter with TypeError.
+template <QueryExpr::Op op>
+PyObject* combine_operator(PyObject* a, PyObject* b) {
+    PyTypeObject* type = query_expr_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(a, type) || !PyObject_TypeCheck(b, type)) Py_RETURN_NOTIMPLEMENTED;
+    return py::entry([&]() -> PyObject* {
+        QueryExpr e;
+        e.op = op;
+        e.exprs.push_back(query_expr_arg(a, "exprs"));
+        e.exprs.push_back(query_expr_arg(b, "exprs"));
+        check_depth(e);
+        return wrap_expr(std::move(e));
+    });
+}
+
+// `~a`.
+PyObject* invert_operator(PyObject* a) {
+    return py::entry([&]() -> PyObject* {
+        QueryExpr e;
+        e.op = QueryExpr::Op::Not;
+        e.exprs.push_back(query_expr_arg(a, "exprs"));
         check_depth(e);
         return wrap_expr(std::move(e));
     });
@@ -178,6 +233,9 @@ PyTypeObject* create_query_expr_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(expr_dealloc)},
         {Py_tp_repr, reinterpret_cast<void*>(expr_repr)},
         {Py_tp_methods, expr_methods},
+        {Py_nb_and, reinterpret_cast<void*>(combine_operator<QueryExpr::Op::And>)},
+        {Py_nb_or, reinterpret_cast<void*>(combine_operator<QueryExpr::Op::Or>)},
+        {Py_nb_invert, reinterpret_cast<void*>(invert_operator)},
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.PyQueryExpr", static_cast<int>(sizeof(QueryExprObject)), 0,

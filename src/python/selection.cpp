@@ -61,7 +61,7 @@ PyObject* Selection::all() const {
 }
 
 PyObject* Selection::ordered(const std::string& attr, bool descending, size_t limit,
-                             py::Gil policy) const {
+                             size_t offset, py::Gil policy) const {
     // A view may still select objects removed from its index since: they
     // must not take places of the limit, so the walk runs within the ids
     // still stored.
@@ -69,7 +69,7 @@ PyObject* Selection::ordered(const std::string& attr, bool descending, size_t li
     if (selected_ != nullptr) stored = stored_among(*items_, *selected_);
     std::vector<uint32_t> ids = py::run_engine(policy, [&] {
         const Universe u = stored ? Universe{&*stored, nullptr} : universe();
-        return ordered_within(*maps_, u, attr, descending, limit);
+        return ordered_within(*maps_, u, attr, descending, limit, offset);
     });
     return list_of(stored_in_order(*items_, ids));
 }
@@ -107,27 +107,34 @@ std::string attr_argument(PyObject* arg, const char* param) {
     return attribute_name(arg);
 }
 
+namespace {
+
+// A count argument (`limit`, `offset`): an int, not a bool, not negative;
+// one beyond any index size is as good as SIZE_MAX.
+size_t count_argument(PyObject* arg, const char* param) {
+    if (!PyLong_Check(arg) || PyBool_Check(arg)) py::argument_conversion_error(arg, "int", param);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(arg, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+    if (overflow < 0 || (overflow == 0 && n < 0))
+        py::raise(PyExc_ValueError, std::string("argument '") + param + "': must not be negative");
+    return overflow > 0 ? SIZE_MAX : static_cast<size_t>(n);
+}
+
+}  // namespace
+
 OrderArgs order_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const char* const params[] = {"attr", "descending", "limit"};
-    PyObject* out[3];
-    py::match(py::Signature{name, params, 3, 2}, args, nargs, kwnames, out);
+    static const char* const params[] = {"attr", "descending", "limit", "offset"};
+    PyObject* out[4];
+    py::match(py::Signature{name, params, 4, 3}, args, nargs, kwnames, out);
     OrderArgs a;
     a.attr = attr_argument(out[0], "attr");
     if (out[1] != nullptr) {
         if (!PyBool_Check(out[1])) py::argument_conversion_error(out[1], "PyBool", "descending");
         a.descending = out[1] == Py_True;
     }
-    if (out[2] != nullptr && out[2] != Py_None) {
-        if (!PyLong_Check(out[2]) || PyBool_Check(out[2]))
-            py::argument_conversion_error(out[2], "int", "limit");
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(out[2], &overflow);
-        if (n == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
-        if (overflow < 0 || (overflow == 0 && n < 0))
-            py::raise(PyExc_ValueError, "argument 'limit': must not be negative");
-        // A limit beyond any index size is no limit.
-        a.limit = overflow > 0 ? SIZE_MAX : static_cast<size_t>(n);
-    }
+    if (out[2] != nullptr && out[2] != Py_None) a.limit = count_argument(out[2], "limit");
+    if (out[3] != nullptr) a.offset = count_argument(out[3], "offset");
     return a;
 }
 

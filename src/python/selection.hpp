@@ -50,7 +50,8 @@ public:
     PyObject* objects(const Bitmap& ids) const;
     // The list of the objects ordered by attribute `attr`, at most `limit`
     // (see `ordered_by_attribute`).
-    PyObject* ordered(const std::string& attr, bool descending, size_t limit, py::Gil policy) const;
+    PyObject* ordered(const std::string& attr, bool descending, size_t limit, size_t offset,
+                      py::Gil policy) const;
     // A dict from each distinct value of `attr` to the number of objects
     // holding it (see `value_counts`).
     PyObject* value_counts(const std::string& attr, py::Gil policy) const;
@@ -105,6 +106,7 @@ struct OrderArgs {
     std::string attr;
     bool descending = false;
     size_t limit = SIZE_MAX;
+    size_t offset = 0;
 };
 OrderArgs order_args(const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
@@ -116,7 +118,7 @@ PyObject* ordered_by_method(const char* name, py::Gil policy, PyObject* self, Py
         OrderArgs a = order_args(name, args, nargs, kwnames);
         Object* target = reinterpret_cast<Object*>(self);
         py::SharedUse use(target->use);
-        return selection_of(target).ordered(a.attr, a.descending, a.limit, policy);
+        return selection_of(target).ordered(a.attr, a.descending, a.limit, a.offset, policy);
     });
 }
 
