@@ -1,4 +1,4 @@
-"""The `lean` sections of bench/run.py: per-object costs against the peer a
+"""The `lean` sections of bench/H.py: per-object costs against the peer a
 user would otherwise write, each section in its own interpreter.
 
     lean           one Index over objects with six attributes (lean data set):
@@ -24,6 +24,7 @@ from __future__ import annotations
 import itertools
 import random
 
+import harness as H
 import workloads as W
 from measure import once
 
@@ -94,11 +95,11 @@ def _empty_loop(chunk):
         pass
 
 
-def section_lean(cfg, run):
+def section_lean(cfg):
     """Assignment, reads and get_by_attribute on one Index of n objects."""
     import peers as P
 
-    cv = run.import_corvane()
+    cv = H.import_corvane()
     n = cfg["lean_n"]
     reps = cfg["lean_reps"]
     data = W.lean_data(n)
@@ -113,8 +114,8 @@ def section_lean(cfg, run):
     hand = P.DictOfSetsSetattr()
     out["build"]["dict of sets"] = once(lambda: hand.build(hand_recs))
     slots = data.recs()  # plain __slots__ objects, for the reads
-    run.collect_garbage()
-    run.log(f"lean {n}: built corvane in {out['build']['corvane']:.2f}s, "
+    H.collect_garbage()
+    H.log(f"lean {n}: built corvane in {out['build']['corvane']:.2f}s, "
             f"dict of sets in {out['build']['dict of sets']:.2f}s")
 
     rng = random.Random(5)
@@ -132,9 +133,9 @@ def section_lean(cfg, run):
             fns[name] = lambda nxt=nxt, read=read: read(nxt())
         nxt = _ring(chunks["__slots__ object"])
         fns["loop alone (floor)"] = lambda nxt=nxt: _empty_loop(nxt())
-        times = run.timed_section(fns, reps, failures, f"read {attr}")
+        times = H.timed_section(fns, reps, failures, f"read {attr}")
         out["read"][attr] = {k: v / CHUNK for k, v in times.items()}
-        run.log(f"lean read {attr}:", {k: f"{v * 1e9:.0f}ns" for k, v in out["read"][attr].items()})
+        H.log(f"lean read {attr}:", {k: f"{v * 1e9:.0f}ns" for k, v in out["read"][attr].items()})
 
     # Assignments: each attribute gets new values of its own kind; a unique
     # int gets ints no object holds yet, a float new floats.
@@ -151,15 +152,15 @@ def section_lean(cfg, run):
             nxt, assign = _ring(chunks[name], values), _assigner(attr)
             fns[name if name != "__slots__ object" else "plain __slots__ setattr (floor)"] = (
                 lambda nxt=nxt, assign=assign: assign(*nxt()))
-        times = run.timed_section(fns, reps, failures, f"assign {attr}")
+        times = H.timed_section(fns, reps, failures, f"assign {attr}")
         out["assign"][attr] = {k: v / CHUNK for k, v in times.items()}
-        run.log(f"lean assign {attr}:", {k: f"{v * 1e9:.0f}ns" for k, v in out["assign"][attr].items()})
+        H.log(f"lean assign {attr}:", {k: f"{v * 1e9:.0f}ns" for k, v in out["assign"][attr].items()})
 
     # After all the assignments both indexes must still answer like a scan.
     for attr, value in (("cat", 417), ("color", W.COLORS[3])):
         query = ("eq", attr, value)
-        run.checked([corvane], f"after assignments ({attr})", query,
-                    lambda p: run.expected_keys(query, items, p.key), failures)
+        H.checked([corvane], f"after assignments ({attr})", query,
+                    lambda p: H.expected_keys(query, items, p.key), failures)
         got = sorted(map(id, hand.maps[attr].get(value, ())))
         want = sorted(id(o) for o in hand_recs if getattr(o, attr) == value)
         if got != want:
@@ -167,24 +168,24 @@ def section_lean(cfg, run):
 
     # get_by_attribute(cat=v) for random v, about n / 1,000 objects each,
     # against list(set) of the dict of sets and a list slice of that size.
-    want = run.expected_keys(("eq", "cat", 417), items, corvane.key)
-    run.checked([corvane, hand], "get_by_attribute", ("eq", "cat", 417),
-                lambda p: run.expected_keys(("eq", "cat", 417), p.objs, p.key), failures)
+    want = H.expected_keys(("eq", "cat", 417), items, corvane.key)
+    H.checked([corvane, hand], "get_by_attribute", ("eq", "cat", 417),
+                lambda p: H.expected_keys(("eq", "cat", 417), p.objs, p.key), failures)
     cats = [rng.randrange(W.N_CAT) for _ in range(4096)]
     size = max(1, n // W.N_CAT)
     starts = [rng.randrange(n - size) for _ in range(4096)]
     fns = equality_peers(corvane.index, "cat", hand.maps["cat"], cats, slots, starts, size)
-    times = run.timed_section(fns, reps, failures, "get_by_attribute")
+    times = H.timed_section(fns, reps, failures, "get_by_attribute")
     out["lookup"] = {"size": len(want), "times": times}
-    run.log("lean get_by_attribute:", {k: f"{v * 1e6:.1f}us" for k, v in times.items()})
+    H.log("lean get_by_attribute:", {k: f"{v * 1e6:.1f}us" for k, v in times.items()})
     return out
 
 
-def section_lean_build(cfg, run):
+def section_lean_build(cfg):
     """add_object_many of four attributes against sqlite3 and a dict of sets."""
     import peers as P
 
-    cv = run.import_corvane()
+    cv = H.import_corvane()
     n = cfg["lean_n"]
     data = W.core_data(n)
     build = {"add_object_many": [], "sqlite3 executemany + 4 CREATE INDEX": [], "dict of sets": []}
@@ -192,7 +193,7 @@ def section_lean_build(cfg, run):
         items, _ = data.items(cv)
         recs = data.recs()
         rows = [(r.k, r.cat, r.n, r.f, r.s) for r in recs]
-        run.collect_garbage()
+        H.collect_garbage()
         keep = {}
 
         def corvane_build():
@@ -215,24 +216,24 @@ def section_lean_build(cfg, run):
         steps = steps[rep % 3:] + steps[:rep % 3]
         for name, fn in steps:
             build[name].append(once(fn))
-        run.log(f"lean build {rep}:", {k: f"{v[-1]:.2f}s" for k, v in build.items()})
+        H.log(f"lean build {rep}:", {k: f"{v[-1]:.2f}s" for k, v in build.items()})
         del items, recs, rows, keep
-        run.collect_garbage()
+        H.collect_garbage()
     return {"n": n, "build": build}
 
 
-def section_lean_compound(cfg, run):
+def section_lean_compound(cfg):
     """A small equality set and a wide range, and plain ranges, on n objects."""
     import peers as P
 
-    cv = run.import_corvane()
+    cv = H.import_corvane()
     n = cfg["lean_compound_n"]
     data = W.lean_data(n)
     out = {"n": n, "queries": {}, "failures": {}}
     items, _ = data.items(cv)
     corvane = P.CorvanePeer(cv)
     corvane.build(items)
-    recs, sups = run.peer_objects(data, P.SQLite(), cv)
+    recs, sups = H.peer_objects(data, P.SQLite(), cv)
     single = P.SQLite(name="sqlite3 (one index per column)")
     single.build(recs, sups)
     comp = P.SQLite(composite=[("cat", "uid"), ("cat", "price")], name="sqlite3 (composite index)")
@@ -247,20 +248,20 @@ def section_lean_compound(cfg, run):
         ("range price 10%", W.f_range(0.10, attr="price")),
     ]
     for label, query in queries:
-        want = run.expected_keys(query, recs, P.Peer.key)
-        fns = run.checked(peers, label, query, want, out["failures"])
+        want = H.expected_keys(query, recs, P.Peer.key)
+        fns = H.checked(peers, label, query, want, out["failures"])
         out["queries"][label] = {"size": len(want),
-                                 "times": run.timed_section(fns, cfg["reps"], out["failures"], label)}
-        run.log(f"lean compound {label} ({len(want)}):",
+                                 "times": H.timed_section(fns, cfg["reps"], out["failures"], label)}
+        H.log(f"lean compound {label} ({len(want)}):",
                 {k: f"{v * 1e6:.1f}us" for k, v in out["queries"][label]["times"].items()})
     return out
 
 
-def section_lean_scale(cfg, run, n):
+def section_lean_scale(cfg, n):
     """Nanoseconds per returned object of `grp == g` (1 % of n) for random g."""
     import peers as P
 
-    cv = run.import_corvane()
+    cv = H.import_corvane()
     data = W.scale_data(n)
     items, _ = data.items(cv)
     corvane = P.CorvanePeer(cv)
@@ -269,8 +270,8 @@ def section_lean_scale(cfg, run, n):
     dos = P.DictOfSets()
     dos.build(recs)
     out = {"n": n, "failures": {}}
-    run.checked([corvane, dos], "scale", ("eq", "grp", 7),
-                lambda p: run.expected_keys(("eq", "grp", 7), p.objs, p.key), out["failures"])
+    H.checked([corvane, dos], "scale", ("eq", "grp", 7),
+                lambda p: H.expected_keys(("eq", "grp", 7), p.objs, p.key), out["failures"])
     rng = random.Random(3)
     groups = [rng.randrange(100) for _ in range(1024)]
     sizes = {g: 0 for g in range(100)}
@@ -279,11 +280,11 @@ def section_lean_scale(cfg, run, n):
     size = max(1, n // 100)
     starts = [rng.randrange(n - size + 1) for _ in range(1024)]
     fns = equality_peers(corvane.index, "grp", dos.maps["grp"], groups, recs, starts, size)
-    times = run.timed_section(fns, cfg["reps"], out["failures"], "scale")
+    times = H.timed_section(fns, cfg["reps"], out["failures"], "scale")
     avg = sum(sizes[g] for g in groups) / len(groups)
     out["size"] = avg
     out["times"] = times
     out["per_object"] = {k: v / avg for k, v in times.items()}
-    run.log(f"lean scale {n} ({avg:.0f} per answer):",
+    H.log(f"lean scale {n} ({avg:.0f} per answer):",
             {k: f"{v * 1e9:.1f}ns/obj" for k, v in out["per_object"].items()})
     return out

@@ -56,15 +56,14 @@ def main_lean(peer_name: str, n: int) -> dict:
     a unique int, an int above 256 are objects of their own for `__slots__`
     objects).  Only the 1,000 shared nested objects exist before the first
     reading.  The peers' plain objects carry no position attribute."""
-    import peers as P
-    import run
+    import harness as H
     import workloads as W
 
-    cv = run.import_corvane()
+    cv = H.import_corvane()
     names = list(W.LEAN_ATTRS)
 
     def make(kind, count):
-        peer = run.make_peer(kind, cv)
+        peer = H.make_peer(kind, cv)
         if peer.uses_items:
             class Item(cv.Indexable):
                 pass
@@ -106,24 +105,24 @@ def main_lean(peer_name: str, n: int) -> dict:
 
 
 def main(peer_name: str, n: int) -> dict:
-    import run
+    import harness as H
     import workloads as W
 
-    cv = run.import_corvane()
-    peer = run.make_peer(peer_name, cv, composite=[("s", "n")])
+    cv = H.import_corvane()
+    peer = H.make_peer(peer_name, cv, composite=[("s", "n")])
     data = W.compare_data(n)
     # Warm up the peer's code paths on a tiny data set, so the lazily created
     # parts of each library (caches, compiled expressions) are not counted.
     small = W.compare_data(50)
-    warm = run.make_peer(peer_name, cv, composite=[("s", "n")])
-    objs, sups = run.peer_objects(small, warm, cv)
+    warm = H.make_peer(peer_name, cv, composite=[("s", "n")])
+    objs, sups = H.peer_objects(small, warm, cv)
     warm.build(objs, sups)
     for _, q in W.compare_queries(50):
         warm.prepare(q)()
     del warm, objs, sups
 
     r0 = _reading()
-    objs, sups = run.peer_objects(data, peer, cv)
+    objs, sups = H.peer_objects(data, peer, cv)
     r1 = _reading()
     peer.build(objs, sups)
     r2 = _reading()

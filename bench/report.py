@@ -5,16 +5,7 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-PEER_ORDER = [
-    "corvane",
-    "list comprehension",
-    "dict of sets",
-    "sqlite3",
-    "ducks Dex",
-    "ducks FrozenDex",
-    "polars",
-    "pyroaring+sortedcontainers",
-]
+from harness import PEERS
 
 
 def fmt_time(s: float | None) -> str:
@@ -184,7 +175,7 @@ def compare_md(compares: list, memory: list | None, lines: list):
     ]
     for cmp in compares:
         n = cmp["n"]
-        peers = [p for p in PEER_ORDER if p in cmp["build"]]
+        peers = [p for p in PEERS if p in cmp["build"]]
         lines += [
             f"### {n:,} objects",
             "",
@@ -523,7 +514,7 @@ def render(results: Path, docs: Path):
 
 # ---------------------------------------------------------------- plots
 
-PLOT_PEERS = PEER_ORDER + ["list slice (floor)"]
+PLOT_PEERS = PEERS + ["list slice (floor)"]
 UNITS = [(1.0, "s"), (1e-3, "ms"), (1e-6, "µs"), (1e-9, "ns")]
 
 
@@ -651,10 +642,10 @@ def plot_memory(lean_memory: list | None, memory: list | None, path: Path):
     if memory:
         n = max(m["n"] for m in memory)
         rows = sorted((m for m in memory if m["n"] == n),
-                      key=lambda m: PEER_ORDER.index(m["peer"]) if m["peer"] in PEER_ORDER else 99)
+                      key=lambda m: PEERS.index(m["peer"]) if m["peer"] in PEERS else 99)
         panels.append((f"comparison data set, {n:,} objects", rows,
                        {p: p.replace("+", "+\n").replace(" Dex", "\nDex").replace(" FrozenDex", "\nFrozenDex")
-                        .replace("list comprehension", "list\n(no index)") for p in PEER_ORDER}, False))
+                        .replace("list comprehension", "list\n(no index)") for p in PEERS}, False))
     fig, axes = plt.subplots(1, len(panels), figsize=(6.5 * len(panels) + 1, 5.2), squeeze=False)
     for ax, (title, rows, names, targets) in zip(axes.flat, panels):
         xs = range(len(rows))

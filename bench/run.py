@@ -29,7 +29,6 @@ results folder instead).
 from __future__ import annotations
 
 import argparse
-import gc
 import json
 import os
 import platform
@@ -43,9 +42,12 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(HERE))
 
+import harness as H  # noqa: E402
 import lean  # noqa: E402
+import memory  # noqa: E402
+import report  # noqa: E402
 import workloads as W  # noqa: E402
-from measure import once, round_robin  # noqa: E402,F401
+from measure import once  # noqa: E402
 
 FULL = {
     "core_n": 1_000_000,
@@ -82,124 +84,6 @@ QUICK = {
     "lean_memory_n": 50_000,
 }
 
-# Peers of the lean memory figures (memory.py --data lean).
-LEAN_MEMORY_PEERS = ["corvane", "dict of sets (setattr)", "sqlite3"]
-
-COMPARE_PEERS = [
-    "list comprehension",
-    "dict of sets",
-    "sqlite3",
-    "ducks Dex",
-    "ducks FrozenDex",
-    "polars",
-    "pyroaring+sortedcontainers",
-    "corvane",
-]
-
-
-def log(*args):
-    print(*args, file=sys.stderr, flush=True)
-
-
-def import_corvane():
-    import Corvane
-
-    return Corvane
-
-
-def make_peer(name, cv=None, **kw):
-    import peers as P
-
-    if name == "corvane":
-        return P.CorvanePeer(cv or import_corvane())
-    if name == "corvane (expr)":
-        return P.CorvanePeer(cv or import_corvane(), keyword_equality=False)
-    if name == "list comprehension":
-        return P.ListComp()
-    if name == "dict of sets":
-        return P.DictOfSets()
-    if name == "dict of sets (setattr)":
-        return P.DictOfSetsSetattr()
-    if name == "sqlite3":
-        return P.SQLite(composite=kw.get("composite", ()), name="sqlite3")
-    if name == "ducks Dex":
-        return P.DucksPeer(frozen=False)
-    if name == "ducks FrozenDex":
-        return P.DucksPeer(frozen=True)
-    if name == "polars":
-        return P.PolarsPeer()
-    if name == "pyroaring+sortedcontainers":
-        return P.RoaringSorted()
-    raise KeyError(name)
-
-
-def peer_objects(data, peer, cv):
-    """A fresh copy of the data set's objects for one peer, and its suppliers."""
-    if peer.uses_items:
-        return data.items(cv)
-    recs = data.recs()
-    sups = []
-    if recs and hasattr(recs[0], "sup"):
-        seen = {}
-        for r in recs:
-            seen[r.sup.k] = r.sup
-        sups = [seen[k] for k in sorted(seen)]
-    return recs, sups
-
-
-def expected_keys(query, objs, key):
-    return sorted(key(o) for o in objs if W.evaluate(query, o))
-
-
-def check(peer_name, label, got, want, key):
-    keys = sorted(map(key, got))
-    if keys != want:
-        raise AssertionError(
-            f"{peer_name} answered {label!r} with {len(keys)} objects, expected {len(want)}"
-        )
-
-
-def describe(e: BaseException) -> str:
-    return f"{type(e).__name__}: {e}"
-
-
-def checked(peers, label, query, want, failures, skip=()):
-    """Prepared query functions of the peers that answer `query` correctly.
-
-    `want` is the expected list of keys, or a function of the peer giving it.
-    A peer that fails or answers wrongly is left out and reported in
-    `failures[label]`."""
-    fns = {}
-    for p in peers:
-        if p in skip:
-            continue
-        try:
-            fn = p.prepare(query)
-            check(p.name, label, fn(), want(p) if callable(want) else want, p.key)
-        except (KeyboardInterrupt, SystemExit):
-            raise
-        except BaseException as e:  # a Corvane internal failure is a BaseException
-            failures.setdefault(label, {})[p.name] = describe(e)
-            log(f"FAILED {p.name} on {label}: {describe(e)}")
-            continue
-        fns[p.name] = fn
-    return fns
-
-
-def timed_section(fns, reps, failures, label, **kw):
-    errs = {}
-    times = round_robin(fns, reps, failures=errs, **kw)
-    for name, msg in errs.items():
-        failures.setdefault(label, {})[name] = msg
-        log(f"FAILED {name} on {label}: {msg}")
-    return times
-
-
-def collect_garbage():
-    gc.collect()
-    gc.collect()
-
-
 # ---------------------------------------------------------------- section: core
 
 
@@ -207,7 +91,7 @@ def section_core(cfg):
     """Index core and queries on 1,000,000 objects with four attributes."""
     import peers as P
 
-    cv = import_corvane()
+    cv = H.import_corvane()
     n = cfg["core_n"]
     data = W.core_data(n)
     out = {"n": n, "build": {}, "lookup": {}, "assign": {}, "queries": {}, "failures": {}}
@@ -218,7 +102,7 @@ def section_core(cfg):
     index = items = sq = None
     for rep in range(cfg["build_reps"]):
         index = items = sq = None
-        collect_garbage()
+        H.collect_garbage()
         t0 = time.perf_counter()
         items, _ = data.items(cv)
         build["Item()"].append(time.perf_counter() - t0)
@@ -249,7 +133,7 @@ def section_core(cfg):
         build["sqlite3 insert"].append(sq.t_insert)
         build["sqlite3 index"].append(sq.t_index)
         del rows
-        log(f"core build {rep}: add_object_many {build['add_object_many'][-1]:.2f}s, "
+        H.log(f"core build {rep}: add_object_many {build['add_object_many'][-1]:.2f}s, "
             f"sqlite3 {sq.t_total:.2f}s")
     out["build"] = build
 
@@ -273,20 +157,20 @@ def section_core(cfg):
 
     # get_by_attribute returning about 1,000 objects (one category of 1,000).
     query = ("eq", "cat", 417)
-    want = expected_keys(query, recs, P.Peer.key)
-    fns = checked(peers, "get_by_attribute", query, want, failures, skip=(sq_comp,))
+    want = H.expected_keys(query, recs, P.Peer.key)
+    fns = H.checked(peers, "get_by_attribute", query, want, failures, skip=(sq_comp,))
     size = len(want)
     fns["list slice (floor)"] = lambda: items[1000:1000 + size]
-    out["lookup"] = {"size": size, "times": timed_section(fns, cfg["reps"], failures, "get_by_attribute")}
-    log("core lookup:", {k: f"{v * 1e6:.1f}us" for k, v in out["lookup"]["times"].items()})
+    out["lookup"] = {"size": size, "times": H.timed_section(fns, cfg["reps"], failures, "get_by_attribute")}
+    H.log("core lookup:", {k: f"{v * 1e6:.1f}us" for k, v in out["lookup"]["times"].items()})
 
     # Range and compound queries.
     for label, query in W.core_queries(n):
-        want = expected_keys(query, recs, P.Peer.key)
-        fns = checked(peers, label, query, want, failures)
+        want = H.expected_keys(query, recs, P.Peer.key)
+        fns = H.checked(peers, label, query, want, failures)
         out["queries"][label] = {"size": len(want),
-                                 "times": timed_section(fns, cfg["reps"], failures, label)}
-        log(f"core {label}:", {k: f"{v * 1e3:.2f}ms" for k, v in out["queries"][label]["times"].items()})
+                                 "times": H.timed_section(fns, cfg["reps"], failures, label)}
+        H.log(f"core {label}:", {k: f"{v * 1e3:.2f}ms" for k, v in out["queries"][label]["times"].items()})
 
     # Attribute assignment, one object at a time, against an UPDATE of one
     # indexed column.  Each sample assigns to a fresh run of objects.
@@ -331,12 +215,12 @@ def section_core(cfg):
 
     kinds = ["corvane obj.cat = v", "corvane obj.n = v", "sqlite3 UPDATE cat",
              "sqlite3 UPDATE n", "plain object setattr (floor)"]
-    times = timed_section({k: assign_fn(k) for k in kinds}, cfg["reps"], failures, "assignment")
+    times = H.timed_section({k: assign_fn(k) for k in kinds}, cfg["reps"], failures, "assignment")
     out["assign"] = {k: v / batch for k, v in times.items()}
-    log("core assign:", {k: f"{v * 1e6:.2f}us" for k, v in out["assign"].items()})
+    H.log("core assign:", {k: f"{v * 1e6:.2f}us" for k, v in out["assign"].items()})
     # The index must still answer correctly after all those assignments.
-    checked([corvane], "after assignments", ("eq", "cat", 417),
-            lambda p: expected_keys(("eq", "cat", 417), items, p.key), failures)
+    H.checked([corvane], "after assignments", ("eq", "cat", 417),
+            lambda p: H.expected_keys(("eq", "cat", 417), items, p.key), failures)
     return out
 
 
@@ -348,7 +232,7 @@ def section_four(cfg, lean=False):
     `lean` measures only Corvane and sqlite3 with the composite index."""
     import peers as P
 
-    cv = import_corvane()
+    cv = H.import_corvane()
     n = cfg["four_n"]
     data = W.four_attr_data(n)
     query = W.four_attr_query()
@@ -367,12 +251,12 @@ def section_four(cfg, lean=False):
     for p in others:
         out["build"][p.name] = once(lambda: p.build(recs))
         peers.append(p)
-        collect_garbage()
-    want = expected_keys(query, recs, P.Peer.key)
-    fns = checked(peers, "four-attribute equality", query, want, out["failures"])
+        H.collect_garbage()
+    want = H.expected_keys(query, recs, P.Peer.key)
+    fns = H.checked(peers, "four-attribute equality", query, want, out["failures"])
     out["size"] = len(want)
-    out["times"] = timed_section(fns, cfg["reps"], out["failures"], "four-attribute equality")
-    log("four:", {k: f"{v * 1e3:.3f}ms" for k, v in out["times"].items()})
+    out["times"] = H.timed_section(fns, cfg["reps"], out["failures"], "four-attribute equality")
+    H.log("four:", {k: f"{v * 1e3:.3f}ms" for k, v in out["times"].items()})
     return out
 
 
@@ -380,31 +264,31 @@ def section_four(cfg, lean=False):
 
 
 def section_compare(cfg, n):
-    cv = import_corvane()
+    cv = H.import_corvane()
     data = W.compare_data(n)
     out = {"n": n, "build": {}, "queries": {}, "mutate": {}, "notes": [], "failures": {}}
     failures = out["failures"]
     peers = []
     build_reps = cfg["build_reps"] if n <= 100_000 else 1
-    for name in COMPARE_PEERS:
+    for name in H.BUILD_ORDER:
         samples = []
         for _ in range(build_reps):
-            peer = make_peer(name, cv, composite=[("s", "n")])
-            objs, sups = peer_objects(data, peer, cv)
-            collect_garbage()
+            peer = H.make_peer(name, cv, composite=[("s", "n")])
+            objs, sups = H.peer_objects(data, peer, cv)
+            H.collect_garbage()
             samples.append(once(lambda: peer.build(objs, sups)))
             del objs, sups
         peers.append(peer)
         out["build"][name] = sorted(samples)[len(samples) // 2]
-        log(f"compare {n}: built {name} in {out['build'][name]:.2f}s")
+        H.log(f"compare {n}: built {name} in {out['build'][name]:.2f}s")
 
     ref = peers[0].objs
     for label, query in W.compare_queries(n):
-        want = expected_keys(query, ref, peers[0].key)
-        fns = checked(peers, label, query, want, failures)
+        want = H.expected_keys(query, ref, peers[0].key)
+        fns = H.checked(peers, label, query, want, failures)
         out["queries"][label] = {"size": len(want),
-                                 "times": timed_section(fns, cfg["reps"], failures, label, budget=8)}
-        log(f"compare {n} {label} ({len(want)}):",
+                                 "times": H.timed_section(fns, cfg["reps"], failures, label, budget=8)}
+        H.log(f"compare {n} {label} ({len(want)}):",
             {k: f"{v * 1e3:.3f}ms" for k, v in out["queries"][label]["times"].items()})
 
     # Mutate, then query: move one object into category 417 and query it,
@@ -431,20 +315,20 @@ def section_compare(cfg, n):
 
         fns[p.name] = fn
     label = "mutate, then query"
-    times = timed_section(fns, cfg["reps"], failures, label, budget=8)
+    times = H.timed_section(fns, cfg["reps"], failures, label, budget=8)
     for name, fn in fns.items():
         if name not in times:
             continue
         p = next(x for x in peers if x.name == name)
         try:
-            check(name, label, fn(), expected_keys(query, p.objs, p.key), p.key)
+            H.check(name, label, fn(), H.expected_keys(query, p.objs, p.key), p.key)
         except (KeyboardInterrupt, SystemExit):
             raise
         except BaseException as e:
-            failures.setdefault(label, {})[name] = describe(e)
+            failures.setdefault(label, {})[name] = H.describe(e)
             del times[name]
-    out["mutate"] = {"size": len(expected_keys(query, ref, peers[0].key)), "times": times}
-    log(f"compare {n} mutate:", {k: f"{v * 1e3:.3f}ms" for k, v in times.items()})
+    out["mutate"] = {"size": len(H.expected_keys(query, ref, peers[0].key)), "times": times}
+    H.log(f"compare {n} mutate:", {k: f"{v * 1e3:.3f}ms" for k, v in times.items()})
     return out
 
 
@@ -495,9 +379,9 @@ def run_worker(args, cfg, results: Path, name: str, *extra: str) -> dict:
     if args.quick:
         cmd.append("--quick")
     t0 = time.perf_counter()
-    log(f"==> {name} {' '.join(extra)}")
+    H.log(f"==> {name} {' '.join(extra)}")
     subprocess.run(cmd, check=True)
-    log(f"    done in {time.perf_counter() - t0:.0f}s")
+    H.log(f"    done in {time.perf_counter() - t0:.0f}s")
     return json.loads(target.read_text())
 
 
@@ -524,13 +408,13 @@ def main(argv=None):
         elif name == "four":
             data = section_four(cfg, lean=extra == ["lean"])
         elif name == "lean":
-            data = lean.section_lean(cfg, sys.modules[__name__])
+            data = lean.section_lean(cfg)
         elif name == "lean-build":
-            data = lean.section_lean_build(cfg, sys.modules[__name__])
+            data = lean.section_lean_build(cfg)
         elif name == "lean-compound":
-            data = lean.section_lean_compound(cfg, sys.modules[__name__])
+            data = lean.section_lean_compound(cfg)
         elif name == "lean-scale":
-            data = lean.section_lean_scale(cfg, sys.modules[__name__], int(extra[0]))
+            data = lean.section_lean_scale(cfg, int(extra[0]))
         elif name == "compare":
             data = section_compare(cfg, int(extra[0]))
         else:
@@ -538,9 +422,6 @@ def main(argv=None):
         target = results / f"{name}{''.join('-' + e for e in extra)}.json"
         target.write_text(json.dumps(data, indent=1))
         return
-
-    import memory
-    import report
 
     docs = Path(args.docs) if args.docs else (results if args.quick else ROOT / "docs")
     sections = set(args.only.split(","))
@@ -553,8 +434,8 @@ def main(argv=None):
                            *[["lean-scale", str(n)] for n in cfg["lean_scale_ns"]]):
                 run_worker(args, cfg, results, *worker)
             mem = []
-            for name in LEAN_MEMORY_PEERS:
-                log(f"==> memory (lean data set) {name} {cfg['lean_memory_n']}")
+            for name in H.LEAN_MEMORY_PEERS:
+                H.log(f"==> memory (lean data set) {name} {cfg['lean_memory_n']}")
                 mem.append(memory.measure_in_subprocess(name, cfg["lean_memory_n"], "lean"))
             (results / "lean-memory.json").write_text(json.dumps(mem, indent=1))
         if "core" in sections:
@@ -567,8 +448,8 @@ def main(argv=None):
         if "memory" in sections:
             mem = []
             for n in cfg["memory_ns"]:
-                for name in COMPARE_PEERS:
-                    log(f"==> memory {name} {n}")
+                for name in H.BUILD_ORDER:
+                    H.log(f"==> memory {name} {n}")
                     mem.append(memory.measure_in_subprocess(name, n))
             (results / "memory.json").write_text(json.dumps(mem, indent=1))
         meta["load_after"] = os.getloadavg()
@@ -578,7 +459,7 @@ def main(argv=None):
     table = report.lean_text(results)
     if table:
         print(table)
-    log(f"wrote {md_path} and {', '.join(map(str, pngs))} ({time.perf_counter() - t_all:.0f}s)")
+    H.log(f"wrote {md_path} and {', '.join(map(str, pngs))} ({time.perf_counter() - t_all:.0f}s)")
 
 
 if __name__ == "__main__":

@@ -14,14 +14,7 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-all=0
-for arg in "$@"; do
-    case "$arg" in
-        --all) all=1 ;;
-        -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-        *) die "unknown argument '$arg'" ;;
-    esac
-done
+parse_options "$0" --all -- "$@"
 
 PY_DBG="${CORVANE_PYTHON_DBG:-python3-dbg}"
 if ! command -v "$PY_DBG" >/dev/null 2>&1; then

@@ -2,15 +2,19 @@
 # Set up everything Corvane needs to build, test and run, installing only what
 # is missing.  Safe to run again at any time.
 #
-#   bash scripts/setup.sh            system packages + .venv (CPython) + .venv-pypy (PyPy)
-#   bash scripts/setup.sh cpython    system packages + .venv only
-#   bash scripts/setup.sh pypy       system packages + .venv-pypy only
+#   bash scripts/setup.sh            system packages and every environment below
+#   bash scripts/setup.sh cpython    system packages + .venv (CORVANE_PYTHON, 3.11 here)
+#   bash scripts/setup.sh versions   system packages + .venv-3.X for every other
+#                                    CPython from 3.9 to 3.13 the machine has
+#   bash scripts/setup.sh 3.12       system packages + the environment of that version
+#   bash scripts/setup.sh pypy       system packages + .venv-pypy
 #   bash scripts/setup.sh deps       system packages only
 #
-# Each virtual environment gets the test tools (pytest, hypothesis) and the
-# package itself, built from this checkout by `pip install .`.  The build tree
-# of each interpreter is kept under build/ so a rerun only recompiles what
-# changed.
+# A CPython version the machine lacks (neither under pyenv nor as python3.X
+# on the PATH) is reported and skipped.  Each virtual environment gets the
+# test tools (pytest, hypothesis) and the package itself, built from this
+# checkout by `pip install .`.  The build tree of each interpreter is kept
+# under build/ so a rerun only recompiles what changed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
@@ -19,6 +23,7 @@ APT_PACKAGES=(
     libroaring-dev libabsl-dev libgtest-dev libbenchmark-dev
     python3-dev python3-venv python3-dbg
     pypy3 pypy3-dev pypy3-venv
+    clang-format ccache
 )
 
 install_system_packages() {
@@ -42,11 +47,12 @@ install_system_packages() {
 ensure_venv() {
     local dir="$1" interp="$2" impl="$3"
     FRESH=0
+    command -v "$interp" >/dev/null 2>&1 || die "interpreter '$interp' not found"
     if [ -x "$dir/bin/python" ] &&
-        "$dir/bin/python" -c "import sys, pip; sys.exit(sys.implementation.name != '$impl')" 2>/dev/null; then
+        "$dir/bin/python" -c "import sys, pip; sys.exit(sys.implementation.name != '$impl')" 2>/dev/null &&
+        [ "$(version_of "$dir/bin/python")" = "$(version_of "$interp")" ]; then
         return
     fi
-    command -v "$interp" >/dev/null 2>&1 || die "interpreter '$interp' not found"
     say "creating $(basename "$dir") with $interp"
     rm -rf "$dir"
     "$interp" -m venv "$dir"
@@ -77,28 +83,38 @@ install_package() {
     (cd / && "$py" -c 'import Corvane; print("installed:", Corvane.__file__)')
 }
 
-want_cpython=0
-want_pypy=0
-if [ "$#" -eq 0 ]; then
-    want_cpython=1
-    want_pypy=1
-fi
+# The targets, in the order they are set up.
+targets=()
+[ "$#" -gt 0 ] || set -- cpython versions pypy
 for arg in "$@"; do
     case "$arg" in
-        cpython) want_cpython=1 ;;
-        pypy) want_pypy=1 ;;
+        cpython) targets+=("$(main_version)") ;;
+        versions)
+            for v in "${PY_VERSIONS[@]}"; do
+                [ "$v" = "$(main_version)" ] || targets+=("$v")
+            done ;;
+        3.*) is_one_of "$arg" "${PY_VERSIONS[@]}" ||
+                 die "CPython $arg is not a supported version (${PY_VERSIONS[*]})"
+             targets+=("$arg") ;;
+        pypy) targets+=(pypy) ;;
         deps) ;;
-        *) die "unknown target '$arg' (expected: cpython, pypy, deps)" ;;
+        *) die "unknown target '$arg' (expected: cpython, versions, 3.X, pypy, deps)" ;;
     esac
 done
 
 install_system_packages
-if [ "$want_cpython" -eq 1 ]; then
-    ensure_venv "$VENV" "$CORVANE_PYTHON" cpython
-    install_package "$VENV" "$FRESH"
-fi
-if [ "$want_pypy" -eq 1 ]; then
-    ensure_venv "$VENV_PYPY" "$CORVANE_PYPY" pypy
-    install_package "$VENV_PYPY" "$FRESH"
-fi
+for t in $(printf '%s\n' "${targets[@]}" | awk '!seen[$0]++'); do
+    if [ "$t" = pypy ]; then
+        ensure_venv "$VENV_PYPY" "$CORVANE_PYPY" pypy
+        install_package "$VENV_PYPY" "$FRESH"
+    elif [ "$t" = "$(main_version)" ]; then
+        ensure_venv "$VENV" "$CORVANE_PYTHON" cpython
+        install_package "$VENV" "$FRESH"
+    elif interp="$(find_cpython "$t")"; then
+        ensure_venv "$(venv_for "$t")" "$interp" cpython
+        install_package "$(venv_for "$t")" "$FRESH"
+    else
+        say "CPython $t: not on this machine (pyenv or python$t on the PATH), skipped"
+    fi
+done
 say "setup done"

@@ -17,15 +17,12 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
+parse_options "$0" --pypy -- "$@"
 py="$VENV/bin/python"
 dir="$ROOT/build/soak"
-for arg in "$@"; do
-    case "$arg" in
-        --pypy) py="$VENV_PYPY/bin/python" dir="$ROOT/build/soak-pypy" ;;
-        -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-        *) die "unknown argument '$arg'" ;;
-    esac
-done
+if [ "$pypy" -eq 1 ]; then
+    py="$VENV_PYPY/bin/python" dir="$ROOT/build/soak-pypy"
+fi
 [ -x "$py" ] || die "$py not found: run bash scripts/setup.sh first"
 say "building the module ($dir)"
 cmake_build "$dir" -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_MODULE=ON -DCORVANE_BUILD_TESTS=OFF \

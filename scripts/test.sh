@@ -2,22 +2,30 @@
 # Set up whatever is missing, then run every test suite of Corvane:
 #
 #   cpython  pytest on CPython against the package installed in .venv
+#            (CORVANE_PYTHON, 3.11 here)
+#   versions pytest on every other CPython from 3.9 to 3.13 the machine has,
+#            each against its own .venv-3.X, two at a time, with the smaller
+#            model and stress budgets; a version the machine lacks is
+#            reported and skipped
 #   pypy     pytest on PyPy against the package installed in .venv-pypy
 #   cpp      the C++ unit tests (GoogleTest) through ctest (assertions on, -O2)
 #   asan     the C++ unit tests and pytest on CPython against a build with
 #            AddressSanitizer + UndefinedBehaviorSanitizer (build/asan)
 #   docs     mypy --strict over examples/ with the installed stubs, stubtest,
 #            and the documentation snippets and example programs
+#   format   clang-format (Debian's) finds nothing to change in src/ and
+#            tests/cpp (.clang-format)
 #   tsan     the threaded Python tests against a ThreadSanitizer build
 #            (scripts/tsan.sh --quick)
 #   refcounts  the reference-count tests under Debian's debug interpreter
 #            (scripts/debug_refcounts.sh)
-#   wheels   release wheels for CPython and PyPy repaired into manylinux
-#            wheels and the sdist, each installed in a fresh environment and
-#            smoke-tested, the wheels with the system's CRoaring and Abseil
-#            hidden (scripts/wheels.sh --check)
+#   wheels   release wheels for every CPython from 3.9 to 3.13 found and for
+#            PyPy, repaired into manylinux wheels, and the sdist, each
+#            installed in a fresh environment and smoke-tested, the wheels
+#            with the system's CRoaring and Abseil hidden
+#            (scripts/wheels.sh --check)
 #
-#   bash scripts/test.sh                   setup + all eight steps
+#   bash scripts/test.sh                   setup + every step
 #   bash scripts/test.sh asan cpp          setup (what those steps need) + those steps
 #   bash scripts/test.sh --no-setup asan   skip the setup (venvs already there)
 #
@@ -29,7 +37,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 LOGS="$ROOT/build/logs"
 COUNTS="$LOGS/counts"
-ALL_STEPS=(cpython pypy cpp asan docs tsan refcounts wheels)
+# Rows a step adds under its own in the summary ("name seconds result").
+SUBSTEPS="$LOGS/substeps"
+ALL_STEPS=(cpython versions pypy cpp asan docs format tsan refcounts wheels)
+
+# Budgets of the model and stress tests on the other CPython versions: the
+# 3.11 step runs the full ones, these only check that every test passes there.
+EXTRA_VERSION_BUDGETS=(CORVANE_MODEL_EXAMPLES=25 CORVANE_MODEL_STEPS=30
+                       CORVANE_STRESS_OPS=300 CORVANE_STRESS_SECONDS=20)
 
 # ---------------------------------------------------------------- counting
 
@@ -134,37 +149,91 @@ step_cpp() {
     run_ctest cpp "$dir"
 }
 
+# run_script LABEL SCRIPT [ARGS...]: a step that is one script of scripts/.
+# Each of them closes with a pytest-style "N passed, N failed" line, which is
+# what gets counted.
+run_script() {
+    local log="$LOGS/$1.log" script="$2" rc=0
+    shift 2
+    bash "$ROOT/scripts/$script" "$@" 2>&1 | tee "$log" || rc=$?
+    record_pytest_counts "$log"
+    return "$rc"
+}
+
 # Type-check the examples against the installed stubs (mypy --strict),
 # compare the stubs with the module (stubtest), run the doc snippets and
 # the example programs.
-step_docs() {
-    local log="$LOGS/docs.log" rc=0
-    bash "$ROOT/scripts/check_docs.sh" "$VENV/bin/python" 2>&1 | tee "$log" || rc=$?
-    record_pytest_counts "$log"
-    return "$rc"
+step_docs() { run_script docs check_docs.sh "$VENV/bin/python"; }
+step_tsan() { run_script tsan tsan.sh --quick; }
+step_refcounts() { run_script refcounts debug_refcounts.sh; }
+step_wheels() { run_script wheels wheels.sh --check; }
+
+# The sources as clang-format would write them, compared with the files.
+step_format() {
+    local log="$LOGS/format.log" files=() rc=0 bad
+    command -v clang-format >/dev/null 2>&1 || { echo "clang-format not found (scripts/setup.sh deps)"; return 1; }
+    mapfile -t files < <(cd "$ROOT" && find src tests/cpp -name '*.cpp' -o -name '*.hpp' | sort)
+    echo "$(clang-format --version): ${#files[@]} files"
+    (cd "$ROOT" && clang-format --dry-run "${files[@]}") >"$log" 2>&1 || rc=$?
+    bad="$(grep -oE '^[^: ]+\.(cpp|hpp)' "$log" | sort -u)"
+    if [ -n "$bad" ] || [ "$rc" -ne 0 ]; then
+        echo "files clang-format would change ($(grep -c 'warning:' "$log") lines):"
+        sed 's/^/    /' <<<"$bad"
+        echo "reformat them with: clang-format -i \$(find src tests/cpp -name '*.cpp' -o -name '*.hpp')"
+        echo "0 1 0" >>"$COUNTS"
+        return 1
+    fi
+    echo "1 0 0" >>"$COUNTS"
+    echo "all ${#files[@]} files formatted"
 }
 
-# The two scripts print pytest's closing line, which is what gets counted.
-step_tsan() {
-    local log="$LOGS/tsan.log" rc=0
-    bash "$ROOT/scripts/tsan.sh" --quick 2>&1 | tee "$log" || rc=$?
-    record_pytest_counts "$log"
-    return "$rc"
+# One job of step_versions: the suite on CPython $1 against .venv-$1, output
+# in build/logs/pytest-$1.log; the last line of build/logs/time-$1 holds
+# its seconds and exit status.
+version_job() {
+    local version="$1" venv t0=$SECONDS rc=0
+    venv="$(venv_for "$version")"
+    export "${EXTRA_VERSION_BUDGETS[@]}"
+    {
+        check_import_from "$venv/bin/python" "$venv/" &&
+            # shellcheck disable=SC2046
+            run_pytest "$version" "$venv/bin/python" $(hypothesis_ci_profile "$venv/bin/python")
+    } >"$LOGS/pytest-$version.out" 2>&1 || rc=$?
+    echo "$((SECONDS - t0)) $rc" >"$LOGS/time-$version"
 }
 
-step_refcounts() {
-    local log="$LOGS/refcounts.log" rc=0
-    bash "$ROOT/scripts/debug_refcounts.sh" 2>&1 | tee "$log" || rc=$?
-    record_pytest_counts "$log"
-    return "$rc"
-}
-
-# The script prints one line per check and closes with "N passed, N
-# failed", which is what gets counted.
-step_wheels() {
-    local log="$LOGS/wheels.log" rc=0
-    bash "$ROOT/scripts/wheels.sh" --check 2>&1 | tee "$log" || rc=$?
-    record_pytest_counts "$log"
+step_versions() {
+    local v found=() pids=() rc=0 secs status
+    : >"$SUBSTEPS"
+    for v in "${PY_VERSIONS[@]}"; do
+        [ "$v" = "$(main_version)" ] && continue
+        if ! find_cpython "$v" >/dev/null; then
+            echo "CPython $v: not on this machine, skipped"
+            echo "$v 0 skipped (not on this machine)" >>"$SUBSTEPS"
+            continue
+        fi
+        found+=("$v")
+    done
+    [ "${#found[@]}" -gt 0 ] || { echo "no other CPython version on this machine"; return 0; }
+    echo "CPython ${found[*]}: the whole suite, $JOBS at a time (${EXTRA_VERSION_BUDGETS[*]})"
+    for v in "${found[@]}"; do
+        while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do wait -n || true; done
+        rm -f "$LOGS/time-$v"
+        version_job "$v" &
+        pids+=($!)
+    done
+    wait "${pids[@]}" || true
+    for v in "${found[@]}"; do
+        read -r secs status <"$LOGS/time-$v" 2>/dev/null || { secs=0 status=1; }
+        echo "----- CPython $v (${secs}s): $(tail -n 1 "$LOGS/pytest-$v.out")"
+        if [ "$status" -ne 0 ]; then
+            tail -n 60 "$LOGS/pytest-$v.out"
+            echo "$v $secs FAILED (exit $status)" >>"$SUBSTEPS"
+            rc=1
+        else
+            echo "$v $secs ok" >>"$SUBSTEPS"
+        fi
+    done
     return "$rc"
 }
 
@@ -243,9 +312,11 @@ steps=()
 for arg in "$@"; do
     case "$arg" in
         --no-setup) do_setup=0 ;;
-        cpython | pypy | cpp | asan | docs | tsan | refcounts | wheels) steps+=("$arg") ;;
-        -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-        *) die "unknown argument '$arg' (steps: ${ALL_STEPS[*]}; option: --no-setup)" ;;
+        -h | --help) usage "$0"; exit 0 ;;
+        *)
+            is_one_of "$arg" "${ALL_STEPS[@]}" ||
+                die "unknown argument '$arg' (steps: ${ALL_STEPS[*]}; option: --no-setup)"
+            steps+=("$arg") ;;
     esac
 done
 [ "${#steps[@]}" -gt 0 ] || steps=("${ALL_STEPS[@]}")
@@ -263,6 +334,7 @@ if [ "$do_setup" -eq 1 ]; then
     for s in "${steps[@]}"; do
         case "$s" in
             cpython | asan | docs | tsan | refcounts) targets+=(cpython) ;;
+            versions) targets+=(versions) ;;
             pypy) targets+=(pypy) ;;
         esac
     done
@@ -281,6 +353,7 @@ for s in "${steps[@]}"; do
     say "step $s"
     t0=$SECONDS
     before="$(wc -l <"$COUNTS")"
+    : >"$SUBSTEPS"
     (set -e; "step_$s")
     rc=$?
     names+=("$s") times+=($((SECONDS - t0)))
@@ -295,6 +368,9 @@ for s in "${steps[@]}"; do
             echo "0 1 0" >>"$COUNTS"
         fi
     fi
+    while read -r sub secs result; do
+        names+=("  $sub") times+=("$secs") results+=("$result")
+    done <"$SUBSTEPS"
 done
 
 passed=0 failed=0 skipped=0
@@ -304,9 +380,9 @@ done <"$COUNTS"
 
 say "summary (wall time per step)"
 for i in "${!names[@]}"; do
-    printf '  %-8s %6ss  %s\n' "${names[$i]}" "${times[$i]}" "${results[$i]}"
+    printf '  %-9s %6ss  %s\n' "${names[$i]}" "${times[$i]}" "${results[$i]}"
 done
-printf '  %-8s %6ss\n' total "$((SECONDS - t_all))"
+printf '  %-9s %6ss\n' total "$((SECONDS - t_all))"
 if [ "$overall" -eq 0 ] && [ $((passed + failed)) -eq 0 ]; then
     echo "no test ran at all"
     overall=1

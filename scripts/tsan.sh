@@ -16,14 +16,7 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-quick=0
-for arg in "$@"; do
-    case "$arg" in
-        --quick) quick=1 ;;
-        -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-        *) die "unknown argument '$arg'" ;;
-    esac
-done
+parse_options "$0" --quick -- "$@"
 
 dir="$ROOT/build/tsan"
 reports="$dir/reports"

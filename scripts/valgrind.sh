@@ -17,7 +17,7 @@
 set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-case "${1:-}" in -h | --help) sed -n '2,/^set -uo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;; esac
+case "${1:-}" in -h | --help) usage "$0"; exit 0 ;; esac
 command -v valgrind >/dev/null 2>&1 || { as_root apt-get update -qq && as_root apt-get install -y -qq valgrind; }
 [ -x "$VENV/bin/python" ] || bash "$ROOT/scripts/setup.sh" cpython || exit 1
 

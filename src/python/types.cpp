@@ -23,7 +23,24 @@ PyTypeObject* query_expr_type() { return cached<create_query_expr_type>(); }
 PyTypeObject* store_owner_type() { return cached<create_store_owner_type>(); }
 
 PyTypeObject* type_from_spec(PyType_Spec* spec) {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+    // CPython 3.9 keeps only the part of Py_tp_doc after the signature line,
+    // so the class has no __text_signature__.  Put the whole text back, as
+    // later versions keep it; __doc__ does not change (it is the type's dict
+    // entry).  The type frees tp_doc with PyObject_Free.
+    for (PyType_Slot* slot = spec->slots; type != nullptr && slot->slot != 0; ++slot) {
+        if (slot->slot != Py_tp_doc || slot->pfunc == nullptr) continue;
+        const char* doc = static_cast<const char*>(slot->pfunc);
+        size_t size = std::strlen(doc) + 1;
+        auto* copy = static_cast<char*>(PyObject_Malloc(size));
+        if (copy == nullptr) break;  // the stripped text stays
+        std::memcpy(copy, doc, size);
+        PyObject_Free(const_cast<char*>(type->tp_doc));
+        type->tp_doc = copy;
+    }
+#endif
+    return type;
 }
 
 #ifdef PYPY_VERSION
