@@ -358,8 +358,9 @@ def test_internal_failure_reaches_python_as_panic(capfd):
     assert caught.args == ("not yet implemented",)
     report = capfd.readouterr().err
     assert "not yet implemented" in report
-    # The report names the source file within the project, not where it was built.
-    assert re.search(r"panicked at src/engine/\w+\.cpp:\d+:\d+:", report), report
+    # The report names the source file within the project, not where it was
+    # built, and the function that failed.
+    assert re.search(r"panicked at src/engine/\w+\.cpp:\d+:\d+ in .*\w\(.*\):\n", report), report
     # A failure while only reading leaves the index usable.
     assert idx.get_by_attribute(x=1) == [o]
     assert idx.reduced_query(PyQueryExpr.eq("x", 1)).collect() == [o]

@@ -29,7 +29,11 @@ QueryExpr with_attr(const QueryExpr& e, std::string_view tail) {
     return copy;
 }
 
-[[noreturn]] void not_implemented() { fail("not yet implemented"); }
+// Reported at the caller's place: the failure report names the function
+// that met the unsupported query.
+[[noreturn]] void not_implemented(std::source_location where = std::source_location::current()) {
+    fail("not yet implemented", where);
+}
 
 // The operands of an `and`, with those of nested `and`s in their place.
 void flatten_and(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
@@ -93,8 +97,83 @@ Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
 
 namespace {
 
+// `==` (one value) or `in` (any of the values).
+Bitmap evaluate_equality(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
+    if (e.op == QueryExpr::Op::Eq) {
+        auto it = map.exact.find(e.values[0]);
+        if (it == map.exact.end()) return Bitmap();
+        Bitmap ids = it->second.as_bitmap();
+        ids.and_inplace(universe);
+        return ids;
+    }
+    Bitmap ids;
+    for (const PyValue& v : e.values) {
+        auto it = map.exact.find(v);
+        if (it != map.exact.end()) it->second.or_into(ids);
+    }
+    ids.and_inplace(universe);
+    return ids;
+}
+
+// `>`, `>=`, `<` or `<=` against the ordered value rv.  The open side ends
+// where the bound's family does: values of other families never compare
+// with it.  That side is left open when the tree holds nothing beyond the
+// family, so that the outermost children go whole.
+Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr::Op op,
+                          RangeValue rv) {
+    using Op = QueryExpr::Op;
+    auto [low, high] = family_span(CompositeKey128::value_part_of(rv));
+    const BitMapBTree& tree = *map.ranged;
+    Bound first = tree.lowest_value_part() >= low ? Bound::unbounded()
+                                                  : Bound::included(RangeValue::of_encoded(low));
+    Bound last = tree.highest_value_part() <= high ? Bound::unbounded()
+                                                   : Bound::included(RangeValue::of_encoded(high));
+    switch (op) {
+        case Op::Gt:
+            return range(map, Bound::excluded(rv), last, universe);
+        case Op::Ge:
+            return range(map, Bound::included(rv), last, universe);
+        case Op::Lt:
+            return range(map, first, Bound::excluded(rv), universe);
+        default:
+            return range(map, first, Bound::included(rv), universe);
+    }
+}
+
+// A one-sided range comparison with the value of `e`: values without a range
+// key select nothing; an `Indexable` one is not supported.
+Bitmap evaluate_ordering(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
+    const PyValue& v = e.values[0];
+    switch (v.kind()) {
+        case CastValue::Int:
+        case CastValue::Float:
+        case CastValue::Ordered:
+            return evaluate_one_sided(map, universe, e.op, v.range_value());
+        case CastValue::Str:
+        case CastValue::Unknown:
+            return Bitmap();
+        case CastValue::Ind:
+            not_implemented();
+    }
+    return Bitmap();
+}
+
+// `bt`: both bounds included.  Bounds of two families select nothing: no
+// value orders against both.
+Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
+    const PyValue& lo = e.values[0];
+    const PyValue& hi = e.values[1];
+    if (!lo.is_numeric() || !hi.is_numeric()) not_implemented();
+    if (family_span(CompositeKey128::value_part_of(lo.range_value())) !=
+        family_span(CompositeKey128::value_part_of(hi.range_value())))
+        return Bitmap();
+    return range(map, Bound::included(lo.range_value()), Bound::included(hi.range_value()),
+                 universe);
+}
+
 // A comparison on one attribute or a dotted path.
-[[gnu::noinline]] Bitmap evaluate_comparison(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+[[gnu::noinline]] Bitmap evaluate_comparison(const AttrMaps& maps, const Bitmap& universe,
+                                             const QueryExpr& e) {
     using Op = QueryExpr::Op;
     // Look the path up first.
     auto [head, tail] = attr_parts(e.attr);
@@ -107,71 +186,20 @@ namespace {
         holders.and_inplace(universe);
         return holders;
     }
-
     switch (e.op) {
-        case Op::Eq: {
-            auto it = map.exact.find(e.values[0]);
-            if (it == map.exact.end()) return Bitmap();
-            Bitmap ids = it->second.as_bitmap();
-            ids.and_inplace(universe);
-            return ids;
-        }
-        case Op::In: {
-            Bitmap ids;
-            for (const PyValue& v : e.values) {
-                auto it = map.exact.find(v);
-                if (it != map.exact.end()) it->second.or_into(ids);
-            }
-            ids.and_inplace(universe);
-            return ids;
-        }
-        case Op::Gt: case Op::Ge: case Op::Lt: case Op::Le: {
-            const PyValue& v = e.values[0];
-            switch (v.kind()) {
-                case CastValue::Int:
-                case CastValue::Float:
-                case CastValue::Ordered: {
-                    // The open side ends where the bound's family does:
-                    // values of other families never compare with it.
-                    RangeValue rv = v.range_value();
-                    auto [low, high] = family_span(CompositeKey128::value_part_of(rv));
-                    const BitMapBTree& tree = *map.ranged;
-                    // Left open when the tree holds nothing beyond the
-                    // family, so that the outermost children go whole.
-                    Bound first = tree.lowest_value_part() >= low ? Bound::unbounded()
-                                                                 : Bound::included(RangeValue::of_encoded(low));
-                    Bound last = tree.highest_value_part() <= high ? Bound::unbounded()
-                                                                   : Bound::included(RangeValue::of_encoded(high));
-                    switch (e.op) {
-                        case Op::Gt: return range(map, Bound::excluded(rv), last, universe);
-                        case Op::Ge: return range(map, Bound::included(rv), last, universe);
-                        case Op::Lt: return range(map, first, Bound::excluded(rv), universe);
-                        default: return range(map, first, Bound::included(rv), universe);
-                    }
-                }
-                case CastValue::Str:
-                case CastValue::Unknown:
-                    return Bitmap();
-                case CastValue::Ind:
-                    not_implemented();
-            }
-            return Bitmap();
-        }
-        case Op::Bt: {
-            const PyValue& lo = e.values[0];
-            const PyValue& hi = e.values[1];
-            if (!lo.is_numeric() || !hi.is_numeric()) not_implemented();
-            // Bounds of two families: no value orders against both.
-            if (family_span(CompositeKey128::value_part_of(lo.range_value())) !=
-                family_span(CompositeKey128::value_part_of(hi.range_value())))
-                return Bitmap();
-            return range(map, Bound::included(lo.range_value()), Bound::included(hi.range_value()),
-                         universe);
-        }
+        case Op::Eq:
+        case Op::In:
+            return evaluate_equality(map, universe, e);
+        case Op::Gt:
+        case Op::Ge:
+        case Op::Lt:
+        case Op::Le:
+            return evaluate_ordering(map, universe, e);
+        case Op::Bt:
+            return evaluate_between(map, universe, e);
         default:
-            break;
+            return Bitmap();
     }
-    return Bitmap();
 }
 
 // `!=`: the universe less the objects equal to the value.

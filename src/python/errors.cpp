@@ -29,12 +29,15 @@ std::string current_thread_name() {
     return name;
 }
 
+// The report names the function as well as the place: several places share
+// one message ("Missing child", "invalid offset").
 void report(const InternalFailure& failure) {
     const auto& where = failure.where();
     std::string name = current_thread_name();
-    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u:\n%s\n", name.c_str(),
+    std::fprintf(stderr, "thread '%s' panicked at %s:%u:%u in %s:\n%s\n", name.c_str(),
                  where.file_name(), static_cast<unsigned>(where.line()),
-                 static_cast<unsigned>(where.column()), failure.message().c_str());
+                 static_cast<unsigned>(where.column()), where.function_name(),
+                 failure.message().c_str());
     std::fflush(stderr);
 }
 }  // namespace

@@ -3,18 +3,12 @@
 // Ints beyond 64 bits and exact `decimal.Decimal`, `fractions.Fraction`,
 // `datetime.datetime`, `datetime.date`, `datetime.time` and
 // `datetime.timedelta` objects take part in range comparisons in the order
-// Python gives them.  Their keys are value parts of the range tree (see
-// structures/ranged_b_tree.hpp), computed here once when a value is wrapped:
-// * numbers share the scale of ints and floats: a value part holding the
-//   number exactly (79 significant bits, the exponent of any finite double),
-//   or, for a number it cannot hold, the largest such value below it with the
-//   inexact flag and the number's exact value for the tree to compare;
-//   beyond the doubles' exponents every number is inexact; a Decimal NaN or
-//   infinity is keyed as the float one;
-// * datetimes count microseconds from 0001-01-01, aware ones (an offset from
-//   `utcoffset()`) after subtracting it, in a family of their own; dates
-//   count days, times microseconds from midnight (naive and aware apart
-//   again), timedeltas microseconds.
+// Python gives them.  Their keys are built by structures/range_key.hpp, which
+// describes the encoding; this binding only reads the numbers and fields the
+// keys are built from out of the objects: an int's sign and magnitude, a
+// Fraction's numerator and denominator, a Decimal's `as_tuple()` (and
+// `as_integer_ratio()` within the doubles' exponents), the fields of dates,
+// times and timedeltas, and the `utcoffset()` of an aware datetime or time.
 #pragma once
 
 #include <Python.h>
@@ -25,7 +19,8 @@ namespace corvane {
 
 // The range key of `obj`, or an empty handle when its type is not one of
 // those above (subclasses are not: they may order themselves otherwise) or
-// it has no order (a signalling NaN).  Requires the interpreter lock; an
+// it has no order (a signalling NaN, a nonzero Decimal whose exponent is
+// beyond 64 bits).  Requires the interpreter lock; an
 // exception raised meanwhile (by a `utcoffset` of a user's tzinfo, say)
 // propagates as `PyErrorSet`.
 OrderedRef range_key(PyObject* obj);

@@ -205,85 +205,94 @@ PyValue big_int_value(PyObject* obj, SharedRef handle, Py_hash_t hash) {
     return PyValue::of_other(std::move(handle), h, std::move(cls));
 }
 
-// A number or str of another type that is one key with a native value
-// (True and 1, an IntEnum member and its int, a str subclass and its text,
-// Decimal(1) and 1, Fraction(1, 2) and 0.5, complex(2, 0) and 2.0) gets
-// that native key; `out` is left alone otherwise.
-bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
-    PyTypeObject* type = Py_TYPE(obj);
-    uint64_t h = static_cast<uint64_t>(hash);
-    if (PyLong_Check(obj)) {
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (x == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
-        if (overflow != 0) {
-            if (!native_equality(type, &PyLong_Type)) return false;
-            out = big_int_value(obj, std::move(handle), hash);
-            return true;
-        }
-        if (!native_equality(type, &PyLong_Type) &&
-            !equals_native(obj, hash, PyLong_FromLongLong(x)))
-            return false;
+// The native key of an int of any int type, when it is one key with the
+// native int (or, beyond 64 bits, keeps the native equality).
+bool int_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
+    if (overflow != 0) {
+        if (!native_equality(Py_TYPE(obj), &PyLong_Type)) return false;
+        out = big_int_value(obj, std::move(handle), hash);
+        return true;
+    }
+    if (!native_equality(Py_TYPE(obj), &PyLong_Type) &&
+        !equals_native(obj, hash, PyLong_FromLongLong(x)))
+        return false;
+    out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, static_cast<uint64_t>(hash));
+    return true;
+}
+
+bool float_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    double d = PyFloat_AS_DOUBLE(obj);
+    if (!native_equality(Py_TYPE(obj), &PyFloat_Type) &&
+        !equals_native(obj, hash, PyFloat_FromDouble(d)))
+        return false;
+    out =
+        PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, static_cast<uint64_t>(hash));
+    return true;
+}
+
+bool str_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (s == nullptr) {
+        PyErr_Clear();  // not encodable: no native text equals it
+        return false;
+    }
+    if (len > static_cast<Py_ssize_t>(UINT32_MAX)) return false;
+    if (!native_equality(Py_TYPE(obj), &PyUnicode_Type) &&
+        !equals_native(obj, hash, PyUnicode_FromStringAndSize(s, len)))
+        return false;
+    out = PyValue::text_keyed(std::move(handle), CastValue::Unknown,
+                              std::string_view(s, static_cast<size_t>(len)),
+                              static_cast<uint64_t>(hash));
+    return true;
+}
+
+bool complex_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    Py_complex c = PyComplex_AsCComplex(obj);
+    if (c.real == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
+    if (c.imag != 0.0 || !equals_native(obj, hash, PyFloat_FromDouble(c.real))) return false;
+    out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, c.real,
+                               static_cast<uint64_t>(hash));
+    return true;
+}
+
+// A type with `__index__`: the key of the int it gives, when that is an
+// exact int within 64 bits (or a double holds it) and equals the value.
+bool index_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    const uint64_t h = static_cast<uint64_t>(hash);
+    PyObject* i = PyNumber_Index(obj);
+    if (i != nullptr && !PyLong_CheckExact(i)) {
+        Py_DECREF(i);  // an int subclass from __index__: not a native value
+        return false;
+    }
+    py::PyRef keep(py::borrow, i);  // `equals_native` takes its own
+    if (!equals_native(obj, hash, i)) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(keep.get(), &overflow);
+    if (overflow == 0) {
         out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
         return true;
     }
-    if (PyFloat_Check(obj)) {
-        double d = PyFloat_AS_DOUBLE(obj);
-        if (!native_equality(type, &PyFloat_Type) &&
-            !equals_native(obj, hash, PyFloat_FromDouble(d)))
-            return false;
+    double d = 0;
+    if (exact_double(keep.get(), d)) {
         out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
         return true;
     }
-    if (PyUnicode_Check(obj)) {
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-        if (s == nullptr) {
-            PyErr_Clear();  // not encodable: no native text equals it
-            return false;
-        }
-        if (len > static_cast<Py_ssize_t>(UINT32_MAX)) return false;
-        if (!native_equality(type, &PyUnicode_Type) &&
-            !equals_native(obj, hash, PyUnicode_FromStringAndSize(s, len)))
-            return false;
-        out = PyValue::text_keyed(std::move(handle), CastValue::Unknown, std::string_view(s, static_cast<size_t>(len)), h);
-        return true;
-    }
-    if (PyComplex_Check(obj)) {
-        Py_complex c = PyComplex_AsCComplex(obj);
-        if (c.real == -1.0 && PyErr_Occurred()) throw py::PyErrorSet{};
-        if (c.imag != 0.0 || !equals_native(obj, hash, PyFloat_FromDouble(c.real))) return false;
-        out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, c.real, h);
-        return true;
-    }
-    // Other types converting to numbers: compare with what they convert to.
-    PyNumberMethods* nb = type->tp_as_number;
-    if (nb == nullptr) return false;
-    if (nb->nb_index != nullptr) {
-        PyObject* i = PyNumber_Index(obj);
-        if (i != nullptr && !PyLong_CheckExact(i)) {
-            Py_DECREF(i);  // an int subclass from __index__: not a native value
-            return false;
-        }
-        py::PyRef keep(py::borrow, i);  // `equals_native` takes its own
-        if (!equals_native(obj, hash, i)) return false;
-        int overflow = 0;
-        long long x = PyLong_AsLongLongAndOverflow(keep.get(), &overflow);
-        if (overflow == 0) {
-            out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
-            return true;
-        }
-        double d = 0;
-        if (exact_double(keep.get(), d)) {
-            out = PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
-            return true;
-        }
-        return false;  // a big int: the class registry compares with it as it is
-    }
-    // An int the float conversion cannot tell from its neighbours (beyond
-    // 2**53) is looked for through the int conversion; below that, a number
-    // equal to an int equals its float too.  Skipping the int conversion
-    // otherwise also spares converting huge values (Decimal("1e999999")).
+    return false;  // a big int: the class registry compares with it as it is
+}
+
+// A type converting to float or int: the key of what it converts to, when
+// that equals the value.  An int the float conversion cannot tell from its
+// neighbours (beyond 2**53) is looked for through the int conversion; below
+// that, a number equal to an int equals its float too.  Skipping the int
+// conversion otherwise also spares converting huge values
+// (Decimal("1e999999")).
+bool converted_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    const uint64_t h = static_cast<uint64_t>(hash);
+    const PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
     bool try_int = nb->nb_int != nullptr;
     if (nb->nb_float != nullptr) {
         PyObject* f = PyNumber_Float(obj);
@@ -295,28 +304,43 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
         double mag = std::fabs(d);
         try_int = try_int && mag >= 9007199254740992.0 && mag <= 9223372036854775808.0;
     }
-    if (try_int) {
-        PyObject* i = PyNumber_Long(obj);
-        int overflow = 0;
-        long long x = 0;
-        if (i != nullptr) {
-            x = PyLong_AsLongLongAndOverflow(i, &overflow);
-            if (overflow != 0 || !PyLong_CheckExact(i)) {
-                Py_DECREF(i);
-                return false;
-            }
-        }
-        if (equals_native(obj, hash, i)) {
-            out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
-            return true;
+    if (!try_int) return false;
+    PyObject* i = PyNumber_Long(obj);
+    int overflow = 0;
+    long long x = 0;
+    if (i != nullptr) {
+        x = PyLong_AsLongLongAndOverflow(i, &overflow);
+        if (overflow != 0 || !PyLong_CheckExact(i)) {
+            Py_DECREF(i);
+            return false;
         }
     }
-    return false;
+    if (!equals_native(obj, hash, i)) return false;
+    out = PyValue::int_keyed(std::move(handle), CastValue::Unknown, x, h);
+    return true;
+}
+
+// A number or str of another type that is one key with a native value
+// (True and 1, an IntEnum member and its int, a str subclass and its text,
+// Decimal(1) and 1, Fraction(1, 2) and 0.5, complex(2, 0) and 2.0) gets
+// that native key; `out` is left alone otherwise.
+bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+    if (PyLong_Check(obj)) return int_native_key(obj, handle, hash, out);
+    if (PyFloat_Check(obj)) return float_native_key(obj, handle, hash, out);
+    if (PyUnicode_Check(obj)) return str_native_key(obj, handle, hash, out);
+    if (PyComplex_Check(obj)) return complex_native_key(obj, handle, hash, out);
+    // Other types converting to numbers: compare with what they convert to.
+    const PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+    if (nb == nullptr) return false;
+    if (nb->nb_index != nullptr) return index_native_key(obj, handle, hash, out);
+    return converted_native_key(obj, handle, hash, out);
 }
 
 }  // namespace
 
-void install_value_hooks() noexcept { interpreter_hooks.drop_class = drop_class; }
+void install_value_hooks() noexcept {
+    interpreter_hooks.drop_class = drop_class;
+}
 
 PyValue wrap_value(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);

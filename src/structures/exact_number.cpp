@@ -6,7 +6,6 @@ namespace corvane {
 
 namespace {
 
-using Limbs = std::vector<uint32_t>;
 using i128 = __int128;
 
 i128 bit_length(const Limbs& x) {
@@ -58,6 +57,50 @@ int compare_limbs(const Limbs& a, const Limbs& b) {
     return 0;
 }
 
+// x * 2^bits.
+Limbs shifted_left(const Limbs& x, uint64_t bits) {
+    if (x.empty()) return {};
+    const size_t words = static_cast<size_t>(bits / 32);
+    const unsigned rest = static_cast<unsigned>(bits % 32);
+    Limbs out(words + x.size() + 1, 0);
+    for (size_t i = 0; i < x.size(); ++i) {
+        const uint64_t wide = static_cast<uint64_t>(x[i]) << rest;
+        out[words + i] |= static_cast<uint32_t>(wide);
+        out[words + i + 1] |= static_cast<uint32_t>(wide >> 32);
+    }
+    trim(out);
+    return out;
+}
+
+// x / 2, in place.
+void halve(Limbs& x) {
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = (x[i] >> 1) | (i + 1 < x.size() ? x[i + 1] << 31 : 0);
+    trim(x);
+}
+
+// x - y, in place, for x >= y.
+void subtract(Limbs& x, const Limbs& y) {
+    uint64_t borrow = 0;
+    for (size_t i = 0; i < x.size(); ++i) {
+        const uint64_t t = static_cast<uint64_t>(x[i]) - (i < y.size() ? y[i] : 0) - borrow;
+        x[i] = static_cast<uint32_t>(t);
+        borrow = (t >> 32) & 1;
+    }
+    trim(x);
+}
+
+// x * factor + addend, in place.
+void multiply_add(Limbs& x, uint32_t factor, uint32_t addend) {
+    uint64_t carry = addend;
+    for (uint32_t& limb : x) {
+        const uint64_t t = static_cast<uint64_t>(limb) * factor + carry;
+        limb = static_cast<uint32_t>(t);
+        carry = t >> 32;
+    }
+    if (carry != 0) x.push_back(static_cast<uint32_t>(carry));
+}
+
 // Lowest and highest bit length of 10^k: floor(k * log2(10)) + 1, with
 // log2(10) = 3.32192809488...
 i128 pow10_bits_low(u128 k) { return k == 0 ? 1 : static_cast<i128>(k * 3321928094u / 1000000000u) + 1; }
@@ -81,6 +124,59 @@ int compare_products(const Limbs& x, const Limbs& y, u128 kx, const Limbs& z, co
 }
 
 }  // namespace
+
+Limbs limbs_of(uint64_t x) {
+    Limbs out{static_cast<uint32_t>(x), static_cast<uint32_t>(x >> 32)};
+    trim(out);
+    return out;
+}
+
+Limbs limbs_of_bytes(const unsigned char* little_endian, size_t count) {
+    Limbs out((count + 3) / 4, 0);
+    for (size_t i = 0; i < count; ++i) out[i / 4] |= static_cast<uint32_t>(little_endian[i]) << (8 * (i % 4));
+    trim(out);
+    return out;
+}
+
+Limbs limbs_of_digits(const uint8_t* digits, size_t count) {
+    Limbs out;
+    // Nine digits at a time: 10^9 still fits a limb.
+    for (size_t i = 0; i < count;) {
+        uint32_t chunk = 0;
+        uint32_t scale = 1;
+        for (; i < count && scale < 1000000000u; ++i, scale *= 10) chunk = chunk * 10 + digits[i];
+        multiply_add(out, scale, chunk);
+    }
+    trim(out);
+    return out;
+}
+
+int64_t binary_exponent(const Limbs& num, const Limbs& den) {
+    int64_t k = static_cast<int64_t>(bit_length(num) - bit_length(den));
+    // 2^k <= num / den unless the leading bits say otherwise.
+    const Limbs left = k < 0 ? shifted_left(num, static_cast<uint64_t>(-k)) : num;
+    const Limbs right = k > 0 ? shifted_left(den, static_cast<uint64_t>(k)) : den;
+    return compare_limbs(left, right) < 0 ? k - 1 : k;
+}
+
+std::pair<u128, bool> scaled_quotient(const Limbs& num, const Limbs& den, int64_t shift) {
+    Limbs rest = shift > 0 ? shifted_left(num, static_cast<uint64_t>(shift)) : num;
+    const Limbs divisor = shift < 0 ? shifted_left(den, static_cast<uint64_t>(-shift)) : den;
+    // Long division one bit at a time, from the highest the quotient can have.
+    const i128 top = bit_length(rest) - bit_length(divisor);
+    u128 quotient = 0;
+    if (top >= 0) {
+        Limbs step = shifted_left(divisor, static_cast<uint64_t>(top));
+        for (i128 bit = top; bit >= 0; --bit) {
+            if (compare_limbs(rest, step) >= 0) {
+                subtract(rest, step);
+                quotient |= static_cast<u128>(1) << bit;
+            }
+            halve(step);
+        }
+    }
+    return {quotient, !rest.empty()};
+}
 
 int compare_exact(const ExactNumber& a, const ExactNumber& b) {
     if (a.negative != b.negative) return a.negative ? -1 : 1;

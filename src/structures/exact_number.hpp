@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -25,18 +26,35 @@ namespace corvane {
 
 using u128 = unsigned __int128;
 
+// Natural numbers as 32-bit limbs, least significant first, with no leading
+// zero limb (zero has none).
+using Limbs = std::vector<uint32_t>;
+
 // A nonzero finite rational number: (-1)^negative * num * 10^exp10 / den.
 // Limbs are 32-bit, least significant first, with no leading zero limb;
 // `den` is at least 1.
 struct ExactNumber {
     bool negative = false;
-    std::vector<uint32_t> num;
-    std::vector<uint32_t> den{1};
+    Limbs num;
+    Limbs den{1};
     int64_t exp10 = 0;
 };
 
 // -1, 0 or 1 as a is below, equal to or above b.
 int compare_exact(const ExactNumber& a, const ExactNumber& b);
+
+// Limbs of a number given otherwise: a machine word; bytes, least
+// significant first; decimal digits (0 to 9), most significant first.
+Limbs limbs_of(uint64_t x);
+Limbs limbs_of_bytes(const unsigned char* little_endian, size_t count);
+Limbs limbs_of_digits(const uint8_t* digits, size_t count);
+
+// floor(log2(num / den)) for nonzero num and den.
+int64_t binary_exponent(const Limbs& num, const Limbs& den);
+
+// floor(num / den * 2^shift), which the caller knows to be below 2^80, and
+// whether a nonzero remainder was cut off.
+std::pair<u128, bool> scaled_quotient(const Limbs& num, const Limbs& den, int64_t shift);
 
 struct OrderedKey {
     std::atomic<uint32_t> count{1};

@@ -69,6 +69,67 @@ bool and_bits(uint64_t* words, const Chunk& c) {
     return any != 0;
 }
 
+// Where the other sets stand at chunk key `key` of the leading one.
+enum class Alignment { Everywhere, Missing, Exhausted };
+
+// Advance every set but the first (`pos` holds where each stands) to the
+// chunk with key `key`, and put that chunk in `chunks`.  Exhausted when some
+// set has no chunk at or above the key: nothing further can be common.
+Alignment align(const std::vector<const roaring_array_t*>& arrays, std::vector<int32_t>& pos,
+                std::vector<Chunk>& chunks, uint16_t key) {
+    for (size_t j = 1; j < arrays.size(); ++j) {
+        const roaring_array_t& ra = *arrays[j];
+        int32_t& p = pos[j];
+        while (p < ra.size && ra.keys[p] < key) ++p;
+        if (p == ra.size) return Alignment::Exhausted;
+        if (ra.keys[p] != key) return Alignment::Missing;
+        chunks[j] = chunk_at(ra, p);
+    }
+    return Alignment::Everywhere;
+}
+
+// Few candidates: test each id of the smallest chunk against the others.
+void probe_each(const std::vector<Chunk>& chunks, uint32_t high, std::vector<uint32_t>& out) {
+    const auto* a = static_cast<const array_container_t*>(chunks[0].container);
+    for (int32_t k = 0; k < a->cardinality; ++k) {
+        uint16_t low = a->array[k];
+        bool all = true;
+        for (size_t j = 1; j < chunks.size() && all; ++j)
+            all = container_contains(chunks[j].container, low, chunks[j].type);
+        if (all) out.push_back(high | low);
+    }
+}
+
+// Many candidates: meet the chunks as bit sets, word by word.
+void and_words(const std::vector<Chunk>& chunks, uint32_t high, std::vector<uint32_t>& out) {
+    uint64_t words[kWords];
+    set_bits(words, chunks[0]);
+    bool any = true;
+    for (size_t j = 1; j < chunks.size() && any; ++j) any = and_bits(words, chunks[j]);
+    if (!any) return;
+    for (size_t w = 0; w < kWords; ++w) {
+        uint64_t bits = words[w];
+        while (bits != 0) {
+            out.push_back(high | static_cast<uint32_t>(w * 64 + __builtin_ctzll(bits)));
+            bits &= bits - 1;
+        }
+    }
+}
+
+// The ids common to the chunks of one key (`high` its upper 16 bits).
+void intersect_chunks(std::vector<Chunk>& chunks, uint32_t high, std::vector<uint32_t>& out) {
+    // Smallest chunk first: its ids bound the answer.
+    std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) {
+        return chunk_cardinality(a) < chunk_cardinality(b);
+    });
+    if (chunks[0].type == ARRAY_CONTAINER_TYPE_CODE &&
+        static_cast<const array_container_t*>(chunks[0].container)->cardinality < 256) {
+        probe_each(chunks, high, out);
+    } else {
+        and_words(chunks, high, out);
+    }
+}
+
 }  // namespace
 
 Bitmap intersect_all(const Bitmap* const* sets, size_t n) {
@@ -86,52 +147,13 @@ Bitmap intersect_all(const Bitmap* const* sets, size_t n) {
     std::vector<int32_t> pos(n, 0);
     std::vector<Chunk> chunks(n);
     std::vector<uint32_t> out;
-    uint64_t words[kWords];
     for (int32_t i = 0; i < lead.size; ++i) {
         const uint16_t key = lead.keys[i];
-        bool everywhere = true;
-        for (size_t j = 1; j < n; ++j) {
-            const roaring_array_t& ra = *arrays[j];
-            int32_t& p = pos[j];
-            while (p < ra.size && ra.keys[p] < key) ++p;
-            if (p == ra.size) return Bitmap::of(out.data(), out.size());
-            if (ra.keys[p] != key) {
-                everywhere = false;
-                break;
-            }
-            chunks[j] = chunk_at(ra, p);
-        }
-        if (!everywhere) continue;
+        const Alignment found = align(arrays, pos, chunks, key);
+        if (found == Alignment::Exhausted) break;
+        if (found == Alignment::Missing) continue;
         chunks[0] = chunk_at(lead, i);
-        // Smallest chunk first: its ids bound the answer.
-        std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) {
-            return chunk_cardinality(a) < chunk_cardinality(b);
-        });
-        const uint32_t high = static_cast<uint32_t>(key) << 16;
-        if (chunks[0].type == ARRAY_CONTAINER_TYPE_CODE &&
-            static_cast<const array_container_t*>(chunks[0].container)->cardinality < 256) {
-            // Few candidates: test each against the other chunks.
-            const auto* a = static_cast<const array_container_t*>(chunks[0].container);
-            for (int32_t k = 0; k < a->cardinality; ++k) {
-                uint16_t low = a->array[k];
-                bool all = true;
-                for (size_t j = 1; j < n && all; ++j)
-                    all = container_contains(chunks[j].container, low, chunks[j].type);
-                if (all) out.push_back(high | low);
-            }
-            continue;
-        }
-        set_bits(words, chunks[0]);
-        bool any = true;
-        for (size_t j = 1; j < n && any; ++j) any = and_bits(words, chunks[j]);
-        if (!any) continue;
-        for (size_t w = 0; w < kWords; ++w) {
-            uint64_t bits = words[w];
-            while (bits != 0) {
-                out.push_back(high | static_cast<uint32_t>(w * 64 + __builtin_ctzll(bits)));
-                bits &= bits - 1;
-            }
-        }
+        intersect_chunks(chunks, static_cast<uint32_t>(key) << 16, out);
     }
     return Bitmap::of(out.data(), out.size());
 }

@@ -14,74 +14,18 @@ namespace corvane {
 
 namespace {
 
-constexpr uint32_t kZeroHead = 0x80000000u;
-
 // Value part (head << 64 | tail) of a value.
 u128 encode_value(RangeValue v) {
-    if (v.kind == RangeValue::Kind::Encoded) return (static_cast<u128>(v.high) << 64) | v.low;
-    if (v.kind == RangeValue::Kind::Inexact) return v.key->value_part;
-    uint32_t sign;
-    uint32_t exponent;
-    uint32_t top;
-    uint64_t rest;
-    if (v.kind == RangeValue::Kind::Int) {
-        if (v.i == 0) return static_cast<u128>(kZeroHead) << 64;
-        sign = v.i < 0 ? 1 : 0;
-        // Magnitude as unsigned; the negation is done in unsigned arithmetic
-        // so that the smallest integer maps to 2^63.
-        const uint64_t m = sign ? uint64_t{0} - static_cast<uint64_t>(v.i) : static_cast<uint64_t>(v.i);
-        const int z = std::countl_zero(m);
-        const uint64_t n = m << z;
-        exponent = 16446u - static_cast<uint32_t>(z);
-        top = static_cast<uint32_t>(n >> 48);
-        rest = n << 16;
-    } else {
-        const uint64_t bits = std::bit_cast<uint64_t>(v.f);
-        sign = static_cast<uint32_t>(bits >> 63);
-        const uint32_t e = static_cast<uint32_t>((bits >> 52) & 0x7FF);
-        const uint64_t frac = bits & ((uint64_t{1} << 52) - 1);
-        uint64_t g;  // 52-bit significand with the leading one at bit 51
-        if (e != 0) {
-            exponent = e + 15360u;
-            // The lowest fraction bit is dropped so that the significand
-            // lines up with an integer's 63 bits after its leading one.
-            g = (uint64_t{1} << 51) + (frac >> 1);
-        } else if (frac != 0) {
-            const int p = 63 - std::countl_zero(frac);  // highest set bit, 0..51
-            exponent = static_cast<uint32_t>(p) + 15309u;
-            g = frac << (51 - p);
-        } else {
-            return static_cast<u128>(kZeroHead) << 64;  // +0.0 and -0.0
-        }
-        top = static_cast<uint32_t>(g >> 36);
-        rest = g << 28;
+    switch (v.kind) {
+        case RangeValue::Kind::Int: return int_value_part(v.i);
+        case RangeValue::Kind::Float: return double_value_part(v.f);
+        case RangeValue::Kind::Encoded: return (static_cast<u128>(v.high) << 64) | v.low;
+        case RangeValue::Kind::Inexact: return v.key->value_part;
     }
-    const uint32_t raw = (sign << 31) | (exponent << 16) | top;
-    uint32_t head;
-    uint64_t tail;
-    if (sign == 0) {
-        head = raw | kZeroHead;
-        tail = rest;
-    } else {
-        head = ~raw;
-        tail = ~rest;
-    }
-    return (static_cast<u128>(head) << 64) | tail;
+    return 0;
 }
-
-constexpr uint64_t kAllOnes = ~uint64_t{0};
 
 }  // namespace
-
-std::pair<u128, u128> family_span(u128 vp) {
-    const uint32_t head = static_cast<uint32_t>(vp >> 64);
-    if (head < 0xC4000000u) {
-        return {static_cast<u128>(0x3C000000u) << 64,
-                (static_cast<u128>(0xC3FFFFFFu) << 64) | kAllOnes};
-    }
-    const uint32_t tag = head & 0xFF000000u;
-    return {static_cast<u128>(tag) << 64, (static_cast<u128>(tag | 0x00FFFFFFu) << 64) | kAllOnes};
-}
 
 CompositeKey128 CompositeKey128::make(RangeValue v, uint32_t id) {
     CompositeKey128 k;
@@ -694,19 +638,26 @@ size_t part_size(size_t count, size_t parts, size_t g) {
 bool key_less(const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; }
 bool key_equal(const CompositeKey128& a, const CompositeKey128& b) { return a.key == b.key; }
 
-}  // namespace
-
-void BitMapBTree::build_sorted(const std::vector<u128>& keys) {
-    const size_t n = keys.size();
-    if (n == 0) return;
-    // One level at a time: its nodes, their id bitmaps and first keys.
-    std::vector<BitMapBTreeNode> level;
+// One level of a tree built bottom-up: its nodes, left to right, with their
+// id bitmaps and first keys.
+struct BuiltLevel {
+    std::vector<BitMapBTreeNode> nodes;
     std::vector<Bitmap> bitmaps;
     std::vector<TreeKey> firsts;
+
+    explicit BuiltLevel(size_t count) {
+        nodes.reserve(count);
+        bitmaps.reserve(count);
+        firsts.reserve(count);
+    }
+};
+
+// The leaves holding `keys` (sorted, not empty) in order, cut as evenly as
+// possible into leaves of at most `kBulkFill` keys.
+BuiltLevel build_leaves(const std::vector<u128>& keys) {
+    const size_t n = keys.size();
     const size_t leaves = (n + kBulkFill - 1) / kBulkFill;
-    level.reserve(leaves);
-    bitmaps.reserve(leaves);
-    firsts.reserve(leaves);
+    BuiltLevel level(leaves);
     for (size_t g = 0, at = 0; g < leaves; ++g) {
         const size_t len = part_size(n, leaves, g);
         auto leaf = std::make_unique<LeafNode>();
@@ -718,43 +669,50 @@ void BitMapBTree::build_sorted(const std::vector<u128>& keys) {
             ids[i] = static_cast<uint32_t>(keys[at + i]);
         }
         std::sort(ids, ids + len);
-        bitmaps.push_back(Bitmap::of(ids, len));
-        firsts.push_back(TreeKey{keys[at]});
-        level.emplace_back(std::move(leaf));
+        level.bitmaps.push_back(Bitmap::of(ids, len));
+        level.firsts.push_back(TreeKey{keys[at]});
+        level.nodes.emplace_back(std::move(leaf));
         at += len;
     }
-    while (level.size() > 1) {
-        const size_t count = level.size();
-        // Every part holds at least two children: a single part takes all
-        // of them (more than one), and several parts take at least 42 each.
-        const size_t parents = (count + kBulkFill - 1) / kBulkFill;
-        std::vector<BitMapBTreeNode> up;
-        std::vector<Bitmap> up_bitmaps;
-        std::vector<TreeKey> up_firsts;
-        for (size_t g = 0, at = 0; g < parents; ++g) {
-            const size_t len = part_size(count, parents, g);
-            auto node = std::make_unique<InternalNode>();
-            node->start = (kNodeSlots - len) / 2;
-            node->len = len;
-            const roaring_bitmap_t* parts[kNodeSlots];
-            for (size_t i = 0; i < len; ++i) parts[i] = bitmaps[at + i].raw();
-            up_bitmaps.push_back(Bitmap::adopt(roaring_bitmap_or_many(len, parts)));
-            for (size_t i = 0; i < len; ++i) {
-                const size_t s = node->start + i;
-                node->keys[s] = firsts[at + i];
-                node->children[s] = std::move(level[at + i]);
-                node->bitmaps[s] = std::move(bitmaps[at + i]);
-            }
-            up_firsts.push_back(firsts[at]);
-            up.emplace_back(std::move(node));
-            at += len;
+    return level;
+}
+
+// The parents of the nodes of `level` (more than one), whose nodes and
+// bitmaps move into them.  Every parent holds at least two children: a
+// single parent takes all of them, and several take at least 42 each.
+BuiltLevel build_parents(BuiltLevel& level) {
+    const size_t count = level.nodes.size();
+    const size_t parents = (count + kBulkFill - 1) / kBulkFill;
+    BuiltLevel up(parents);
+    for (size_t g = 0, at = 0; g < parents; ++g) {
+        const size_t len = part_size(count, parents, g);
+        auto node = std::make_unique<InternalNode>();
+        node->start = (kNodeSlots - len) / 2;
+        node->len = len;
+        const roaring_bitmap_t* parts[kNodeSlots];
+        for (size_t i = 0; i < len; ++i) parts[i] = level.bitmaps[at + i].raw();
+        up.bitmaps.push_back(Bitmap::adopt(roaring_bitmap_or_many(len, parts)));
+        for (size_t i = 0; i < len; ++i) {
+            const size_t s = node->start + i;
+            node->keys[s] = level.firsts[at + i];
+            node->children[s] = std::move(level.nodes[at + i]);
+            node->bitmaps[s] = std::move(level.bitmaps[at + i]);
         }
-        level = std::move(up);
-        bitmaps = std::move(up_bitmaps);
-        firsts = std::move(up_firsts);
+        up.firsts.push_back(level.firsts[at]);
+        up.nodes.emplace_back(std::move(node));
+        at += len;
     }
-    root_ = std::move(level.front());
-    size_ = n;
+    return up;
+}
+
+}  // namespace
+
+void BitMapBTree::build_sorted(const std::vector<u128>& keys) {
+    if (keys.empty()) return;
+    BuiltLevel level = build_leaves(keys);
+    while (level.nodes.size() > 1) level = build_parents(level);
+    root_ = std::move(level.nodes.front());
+    size_ = keys.size();
     column_rebuild();
 }
 
@@ -1274,33 +1232,47 @@ struct Validator {
     void node(const BitMapBTreeNode& n, const std::string& where, size_t depth, const u128* lo,
               const u128* hi, Bitmap& ids) {
         if (!n.present()) violation(where, "missing node");
-        if (const LeafNode* leaf = n.leaf()) {
-            window(where, leaf->len, leaf->start);
-            if (leaf->len == 0 && depth > 1) violation(where, "empty leaf below the root");
-            for (size_t i = 0; i < kNodeSlots; ++i) {
-                const bool inside = i >= leaf->start && i < leaf->start + leaf->len;
-                if (inside == leaf->keys[i].is_empty())
-                    violation(where, "slot " + std::to_string(i) + (inside ? " inside the window is empty"
-                                                                       : " outside the window is filled"));
-            }
-            for (size_t i = 0; i < leaf->len; ++i) {
-                const u128 k = leaf->keys[leaf->start + i].key;
-                if (i > 0 && !(leaf->keys[leaf->start + i - 1].key < k))
-                    violation(where, "keys not increasing at window index " + std::to_string(i));
-                if (lo && k < *lo)
-                    violation(where, "key " + hex128(k) + " below the separator " + hex128(*lo));
-                if (hi && !(k < *hi))
-                    violation(where, "key " + hex128(k) + " not below the next separator " + hex128(*hi));
-                ids.add(leaf->keys[leaf->start + i].id());
-            }
-            entries += leaf->len;
-            if (leaf_depth == 0) leaf_depth = depth;
-            if (leaf_depth != depth)
-                violation(where, "leaf at depth " + std::to_string(depth) + ", another at " +
-                                     std::to_string(leaf_depth));
-            return;
-        }
+        if (const LeafNode* l = n.leaf()) return leaf(*l, where, depth, lo, hi, ids);
         const InternalNode& in = *n.internal();
+        internal_slots(in, where);
+        separators(in, where, lo, hi);
+        children(in, where, depth, lo, hi, ids);
+    }
+
+    // A leaf: keys filling exactly its window, increasing, within [lo, hi),
+    // and at the same depth as every other leaf.
+    void leaf(const LeafNode& leaf, const std::string& where, size_t depth, const u128* lo,
+              const u128* hi, Bitmap& ids) {
+        window(where, leaf.len, leaf.start);
+        if (leaf.len == 0 && depth > 1) violation(where, "empty leaf below the root");
+        for (size_t i = 0; i < kNodeSlots; ++i) {
+            const bool inside = i >= leaf.start && i < leaf.start + leaf.len;
+            if (inside == leaf.keys[i].is_empty())
+                violation(where, "slot " + std::to_string(i) +
+                                     (inside ? " inside the window is empty"
+                                             : " outside the window is filled"));
+        }
+        for (size_t i = 0; i < leaf.len; ++i) {
+            const u128 k = leaf.keys[leaf.start + i].key;
+            if (i > 0 && !(leaf.keys[leaf.start + i - 1].key < k))
+                violation(where, "keys not increasing at window index " + std::to_string(i));
+            if (lo && k < *lo)
+                violation(where, "key " + hex128(k) + " below the separator " + hex128(*lo));
+            if (hi && !(k < *hi))
+                violation(where,
+                          "key " + hex128(k) + " not below the next separator " + hex128(*hi));
+            ids.add(leaf.keys[leaf.start + i].id());
+        }
+        entries += leaf.len;
+        if (leaf_depth == 0) leaf_depth = depth;
+        if (leaf_depth != depth)
+            violation(where, "leaf at depth " + std::to_string(depth) + ", another at " +
+                                 std::to_string(leaf_depth));
+    }
+
+    // An internal node: at least two children, and a separator, a child and
+    // a bitmap in every slot of its window and in no other.
+    void internal_slots(const InternalNode& in, const std::string& where) {
         window(where, in.len, in.start);
         if (in.len < 2) violation(where, "internal node with fewer than two children");
         for (size_t i = 0; i < kNodeSlots; ++i) {
@@ -1314,21 +1286,31 @@ struct Validator {
                 violation(where, slot + " outside the window is filled");
             }
         }
-        // Separator 0 is never lowered: along the leftmost path the first
-        // child keeps taking smaller keys and its splits add separators below
-        // it.  Routing never reads separator 0 (the halving search always
-        // probes from index 1), so only separators 1 and on are ordered and
-        // bounded by the node's range; separator 0 only stays at or above the
-        // lower limit.
+    }
+
+    // Separator 0 is never lowered: along the leftmost path the first child
+    // keeps taking smaller keys and its splits add separators below it.
+    // Routing never reads separator 0 (the halving search always probes
+    // from index 1), so only separators 1 and on are ordered and bounded by
+    // the node's range; separator 0 only stays at or above the lower limit.
+    void separators(const InternalNode& in, const std::string& where, const u128* lo,
+                    const u128* hi) {
         if (lo && in.keys[in.start].key < *lo)
             violation(where, "separator 0 below the node's range");
         for (size_t i = 1; i < in.len; ++i) {
             const u128 sep = in.keys[in.start + i].key;
             if (i > 1 && !(in.keys[in.start + i - 1].key < sep))
                 violation(where, "separators not increasing at window index " + std::to_string(i));
-            if (lo && sep < *lo) violation(where, "separator " + hex128(sep) + " below the node's range");
-            if (hi && !(sep < *hi)) violation(where, "separator " + hex128(sep) + " above the node's range");
+            if (lo && sep < *lo)
+                violation(where, "separator " + hex128(sep) + " below the node's range");
+            if (hi && !(sep < *hi))
+                violation(where, "separator " + hex128(sep) + " above the node's range");
         }
+    }
+
+    // Every child within its separators, with the bitmap of the ids below it.
+    void children(const InternalNode& in, const std::string& where, size_t depth, const u128* lo,
+                  const u128* hi, Bitmap& ids) {
         for (size_t i = 0; i < in.len; ++i) {
             const size_t s = in.start + i;
             // Child 0 inherits the node's lower limit: it may hold keys below
@@ -1336,11 +1318,12 @@ struct Validator {
             const u128* child_lo = i == 0 ? lo : &in.keys[s].key;
             const u128* child_hi = i + 1 < in.len ? &in.keys[s + 1].key : hi;
             Bitmap below;
-            node(in.children[s], where + "/" + std::to_string(i), depth + 1, child_lo, child_hi, below);
+            node(in.children[s], where + "/" + std::to_string(i), depth + 1, child_lo, child_hi,
+                 below);
             if (!(*in.bitmaps[s] == below))
                 violation(where, "bitmap of child " + std::to_string(i) + " holds " +
-                                     std::to_string(in.bitmaps[s]->cardinality()) + " ids, the subtree " +
-                                     std::to_string(below.cardinality()));
+                                     std::to_string(in.bitmaps[s]->cardinality()) +
+                                     " ids, the subtree " + std::to_string(below.cardinality()));
             ids.or_inplace(below);
         }
     }

@@ -36,11 +36,12 @@
 #include "structures/bitmap.hpp"
 #include "structures/exact_number.hpp"
 #include "structures/hybrid_set.hpp"
+#include "structures/range_key.hpp"
 
 namespace corvane {
 
 // An ordered attribute value as handed to the tree: an int within 64 bits
-// or a double (encoded here), or a value part computed elsewhere
+// or a double (encoded here, see range_key.hpp), or a value part computed elsewhere
 // (`Encoded`, for values of the other ordered families and for numbers of
 // other types that the value part orders exactly), or a number that needs its
 // exact value beside the value part (`Inexact`, see exact_number.hpp).
@@ -82,23 +83,6 @@ struct RangeValue {
     }
     bool inexact() const { return kind == Kind::Inexact; }
 };
-
-// Value parts are laid out by family, and values of two families never
-// compare.  Numbers (all types, one scale) take heads 0x3C000000 to
-// 0xC3FFFFFF; each other family takes the heads whose top byte is its tag,
-// the remaining 88 bits holding its own order.
-enum class RangeFamily : uint8_t {
-    Number = 0,
-    NaiveDateTime = 0xC8,
-    AwareDateTime = 0xC9,
-    Date = 0xCA,
-    NaiveTime = 0xCB,
-    AwareTime = 0xCC,
-    Duration = 0xCD,
-};
-
-// The lowest and highest value parts of the family of value part vp.
-std::pair<u128, u128> family_span(u128 vp);
 
 // One entry of the tree as stored: a 128-bit key ordered as an unsigned
 // integer:
