@@ -46,7 +46,8 @@ void AttrList::reserve(size_t n) {
     // Names are plain pointers and values move without failing: nothing
     // below throws.
     for (size_t i = 0; i < size_; ++i) new (&values[i]) PyValue(std::move(this->values()[i]));
-    for (size_t i = kInPlace; i < size_; ++i) new (&names[i - kInPlace]) AttrName(spilled()[i - kInPlace]);
+    for (size_t i = kInPlace; i < size_; ++i)
+        new (&names[i - kInPlace]) AttrName(spilled()[i - kInPlace]);
     const uint32_t size = size_;
     release();
     block_ = block;

@@ -58,8 +58,7 @@ public:
     AttrList(const AttrList& o);
     AttrList& operator=(const AttrList& o);
     AttrList(AttrList&& o) noexcept
-        : size_(std::exchange(o.size_, 0)),
-          cap_(std::exchange(o.cap_, 0)),
+        : size_(std::exchange(o.size_, 0)), cap_(std::exchange(o.cap_, 0)),
           block_(std::exchange(o.block_, nullptr)) {
         copy_slots(o);
     }

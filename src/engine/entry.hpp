@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/store.hpp"
 #include "engine/attr_list.hpp"
+#include "engine/store.hpp"
 #include "engine/value.hpp"
 
 namespace corvane {

@@ -51,7 +51,8 @@ void flatten_and(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
 // leading equalities on plain attributes meet the universe in one
 // chunk-wise intersection.  Kept out of `evaluate_query` so that the
 // frame repeated by each level of a deep expression stays small.
-[[gnu::noinline]] Bitmap evaluate_and(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+[[gnu::noinline]] Bitmap evaluate_and(const AttrMaps& maps, const Bitmap& universe,
+                                      const QueryExpr& e) {
     using Op = QueryExpr::Op;
     std::vector<const QueryExpr*> operands;
     flatten_and(e, operands);
@@ -203,7 +204,8 @@ Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const Query
 }
 
 // `!=`: the universe less the objects equal to the value.
-[[gnu::noinline]] Bitmap evaluate_ne(const AttrMaps& maps, const Bitmap& universe, const QueryExpr& e) {
+[[gnu::noinline]] Bitmap evaluate_ne(const AttrMaps& maps, const Bitmap& universe,
+                                     const QueryExpr& e) {
     QueryExpr eq;
     eq.op = QueryExpr::Op::Eq;
     eq.attr = e.attr;
@@ -225,7 +227,8 @@ Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryE
             return evaluate_and(maps, universe, e);
         case Op::Or: {
             Bitmap acc;
-            for (const QueryExpr& operand : e.exprs) acc.or_inplace(evaluate_query(maps, universe, operand));
+            for (const QueryExpr& operand : e.exprs)
+                acc.or_inplace(evaluate_query(maps, universe, operand));
             return acc;
         }
         case Op::Ne:

@@ -50,10 +50,10 @@ struct Chunk;
 
 struct Slab {
     Chunk* chunk;
-    Slab* prev;  // in the chain of slabs with room, while `chained`
-    Slab* next;  // (in its chunk's empty slabs while unused)
-    Cell* free;  // cells given back, chained through their storage
-    uint32_t live;  // cells in use
+    Slab* prev;       // in the chain of slabs with room, while `chained`
+    Slab* next;       // (in its chunk's empty slabs while unused)
+    Cell* free;       // cells given back, chained through their storage
+    uint32_t live;    // cells in use
     uint32_t carved;  // cells handed out at least once (from the first)
     bool chained;
 };
@@ -63,7 +63,7 @@ constexpr uint32_t kFirstCell = (sizeof(Slab) + sizeof(Cell) - 1) / sizeof(Cell)
 struct Chunk {
     void* mem;
     Slab* empty = nullptr;  // slabs not in use
-    uint32_t used = 0;  // slabs in use
+    uint32_t used = 0;      // slabs in use
     Chunk* prev = nullptr;
     Chunk* next = nullptr;
 };
@@ -176,9 +176,7 @@ struct CountPool {
     }
 };
 
-[[noreturn]] void broken(const std::string& what) {
-    fail("invalid count pool: " + what);
-}
+[[noreturn]] void broken(const std::string& what) { fail("invalid count pool: " + what); }
 
 // The checks of `validate_count_pool`, on a pool its caller has locked.
 class PoolValidator {

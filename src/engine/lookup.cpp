@@ -24,10 +24,10 @@ Bitmap filter_within(const Locked<AttrMaps>& maps, const HashQuery& query, const
     return matched;
 }
 
-Bitmap evaluate_within(const Locked<AttrMaps>& maps, const Universe& universe, const QueryExpr& expr) {
-    return within(maps, universe, [&](const AttrMaps& m, const Bitmap& u) {
-        return evaluate_query(m, u, expr);
-    });
+Bitmap evaluate_within(const Locked<AttrMaps>& maps, const Universe& universe,
+                       const QueryExpr& expr) {
+    return within(maps, universe,
+                  [&](const AttrMaps& m, const Bitmap& u) { return evaluate_query(m, u, expr); });
 }
 
 std::vector<uint32_t> ordered_within(const Locked<AttrMaps>& maps, const Universe& universe,

@@ -31,7 +31,8 @@ struct Universe {
 // whole index answers from its maps as they are.
 Bitmap filter_within(const Locked<AttrMaps>& maps, const HashQuery& query, const Bitmap* selected);
 // The ids matching an expression within the universe.
-Bitmap evaluate_within(const Locked<AttrMaps>& maps, const Universe& universe, const QueryExpr& expr);
+Bitmap evaluate_within(const Locked<AttrMaps>& maps, const Universe& universe,
+                       const QueryExpr& expr);
 // The ids of the universe ordered by attribute `attr` (see
 // `ordered_by_attribute`).
 std::vector<uint32_t> ordered_within(const Locked<AttrMaps>& maps, const Universe& universe,

@@ -14,8 +14,8 @@
 
 namespace corvane {
 
-void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
-                      EnteredList* entered, uint32_t depth) {
+void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden, EnteredList* entered,
+                      uint32_t depth) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const auto& [name, value] = attrs[i];
@@ -321,8 +321,8 @@ Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries) {
 }
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
-                  const PyValue& new_value, uint32_t id, const Entry* nested,
-                  EnteredList* entered, uint32_t depth) {
+                  const PyValue& new_value, uint32_t id, const Entry* nested, EnteredList* entered,
+                  uint32_t depth) {
     if (hidden_name(name)) return;
     if (old_value != nullptr) {
         auto it = maps.find(name);
@@ -334,7 +334,8 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             qm.withdraw(*old_value, id);
             // An object assigned again keeps its place in the nested index.
             if (old_value->kind() == CastValue::Ind &&
-                !(new_value.kind() == CastValue::Ind && new_value.nested_id() == old_value->nested_id()))
+                !(new_value.kind() == CastValue::Ind &&
+                  new_value.nested_id() == old_value->nested_id()))
                 release_nested(qm, old_value->nested_id());
             // Empty value sets alone do not make the map unused: after
             // `reduce`, other members may still be recorded in its range

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/attr_list.hpp"
 #include "engine/entry.hpp"
 #include "engine/record.hpp"
-#include "engine/attr_list.hpp"
 #include "engine/value.hpp"
 #include "structures/bitmap.hpp"
 
@@ -51,11 +51,10 @@ struct Leaving {
 };
 
 // Withdraw objects from an index: every pair of their current attributes
-// (names beginning with "_" too, which `rebase` enters) from the value sets, range trees and holders, nested objects no
-// longer held from the nested indexes, and their ids from the member ids.
-// Value entries and maps left empty are dropped.  The work is grouped by
-// attribute, each lock taken once.  The caller takes the items out of the
-// store.
+// (names beginning with "_" too, which `rebase` enters) from the value sets, range trees and
+// holders, nested objects no longer held from the nested indexes, and their ids from the member
+// ids. Value entries and maps left empty are dropped.  The work is grouped by attribute, each lock
+// taken once.  The caller takes the items out of the store.
 void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving);
 // Drop the nested object `nested_id` from the nested index of `map` when no
 // holder of the map refers to it any more: its pairs leave every map of the
@@ -67,8 +66,7 @@ void release_nested(QueryMap& map, uint32_t nested_id);
 // Merge the source's maps (every part, see `QueryMap::merge`) and member
 // ids into the target's.  The caller stores the source's objects in the
 // target's store.
-void union_with(IndexAPI& target, const IndexAPI& source,
-                EnteredList* entered = nullptr);
+void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered = nullptr);
 // `union_with` for a nested index, which also takes the source's stored
 // items and reports the objects new to the target.
 void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,

@@ -158,7 +158,8 @@ std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_vie
         // The first `offset` places are walked and dropped.
         const size_t walk = limit > SIZE_MAX - offset ? SIZE_MAX : limit + offset;
         out = ordered_by_attribute(maps, attr, universe, descending, walk, 0);
-        out.erase(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(std::min(offset, out.size())));
+        out.erase(out.begin(),
+                  out.begin() + static_cast<std::ptrdiff_t>(std::min(offset, out.size())));
         return out;
     }
     const QueryMap* map = find_map(maps, attr);
@@ -175,7 +176,8 @@ std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_vie
     return out;
 }
 
-std::vector<ValueCount> value_counts(const AttrMaps& maps, std::string_view attr, const Bitmap& universe) {
+std::vector<ValueCount> value_counts(const AttrMaps& maps, std::string_view attr,
+                                     const Bitmap& universe) {
     std::vector<ValueCount> out;
     if (attr.find('.') != std::string_view::npos) {
         for (auto& [value, ids] : values_along_path(maps, attr, universe))

@@ -36,6 +36,7 @@ struct ValueCount {
 // The distinct values of attribute `attr` held within `universe`, by
 // descending count, ties by the lowest id holding each value.  Values that
 // no id of the universe holds are left out.
-std::vector<ValueCount> value_counts(const AttrMaps& maps, std::string_view attr, const Bitmap& universe);
+std::vector<ValueCount> value_counts(const AttrMaps& maps, std::string_view attr,
+                                     const Bitmap& universe);
 
 }  // namespace corvane

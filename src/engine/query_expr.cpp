@@ -5,17 +5,28 @@ namespace corvane {
 namespace {
 const char* op_name(QueryExpr::Op op) {
     switch (op) {
-        case QueryExpr::Op::Eq: return "Eq";
-        case QueryExpr::Op::Ne: return "Ne";
-        case QueryExpr::Op::Gt: return "Gt";
-        case QueryExpr::Op::Ge: return "Ge";
-        case QueryExpr::Op::Lt: return "Lt";
-        case QueryExpr::Op::Le: return "Le";
-        case QueryExpr::Op::Bt: return "Bt";
-        case QueryExpr::Op::In: return "In";
-        case QueryExpr::Op::Not: return "Not";
-        case QueryExpr::Op::And: return "And";
-        case QueryExpr::Op::Or: return "Or";
+        case QueryExpr::Op::Eq:
+            return "Eq";
+        case QueryExpr::Op::Ne:
+            return "Ne";
+        case QueryExpr::Op::Gt:
+            return "Gt";
+        case QueryExpr::Op::Ge:
+            return "Ge";
+        case QueryExpr::Op::Lt:
+            return "Lt";
+        case QueryExpr::Op::Le:
+            return "Le";
+        case QueryExpr::Op::Bt:
+            return "Bt";
+        case QueryExpr::Op::In:
+            return "In";
+        case QueryExpr::Op::Not:
+            return "Not";
+        case QueryExpr::Op::And:
+            return "And";
+        case QueryExpr::Op::Or:
+            return "Or";
     }
     return "?";
 }
@@ -25,7 +36,12 @@ std::string QueryExpr::debug() const {
     std::string out = op_name(op);
     out += "(";
     switch (op) {
-        case Op::Eq: case Op::Ne: case Op::Gt: case Op::Ge: case Op::Lt: case Op::Le:
+        case Op::Eq:
+        case Op::Ne:
+        case Op::Gt:
+        case Op::Ge:
+        case Op::Lt:
+        case Op::Le:
             out += debug_str(attr) + ", " + values[0].debug();
             break;
         case Op::Bt:
@@ -39,7 +55,8 @@ std::string QueryExpr::debug() const {
         case Op::Not:
             out += exprs[0].debug();
             break;
-        case Op::And: case Op::Or:
+        case Op::And:
+        case Op::Or:
             out += "[";
             for (size_t i = 0; i < exprs.size(); ++i) out += (i ? ", " : "") + exprs[i].debug();
             out += "]";

@@ -11,7 +11,8 @@
 namespace corvane {
 
 QueryMap::QueryMap(uint32_t depth)
-    : ranged(std::make_unique<BitMapBTree>()), nested(std::make_shared<IndexAPI>(IndexAPI::make())) {
+    : ranged(std::make_unique<BitMapBTree>()),
+      nested(std::make_shared<IndexAPI>(IndexAPI::make())) {
     nested->depth = depth + 1;
 }
 
@@ -134,22 +135,14 @@ void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
 
 namespace {
 
-[[noreturn]] void broken(const std::string& what) {
-    fail("invalid value map: " + what);
-}
+[[noreturn]] void broken(const std::string& what) { fail("invalid value map: " + what); }
 
-std::string id_text(uint32_t id) {
-    return "id " + std::to_string(id);
-}
+std::string id_text(uint32_t id) { return "id " + std::to_string(id); }
 
-std::string value_text(const PyValue& v) {
-    return v.debug();
-}
+std::string value_text(const PyValue& v) { return v.debug(); }
 
 // The value part a numeric value is kept under in the range tree.
-u128 value_part(const PyValue& v) {
-    return CompositeKey128::value_part_of(v.range_value());
-}
+u128 value_part(const PyValue& v) { return CompositeKey128::value_part_of(v.range_value()); }
 
 // An id set of the map: a set in use, no id twice, every id a member.
 void check_set(const HybridSet& set, const Bitmap& members, const std::string& what,
@@ -299,7 +292,8 @@ void QueryMap::validate(const MapContext& c) const {
 
 QueryMap& map_for(AttrMaps& maps, std::string_view name, uint32_t depth) {
     auto it = maps.find(absl::string_view(name.data(), name.size()));
-    if (it == maps.end()) it = maps.emplace(std::string(name), std::make_unique<QueryMap>(depth)).first;
+    if (it == maps.end())
+        it = maps.emplace(std::string(name), std::make_unique<QueryMap>(depth)).first;
     return *it->second;
 }
 

@@ -48,8 +48,9 @@ void drop_released(Registrations& regs, uint32_t id) {
         if (index && !index->member_ids->read()->contains(id)) gone.push_back(m.index);
     }
     auto released = [&](const IndexMeta& m) {
-        return std::any_of(gone.begin(), gone.end(),
-                           [&](const std::weak_ptr<IndexAPI>& g) { return same_index(m.index, g); });
+        return std::any_of(gone.begin(), gone.end(), [&](const std::weak_ptr<IndexAPI>& g) {
+            return same_index(m.index, g);
+        });
     };
     regs.erase(std::remove_if(regs.begin(), regs.end(), released), regs.end());
 }

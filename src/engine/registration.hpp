@@ -29,7 +29,8 @@ struct IndexMeta {
 using Registrations = absl::InlinedVector<IndexMeta, 1>;
 
 // True when `a` and `b` are handles to the same index record.
-inline bool same_index(const std::weak_ptr<IndexAPI>& a, const std::weak_ptr<IndexAPI>& b) noexcept {
+inline bool same_index(const std::weak_ptr<IndexAPI>& a,
+                       const std::weak_ptr<IndexAPI>& b) noexcept {
     return !a.owner_before(b) && !b.owner_before(a);
 }
 

@@ -45,7 +45,8 @@ size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** o
     return filled;
 }
 
-std::vector<PyObject*> stored_in_order(const Locked<Store>& store, const std::vector<uint32_t>& ids) {
+std::vector<PyObject*> stored_in_order(const Locked<Store>& store,
+                                       const std::vector<uint32_t>& ids) {
     auto s = store.read();
     for (uint32_t id : ids) s->prefetch(id);
     std::vector<PyObject*> found;

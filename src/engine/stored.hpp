@@ -35,7 +35,8 @@ size_t count_stored(const Locked<Store>& store, const Bitmap& ids);
 size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** out);
 // The stored objects of `ids`, in the order given, passing over ids
 // without one.
-std::vector<PyObject*> stored_in_order(const Locked<Store>& store, const std::vector<uint32_t>& ids);
+std::vector<PyObject*> stored_in_order(const Locked<Store>& store,
+                                       const std::vector<uint32_t>& ids);
 // Every stored object, in ascending id order.
 std::vector<PyObject*> all_stored(const Locked<Store>& store);
 // The ids of `ids` that have a stored object.

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <new>
 
-
 namespace corvane {
 
 namespace {
@@ -21,7 +20,8 @@ bool int_equals_float(int64_t i, double d) noexcept {
 
 // Numeric equality of two number keys.
 bool numbers_equal(const PyValue& a, const PyValue& b) noexcept {
-    if (a.key_kind() == KeyKind::Int && b.key_kind() == KeyKind::Int) return a.as_int() == b.as_int();
+    if (a.key_kind() == KeyKind::Int && b.key_kind() == KeyKind::Int)
+        return a.as_int() == b.as_int();
     if (a.key_kind() == KeyKind::Float && b.key_kind() == KeyKind::Float) {
         double x = a.as_float(), y = b.as_float();
         return x == y || (std::isnan(x) && std::isnan(y));
@@ -165,12 +165,24 @@ std::string debug_str(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char hex[16];
@@ -196,12 +208,22 @@ std::string debug_ptr(PyObject* p) {
 std::string PyValue::debug() const {
     std::string cast;
     switch (kind_) {
-        case CastValue::Int: cast = "Int(" + std::to_string(num_.i) + ")"; break;
-        case CastValue::Float: cast = "Float(" + debug_float(num_.f) + ")"; break;
-        case CastValue::Str: cast = "Str(" + debug_str(text()) + ")"; break;
-        case CastValue::Ind: cast = "Ind(" + debug_ptr(object()) + ")"; break;
+        case CastValue::Int:
+            cast = "Int(" + std::to_string(num_.i) + ")";
+            break;
+        case CastValue::Float:
+            cast = "Float(" + debug_float(num_.f) + ")";
+            break;
+        case CastValue::Str:
+            cast = "Str(" + debug_str(text()) + ")";
+            break;
+        case CastValue::Ind:
+            cast = "Ind(" + debug_ptr(object()) + ")";
+            break;
         case CastValue::Unknown:
-        case CastValue::Ordered: cast = "Unknown"; break;
+        case CastValue::Ordered:
+            cast = "Unknown";
+            break;
     }
     return "PyValue { obj: " + debug_ptr(object()) + ", primitave: " + cast +
            ", hash: " + std::to_string(hash_) + " }";

@@ -16,7 +16,7 @@
 namespace corvane::py {
 
 struct Signature {
-    const char* name;    // "Index.add_object", "sum_as_string", ...
+    const char* name;  // "Index.add_object", "sum_as_string", ...
     const char* const* params;
     size_t count;
     // How many of the last parameters may be left out; `match` leaves their

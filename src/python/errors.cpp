@@ -60,13 +60,15 @@ void raise_panic(const InternalFailure& failure) noexcept {
     }
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // creation failed; its error is set
-    PyRef msg(steal, PyUnicode_FromStringAndSize(failure.message().data(),
-                                                 static_cast<Py_ssize_t>(failure.message().size())));
+    PyRef msg(steal,
+              PyUnicode_FromStringAndSize(failure.message().data(),
+                                          static_cast<Py_ssize_t>(failure.message().size())));
     if (msg) PyErr_SetObject(type, msg.get());
 }
 
 void raise(PyObject* exc_type, std::string_view message) {
-    PyRef msg(steal, PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    PyRef msg(steal,
+              PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (msg) PyErr_SetObject(exc_type, msg.get());
     throw PyErrorSet{};
 }
@@ -103,7 +105,8 @@ void rethrow_for_argument(const char* arg) {
     PyRef text(steal, old_value ? PyObject_Str(old_value.get()) : nullptr);
     if (!text) throw PyErrorSet{};
     PyRef message(new_ref, PyUnicode_FromFormat("argument '%s': %U", arg, text.get()));
-    PyRef replacement(new_ref, PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+    PyRef replacement(new_ref,
+                      PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
     PyObject* cause = old_value ? PyException_GetCause(old_value.get()) : nullptr;
     if (cause != nullptr) PyException_SetCause(replacement.get(), cause);  // steals cause
     PyErr_SetObject(PyExc_TypeError, replacement.get());

@@ -42,7 +42,8 @@ std::string type_name(PyObject* obj);
 [[noreturn]] void conversion_error(PyObject* obj, std::string_view target);
 
 // The same message, prefixed "argument '{arg}': ".
-[[noreturn]] void argument_conversion_error(PyObject* obj, std::string_view target, const char* arg);
+[[noreturn]] void argument_conversion_error(PyObject* obj, std::string_view target,
+                                            const char* arg);
 
 // Prefix the current TypeError with "argument '{arg}': ", keeping its cause;
 // other exception types pass unchanged.  Always throws `PyErrorSet`.

@@ -25,7 +25,9 @@ namespace corvane {
 
 namespace {
 
-FilteredIndexObject* as_view(PyObject* self) { return reinterpret_cast<FilteredIndexObject*>(self); }
+FilteredIndexObject* as_view(PyObject* self) {
+    return reinterpret_cast<FilteredIndexObject*>(self);
+}
 
 // Break a cycle: the view lets go of the store's owner and of the shared
 // parts, and is left empty, with maps and a store of its own.  A view in
@@ -133,9 +135,8 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
 
 PyObject* view_ordered_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
-    return ordered_by_method<FilteredIndexObject>("FilteredIndex.ordered_by",
-                                                  py::gil_policy::view_ordered_by, self, args,
-                                                  nargs, kwnames);
+    return ordered_by_method<FilteredIndexObject>(
+        "FilteredIndex.ordered_by", py::gil_policy::view_ordered_by, self, args, nargs, kwnames);
 }
 
 PyObject* view_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -146,11 +147,9 @@ PyObject* view_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyMethodDef view_methods[] = {
-    CORVANE_FINAL_CLASS_METHODS
-    CORVANE_GENERIC_CLASS_METHODS
-    CORVANE_NO_PICKLE_METHODS
-    {"reduced", CORVANE_FASTCALL(view_reduced), METH_FASTCALL | METH_KEYWORDS,
-     "reduced($self, **kwargs)\n--\n\n"},
+    CORVANE_FINAL_CLASS_METHODS CORVANE_GENERIC_CLASS_METHODS CORVANE_NO_PICKLE_METHODS{
+        "reduced", CORVANE_FASTCALL(view_reduced), METH_FASTCALL | METH_KEYWORDS,
+        "reduced($self, **kwargs)\n--\n\n"},
     {"reduced_query", CORVANE_FASTCALL(view_reduced_query), METH_FASTCALL | METH_KEYWORDS,
      "reduced_query($self, query)\n--\n\n"},
     {"collect", CORVANE_FASTCALL(view_collect), METH_FASTCALL | METH_KEYWORDS,
@@ -193,7 +192,8 @@ PyTypeObject* create_filtered_index_type() {
         {Py_tp_iter, reinterpret_cast<void*>(container_iter<FilteredIndexObject>)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Corvane.FilteredIndex", static_cast<int>(sizeof(FilteredIndexObject)), 0,
+    static PyType_Spec spec = {"Corvane.FilteredIndex",
+                               static_cast<int>(sizeof(FilteredIndexObject)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return type_from_spec(&spec);
 }

@@ -13,8 +13,7 @@
 namespace corvane {
 
 struct FilteredIndexObject {
-    PyObject_HEAD
-    py::UseCounter use;
+    PyObject_HEAD py::UseCounter use;
     SharedMaps attr_maps;
     SharedStore items;
     Bitmap member_ids;
@@ -24,7 +23,6 @@ struct FilteredIndexObject {
 
 // A new view object over `maps` and `items` selecting `ids`; `store_owner`
 // is the owner object of `items` (borrowed; may be null).
-PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids,
-                             PyObject* store_owner);
+PyObject* new_filtered_index(SharedMaps maps, SharedStore items, Bitmap ids, PyObject* store_owner);
 
 }  // namespace corvane

@@ -16,9 +16,9 @@ enum class Gil : bool { Keep, Release };
 
 namespace gil_policy {
 // Index
-inline constexpr Gil index_add_object = Gil::Release;        // entering one object
-inline constexpr Gil index_add_object_many = Gil::Release;   // entering a batch
-inline constexpr Gil index_get_by_attribute = Gil::Keep;     // short lookups: keep the lock
+inline constexpr Gil index_add_object = Gil::Release;       // entering one object
+inline constexpr Gil index_add_object_many = Gil::Release;  // entering a batch
+inline constexpr Gil index_get_by_attribute = Gil::Keep;    // short lookups: keep the lock
 inline constexpr Gil index_reduced = Gil::Release;
 inline constexpr Gil index_reduced_query = Gil::Release;
 inline constexpr Gil index_union_with = Gil::Release;

@@ -304,8 +304,7 @@ public:
     }
 };
 
-PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* index_reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         py::no_positional("Index.reduce", nargs);
         IndexObject* idx = as_index(self);
@@ -374,7 +373,8 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
             uses.add(other->use, false);
             uses.take();
             objects.clear();
-            for (PyObject* obj : all_stored(*other->api->items)) objects.emplace_back(py::borrow, obj);
+            for (PyObject* obj : all_stored(*other->api->items))
+                objects.emplace_back(py::borrow, obj);
             uses.reserve(objects.size() + 2);
             for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
             if (uses.try_take()) break;
@@ -398,22 +398,20 @@ PyObject* index_union_with(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* index_ordered_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-    return ordered_by_method<IndexObject>("Index.ordered_by", py::gil_policy::index_ordered_by, self,
-                                          args, nargs, kwnames);
+    return ordered_by_method<IndexObject>("Index.ordered_by", py::gil_policy::index_ordered_by,
+                                          self, args, nargs, kwnames);
 }
 
 PyObject* index_value_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return value_counts_method<IndexObject>("Index.value_counts", py::gil_policy::index_value_counts,
-                                            self, args, nargs, kwnames);
+    return value_counts_method<IndexObject>(
+        "Index.value_counts", py::gil_policy::index_value_counts, self, args, nargs, kwnames);
 }
 
 PyMethodDef index_methods[] = {
-    CORVANE_FINAL_CLASS_METHODS
-    CORVANE_GENERIC_CLASS_METHODS
-    CORVANE_NO_PICKLE_METHODS
-    {"collect", CORVANE_FASTCALL(index_collect), METH_FASTCALL | METH_KEYWORDS,
-     "collect($self)\n--\n\n"},
+    CORVANE_FINAL_CLASS_METHODS CORVANE_GENERIC_CLASS_METHODS CORVANE_NO_PICKLE_METHODS{
+        "collect", CORVANE_FASTCALL(index_collect), METH_FASTCALL | METH_KEYWORDS,
+        "collect($self)\n--\n\n"},
     {"reduced", CORVANE_FASTCALL(index_reduced), METH_FASTCALL | METH_KEYWORDS,
      "reduced($self, **kwargs)\n--\n\n"},
     {"reduce", CORVANE_FASTCALL(index_reduce), METH_FASTCALL | METH_KEYWORDS,

@@ -13,8 +13,7 @@ namespace corvane {
 // `store_owner` reports the objects of the store to the cyclic collector
 // (see store_owner.hpp); null after the collector has cleared the index.
 struct IndexObject {
-    PyObject_HEAD
-    py::UseCounter use;
+    PyObject_HEAD py::UseCounter use;
     std::shared_ptr<IndexAPI> api;
     PyObject* store_owner;
     PyObject* weaklist;

@@ -136,7 +136,7 @@ void indexable_dealloc(PyObject* self) {
     // objects without recursing, and offers no such mechanism.)
     Py_TRASHCAN_BEGIN(self, indexable_dealloc)
 #endif
-    if (as_obj(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+        if (as_obj(self)->weaklist != nullptr) PyObject_ClearWeakRefs(self);
     as_obj(self)->state.~IndexableState();
     type->tp_free(self);
     Py_DECREF(type);
@@ -288,8 +288,9 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         std::vector<std::string> names;
         for (const auto& [n, v] : as_obj(self)->state.attributes) names.push_back(n.str());
         for (const auto& n : names) {
-            py::PyRef s(py::new_ref, PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()),
-                                                          "surrogatepass"));
+            py::PyRef s(
+                py::new_ref,
+                PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()), "surrogatepass"));
             if (PyList_Append(out.get(), s.get()) < 0) throw py::PyErrorSet{};
         }
         py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
@@ -298,7 +299,8 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         if (!PyList_Check(base.get())) py::conversion_error(base.get(), "PyList");
         Py_ssize_t n = PyList_GET_SIZE(base.get());
         for (Py_ssize_t i = 0; i < n; ++i)
-            if (PyList_Append(out.get(), PyList_GET_ITEM(base.get(), i)) < 0) throw py::PyErrorSet{};
+            if (PyList_Append(out.get(), PyList_GET_ITEM(base.get(), i)) < 0)
+                throw py::PyErrorSet{};
         return out.release();
     });
 }
@@ -401,7 +403,8 @@ PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwarg
             // CPython accepts a class whose first base is a plain Python
             // class and a later one Indexable: say how to write it for PyPy.
             py::PyRef bases(py::new_ref, PyObject_GetAttrString(cls, "__bases__"));
-            PyObject* first = PyTuple_Size(bases.get()) > 0 ? PyTuple_GET_ITEM(bases.get(), 0) : nullptr;
+            PyObject* first =
+                PyTuple_Size(bases.get()) > 0 ? PyTuple_GET_ITEM(bases.get(), 0) : nullptr;
             bool plain_first = first != nullptr && PyType_Check(first) &&
                                !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(first), base);
             py::PyRef mro(py::new_ref, PyObject_GetAttrString(cls, "__mro__"));
@@ -419,8 +422,8 @@ PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwarg
         py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
         py::PyRef super_type(py::new_ref, PyObject_GetAttrString(builtins.get(), "super"));
         py::PyRef super(py::new_ref,
-                        PyObject_CallFunctionObjArgs(super_type.get(), reinterpret_cast<PyObject*>(base),
-                                                     cls, nullptr));
+                        PyObject_CallFunctionObjArgs(
+                            super_type.get(), reinterpret_cast<PyObject*>(base), cls, nullptr));
         py::PyRef hook(py::new_ref, PyObject_GetAttrString(super.get(), "__init_subclass__"));
         return PyObject_Call(hook.get(), args, kwargs);
     });
@@ -428,8 +431,8 @@ PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwarg
 #endif
 
 PyMethodDef indexable_methods[] = {
-    {"__dir__", CORVANE_FASTCALL(indexable_dir),
-     METH_FASTCALL | METH_KEYWORDS, "__dir__($self)\n--\n\n"},
+    {"__dir__", CORVANE_FASTCALL(indexable_dir), METH_FASTCALL | METH_KEYWORDS,
+     "__dir__($self)\n--\n\n"},
     {"__reduce__", indexable_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__getstate__", indexable_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__setstate__", indexable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
@@ -463,9 +466,9 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_members, indexable_members},
         {0, nullptr},
     };
-    static PyType_Spec spec = {
-        "Corvane.Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    static PyType_Spec spec = {"Corvane.Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+                               slots};
     return type_from_spec(&spec);
 }
 

@@ -39,8 +39,7 @@ struct IndexableState {
 };
 
 struct IndexableObject {
-    PyObject_HEAD
-    IndexableState state;
+    PyObject_HEAD IndexableState state;
     PyObject* weaklist;
 };
 

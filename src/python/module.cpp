@@ -11,11 +11,11 @@
 #include <string>
 #include <utility>
 
-#include "python/types.hpp"
 #include "python/args.hpp"
 #include "python/contention.hpp"
 #include "python/errors.hpp"
 #include "python/gil.hpp"
+#include "python/types.hpp"
 #include "python/validate.hpp"
 #include "python/values.hpp"
 
@@ -46,15 +46,19 @@ PyObject* sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
-PyMethodDef sum_def = {
-    "sum_as_string", CORVANE_FASTCALL(sum_as_string),
-    METH_FASTCALL | METH_KEYWORDS,
-    "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+PyMethodDef sum_def = {"sum_as_string", CORVANE_FASTCALL(sum_as_string),
+                       METH_FASTCALL | METH_KEYWORDS,
+                       "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "Corvane",
-    "In-memory attribute indexes over live Python objects.", -1, nullptr,
-    nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "Corvane",
+                          "In-memory attribute indexes over live Python objects.",
+                          -1,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 void add_attribute(PyObject* module, const char* name, py::PyRef value);
 
@@ -100,7 +104,8 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
     if (!module) return nullptr;
     PyObject* done = py::entry([&]() -> PyObject* {
         PyObject* m = module.get();
-        add_export(m, "sum_as_string", py::PyRef(py::new_ref, PyCFunction_NewEx(&sum_def, m, nullptr)));
+        add_export(m, "sum_as_string",
+                   py::PyRef(py::new_ref, PyCFunction_NewEx(&sum_def, m, nullptr)));
         add_export(m, "Index", type_ref(index_type()));
         add_export(m, "Indexable", type_ref(indexable_type()));
         add_export(m, "FilteredIndex", type_ref(filtered_index_type()));
@@ -112,11 +117,14 @@ PyMODINIT_FUNC PyInit_Corvane(void) {
         if (panic == nullptr) throw py::PyErrorSet{};
         add_attribute(m, "PanicException", py::PyRef(py::borrow, panic));
         // The contention mode's two functions stay out of `__all__` too.
-        add_attribute(m, "set_contention",
-                      py::PyRef(py::new_ref, PyCFunction_NewEx(&py::set_contention_def, m, nullptr)));
-        add_attribute(m, "get_contention",
-                      py::PyRef(py::new_ref, PyCFunction_NewEx(&py::get_contention_def, m, nullptr)));
-        if (PyModule_AddStringConstant(m, "__version__", CORVANE_VERSION) < 0) throw py::PyErrorSet{};
+        add_attribute(
+            m, "set_contention",
+            py::PyRef(py::new_ref, PyCFunction_NewEx(&py::set_contention_def, m, nullptr)));
+        add_attribute(
+            m, "get_contention",
+            py::PyRef(py::new_ref, PyCFunction_NewEx(&py::get_contention_def, m, nullptr)));
+        if (PyModule_AddStringConstant(m, "__version__", CORVANE_VERSION) < 0)
+            throw py::PyErrorSet{};
         add_validate(m);
         return m;
     });

@@ -76,10 +76,13 @@ template <QueryExpr::Op op>
 PyObject* compare_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         static const char* const params[] = {"attr", "value"};
-        static const std::string name = std::string("PyQueryExpr.") +
-            (op == QueryExpr::Op::Eq ? "eq" : op == QueryExpr::Op::Ne ? "ne"
-             : op == QueryExpr::Op::Gt ? "gt" : op == QueryExpr::Op::Ge ? "ge"
-             : op == QueryExpr::Op::Lt ? "lt" : "le");
+        static const std::string name =
+            std::string("PyQueryExpr.") + (op == QueryExpr::Op::Eq   ? "eq"
+                                           : op == QueryExpr::Op::Ne ? "ne"
+                                           : op == QueryExpr::Op::Gt ? "gt"
+                                           : op == QueryExpr::Op::Ge ? "ge"
+                                           : op == QueryExpr::Op::Lt ? "lt"
+                                                                     : "le");
         PyObject* out[2];
         py::match(py::Signature{name.c_str(), params, 2}, args, nargs, kwnames, out);
         QueryExpr e;
@@ -200,17 +203,23 @@ PyObject* not_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef expr_methods[] = {
-    CORVANE_FINAL_CLASS_METHODS
-    CORVANE_NO_PICKLE_METHODS
-    {"eq", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Eq>), kStatic, "eq(attr, value)\n--\n\n"},
-    {"ne", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Ne>), kStatic, "ne(attr, value)\n--\n\n"},
-    {"gt", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Gt>), kStatic, "gt(attr, value)\n--\n\n"},
-    {"ge", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Ge>), kStatic, "ge(attr, value)\n--\n\n"},
-    {"le", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Le>), kStatic, "le(attr, value)\n--\n\n"},
+    CORVANE_FINAL_CLASS_METHODS CORVANE_NO_PICKLE_METHODS{
+        "eq", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Eq>), kStatic,
+        "eq(attr, value)\n--\n\n"},
+    {"ne", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Ne>), kStatic,
+     "ne(attr, value)\n--\n\n"},
+    {"gt", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Gt>), kStatic,
+     "gt(attr, value)\n--\n\n"},
+    {"ge", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Ge>), kStatic,
+     "ge(attr, value)\n--\n\n"},
+    {"le", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Le>), kStatic,
+     "le(attr, value)\n--\n\n"},
     {"bt", CORVANE_FASTCALL(bt_factory), kStatic, "bt(attr, lower, upper)\n--\n\n"},
-    {"lt", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Lt>), kStatic, "lt(attr, value)\n--\n\n"},
+    {"lt", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Lt>), kStatic,
+     "lt(attr, value)\n--\n\n"},
     {"in_", CORVANE_FASTCALL(in_factory), kStatic, "in_(attr, values)\n--\n\n"},
-    {"and_", CORVANE_FASTCALL(combine_factory<QueryExpr::Op::And>), kStatic, "and_(*exprs)\n--\n\n"},
+    {"and_", CORVANE_FASTCALL(combine_factory<QueryExpr::Op::And>), kStatic,
+     "and_(*exprs)\n--\n\n"},
     {"or_", CORVANE_FASTCALL(combine_factory<QueryExpr::Op::Or>), kStatic, "or_(*exprs)\n--\n\n"},
     {"not_", CORVANE_FASTCALL(not_factory), kStatic, "not_(exprs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

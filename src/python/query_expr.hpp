@@ -10,8 +10,7 @@
 namespace corvane {
 
 struct QueryExprObject {
-    PyObject_HEAD
-    py::UseCounter use;
+    PyObject_HEAD py::UseCounter use;
     QueryExpr expr;
 };
 

@@ -60,8 +60,8 @@ PyObject* Selection::all() const {
     return list_of(all_stored(*items_));
 }
 
-PyObject* Selection::ordered(const std::string& attr, bool descending, size_t limit,
-                             size_t offset, py::Gil policy) const {
+PyObject* Selection::ordered(const std::string& attr, bool descending, size_t limit, size_t offset,
+                             py::Gil policy) const {
     // A view may still select objects removed from its index since: they
     // must not take places of the limit, so the walk runs within the ids
     // still stored.

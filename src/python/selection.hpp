@@ -127,8 +127,8 @@ std::string attr_argument(PyObject* arg, const char* param);
 
 // The body of `value_counts` on an `Object`.
 template <class Object>
-PyObject* value_counts_method(const char* name, py::Gil policy, PyObject* self, PyObject* const* args,
-                              Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* value_counts_method(const char* name, py::Gil policy, PyObject* self,
+                              PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         PyObject* arg = py::single_argument(name, "attr", args, nargs, kwnames);
         std::string attr = attr_argument(arg, "attr");

@@ -73,8 +73,8 @@ PyTypeObject* create_store_owner_type() {
         {Py_tp_clear, reinterpret_cast<void*>(store_owner_clear)},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"Corvane._StoreOwner", static_cast<int>(sizeof(StoreOwnerObject)),
-                               0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+    static PyType_Spec spec = {"Corvane._StoreOwner", static_cast<int>(sizeof(StoreOwnerObject)), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
     return type_from_spec(&spec);
 }
 

@@ -13,8 +13,7 @@
 namespace corvane {
 
 struct StoreOwnerObject {
-    PyObject_HEAD
-    SharedStore items;
+    PyObject_HEAD SharedStore items;
 };
 
 // tp_traverse of the classes that hold a store's owner (`Index`,

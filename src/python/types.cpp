@@ -71,8 +71,8 @@ PyObject* class_getitem(PyObject* cls, PyObject* item) { return Py_GenericAlias(
 PyObject* refuse_pickle(PyObject* self, PyObject*) {
     // CPython's tp_name is the spec's "Corvane.Name"; PyPy's is the bare name.
     const char* name = Py_TYPE(self)->tp_name;
-    PyErr_Format(PyExc_TypeError, "cannot pickle '%s%s' object", std::strchr(name, '.') ? "" : "Corvane.",
-                 name);
+    PyErr_Format(PyExc_TypeError, "cannot pickle '%s%s' object",
+                 std::strchr(name, '.') ? "" : "Corvane.", name);
     return nullptr;
 }
 

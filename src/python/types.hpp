@@ -31,8 +31,9 @@ PyTypeObject* type_from_spec(PyType_Spec* spec);
 // base-type flag, so the final classes refuse them in __init_subclass__ there.
 #ifdef PYPY_VERSION
 PyObject* refuse_subclass(PyObject* cls, PyObject* args, PyObject* kwargs);
-#define CORVANE_FINAL_CLASS_METHODS                                              \
-    {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)), \
+#define CORVANE_FINAL_CLASS_METHODS                                                \
+    {"__init_subclass__",                                                          \
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(refuse_subclass)), \
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
 #else
 #define CORVANE_FINAL_CLASS_METHODS
@@ -46,8 +47,8 @@ PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 // that are evaluated and in `Index[Order]()`: the class with its argument, as
 // a types.GenericAlias, the way the built-in containers answer.
 PyObject* class_getitem(PyObject* cls, PyObject* item);
-#define CORVANE_GENERIC_CLASS_METHODS                                            \
-    {"__class_getitem__", corvane::class_getitem, METH_O | METH_CLASS,         \
+#define CORVANE_GENERIC_CLASS_METHODS                                  \
+    {"__class_getitem__", corvane::class_getitem, METH_O | METH_CLASS, \
      "__class_getitem__($cls, item, /)\n--\n\n"},
 
 // Index, FilteredIndex and PyQueryExpr are neither copied nor pickled: an
@@ -57,9 +58,9 @@ PyObject* class_getitem(PyObject* cls, PyObject* item);
 // PyPy's default would build an empty object instead; refusing here makes
 // `copy.copy`, `copy.deepcopy` and `pickle` fail alike on both.
 PyObject* refuse_pickle(PyObject* self, PyObject* unused);
-#define CORVANE_NO_PICKLE_METHODS                                                \
-    {"__reduce_ex__", corvane::refuse_pickle, METH_O,                          \
-     "__reduce_ex__($self, protocol, /)\n--\n\n"},                              \
-    {"__reduce__", corvane::refuse_pickle, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
+#define CORVANE_NO_PICKLE_METHODS                     \
+    {"__reduce_ex__", corvane::refuse_pickle, METH_O, \
+     "__reduce_ex__($self, protocol, /)\n--\n\n"},    \
+        {"__reduce__", corvane::refuse_pickle, METH_NOARGS, "__reduce__($self, /)\n--\n\n"},
 
 }  // namespace corvane

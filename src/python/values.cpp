@@ -200,7 +200,8 @@ bool exact_double(PyObject* obj, double& out) {
 PyValue big_int_value(PyObject* obj, SharedRef handle, Py_hash_t hash) {
     uint64_t h = static_cast<uint64_t>(hash);
     double d = 0;
-    if (exact_double(obj, d)) return PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
+    if (exact_double(obj, d))
+        return PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
     ClassRef cls = equality_class(obj, handle, hash);
     return PyValue::of_other(std::move(handle), h, std::move(cls));
 }
@@ -338,9 +339,7 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
 
 }  // namespace
 
-void install_value_hooks() noexcept {
-    interpreter_hooks.drop_class = drop_class;
-}
+void install_value_hooks() noexcept { interpreter_hooks.drop_class = drop_class; }
 
 PyValue wrap_value(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);

@@ -103,13 +103,18 @@ void multiply_add(Limbs& x, uint32_t factor, uint32_t addend) {
 
 // Lowest and highest bit length of 10^k: floor(k * log2(10)) + 1, with
 // log2(10) = 3.32192809488...
-i128 pow10_bits_low(u128 k) { return k == 0 ? 1 : static_cast<i128>(k * 3321928094u / 1000000000u) + 1; }
-i128 pow10_bits_high(u128 k) { return k == 0 ? 1 : static_cast<i128>(k * 3321928095u / 1000000000u) + 1; }
+i128 pow10_bits_low(u128 k) {
+    return k == 0 ? 1 : static_cast<i128>(k * 3321928094u / 1000000000u) + 1;
+}
+i128 pow10_bits_high(u128 k) {
+    return k == 0 ? 1 : static_cast<i128>(k * 3321928095u / 1000000000u) + 1;
+}
 
 // Compare x * y * 10^kx with z * w * 10^kz (all positive).  Bit lengths
 // decide whenever they part, so that a power of ten is only ever built when
 // the other side is about as long: never for exponents far apart.
-int compare_products(const Limbs& x, const Limbs& y, u128 kx, const Limbs& z, const Limbs& w, u128 kz) {
+int compare_products(const Limbs& x, const Limbs& y, u128 kx, const Limbs& z, const Limbs& w,
+                     u128 kz) {
     const i128 left_low = bit_length(x) + bit_length(y) + pow10_bits_low(kx) - 2;
     const i128 left_high = bit_length(x) + bit_length(y) + pow10_bits_high(kx);
     const i128 right_low = bit_length(z) + bit_length(w) + pow10_bits_low(kz) - 2;
@@ -133,7 +138,8 @@ Limbs limbs_of(uint64_t x) {
 
 Limbs limbs_of_bytes(const unsigned char* little_endian, size_t count) {
     Limbs out((count + 3) / 4, 0);
-    for (size_t i = 0; i < count; ++i) out[i / 4] |= static_cast<uint32_t>(little_endian[i]) << (8 * (i % 4));
+    for (size_t i = 0; i < count; ++i)
+        out[i / 4] |= static_cast<uint32_t>(little_endian[i]) << (8 * (i % 4));
     trim(out);
     return out;
 }

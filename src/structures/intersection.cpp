@@ -23,9 +23,7 @@ Chunk chunk_at(const roaring_array_t& ra, int32_t i) {
     return Chunk{c, type};
 }
 
-int32_t chunk_cardinality(const Chunk& c) {
-    return container_get_cardinality(c.container, c.type);
-}
+int32_t chunk_cardinality(const Chunk& c) { return container_get_cardinality(c.container, c.type); }
 
 // Set in `words` the bits of chunk `c`.
 void set_bits(uint64_t* words, const Chunk& c) {

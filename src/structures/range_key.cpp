@@ -149,9 +149,7 @@ OrderedRef ratio_key(bool negative, Limbs num, Limbs den) {
     return number_key(negative, p, std::move(num), std::move(den), 0);
 }
 
-bool decimal_within_doubles(int64_t adjusted) {
-    return -325 < adjusted && adjusted < 309;
-}
+bool decimal_within_doubles(int64_t adjusted) { return -325 < adjusted && adjusted < 309; }
 
 OrderedRef far_decimal_key(bool negative, const uint8_t* digits, size_t digit_count,
                            int64_t exp10) {
@@ -168,9 +166,7 @@ u128 decimal_special_value_part(bool negative, bool nan) {
     return double_value_part(std::copysign(special, negative ? -1.0 : 1.0));
 }
 
-u128 date_value_part(CivilDate date) {
-    return tagged(RangeFamily::Date, ordinal(date));
-}
+u128 date_value_part(CivilDate date) { return tagged(RangeFamily::Date, ordinal(date)); }
 
 u128 datetime_value_part(CivilDate date, ClockTime clock, std::optional<Span> utc_offset) {
     const i128 at = ordinal(date) * kDayMicros + micros(clock);

@@ -17,10 +17,14 @@ namespace {
 // Value part (head << 64 | tail) of a value.
 u128 encode_value(RangeValue v) {
     switch (v.kind) {
-        case RangeValue::Kind::Int: return int_value_part(v.i);
-        case RangeValue::Kind::Float: return double_value_part(v.f);
-        case RangeValue::Kind::Encoded: return (static_cast<u128>(v.high) << 64) | v.low;
-        case RangeValue::Kind::Inexact: return v.key->value_part;
+        case RangeValue::Kind::Int:
+            return int_value_part(v.i);
+        case RangeValue::Kind::Float:
+            return double_value_part(v.f);
+        case RangeValue::Kind::Encoded:
+            return (static_cast<u128>(v.high) << 64) | v.low;
+        case RangeValue::Kind::Inexact:
+            return v.key->value_part;
     }
     return 0;
 }
@@ -67,19 +71,23 @@ R on_window(const BitMapBTreeNode& n, F f, R empty) {
 }  // namespace
 
 size_t BitMapBTreeNode::len() const {
-    return on_window(*this, [](const auto& w) { return w.len; }, size_t{0});
+    return on_window(
+        *this, [](const auto& w) { return w.len; }, size_t{0});
 }
 
 size_t BitMapBTreeNode::start() const {
-    return on_window(*this, [](const auto& w) { return w.start; }, size_t{0});
+    return on_window(
+        *this, [](const auto& w) { return w.start; }, size_t{0});
 }
 
 bool BitMapBTreeNode::is_full() const {
-    return on_window(*this, [](const auto& w) { return w.is_full(); }, false);
+    return on_window(
+        *this, [](const auto& w) { return w.is_full(); }, false);
 }
 
 TreeKey BitMapBTreeNode::first_key() const {
-    return on_window(*this, [](const auto& w) { return w.keys[w.start]; }, TreeKey{});
+    return on_window(
+        *this, [](const auto& w) { return w.keys[w.start]; }, TreeKey{});
 }
 
 Bitmap BitMapBTreeNode::id_bitmap() const {
@@ -102,7 +110,8 @@ std::pair<TreeKey, BitMapBTreeNode> BitMapBTreeNode::split(bool appending) {
 
 bool BitMapBTreeNode::appends(u128 x) const {
     if (const LeafNode* l = leaf()) return l->len > 0 && l->keys[l->start + l->len - 1].key < x;
-    if (const InternalNode* n = internal()) return n->len > 0 && n->keys[n->start + n->len - 1].key <= x;
+    if (const InternalNode* n = internal())
+        return n->len > 0 && n->keys[n->start + n->len - 1].key <= x;
     return false;
 }
 
@@ -121,8 +130,8 @@ namespace {
 // `not_greater(key)` holds, or 0 when it holds for none.  The predicate must
 // hold on a prefix of the window.
 template <class Pred>
-size_t halving_position(const std::array<TreeKey, kNodeSlots>& keys, size_t start,
-                        size_t len, Pred not_greater) {
+size_t halving_position(const std::array<TreeKey, kNodeSlots>& keys, size_t start, size_t len,
+                        Pred not_greater) {
     size_t lo = 0;
     size_t size = len;
     while (size > 1) {
@@ -196,7 +205,8 @@ template struct NodeWindow<InternalNode>;
 
 void LeafNode::move_run(size_t from, size_t count, LeafNode& dst, size_t to) {
     // memmove handles the overlap in either direction.
-    std::memmove(static_cast<void*>(dst.keys.data() + to), keys.data() + from, count * sizeof(TreeKey));
+    std::memmove(static_cast<void*>(dst.keys.data() + to), keys.data() + from,
+                 count * sizeof(TreeKey));
     // Empty the source slots the destination run does not cover.
     size_t vacated_begin = from;
     size_t vacated_end = from + count;
@@ -324,7 +334,8 @@ bool InternalNode::insert(const TreeKey& entry) {
     if (!child.present()) fail("Missing child");
     if (child.is_full()) return split_and_insert(entry, a);
     if (!bitmaps[s])
-        fail(child.is_leaf() ? "Bitmap should be present for leaf" : "Bitmap should be present for internal");
+        fail(child.is_leaf() ? "Bitmap should be present for leaf"
+                             : "Bitmap should be present for internal");
     const bool inserted = child.insert(entry);
     if (inserted) bitmaps[s]->add(entry.id());
     recenter_at_end();
@@ -540,7 +551,8 @@ Bitmap combine(const RangeScan& scan, const Bitmap& filter) {
     } else if (scan.whole.size() <= 4) {
         for (const roaring_bitmap_t* bm : scan.whole) roaring_bitmap_or_inplace(result.raw(), bm);
     } else {
-        for (const roaring_bitmap_t* bm : scan.whole) roaring_bitmap_lazy_or_inplace(result.raw(), bm, false);
+        for (const roaring_bitmap_t* bm : scan.whole)
+            roaring_bitmap_lazy_or_inplace(result.raw(), bm, false);
         roaring_bitmap_repair_after_lazy(result.raw());
     }
     result.and_inplace(filter);
@@ -549,7 +561,8 @@ Bitmap combine(const RangeScan& scan, const Bitmap& filter) {
 
 }  // namespace
 
-Bitmap BitMapBTreeNode::query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
+Bitmap BitMapBTreeNode::query_range(const Bound& lower, const Bound& upper,
+                                    const Bitmap& filter) const {
     RangeScan scan;
     scan_node(*this, resolve(lower), resolve(upper), scan);
     return combine(scan, filter);
@@ -583,7 +596,8 @@ u128 BitMapBTree::highest_value_part() const {
     const BitMapBTreeNode* node = &root_;
     while (const InternalNode* in = node->internal()) node = &in->children[in->start + in->len - 1];
     const LeafNode* leaf = node->leaf();
-    return leaf == nullptr || leaf->len == 0 ? ~u128{0} : leaf->keys[leaf->start + leaf->len - 1].value_part();
+    return leaf == nullptr || leaf->len == 0 ? ~u128{0}
+                                             : leaf->keys[leaf->start + leaf->len - 1].value_part();
 }
 
 bool BitMapBTree::insert(RangeValue v, uint32_t id) {
@@ -751,7 +765,8 @@ void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
         std::sort(pairs.begin(), pairs.end(), key_less);
         pairs.erase(std::unique(pairs.begin(), pairs.end(), key_equal), pairs.end());
         for (const CompositeKey128& p : pairs)
-            if (p.value.inexact() && !std::binary_search(old.begin(), old.end(), p.key)) enter_tie(p);
+            if (p.value.inexact() && !std::binary_search(old.begin(), old.end(), p.key))
+                enter_tie(p);
     }
     build_sorted(keys);
 }
@@ -1036,8 +1051,8 @@ bool tie_within(const ExactNumber& x, const Bound& b, bool lower) {
 
 }  // namespace
 
-void BitMapBTree::resolve_ties(u128 vp, const Bound& lower, const Bound& upper, const Bitmap& filter,
-                               Bitmap& out) const {
+void BitMapBTree::resolve_ties(u128 vp, const Bound& lower, const Bound& upper,
+                               const Bitmap& filter, Bitmap& out) const {
     const TieList* list = ties_at(vp);
     if (list == nullptr) return;
     const auto same_part = [vp](const Bound& b) {
@@ -1057,7 +1072,8 @@ void BitMapBTree::resolve_ties(u128 vp, const Bound& lower, const Bound& upper, 
     }
 }
 
-Bitmap BitMapBTree::query_column(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
+Bitmap BitMapBTree::query_column(const Bound& lower, const Bound& upper,
+                                 const Bitmap& filter) const {
     const ResolvedBound lo = resolve(lower);
     const ResolvedBound hi = resolve(upper);
     std::vector<uint32_t> ids;
@@ -1070,7 +1086,8 @@ Bitmap BitMapBTree::query_column(const Bound& lower, const Bound& upper, const B
     return Bitmap::of(ids.data(), ids.size());
 }
 
-Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const {
+Bitmap BitMapBTree::query_range(const Bound& lower, const Bound& upper,
+                                const Bitmap& filter) const {
     const bool inexact_lower = lower.kind != BoundKind::Unbounded && lower.value.inexact();
     const bool inexact_upper = upper.kind != BoundKind::Unbounded && upper.value.inexact();
     if (!inexact_lower && !inexact_upper) {
@@ -1127,8 +1144,8 @@ struct OrderedWalk {
 
     // False once the walk is over.
     bool take(const TreeKey& k) {
-        if (found.size() >= limit &&
-            (found.back().value_part() != k.value_part() || !(descending || tied(k.value_part())))) {
+        if (found.size() >= limit && (found.back().value_part() != k.value_part() ||
+                                      !(descending || tied(k.value_part())))) {
             done = true;
             return false;
         }
@@ -1158,7 +1175,8 @@ struct OrderedWalk {
 
 }  // namespace
 
-std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit, const Bitmap& filter) const {
+std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit,
+                                               const Bitmap& filter) const {
     std::vector<uint32_t> out;
     if (limit == 0 || filter.empty()) return out;
     const auto several = [this](u128 vp) {
@@ -1331,7 +1349,8 @@ struct Validator {
     void window(const std::string& where, size_t len, size_t start) {
         if (len > kNodeSlots - 1) violation(where, "len " + std::to_string(len) + " above 95");
         if (start + len > kNodeSlots - 1)
-            violation(where, "window " + std::to_string(start) + "+" + std::to_string(len) + " reaches slot 95");
+            violation(where, "window " + std::to_string(start) + "+" + std::to_string(len) +
+                                 " reaches slot 95");
     }
 };
 
@@ -1350,7 +1369,8 @@ void BitMapBTree::validate() const {
 void BitMapBTree::validate_column() const {
     const auto violation = [](const std::string& what) { fail("invalid tree: column: " + what); };
     if (column_count_ == kColumnOff) {
-        if (!column_.empty()) violation("out of use but holds " + std::to_string(column_.size()) + " slots");
+        if (!column_.empty())
+            violation("out of use but holds " + std::to_string(column_.size()) + " slots");
         return;
     }
     size_t filled = 0;
@@ -1361,13 +1381,16 @@ void BitMapBTree::validate_column() const {
         ++filled;
     }
     if (filled != column_count_)
-        violation(std::to_string(filled) + " slots filled, counted " + std::to_string(column_count_));
+        violation(std::to_string(filled) + " slots filled, counted " +
+                  std::to_string(column_count_));
     if (column_.empty()) return;
     if (column_lead_ > head)
-        violation("slot " + std::to_string(head) + " filled below the lead " + std::to_string(column_lead_));
+        violation("slot " + std::to_string(head) + " filled below the lead " +
+                  std::to_string(column_lead_));
     if (column_.back().head == 0) violation("empty last slot");
     if (head > kColumnSlack && head * 2 > column_.size())
-        violation("empty head of " + std::to_string(head) + " slots in " + std::to_string(column_.size()));
+        violation("empty head of " + std::to_string(head) + " slots in " +
+                  std::to_string(column_.size()));
     if (!column_usable()) return;
     for_each([&](const TreeKey& k) {
         const PackedPart* slot = column_slot(k.id());

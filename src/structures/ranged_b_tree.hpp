@@ -52,8 +52,8 @@ struct RangeValue {
     union {
         int64_t i;
         double f;
-        uint64_t low;            // Encoded: bits 63..0 of the value part
-        const OrderedKey* key;   // Inexact: kept alive by the caller
+        uint64_t low;           // Encoded: bits 63..0 of the value part
+        const OrderedKey* key;  // Inexact: kept alive by the caller
     };
 
     static RangeValue of_int(int64_t v) {
@@ -233,7 +233,9 @@ struct NodeWindow {
         const Node& n = self();
         return n.len >= kSplitThreshold && (n.start == 0 || n.start + n.len >= kNodeSlots);
     }
-    bool touches_end() const { return self().start == 0 || self().start + self().len == kNodeSlots; }
+    bool touches_end() const {
+        return self().start == 0 || self().start + self().len == kNodeSlots;
+    }
     // Move the window to the middle of the array.
     void recenter();
     // Recenter a window that an insertion has brought to either end.
@@ -270,7 +272,7 @@ enum class KeyIndexMode : uint8_t { LowerIncluded, LowerExcluded, UpperIncluded,
 
 struct InternalNode : NodeWindow<InternalNode> {
     std::array<std::optional<Bitmap>, kNodeSlots> bitmaps;  // ids below child i
-    std::array<TreeKey, kNodeSlots> keys{};        // separator of child i
+    std::array<TreeKey, kNodeSlots> keys{};                 // separator of child i
     std::array<BitMapBTreeNode, kNodeSlots> children;
     size_t len = 0;
     size_t start = 0;
@@ -362,7 +364,8 @@ private:
         if (const LeafNode* leaf = node.leaf()) {
             for (size_t i = leaf->start; i < leaf->start + leaf->len; ++i) f(leaf->keys[i]);
         } else if (const InternalNode* in = node.internal()) {
-            for (size_t i = in->start; i < in->start + in->len; ++i) for_each_below(in->children[i], f);
+            for (size_t i = in->start; i < in->start + in->len; ++i)
+                for_each_below(in->children[i], f);
         }
     }
 
@@ -400,7 +403,8 @@ private:
                     static_cast<uint32_t>(vp)};
         }
         u128 get() const {
-            return (static_cast<u128>(head) << 64) | (static_cast<u128>(tail_high) << 32) | tail_low;
+            return (static_cast<u128>(head) << 64) | (static_cast<u128>(tail_high) << 32) |
+                   tail_low;
         }
     };
     bool column_usable() const { return column_count_ == size_; }

@@ -197,7 +197,9 @@ TEST(AttrList, PairsInPlaceFollowEveryChange) {
 }
 
 std::vector<uintptr_t>* released_log = nullptr;
-void log_release(PyObject* obj) noexcept { released_log->push_back(reinterpret_cast<uintptr_t>(obj)); }
+void log_release(PyObject* obj) noexcept {
+    released_log->push_back(reinterpret_cast<uintptr_t>(obj));
+}
 
 // Counts come from a pool of slabs that go back once empty: handles taken
 // and dropped in any order, over many slabs and chunks, each release

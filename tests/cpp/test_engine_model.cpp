@@ -34,9 +34,7 @@ constexpr uint32_t kFirstNested = 101;  // objects 101..108 are their nested val
 constexpr uint32_t kNestedCount = 8;
 constexpr size_t kIndexes = 3;
 
-PyObject* object_of(uint32_t id) {
-    return reinterpret_cast<PyObject*>(uintptr_t{id} << 4);
-}
+PyObject* object_of(uint32_t id) { return reinterpret_cast<PyObject*>(uintptr_t{id} << 4); }
 uint32_t id_of(PyObject* obj) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(obj) >> 4);
 }

@@ -178,9 +178,10 @@ TEST(Registration, FollowsAddRemoveAndRelease) {
     add_registration(regs, indexes[3], true);
     add_registration(regs, indexes[2], true);  // once only
     ASSERT_EQ(regs.size(), 3u);
-    EXPECT_TRUE(std::is_sorted(regs.begin(), regs.end(), [](const IndexMeta& a, const IndexMeta& b) {
-        return a.index.lock().get() < b.index.lock().get();
-    }));
+    EXPECT_TRUE(
+        std::is_sorted(regs.begin(), regs.end(), [](const IndexMeta& a, const IndexMeta& b) {
+            return a.index.lock().get() < b.index.lock().get();
+        }));
     EXPECT_TRUE(is_registered(regs, indexes[3]));
     EXPECT_FALSE(is_registered(regs, indexes[1]));
     EXPECT_EQ(deepest_depth(regs), 3u);
@@ -229,7 +230,8 @@ TEST(Assignment, RandomAssignmentsKeepEveryIndexCurrent) {
         auto had = it->second.find(name);
         const PyValue old = had != it->second.end() ? num(had->second) : PyValue();
         const AssignOutcome out = assign_attribute(
-            regs, Assignment{it->first, name, had != it->second.end() ? &old : nullptr, value, nullptr});
+            regs,
+            Assignment{it->first, name, had != it->second.end() ? &old : nullptr, value, nullptr});
         EXPECT_FALSE(out.left);
         EXPECT_TRUE(out.entered.empty());
         it->second[name] = value.as_int();
@@ -425,7 +427,8 @@ TEST(Lookup, AnswersWithinSelectedIdsOrMembers) {
     for (const auto& [id, attrs] : model)
         if (rng() % 2) chosen.insert(id);
     const Bitmap selected = bitmap_of(chosen);
-    const Universe views[] = {Universe{&selected, nullptr}, Universe{nullptr, index.member_ids.get()}};
+    const Universe views[] = {Universe{&selected, nullptr},
+                              Universe{nullptr, index.member_ids.get()}};
     for (const Universe& u : views) {
         const std::set<uint32_t>* among = u.selected ? &chosen : nullptr;
         // Keyword filters and expressions.

@@ -36,12 +36,8 @@ Limbs plus(Limbs x, uint32_t small) {
     return x;
 }
 
-Row Int(int64_t v) {
-    return {std::to_string(v), key_of(int_value_part(v))};
-}
-Row Float(const std::string& python, double v) {
-    return {python, key_of(double_value_part(v))};
-}
+Row Int(int64_t v) { return {std::to_string(v), key_of(int_value_part(v))}; }
+Row Float(const std::string& python, double v) { return {python, key_of(double_value_part(v))}; }
 Row BigInt(const std::string& python, bool negative, Limbs magnitude) {
     return {python, ratio_key(negative, std::move(magnitude), Limbs{1})};
 }
@@ -77,9 +73,7 @@ Row DateTime(const std::string& python, CivilDate d, ClockTime c,
 Row Time(const std::string& python, ClockTime c, std::optional<Span> offset = std::nullopt) {
     return {python, key_of(time_value_part(c, offset))};
 }
-Row Duration(const std::string& python, Span s) {
-    return {python, key_of(duration_value_part(s))};
-}
+Row Duration(const std::string& python, Span s) { return {python, key_of(duration_value_part(s))}; }
 
 Row tie(Row r) {
     r.tie = true;

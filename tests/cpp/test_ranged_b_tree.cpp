@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
@@ -98,7 +98,8 @@ TEST(CompositeKey, WorkedValueParts) {
         {F(0.3), 0xBFFD9999u, 0x9999999990000000ull},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.v.kind == RangeValue::Kind::Int ? std::to_string(c.v.i) : std::to_string(c.v.f));
+        SCOPED_TRACE(c.v.kind == RangeValue::Kind::Int ? std::to_string(c.v.i)
+                                                       : std::to_string(c.v.f));
         EXPECT_EQ(head_of(c.v), c.head);
         EXPECT_EQ(tail_of(c.v), c.tail);
     }
@@ -134,9 +135,12 @@ TEST(CompositeKey, OrderChains) {
                                   F(1.0),
                                   F(kInf)};
     for (size_t i = 1; i < std::size(ints); ++i)
-        EXPECT_LT(CompositeKey128::make(ints[i - 1], 9).key, CompositeKey128::make(ints[i], 9).key) << i;
+        EXPECT_LT(CompositeKey128::make(ints[i - 1], 9).key, CompositeKey128::make(ints[i], 9).key)
+            << i;
     for (size_t i = 1; i < std::size(doubles); ++i)
-        EXPECT_LT(CompositeKey128::make(doubles[i - 1], 9).key, CompositeKey128::make(doubles[i], 9).key) << i;
+        EXPECT_LT(CompositeKey128::make(doubles[i - 1], 9).key,
+                  CompositeKey128::make(doubles[i], 9).key)
+            << i;
 }
 
 TEST(CompositeKey, LowestFractionBitDoesNotCount) {
@@ -169,7 +173,8 @@ TEST(CompositeKey, NanInfinityAndExtremes) {
     EXPECT_LT(vp(F(-5e-324)), vp(I(0)));
     // No value reaches the all-zero key that marks an empty slot.
     const double all_ones = std::bit_cast<double>(~uint64_t{0});
-    for (RangeValue v : {F(all_ones), F(neg_nan), F(-kInf), I(kMin), F(-std::numeric_limits<double>::max())}) {
+    for (RangeValue v :
+         {F(all_ones), F(neg_nan), F(-kInf), I(kMin), F(-std::numeric_limits<double>::max())}) {
         EXPECT_FALSE(CompositeKey128::make(v, 0).is_empty());
         EXPECT_GE(CompositeKey128::make(v, 0).head(), 0x3C000000u);
     }
@@ -180,7 +185,8 @@ namespace {
 // Exact numeric comparison of integers and finite doubles: long double
 // holds every int64 and every double exactly on x86-64.
 long double exact(RangeValue v) {
-    return v.kind == RangeValue::Kind::Int ? static_cast<long double>(v.i) : static_cast<long double>(v.f);
+    return v.kind == RangeValue::Kind::Int ? static_cast<long double>(v.i)
+                                           : static_cast<long double>(v.f);
 }
 
 RangeValue random_number(std::mt19937_64& rng) {
@@ -202,7 +208,8 @@ RangeValue random_number(std::mt19937_64& rng) {
         case 3:
             return F(static_cast<double>(static_cast<int64_t>(rng()) >> (rng() % 64)));
         default: {
-            const double base = std::ldexp(static_cast<double>(rng() % 1000), static_cast<int>(rng() % 200) - 100);
+            const double base =
+                std::ldexp(static_cast<double>(rng() % 1000), static_cast<int>(rng() % 200) - 100);
             return F(rng() & 1 ? std::nextafter(base, kInf) : -base);
         }
     }
@@ -240,7 +247,8 @@ TEST(LeafNode, RecenterMovesWindowToTheMiddle) {
     for (uint32_t i = 0; i < 10; ++i) leaf.keys[i] = CompositeKey128::make(I(i), i);
     leaf.recenter();
     EXPECT_EQ(leaf.start, 43u);
-    for (size_t s = 0; s < kNodeSlots; ++s) EXPECT_EQ(leaf.keys[s].is_empty(), s < 43 || s > 52) << s;
+    for (size_t s = 0; s < kNodeSlots; ++s)
+        EXPECT_EQ(leaf.keys[s].is_empty(), s < 43 || s > 52) << s;
     EXPECT_EQ(leaf_ids(leaf), range(0, 9));
 }
 
@@ -396,7 +404,8 @@ TEST(BitMapBTree, SmallFiltersAnswerInEveryStateOfTheColumn) {
     EXPECT_EQ(below(t, 7, {7, 8, 107}), (Ids{7, 107}));
     // Id 7 under a second value: small filters must still see both pairs.
     t.insert(I(500), 7);
-    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(400)), Bound::unbounded(), bitmap_of({7, 8}))), (Ids{7}));
+    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(400)), Bound::unbounded(), bitmap_of({7, 8}))),
+              (Ids{7}));
     EXPECT_EQ(below(t, 7, {7, 8}), (Ids{7}));
     t.remove(I(7), 7);
     EXPECT_EQ(below(t, 7, {7, 8, 107}), (Ids{107}));
@@ -417,7 +426,8 @@ TEST(BitMapBTree, SmallFiltersAnswerInEveryStateOfTheColumn) {
     // High ids entered in descending order (the column grows downward).
     BitMapBTree h;
     for (uint32_t k = 50000; k-- > 0;) h.insert(I(k % 1000), 5'000'000 + k);
-    EXPECT_EQ(below(h, 3, {4, 5'000'000, 5'000'004, 5'001'003, 5'049'999}), (Ids{5'000'000, 5'001'003}));
+    EXPECT_EQ(below(h, 3, {4, 5'000'000, 5'000'004, 5'001'003, 5'049'999}),
+              (Ids{5'000'000, 5'001'003}));
     h.validate();
 }
 
@@ -466,10 +476,10 @@ TEST(BitMapBTree, RemoveAbsentAndPresentPairs) {
     const size_t height = t.height();
     ASSERT_GE(height, 2u);
 
-    EXPECT_FALSE(t.remove(I(1), 0));       // value absent
-    EXPECT_FALSE(t.remove(I(3), 2));       // pair absent, value present
-    EXPECT_FALSE(t.remove(I(-5), 7));      // below everything
-    EXPECT_FALSE(t.remove(F(kNaN), 7));    // above everything
+    EXPECT_FALSE(t.remove(I(1), 0));     // value absent
+    EXPECT_FALSE(t.remove(I(3), 2));     // pair absent, value present
+    EXPECT_FALSE(t.remove(I(-5), 7));    // below everything
+    EXPECT_FALSE(t.remove(F(kNaN), 7));  // above everything
     EXPECT_EQ(t.size(), 300u);
     t.validate();
 
@@ -508,12 +518,14 @@ TEST(BitMapBTree, EmptiedLeafIsFreedAndLowerValuesStillEnter) {
         t.validate();
     }
     EXPECT_EQ(root->len, children - 1);
-    EXPECT_TRUE(ids_of(t.query_range(Bound::unbounded(), Bound::included(I(first_ids.back())), all_ids(1000)))
+    EXPECT_TRUE(ids_of(t.query_range(Bound::unbounded(), Bound::included(I(first_ids.back())),
+                                     all_ids(1000)))
                     .empty());
     // Values below every separator go to the new first child.
     for (int64_t v = -10; v < 0; ++v) t.insert(I(v), static_cast<uint32_t>(500 + v));
     t.validate();
-    EXPECT_EQ(ids_of(t.query_range(Bound::unbounded(), Bound::excluded(I(0)), all_ids(1000))), range(490, 499));
+    EXPECT_EQ(ids_of(t.query_range(Bound::unbounded(), Bound::excluded(I(0)), all_ids(1000))),
+              range(490, 499));
 }
 
 namespace {
@@ -588,8 +600,10 @@ TEST(BitMapBTree, ValidatorReportsBrokenInvariants) {
         BitMapBTree t = build();
         LeafNode* leaf = first_leaf(t);
         // A key moved into the wrong child (ids kept exact).
-        leaf->keys[leaf->start + leaf->len - 1] = CompositeKey128::make(I(100000), leaf->keys[leaf->start + leaf->len - 1].id());
-        EXPECT_NE(failure_of([&] { t.validate(); }).find("not below the next separator"), std::string::npos);
+        leaf->keys[leaf->start + leaf->len - 1] =
+            CompositeKey128::make(I(100000), leaf->keys[leaf->start + leaf->len - 1].id());
+        EXPECT_NE(failure_of([&] { t.validate(); }).find("not below the next separator"),
+                  std::string::npos);
     }
     {
         BitMapBTree t;
@@ -604,7 +618,8 @@ TEST(BitMapBTree, ValidatorReportsBrokenInvariants) {
         LeafNode* leaf = first_leaf(t);
         for (size_t i = 0; i < leaf->len; ++i) leaf->keys[leaf->start + i] = TreeKey{};
         leaf->len = 0;
-        EXPECT_NE(failure_of([&] { t.validate(); }).find("empty leaf below the root"), std::string::npos);
+        EXPECT_NE(failure_of([&] { t.validate(); }).find("empty leaf below the root"),
+                  std::string::npos);
     }
 }
 
@@ -644,10 +659,12 @@ TEST(RangeQuery, FilterLimitsLeafAndWholeChildResults) {
     Ids expected = range(1, 2000);
     std::erase_if(expected, [](uint32_t id) { return id == 2 || id == 1000 || id == 1999; });
     EXPECT_EQ(ids_of(t.query_range(Bound::unbounded(), Bound::unbounded(), filter)), expected);
-    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(1)), Bound::included(I(2000)), filter)), expected);
+    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(1)), Bound::included(I(2000)), filter)),
+              expected);
     // A small filter takes the per-child intersection path.
     const Bitmap few = bitmap_of({2, 3, 1000, 1500, 4000});
-    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(3)), Bound::unbounded(), few)), (Ids{3, 1000, 1500}));
+    EXPECT_EQ(ids_of(t.query_range(Bound::included(I(3)), Bound::unbounded(), few)),
+              (Ids{3, 1000, 1500}));
     EXPECT_TRUE(t.query_range(Bound::unbounded(), Bound::unbounded(), Bitmap()).empty());
 }
 
@@ -657,7 +674,8 @@ TEST(RangeQuery, IntAndFloatBoundsAreInterchangeable) {
     t.insert(I(3), 2);
     const Bitmap all = all_ids(10);
     EXPECT_EQ(ids_of(t.query_range(Bound::included(I(2)), Bound::included(I(2)), all)), (Ids{1}));
-    EXPECT_EQ(ids_of(t.query_range(Bound::included(F(3.0)), Bound::included(F(3.0)), all)), (Ids{2}));
+    EXPECT_EQ(ids_of(t.query_range(Bound::included(F(3.0)), Bound::included(F(3.0)), all)),
+              (Ids{2}));
     EXPECT_EQ(ids_of(t.query_range(Bound::excluded(F(2.0)), Bound::excluded(I(3)), all)), (Ids{}));
 }
 
@@ -702,7 +720,8 @@ TEST(RangeQuery, RunsOfEqualValuesAcrossManyChildren) {
     Bitmap below = t.query_range(Bound::unbounded(), Bound::excluded(I(7)), all);
     for (uint32_t s : sevens) EXPECT_FALSE(below.contains(s)) << s;
     // The three parts cover everything exactly once.
-    EXPECT_EQ(got.and_cardinality(above) + got.and_cardinality(below) + above.and_cardinality(below), 0u);
+    EXPECT_EQ(
+        got.and_cardinality(above) + got.and_cardinality(below) + above.and_cardinality(below), 0u);
     EXPECT_EQ(got.cardinality() + above.cardinality() + below.cardinality(), 3000u);
 }
 
@@ -873,7 +892,8 @@ struct Reference {
             });
         }
         Ids out;
-        for (size_t i = 0; i < kept.size() && i < limit; ++i) out.push_back(static_cast<uint32_t>(kept[i]));
+        for (size_t i = 0; i < kept.size() && i < limit; ++i)
+            out.push_back(static_cast<uint32_t>(kept[i]));
         return out;
     }
 };
@@ -886,7 +906,9 @@ struct Phase {
 
 // Ids are spread over eight bitmap containers across the whole 32-bit
 // range, up to the top one.
-uint32_t corvane_test_scatter(uint32_t i) { return (i % 8) * 0x20000000u + i / 8 + (i % 8 == 7 ? 0x1FFF0000u : 0); }
+uint32_t corvane_test_scatter(uint32_t i) {
+    return (i % 8) * 0x20000000u + i / 8 + (i % 8 == 7 ? 0x1FFF0000u : 0);
+}
 uint32_t corvane_test_unscatter(uint32_t id) {
     const uint32_t r = id >> 29;
     const uint32_t q = id - r * 0x20000000u - (r == 7 ? 0x1FFF0000u : 0);
@@ -897,7 +919,8 @@ uint32_t corvane_test_unscatter(uint32_t id) {
 // the tree answers small filters from its column.
 // With `batches`, inserted pairs gather in batches of random size (some
 // given twice) entered with insert_many before the next other operation.
-void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = false, bool batches = false) {
+void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = false,
+                      bool batches = false) {
     const auto scatter = [dense](uint32_t i) { return dense ? i : corvane_test_scatter(i); };
     const auto unscatter = [dense](uint32_t id) { return dense ? id : corvane_test_unscatter(id); };
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -978,7 +1001,8 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
             const uint32_t id = present[at];
             RangeValue v = ref.value_of.at(id);
             // The same number of the other kind names the same entry.
-            if (v.kind == RangeValue::Kind::Int && v.i > -(int64_t{1} << 52) && v.i < (int64_t{1} << 52) && rng() % 2)
+            if (v.kind == RangeValue::Kind::Int && v.i > -(int64_t{1} << 52) &&
+                v.i < (int64_t{1} << 52) && rng() % 2)
                 v = F(static_cast<double>(v.i));
             ASSERT_TRUE(tree.remove(v, id));
             ref.keys.erase(CompositeKey128::make(v, id).key);
@@ -1029,8 +1053,8 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
             const RangeValue b = ref.value_of.at(static_cast<uint32_t>(ref.keys.v[j]));
             lo = rng() % 2 ? Bound::included(a) : Bound::excluded(a);
             hi = rng() % 2 ? Bound::included(b) : Bound::excluded(b);
-        } else if (rng() % 4 != 0 && lo.kind != BoundKind::Unbounded && hi.kind != BoundKind::Unbounded &&
-                   vp(hi.value) < vp(lo.value)) {
+        } else if (rng() % 4 != 0 && lo.kind != BoundKind::Unbounded &&
+                   hi.kind != BoundKind::Unbounded && vp(hi.value) < vp(lo.value)) {
             std::swap(lo.value, hi.value);  // mostly sensible ranges
         }
         const size_t f = rng() % 8 < 5 ? 0 : rng() % filters.size();
@@ -1039,17 +1063,18 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
         const Bitmap want = ref.query_if(lo, hi, [&](uint32_t id) { return in[unscatter(id)]; });
         ++queries;
         if (!want.empty()) ++nonempty;
-        ASSERT_TRUE(got == want) << "query " << queries << ": got " << got.cardinality() << " ids, want "
-                                 << want.cardinality();
+        ASSERT_TRUE(got == want) << "query " << queries << ": got " << got.cardinality()
+                                 << " ids, want " << want.cardinality();
         if (queries % 16 == 0) {
             // The ordered walk, over the same filter: short and unlimited
             // answers, both directions.
             const bool descending = rng() % 2 == 0;
             const size_t limit = rng() % 4 == 0 ? SIZE_MAX : static_cast<size_t>(rng() % 40);
             const std::vector<uint32_t> ordered = tree.ordered_ids(descending, limit, filters[f]);
-            ASSERT_EQ(ordered, ref.ordered_if(descending, limit, [&](uint32_t id) { return in[unscatter(id)]; }))
-                << "ordered walk after query " << queries << (descending ? ", descending" : ", ascending")
-                << ", limit " << limit;
+            ASSERT_EQ(ordered, ref.ordered_if(descending, limit,
+                                              [&](uint32_t id) { return in[unscatter(id)]; }))
+                << "ordered walk after query " << queries
+                << (descending ? ", descending" : ", ascending") << ", limit " << limit;
         }
     };
 
@@ -1114,13 +1139,23 @@ void run_differential(Pattern pattern, uint64_t seed, int scale, bool dense = fa
 TEST(BitMapBTreeDifferential, AscendingValues) { run_differential(Pattern::Ascending, 11, 800); }
 TEST(BitMapBTreeDifferential, DescendingValues) { run_differential(Pattern::Descending, 12, 800); }
 TEST(BitMapBTreeDifferential, RandomValues) { run_differential(Pattern::Random, 13, 1000); }
-TEST(BitMapBTreeDifferential, HeavilyDuplicatedValues) { run_differential(Pattern::Duplicates, 14, 600); }
+TEST(BitMapBTreeDifferential, HeavilyDuplicatedValues) {
+    run_differential(Pattern::Duplicates, 14, 600);
+}
 TEST(BitMapBTreeDifferential, SpecialValues) { run_differential(Pattern::Specials, 15, 300); }
 TEST(BitMapBTreeDifferential, MixedValues) { run_differential(Pattern::Mixed, 16, 800); }
-TEST(BitMapBTreeDifferential, DenseIdsRandomValues) { run_differential(Pattern::Random, 17, 1000, true); }
-TEST(BitMapBTreeDifferential, DenseIdsMixedValuesInBatches) { run_differential(Pattern::Mixed, 18, 800, true, true); }
-TEST(BitMapBTreeDifferential, DuplicatedValuesInBatches) { run_differential(Pattern::Duplicates, 19, 600, false, true); }
-TEST(BitMapBTreeDifferential, SpecialValuesInBatches) { run_differential(Pattern::Specials, 20, 300, true, true); }
+TEST(BitMapBTreeDifferential, DenseIdsRandomValues) {
+    run_differential(Pattern::Random, 17, 1000, true);
+}
+TEST(BitMapBTreeDifferential, DenseIdsMixedValuesInBatches) {
+    run_differential(Pattern::Mixed, 18, 800, true, true);
+}
+TEST(BitMapBTreeDifferential, DuplicatedValuesInBatches) {
+    run_differential(Pattern::Duplicates, 19, 600, false, true);
+}
+TEST(BitMapBTreeDifferential, SpecialValuesInBatches) {
+    run_differential(Pattern::Specials, 20, 300, true, true);
+}
 
 // Deep trees: a long ascending run reaches three levels and splits internal
 // nodes, including the internal root.
@@ -1278,14 +1313,26 @@ void run_window(Pattern pattern, bool scattered, size_t live, size_t cycles, uin
 
 }  // namespace
 
-TEST(BitMapBTreeWindow, AscendingValuesAndIds) { run_window(Pattern::Ascending, false, 500, 30000, 31); }
-TEST(BitMapBTreeWindow, DescendingValues) { run_window(Pattern::Descending, false, 500, 30000, 32); }
-TEST(BitMapBTreeWindow, RandomValuesScatteredIds) { run_window(Pattern::Random, true, 1500, 20000, 33); }
-TEST(BitMapBTreeWindow, DuplicatedValues) { run_window(Pattern::Duplicates, false, 800, 20000, 34); }
+TEST(BitMapBTreeWindow, AscendingValuesAndIds) {
+    run_window(Pattern::Ascending, false, 500, 30000, 31);
+}
+TEST(BitMapBTreeWindow, DescendingValues) {
+    run_window(Pattern::Descending, false, 500, 30000, 32);
+}
+TEST(BitMapBTreeWindow, RandomValuesScatteredIds) {
+    run_window(Pattern::Random, true, 1500, 20000, 33);
+}
+TEST(BitMapBTreeWindow, DuplicatedValues) {
+    run_window(Pattern::Duplicates, false, 800, 20000, 34);
+}
 TEST(BitMapBTreeWindow, MixedValues) { run_window(Pattern::Mixed, false, 800, 20000, 35); }
 // Three levels: internal nodes merge and lend children as well.
-TEST(BitMapBTreeWindow, DeepTreeRandomValues) { run_window(Pattern::Random, false, 12000, 60000, 36, 97); }
-TEST(BitMapBTreeWindow, DeepTreeAscendingValues) { run_window(Pattern::Ascending, true, 12000, 60000, 37, 97); }
+TEST(BitMapBTreeWindow, DeepTreeRandomValues) {
+    run_window(Pattern::Random, false, 12000, 60000, 36, 97);
+}
+TEST(BitMapBTreeWindow, DeepTreeAscendingValues) {
+    run_window(Pattern::Ascending, true, 12000, 60000, 37, 97);
+}
 
 // ---------------------------------------------------------------------------
 // Numbers beyond the value part's precision
@@ -1338,7 +1385,8 @@ TEST(RangeQuery, InexactNumbersSharingAValuePartCompareExactly) {
     const uint32_t count = 600;
     const auto value_of = [&](uint32_t id) {
         const size_t v = id % fraction.size();
-        return v < keys.size() ? RangeValue::of_inexact(keys[v].get()) : I(static_cast<int64_t>(v) - 8 + 99);
+        return v < keys.size() ? RangeValue::of_inexact(keys[v].get())
+                               : I(static_cast<int64_t>(v) - 8 + 99);
     };
     // Entered one by one, in one batch, and in a small batch then a larger
     // one (built again with the ties already there) and a few single pairs.
@@ -1370,7 +1418,8 @@ TEST(RangeQuery, InexactNumbersSharingAValuePartCompareExactly) {
         for (size_t b = 0; b < fraction.size(); ++b) {
             const RangeValue bound = value_of(static_cast<uint32_t>(b));
             for (BoundKind lk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
-                for (BoundKind uk : {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
+                for (BoundKind uk :
+                     {BoundKind::Included, BoundKind::Excluded, BoundKind::Unbounded}) {
                     for (size_t u = 0; u < fraction.size(); u += 3) {
                         const RangeValue upper = value_of(static_cast<uint32_t>(u));
                         Ids want;
@@ -1382,7 +1431,8 @@ TEST(RangeQuery, InexactNumbersSharingAValuePartCompareExactly) {
                                                (uk == BoundKind::Included && !less(u, v));
                             if (present(id) && above && below) want.push_back(id);
                         }
-                        const Bitmap got = tree.query_range(Bound{lk, bound}, Bound{uk, upper}, everything);
+                        const Bitmap got =
+                            tree.query_range(Bound{lk, bound}, Bound{uk, upper}, everything);
                         ASSERT_EQ(ids_of(got), want) << b << " " << u;
                     }
                 }
@@ -1398,7 +1448,8 @@ TEST(RangeQuery, InexactNumbersSharingAValuePartCompareExactly) {
             });
             for (size_t limit : {size_t{1}, size_t{45}, size_t{100}, size_t{10000}}) {
                 const Ids got = tree.ordered_ids(descending, limit, everything);
-                ASSERT_EQ(got, Ids(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(std::min(limit, want.size()))))
+                ASSERT_EQ(got, Ids(want.begin(), want.begin() + static_cast<std::ptrdiff_t>(
+                                                                    std::min(limit, want.size()))))
                     << descending << " " << limit;
             }
         }

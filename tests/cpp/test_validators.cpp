@@ -19,9 +19,7 @@
 namespace corvane {
 namespace {
 
-PyObject* fake_object(uintptr_t tag) {
-    return reinterpret_cast<PyObject*>(tag << 4);
-}
+PyObject* fake_object(uintptr_t tag) { return reinterpret_cast<PyObject*>(tag << 4); }
 
 // The message of the internal failure `f` raises, or "" when it passes.
 template <class F>
