@@ -175,7 +175,7 @@ step_format() {
     mapfile -t files < <(cd "$ROOT" && find src tests/cpp -name '*.cpp' -o -name '*.hpp' | sort)
     echo "$(clang-format --version): ${#files[@]} files"
     (cd "$ROOT" && clang-format --dry-run "${files[@]}") >"$log" 2>&1 || rc=$?
-    bad="$(grep -oE '^[^: ]+\.(cpp|hpp)' "$log" | sort -u)"
+    bad="$(grep -oE '^[^: ]+\.(cpp|hpp)' "$log" | sort -u || true)"
     if [ -n "$bad" ] || [ "$rc" -ne 0 ]; then
         echo "files clang-format would change ($(grep -c 'warning:' "$log") lines):"
         sed 's/^/    /' <<<"$bad"
