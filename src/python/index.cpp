@@ -121,29 +121,36 @@ py::PyRef batch_argument(PyObject* arg) {
     return py::PyRef(py::new_ref, PyObject_CallMethod(arg, "collect", nullptr));
 }
 
-PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return py::entry([&]() -> PyObject* {
-        py::PyRef batch = batch_argument(
-            py::single_argument("Index.add_object_many", "objs", args, nargs, kwnames));
-        PyObject* arg = batch.get();
-        IndexObject* idx = as_index(self);
+// The `Indexable` objects of the batch argument `arg` of method `name`, in
+// `objects`, each and the index taken in exclusive use in `uses` (the
+// objects first, the index last).  The index is held while the argument is
+// iterated, which may run Python code; then the index and every object are
+// taken together, so that a call that waits for one of them holds none.
+void take_batch(const char* name, IndexObject* idx, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, std::vector<py::PyRef>& objects, py::UseGroup& uses) {
+    py::PyRef batch = batch_argument(py::single_argument(name, "objs", args, nargs, kwnames));
+    PyObject* arg = batch.get();
+    {
         py::ExclusiveUse use(idx->use);
-
-        std::vector<py::PyRef> objects;
         if (!PyUnicode_Check(arg)) objects.reserve(py::size_hint(arg));
         py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
             if (!is_indexable(item)) py::conversion_error(item, "Indexable");
             objects.emplace_back(py::borrow, item);
         });
-        // The index and every object are taken together: a call that waits
-        // for one of them holds none.
-        use.end();
+    }
+    uses.reserve(objects.size() + 1);
+    for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
+    uses.add(idx->use, true);
+    uses.take();
+}
+
+PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        IndexObject* idx = as_index(self);
+        std::vector<py::PyRef> objects;
         py::UseGroup uses;
-        uses.reserve(objects.size() + 1);
-        for (const py::PyRef& obj : objects) uses.add(indexable_state(obj.get()).use, true);
-        uses.add(idx->use, true);
-        uses.take();
+        take_batch("Index.add_object_many", idx, args, nargs, kwnames, objects, uses);
 
         std::vector<Entry> entries(objects.size());
         std::vector<uint32_t> path;
@@ -235,28 +242,13 @@ PyObject* index_discard_object(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* index_remove_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
-        py::PyRef batch = batch_argument(
-            py::single_argument("Index.remove_object_many", "objs", args, nargs, kwnames));
-        PyObject* arg = batch.get();
         IndexObject* idx = as_index(self);
-        py::ExclusiveUse use(idx->use);
         // Every item is checked before anything changes: one that is not an
         // `Indexable`, is in use elsewhere (or twice in the batch) or is not
         // held refuses the whole batch.
         std::vector<py::PyRef> refs;
-        if (!PyUnicode_Check(arg)) refs.reserve(py::size_hint(arg));
-        py::for_each_in_iterable(arg, "objs", [&](PyObject* item) {
-            if (!is_indexable(item)) py::conversion_error(item, "Indexable");
-            refs.emplace_back(py::borrow, item);
-        });
-        // The index and every object are taken together: a call that waits
-        // for one of them holds none.
-        use.end();
         py::UseGroup uses;
-        uses.reserve(refs.size() + 1);
-        for (const py::PyRef& ref : refs) uses.add(indexable_state(ref.get()).use, true);
-        uses.add(idx->use, true);
-        uses.take();
+        take_batch("Index.remove_object_many", idx, args, nargs, kwnames, refs, uses);
         std::vector<PyObject*> objects;
         objects.reserve(refs.size());
         for (const py::PyRef& ref : refs) objects.push_back(ref.get());
