@@ -25,6 +25,7 @@
 #include "engine/operations.hpp"
 #include "engine/query_map.hpp"
 #include "engine/reduce.hpp"
+#include "scalar_value.hpp"
 
 namespace corvane {
 namespace {
@@ -57,23 +58,15 @@ struct Desc {
         return kind == Text ? std::string_view(text) == o.text : nested == o.nested;
     }
     PyValue value() const {
-        switch (kind) {
-            case Int:
-                return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
-            case Float:
-                return PyValue::of_float(SharedRef(), num, hash());
-            case Text:
-                return PyValue::of_str(SharedRef(), text, hash());
-            case Nested:
-                break;
-        }
-        return PyValue::of_indexable(SharedRef(adopt, object_of(nested)), nested, nested);
+        if (kind == Nested)
+            return PyValue::of_indexable(SharedRef(adopt, object_of(nested)), nested, nested);
+        return reference::scalar_value(scalar(), num, text);
     }
-    // Equal numbers hash alike, as in Python.
-    uint64_t hash() const {
-        if (kind == Text) return std::hash<std::string_view>{}(text);
-        if (num == std::floor(num)) return static_cast<uint64_t>(static_cast<int64_t>(num));
-        return std::hash<double>{}(num);
+    uint64_t hash() const { return reference::scalar_hash(scalar(), num, text); }
+    reference::Scalar scalar() const {
+        return kind == Int     ? reference::Scalar::Int
+               : kind == Float ? reference::Scalar::Float
+                               : reference::Scalar::Text;
     }
 };
 

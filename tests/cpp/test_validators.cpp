@@ -15,6 +15,7 @@
 #include "engine/handle.hpp"
 #include "engine/query_map.hpp"
 #include "engine/store.hpp"
+#include "scalar_value.hpp"
 
 namespace corvane {
 namespace {
@@ -122,22 +123,13 @@ struct Ref {
         if ((kind == Text) != (o.kind == Text)) return kind != Text;
         return kind == Text ? std::string(text) < o.text : num < o.num;
     }
-    uint64_t hash() const {
-        if (kind == Text) return std::hash<std::string>{}(text);
-        if (num == std::floor(num)) return static_cast<uint64_t>(static_cast<int64_t>(num));
-        return std::hash<double>{}(num);
+    reference::Scalar scalar() const {
+        return kind == Int     ? reference::Scalar::Int
+               : kind == Float ? reference::Scalar::Float
+                               : reference::Scalar::Text;
     }
-    PyValue value() const {
-        switch (kind) {
-            case Int:
-                return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), hash());
-            case Float:
-                return PyValue::of_float(SharedRef(), num, hash());
-            case Text:
-                break;
-        }
-        return PyValue::of_str(SharedRef(), text, hash());
-    }
+    uint64_t hash() const { return reference::scalar_hash(scalar(), num, text); }
+    PyValue value() const { return reference::scalar_value(scalar(), num, text); }
 };
 
 const char* const kTexts[] = {"a", "b", "abc", ""};
