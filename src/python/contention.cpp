@@ -69,7 +69,10 @@ bool wait_for_use(const UseCounter& c, bool exclusive, const Deadline& deadline)
         std::unique_lock<std::mutex> lock(wait_mutex);
         while (conflicts(c.load(), exclusive)) {
             if (!deadline) {
-                use_ended.wait(lock);
+                // A bounded wait, looked at again each time: the untimed
+                // `wait` is a libstdc++ symbol of GCC 12 that the
+                // manylinux_2_34 wheels may not reference.
+                use_ended.wait_for(lock, std::chrono::hours(1));
             } else if (use_ended.wait_until(lock, *deadline) == std::cv_status::timeout) {
                 free = !conflicts(c.load(), exclusive);
                 break;
