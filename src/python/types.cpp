@@ -69,7 +69,7 @@ PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
 PyObject* class_getitem(PyObject* cls, PyObject* item) { return Py_GenericAlias(cls, item); }
 
 PyObject* refuse_pickle(PyObject* self, PyObject*) {
-    // CPython's tp_name is the spec's "Corvane.Name"; PyPy's is the bare name.
+    // CPython names the class "Corvane.Name" in tp_name; PyPy gives the bare name.
     const char* name = Py_TYPE(self)->tp_name;
     PyErr_Format(PyExc_TypeError, "cannot pickle '%s%s' object",
                  std::strchr(name, '.') ? "" : "Corvane.", name);
