@@ -130,14 +130,10 @@ Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr
     Bound last = tree.highest_value_part() <= high ? Bound::unbounded()
                                                    : Bound::included(RangeValue::of_encoded(high));
     switch (op) {
-        case Op::Gt:
-            return range(map, Bound::excluded(rv), last, universe);
-        case Op::Ge:
-            return range(map, Bound::included(rv), last, universe);
-        case Op::Lt:
-            return range(map, first, Bound::excluded(rv), universe);
-        default:
-            return range(map, first, Bound::included(rv), universe);
+        case Op::Gt: return range(map, Bound::excluded(rv), last, universe);
+        case Op::Ge: return range(map, Bound::included(rv), last, universe);
+        case Op::Lt: return range(map, first, Bound::excluded(rv), universe);
+        default: return range(map, first, Bound::included(rv), universe);
     }
 }
 
@@ -148,13 +144,10 @@ Bitmap evaluate_ordering(const QueryMap& map, const Bitmap& universe, const Quer
     switch (v.kind()) {
         case CastValue::Int:
         case CastValue::Float:
-        case CastValue::Ordered:
-            return evaluate_one_sided(map, universe, e.op, v.range_value());
+        case CastValue::Ordered: return evaluate_one_sided(map, universe, e.op, v.range_value());
         case CastValue::Str:
-        case CastValue::Unknown:
-            return Bitmap();
-        case CastValue::Ind:
-            not_implemented();
+        case CastValue::Unknown: return Bitmap();
+        case CastValue::Ind: not_implemented();
     }
     return Bitmap();
 }
@@ -189,17 +182,13 @@ Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const Query
     }
     switch (e.op) {
         case Op::Eq:
-        case Op::In:
-            return evaluate_equality(map, universe, e);
+        case Op::In: return evaluate_equality(map, universe, e);
         case Op::Gt:
         case Op::Ge:
         case Op::Lt:
-        case Op::Le:
-            return evaluate_ordering(map, universe, e);
-        case Op::Bt:
-            return evaluate_between(map, universe, e);
-        default:
-            return Bitmap();
+        case Op::Le: return evaluate_ordering(map, universe, e);
+        case Op::Bt: return evaluate_between(map, universe, e);
+        default: return Bitmap();
     }
 }
 
@@ -223,18 +212,15 @@ Bitmap evaluate_query(const AttrMaps& maps, const Bitmap& universe, const QueryE
             Bitmap inner = evaluate_query(maps, universe, e.exprs[0]);
             return universe.andnot(inner);
         }
-        case Op::And:
-            return evaluate_and(maps, universe, e);
+        case Op::And: return evaluate_and(maps, universe, e);
         case Op::Or: {
             Bitmap acc;
             for (const QueryExpr& operand : e.exprs)
                 acc.or_inplace(evaluate_query(maps, universe, operand));
             return acc;
         }
-        case Op::Ne:
-            return evaluate_ne(maps, universe, e);
-        default:
-            return evaluate_comparison(maps, universe, e);
+        case Op::Ne: return evaluate_ne(maps, universe, e);
+        default: return evaluate_comparison(maps, universe, e);
     }
 }
 

@@ -5,28 +5,17 @@ namespace corvane {
 namespace {
 const char* op_name(QueryExpr::Op op) {
     switch (op) {
-        case QueryExpr::Op::Eq:
-            return "Eq";
-        case QueryExpr::Op::Ne:
-            return "Ne";
-        case QueryExpr::Op::Gt:
-            return "Gt";
-        case QueryExpr::Op::Ge:
-            return "Ge";
-        case QueryExpr::Op::Lt:
-            return "Lt";
-        case QueryExpr::Op::Le:
-            return "Le";
-        case QueryExpr::Op::Bt:
-            return "Bt";
-        case QueryExpr::Op::In:
-            return "In";
-        case QueryExpr::Op::Not:
-            return "Not";
-        case QueryExpr::Op::And:
-            return "And";
-        case QueryExpr::Op::Or:
-            return "Or";
+        case QueryExpr::Op::Eq: return "Eq";
+        case QueryExpr::Op::Ne: return "Ne";
+        case QueryExpr::Op::Gt: return "Gt";
+        case QueryExpr::Op::Ge: return "Ge";
+        case QueryExpr::Op::Lt: return "Lt";
+        case QueryExpr::Op::Le: return "Le";
+        case QueryExpr::Op::Bt: return "Bt";
+        case QueryExpr::Op::In: return "In";
+        case QueryExpr::Op::Not: return "Not";
+        case QueryExpr::Op::And: return "And";
+        case QueryExpr::Op::Or: return "Or";
     }
     return "?";
 }
@@ -41,9 +30,7 @@ std::string QueryExpr::debug() const {
         case Op::Gt:
         case Op::Ge:
         case Op::Lt:
-        case Op::Le:
-            out += debug_str(attr) + ", " + values[0].debug();
-            break;
+        case Op::Le: out += debug_str(attr) + ", " + values[0].debug(); break;
         case Op::Bt:
             out += debug_str(attr) + ", " + values[0].debug() + ", " + values[1].debug();
             break;
@@ -52,9 +39,7 @@ std::string QueryExpr::debug() const {
             for (size_t i = 0; i < values.size(); ++i) out += (i ? ", " : "") + values[i].debug();
             out += "]";
             break;
-        case Op::Not:
-            out += exprs[0].debug();
-            break;
+        case Op::Not: out += exprs[0].debug(); break;
         case Op::And:
         case Op::Or:
             out += "[";

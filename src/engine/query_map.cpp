@@ -63,8 +63,7 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
             break;
         }
         case CastValue::Str:
-        case CastValue::Unknown:
-            break;
+        case CastValue::Unknown: break;
     }
 }
 

@@ -112,14 +112,10 @@ bool PyValue::same_key(const PyValue& o) const noexcept {
     if (hash_ != o.hash_) return false;
     switch (key_) {
         case KeyKind::Int:
-        case KeyKind::Float:
-            return is_number_key(o.key_) && numbers_equal(*this, o);
-        case KeyKind::Text:
-            return o.key_ == KeyKind::Text && text() == o.text();
-        case KeyKind::Identity:
-            return o.key_ == KeyKind::Identity && object() == o.object();
-        case KeyKind::Class:
-            return o.key_ == KeyKind::Class && cls_.get() == o.cls_.get();
+        case KeyKind::Float: return is_number_key(o.key_) && numbers_equal(*this, o);
+        case KeyKind::Text: return o.key_ == KeyKind::Text && text() == o.text();
+        case KeyKind::Identity: return o.key_ == KeyKind::Identity && object() == o.object();
+        case KeyKind::Class: return o.key_ == KeyKind::Class && cls_.get() == o.cls_.get();
     }
     return false;
 }
@@ -165,24 +161,12 @@ std::string debug_str(std::string_view s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
             default:
                 if (c < 0x20 || c == 0x7f) {
                     char hex[16];
@@ -208,22 +192,12 @@ std::string debug_ptr(PyObject* p) {
 std::string PyValue::debug() const {
     std::string cast;
     switch (kind_) {
-        case CastValue::Int:
-            cast = "Int(" + std::to_string(num_.i) + ")";
-            break;
-        case CastValue::Float:
-            cast = "Float(" + debug_float(num_.f) + ")";
-            break;
-        case CastValue::Str:
-            cast = "Str(" + debug_str(text()) + ")";
-            break;
-        case CastValue::Ind:
-            cast = "Ind(" + debug_ptr(object()) + ")";
-            break;
+        case CastValue::Int: cast = "Int(" + std::to_string(num_.i) + ")"; break;
+        case CastValue::Float: cast = "Float(" + debug_float(num_.f) + ")"; break;
+        case CastValue::Str: cast = "Str(" + debug_str(text()) + ")"; break;
+        case CastValue::Ind: cast = "Ind(" + debug_ptr(object()) + ")"; break;
         case CastValue::Unknown:
-        case CastValue::Ordered:
-            cast = "Unknown";
-            break;
+        case CastValue::Ordered: cast = "Unknown"; break;
     }
     return "PyValue { obj: " + debug_ptr(object()) + ", primitave: " + cast +
            ", hash: " + std::to_string(hash_) + " }";

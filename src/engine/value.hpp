@@ -99,10 +99,8 @@ public:
     }
     RangeValue range_value() const noexcept {
         switch (kind_) {
-            case CastValue::Int:
-                return RangeValue::of_int(num_.i);
-            case CastValue::Float:
-                return RangeValue::of_float(num_.f);
+            case CastValue::Int: return RangeValue::of_int(num_.i);
+            case CastValue::Float: return RangeValue::of_float(num_.f);
             default:
                 return ord_->exact ? RangeValue::of_inexact(ord_)
                                    : RangeValue::of_encoded(ord_->value_part);

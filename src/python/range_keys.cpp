@@ -248,23 +248,16 @@ std::optional<Span> utc_offset(PyObject* obj) {
 
 OrderedRef range_key(PyObject* obj) {
     switch (classify(Py_TYPE(obj))) {
-        case Ordered::Int:
-            return int_key(obj);
-        case Ordered::Fraction:
-            return fraction_key(obj);
-        case Ordered::Decimal:
-            return decimal_key(obj);
+        case Ordered::Int: return int_key(obj);
+        case Ordered::Fraction: return fraction_key(obj);
+        case Ordered::Decimal: return decimal_key(obj);
         case Ordered::DateTime:
             return key_of(
                 datetime_value_part(date_of(obj), clock_of_datetime(obj), utc_offset(obj)));
-        case Ordered::Date:
-            return key_of(date_value_part(date_of(obj)));
-        case Ordered::Time:
-            return key_of(time_value_part(clock_of_time(obj), utc_offset(obj)));
-        case Ordered::TimeDelta:
-            return key_of(duration_value_part(span_of(obj)));
-        case Ordered::None:
-            break;
+        case Ordered::Date: return key_of(date_value_part(date_of(obj)));
+        case Ordered::Time: return key_of(time_value_part(clock_of_time(obj), utc_offset(obj)));
+        case Ordered::TimeDelta: return key_of(duration_value_part(span_of(obj)));
+        case Ordered::None: break;
     }
     return {};
 }

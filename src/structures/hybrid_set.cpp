@@ -5,16 +5,13 @@ namespace corvane {
 HybridSet HybridSet::copy() const {
     HybridSet out;
     switch (form_) {
-        case Form::Vacant:
-            break;
+        case Form::Vacant: break;
         case Form::Small:
             out.form_ = Form::Small;
             out.len_ = len_;
             for (size_t i = 0; i < len_; ++i) out.ids_[i] = ids_[i];
             break;
-        case Form::Large:
-            out.become_large(bm_.copy());
-            break;
+        case Form::Large: out.become_large(bm_.copy()); break;
     }
     return out;
 }
@@ -34,16 +31,13 @@ void HybridSet::add(uint32_t id) {
                 become_large(std::move(bm));
             }
             break;
-        case Form::Large:
-            bm_.add(id);
-            break;
+        case Form::Large: bm_.add(id); break;
     }
 }
 
 void HybridSet::remove(uint32_t id) {
     switch (form_) {
-        case Form::Vacant:
-            break;
+        case Form::Vacant: break;
         case Form::Small:
             // Only the first occurrence goes; later slots close the gap in order.
             for (size_t i = 0; i < len_; ++i) {
@@ -54,9 +48,7 @@ void HybridSet::remove(uint32_t id) {
                 }
             }
             break;
-        case Form::Large:
-            bm_.remove(id);
-            break;
+        case Form::Large: bm_.remove(id); break;
     }
 }
 
@@ -86,15 +78,13 @@ void HybridSet::add_many(const uint32_t* ids, size_t n) {
 
 bool HybridSet::contains(uint32_t id) const {
     switch (form_) {
-        case Form::Vacant:
-            return false;
+        case Form::Vacant: return false;
         case Form::Small:
             for (size_t i = 0; i < len_; ++i) {
                 if (ids_[i] == id) return true;
             }
             return false;
-        case Form::Large:
-            return bm_.contains(id);
+        case Form::Large: return bm_.contains(id);
     }
     return false;
 }
@@ -102,9 +92,7 @@ bool HybridSet::contains(uint32_t id) const {
 void HybridSet::or_inplace(const HybridSet& other) {
     if (other.form_ == Form::Vacant) return;  // nothing to add
     switch (form_) {
-        case Form::Vacant:
-            *this = other.copy();
-            break;
+        case Form::Vacant: *this = other.copy(); break;
         case Form::Small:
             if (other.form_ == Form::Small) {
                 const size_t mine = len_;
@@ -157,65 +145,48 @@ void HybridSet::and_inplace(const HybridSet& other) {
 
 void HybridSet::and_inplace(const Bitmap& other) {
     switch (form_) {
-        case Form::Vacant:
-            break;
+        case Form::Vacant: break;
         case Form::Small: {
             Bitmap bm = small_bitmap();
             bm.and_inplace(other);
             become_large(std::move(bm));
             break;
         }
-        case Form::Large:
-            bm_.and_inplace(other);
-            break;
+        case Form::Large: bm_.and_inplace(other); break;
     }
 }
 
 Bitmap HybridSet::as_bitmap() const {
     switch (form_) {
-        case Form::Vacant:
-            break;
-        case Form::Small:
-            return small_bitmap();
-        case Form::Large:
-            return bm_.copy();
+        case Form::Vacant: break;
+        case Form::Small: return small_bitmap();
+        case Form::Large: return bm_.copy();
     }
     return Bitmap();
 }
 
 void HybridSet::or_into(Bitmap& dst) const {
     switch (form_) {
-        case Form::Vacant:
-            break;
-        case Form::Small:
-            dst.add_many(ids_, len_);
-            break;
-        case Form::Large:
-            dst.or_inplace(bm_);
-            break;
+        case Form::Vacant: break;
+        case Form::Small: dst.add_many(ids_, len_); break;
+        case Form::Large: dst.or_inplace(bm_); break;
     }
 }
 
 uint64_t HybridSet::cardinality() const {
     switch (form_) {
-        case Form::Vacant:
-            return 0;
-        case Form::Small:
-            return len_;
-        case Form::Large:
-            return bm_.cardinality();
+        case Form::Vacant: return 0;
+        case Form::Small: return len_;
+        case Form::Large: return bm_.cardinality();
     }
     return 0;
 }
 
 bool HybridSet::empty() const {
     switch (form_) {
-        case Form::Vacant:
-            return true;
-        case Form::Small:
-            return len_ == 0;
-        case Form::Large:
-            return bm_.empty();
+        case Form::Vacant: return true;
+        case Form::Small: return len_ == 0;
+        case Form::Large: return bm_.empty();
     }
     return true;
 }

@@ -94,14 +94,11 @@ public:
     template <class F>
     void for_each(F&& f) const {
         switch (form_) {
-            case Form::Vacant:
-                break;
+            case Form::Vacant: break;
             case Form::Small:
                 for (size_t i = 0; i < len_; ++i) f(ids_[i]);
                 break;
-            case Form::Large:
-                bm_.for_each(f);
-                break;
+            case Form::Large: bm_.for_each(f); break;
         }
     }
 

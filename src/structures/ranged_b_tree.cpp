@@ -17,14 +17,10 @@ namespace {
 // Value part (head << 64 | tail) of a value.
 u128 encode_value(RangeValue v) {
     switch (v.kind) {
-        case RangeValue::Kind::Int:
-            return int_value_part(v.i);
-        case RangeValue::Kind::Float:
-            return double_value_part(v.f);
-        case RangeValue::Kind::Encoded:
-            return (static_cast<u128>(v.high) << 64) | v.low;
-        case RangeValue::Kind::Inexact:
-            return v.key->value_part;
+        case RangeValue::Kind::Int: return int_value_part(v.i);
+        case RangeValue::Kind::Float: return double_value_part(v.f);
+        case RangeValue::Kind::Encoded: return (static_cast<u128>(v.high) << 64) | v.low;
+        case RangeValue::Kind::Inexact: return v.key->value_part;
     }
     return 0;
 }
@@ -419,24 +415,18 @@ struct RangeScan {
 
 bool below_lower(const ResolvedBound& lower, u128 vp) {
     switch (lower.kind) {
-        case BoundKind::Included:
-            return vp < lower.vp;
-        case BoundKind::Excluded:
-            return vp <= lower.vp;
-        case BoundKind::Unbounded:
-            return false;
+        case BoundKind::Included: return vp < lower.vp;
+        case BoundKind::Excluded: return vp <= lower.vp;
+        case BoundKind::Unbounded: return false;
     }
     return false;
 }
 
 bool within_upper(const ResolvedBound& upper, u128 vp) {
     switch (upper.kind) {
-        case BoundKind::Included:
-            return vp <= upper.vp;
-        case BoundKind::Excluded:
-            return vp < upper.vp;
-        case BoundKind::Unbounded:
-            return true;
+        case BoundKind::Included: return vp <= upper.vp;
+        case BoundKind::Excluded: return vp < upper.vp;
+        case BoundKind::Unbounded: return true;
     }
     return true;
 }

@@ -24,12 +24,9 @@ inline uint64_t scalar_hash(Scalar kind, double num, std::string_view text) {
 inline PyValue scalar_value(Scalar kind, double num, const char* text) {
     const uint64_t h = scalar_hash(kind, num, text);
     switch (kind) {
-        case Scalar::Int:
-            return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), h);
-        case Scalar::Float:
-            return PyValue::of_float(SharedRef(), num, h);
-        case Scalar::Text:
-            break;
+        case Scalar::Int: return PyValue::of_int(SharedRef(), static_cast<int64_t>(num), h);
+        case Scalar::Float: return PyValue::of_float(SharedRef(), num, h);
+        case Scalar::Text: break;
     }
     return PyValue::of_str(SharedRef(), text, h);
 }

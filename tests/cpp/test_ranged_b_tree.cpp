@@ -196,8 +196,7 @@ RangeValue random_number(std::mt19937_64& rng) {
             int64_t v = static_cast<int64_t>(rng() >> (63 - bits) >> 1);
             return I(rng() & 1 ? -v : v);
         }
-        case 1:
-            return I(static_cast<int64_t>(rng()));
+        case 1: return I(static_cast<int64_t>(rng()));
         case 2: {
             double d;
             do {
@@ -205,8 +204,7 @@ RangeValue random_number(std::mt19937_64& rng) {
             } while (!std::isfinite(d));
             return F(d);
         }
-        case 3:
-            return F(static_cast<double>(static_cast<int64_t>(rng()) >> (rng() % 64)));
+        case 3: return F(static_cast<double>(static_cast<int64_t>(rng()) >> (rng() % 64)));
         default: {
             const double base =
                 std::ldexp(static_cast<double>(rng() % 1000), static_cast<int>(rng() % 200) - 100);
@@ -806,8 +804,7 @@ public:
             case Pattern::Descending:
                 ++counter_;
                 return rng_() % 4 == 0 ? F(-static_cast<double>(counter_)) : I(-counter_);
-            case Pattern::Random:
-                return random_number(rng_);
+            case Pattern::Random: return random_number(rng_);
             case Pattern::Duplicates: {
                 const int64_t v = static_cast<int64_t>(rng_() % 12) - 3;
                 return rng_() % 2 ? I(v) : F(static_cast<double>(v));
@@ -815,8 +812,7 @@ public:
             case Pattern::Specials:
                 if (rng_() % 3 == 0) return random_number(rng_);
                 return specials()[rng_() % specials().size()];
-            case Pattern::Mixed:
-                return value_for(static_cast<Pattern>(rng_() % 5));
+            case Pattern::Mixed: return value_for(static_cast<Pattern>(rng_() % 5));
         }
         return I(0);
     }

@@ -136,12 +136,9 @@ const char* const kTexts[] = {"a", "b", "abc", ""};
 
 Ref random_ref(std::mt19937& rng) {
     switch (rng() % 4) {
-        case 0:
-            return Ref{Ref::Text, 0, kTexts[rng() % 4]};
-        case 1:
-            return Ref{Ref::Float, static_cast<double>(static_cast<int>(rng() % 13) - 6) / 2};
-        default:
-            return Ref{Ref::Int, static_cast<double>(static_cast<int>(rng() % 9) - 4)};
+        case 0: return Ref{Ref::Text, 0, kTexts[rng() % 4]};
+        case 1: return Ref{Ref::Float, static_cast<double>(static_cast<int>(rng() % 13) - 6) / 2};
+        default: return Ref{Ref::Int, static_cast<double>(static_cast<int>(rng() % 9) - 4)};
     }
 }
 
