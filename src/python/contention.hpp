@@ -14,9 +14,10 @@
 
 #include <Python.h>
 
+#include <absl/container/inlined_vector.h>
+
 #include <chrono>
 #include <optional>
-#include <vector>
 
 #include "python/use.hpp"
 
@@ -80,7 +81,9 @@ private:
         bool held;
     };
     bool taken_before(size_t i) const noexcept;
-    std::vector<Slot> slots_;
+    // A call on one object takes two or three uses: those stay in place,
+    // so the common calls allocate nothing.
+    absl::InlinedVector<Slot, 4> slots_;
     const UseCounter* busy_ = nullptr;
     bool busy_exclusive_ = false;
     // Set at the first wait, and kept across the group's new starts.
