@@ -4,16 +4,17 @@
 
 For each size N: N holders, each with a unique nested object (`n`, carrying
 an int and a str of 97 values) and a name beginning with "_" that `rebase`
-enters.  Three cases, each timed on a sample of the last K holders (K = 200):
+enters.  Three cases, each timed on samples of K = 200 holders:
   - `remove_object(h)` one at a time;
   - `h.n = Item(...)`, replacing a holder's unique nested object (the old one
     leaves the nested index);
   - `remove_object(h)` from a rebased index (its "_" pairs leave too);
-each against removing the same K holders with one `remove_object_many` call
-on a fresh copy of the world (per object; for the reassignment, the batch
-removal of the same holders).  Printed as microseconds per object and as the
-ratio single / batch.  Releasing one object should cost what that object
-holds: the ratio stays about flat as N grows tenfold.  Not a test.
+each against removing K other holders of the same index with one
+`remove_object_many` call (per object; for the reassignment, the batch
+removal).  Each figure is the best of three samples, taken with the
+collector off.  Printed as microseconds per object and as the ratio
+single / batch.  Releasing one object should cost what that object holds:
+the ratio stays about flat as N grows tenfold.  Not a test.
 """
 
 import gc
@@ -43,28 +44,32 @@ def world(n, rebased):
 
 def per_object(f):
     gc.collect()
-    t0 = time.perf_counter()
-    f()
-    return (time.perf_counter() - t0) / K * 1e6
+    gc.disable()
+    try:
+        t0 = time.perf_counter()
+        f()
+        return (time.perf_counter() - t0) / K * 1e6
+    finally:
+        gc.enable()
 
 
 def row(n):
     out = {}
     for case in CASES:
-        rebased = case.startswith("rebased")
-        idx, holders = world(n, rebased)
-        victims = holders[-K:]
-        if case == "reassign nested":
-            fresh = [Item(x=-1, y="new") for _ in victims]
-            single = per_object(lambda: [setattr(h, "n", f) for h, f in zip(victims, fresh)])
-        else:
-            single = per_object(lambda: [idx.remove_object(h) for h in victims])
-        del idx, holders, victims
-        idx, holders = world(n, rebased)
-        victims = holders[-K:]
-        batch = per_object(lambda: idx.remove_object_many(victims))
-        del idx, holders, victims
-        out[case] = (single, batch)
+        idx, holders = world(n, case.startswith("rebased"))
+        groups = [holders[len(holders) - (g + 1) * K :][:K] for g in range(6)]
+        single = []
+        for victims in groups[:3]:
+            if case == "reassign nested":
+                fresh = [Item(x=-1, y="new") for _ in victims]
+                single.append(
+                    per_object(lambda: [setattr(h, "n", f) for h, f in zip(victims, fresh)])
+                )
+            else:
+                single.append(per_object(lambda: [idx.remove_object(h) for h in victims]))
+        batch = [per_object(lambda: idx.remove_object_many(victims)) for victims in groups[3:]]
+        del idx, holders, groups
+        out[case] = (min(single), min(batch))
     return out
 
 
