@@ -4,20 +4,22 @@
 
 For each size N: N holders, each with a unique nested object (`n`, carrying
 an int and a str of 97 values) and a name beginning with "_" that `rebase`
-enters.  Three cases, each timed on samples of K = 200 holders:
+enters.  Three cases, each timed on ten samples of 20 holders:
   - `remove_object(h)` one at a time;
   - `h.n = Item(...)`, replacing a holder's unique nested object (the old one
     leaves the nested index);
   - `remove_object(h)` from a rebased index (its "_" pairs leave too);
-each against removing K other holders of the same index with one
+each against removing 20 other holders of the same index with one
 `remove_object_many` call (per object; for the reassignment, the batch
-removal).  Each figure is the best of three samples, taken with the
-collector off.  Printed as microseconds per object and as the ratio
+removal).  Each figure is the median of its ten samples, taken with the
+collector off (on a loaded machine a sample now and then loses the
+processor for a time slice).  Printed as microseconds per object and as the ratio
 single / batch.  Releasing one object should cost what that object holds:
 the ratio stays about flat as N grows tenfold.  Not a test.
 """
 
 import gc
+import statistics
 import sys
 import time
 
@@ -29,7 +31,7 @@ class Item(Indexable):
     pass
 
 
-K = 200
+SAMPLES, K = 10, 20
 CASES = ("remove_object", "reassign nested", "rebased remove_object")
 
 
@@ -43,23 +45,20 @@ def world(n, rebased):
 
 
 def per_object(f):
-    gc.collect()
-    gc.disable()
-    try:
-        t0 = time.perf_counter()
-        f()
-        return (time.perf_counter() - t0) / K * 1e6
-    finally:
-        gc.enable()
+    t0 = time.perf_counter()
+    f()
+    return (time.perf_counter() - t0) / K * 1e6
 
 
 def row(n):
     out = {}
     for case in CASES:
         idx, holders = world(n, case.startswith("rebased"))
-        groups = [holders[len(holders) - (g + 1) * K :][:K] for g in range(6)]
+        gc.collect()
+        gc.disable()
+        groups = [holders[len(holders) - (g + 1) * K :][:K] for g in range(2 * SAMPLES)]
         single = []
-        for victims in groups[:3]:
+        for victims in groups[:SAMPLES]:
             if case == "reassign nested":
                 fresh = [Item(x=-1, y="new") for _ in victims]
                 single.append(
@@ -67,9 +66,10 @@ def row(n):
                 )
             else:
                 single.append(per_object(lambda: [idx.remove_object(h) for h in victims]))
-        batch = [per_object(lambda: idx.remove_object_many(victims)) for victims in groups[3:]]
+        batch = [per_object(lambda: idx.remove_object_many(victims)) for victims in groups[SAMPLES:]]
+        gc.enable()
         del idx, holders, groups
-        out[case] = (min(single), min(batch))
+        out[case] = (statistics.median(single), statistics.median(batch))
     return out
 
 
