@@ -18,6 +18,7 @@ import pytest
 
 import Corvane
 from Corvane import Index, Indexable
+from Corvane import PyQueryExpr as Q
 
 import reference_model as model
 from reference_model import ModelIndex, ModelPanic, build, ordered, show, value_part
@@ -427,3 +428,174 @@ def test_model_pools_are_consistent():
     # Colliding hashes, unhashables and big ints all stay in the pool: the
     # key rule is an equivalence.
     assert all(any(v is w for w in SHARED) for v in OTHERS)
+
+
+# ---------------------------------------------------------------- reference cycles
+#
+# Worlds of objects whose attributes `n` and `m` point at one another (cycles
+# of length 1, 2, 3 and longer, shared targets), entered one by one in a
+# random order, in batches, through `union_with` of partial indexes, with
+# edges assigned before or after entering and reassigned afterwards.  Every
+# dotted path of up to five steps ending in `x` is compared with a walk: a
+# holder matches when following the path attribute by attribute reaches a
+# value matching the comparison.
+
+CYCLE_SEEDS = list(range(12))
+LINKS = ("n", "m")
+
+
+class Node(Indexable):
+    pass
+
+
+def cycle_walk(obj, path):
+    """The value reached from obj along path (a list of names), or a
+    sentinel when some step is missing or not an Indexable."""
+    for name in path:
+        if not isinstance(obj, Indexable) or name not in obj.__dir__():
+            return cycle_walk
+        obj = getattr(obj, name)
+    return obj
+
+
+def cycle_expected(members, path, op, value):
+    out = []
+    for o in members:
+        got = cycle_walk(o, path)
+        if got is cycle_walk or isinstance(got, Indexable):
+            hit = False
+        elif op == "eq":
+            hit = got == value
+        elif op == "ge":
+            hit = got >= value
+        else:
+            hit = got < value
+        if op == "ne":  # not_(eq): objects lacking the path included
+            hit = not (got is not cycle_walk and not isinstance(got, Indexable) and got == value)
+        if hit:
+            out.append(o)
+    return out
+
+
+def build_world(rng):
+    nodes = [Node(x=rng.randrange(4)) for _ in range(rng.randrange(3, 9))]
+    edges = []
+    for o in nodes:
+        for name in LINKS:
+            if rng.random() < 0.75:
+                edges.append((o, name, rng.choice(nodes)))
+    # A ring through every node and a self loop, so that every world has cycles.
+    for a, b in zip(nodes, nodes[1:] + nodes[:1]):
+        edges.append((a, "n", b))
+    edges.append((nodes[0], "m", nodes[0]))
+    return nodes, edges
+
+
+def enter(rng, nodes, edges):
+    """Build an index holding a random subset of nodes, in a random way;
+    some edges are assigned before and some after entering."""
+    members = [o for o in nodes if rng.random() < 0.7] or nodes[:1]
+    early = [e for e in edges if rng.random() < 0.5]
+    late = [e for e in edges if e not in early]
+    for o, name, target in early:
+        setattr(o, name, target)
+    how = rng.choice(["one by one", "batch", "union", "union into filled"])
+    order = members[:]
+    rng.shuffle(order)
+    idx = Index()
+    if how == "one by one":
+        for o in order:
+            idx.add_object(o)
+    elif how == "batch":
+        idx.add_object_many(order)
+    else:
+        cut = rng.randrange(len(order) + 1)
+        source = Index()
+        source.add_object_many(order[:cut])
+        for o in order[cut:]:
+            source.add_object(o)
+        if how == "union into filled":
+            idx.add_object(order[0])
+        idx.union_with(source)
+    for o, name, target in late:
+        setattr(o, name, target)
+    return idx, sorted(members, key=lambda o: nodes.index(o)), how
+
+
+# Known fault: entering stops at the object that closes a cycle, and the
+# levels below it stay as the first chain left them, so answers depend on
+# the order of adding.  Remove the marks once dotted paths follow cycles.
+CYCLES_CUT = "dotted paths through a reference cycle stop where the cycle closes"
+
+
+@pytest.mark.xfail(raises=AssertionError, reason=CYCLES_CUT)
+@pytest.mark.parametrize("seed", CYCLE_SEEDS)
+def test_dotted_paths_through_cycles_follow_the_walk(seed):
+    rng = random.Random(seed)
+    for world in range(15):
+        nodes, edges = build_world(rng)
+        idx, members, how = enter(rng, nodes, edges)
+        for step in range(3):
+            if step:
+                # Reassignments after entering: links and leaf values.
+                o = rng.choice(nodes)
+                if rng.random() < 0.5:
+                    setattr(o, rng.choice(LINKS), rng.choice(nodes))
+                else:
+                    o.x = rng.randrange(4)
+            for _ in range(40):
+                path = [rng.choice(LINKS) for _ in range(rng.randrange(1, 6))] + ["x"]
+                op = rng.choice(["eq", "ne", "ge", "lt"])
+                value = rng.randrange(4)
+                expr = getattr(Q, op)(".".join(path), value)
+                got = idx.reduced_query(expr).collect()
+                want = cycle_expected(members, path, op, value)
+                want = [o for o in idx.collect() if o in want]
+                assert got == want, (
+                    "seed %d world %d (%s) step %d: %s(%r, %r): got %s, want %s"
+                    % (seed, world, how, step, op, ".".join(path), value,
+                       [nodes.index(o) for o in got], [nodes.index(o) for o in want]))
+
+
+@pytest.mark.xfail(raises=AssertionError, strict=True, reason=CYCLES_CUT)
+def test_cycle_answers_are_independent_of_the_order_of_adding():
+    def world():
+        a, b, d = Node(x=1), Node(x=2), Node()
+        a.n, b.n = b, a
+        return a, b, d
+
+    answers = []
+    a, b, d = world()
+    idx = Index()
+    idx.add_object(a)
+    d.n = b
+    idx.add_object(d)
+    answers.append(("a then d", idx, [a, d]))
+    a, b, d = world()
+    d.n = b
+    idx = Index()
+    idx.add_object(d)
+    idx.add_object(a)
+    answers.append(("d then a", idx, [a, d]))
+    a, b, d = world()
+    idx = Index()
+    idx.add_object_many([a, d])
+    d.n = b
+    answers.append(("batch, then d.n = b", idx, [a, d]))
+    a, b, d = world()
+    source = Index()
+    source.add_object(a)
+    d.n = b
+    source.add_object(d)
+    idx = Index()
+    idx.union_with(source)
+    answers.append(("union", idx, [a, d]))
+    a, b, d = world()
+    idx = Index()
+    idx.add_object(a)
+    answers.append(("a alone", idx, [a]))
+    for label, idx, want in answers:
+        got = idx.reduced_query(Q.eq("n.n.x", 1)).collect()
+        assert got == sorted(want, key=id), label
+        # Around the cycle again: a.n.n.n.n.x is a.x as well.
+        assert idx.reduced_query(Q.eq("n.n.n.n.x", 1)).collect() == sorted(want, key=id), label

@@ -261,3 +261,56 @@ def test_nested_assignments_never_deadlock_with_readers(contention):
         for deep in range(3):
             want = [o for o in everyone if o.owner.child.grandchild.deep == deep]
             assert_same(select(idx, Q.eq("owner.child.grandchild.deep", deep)), want)
+
+
+def test_union_with_ends_with_the_nested_objects_current_values(contention):
+    # Two threads keep assigning `c` on their own leaf while this thread
+    # unites small indexes whose members hold the leaves (one level down
+    # through `n`, two through `m.n`); once the threads stop, every target
+    # answers by the leaves' current values.  An assignment that completes
+    # while a union copies the source's nested pairs must still reach the
+    # target.  A race: the fault shows in some runs only.
+    values, unions = 6, 300
+    leaves = [Indexable(c=0), Indexable(c=0)]
+    mids = [Indexable(n=leaf) for leaf in leaves]
+    stop = threading.Event()
+
+    def assign(leaf):
+        i = 0
+        while not stop.is_set():
+            try:
+                leaf.c = i % values
+            except RuntimeError as e:
+                assert refused(e)  # the main thread is reading it
+            i += 1
+
+    targets = []
+
+    def unite():
+        try:
+            for r in range(unions):
+                source = Index()
+                source.add_object_many([Indexable(n=leaves[k % 2], m=mids[k % 2]) for k in range(6)])
+                target = Index()
+                if r % 2:
+                    target.add_object(Indexable(n=leaves[0], m=mids[1]))  # holding some already
+                while True:
+                    try:
+                        target.union_with(source)
+                        break
+                    except RuntimeError as e:
+                        assert refused(e)
+                targets.append(target)
+        finally:
+            stop.set()
+
+    assert run_all([unite] + [lambda leaf=leaf: assign(leaf) for leaf in leaves], 100) == []
+    wrong = []
+    for t, target in enumerate(targets):
+        members = target.collect()
+        for v in range(values):
+            for path in ("n.c", "m.n.c"):
+                want = [h for h in members if (h.n if path == "n.c" else h.m.n).c == v]
+                if target.reduced_query(Q.eq(path, v)).collect() != want:
+                    wrong.append((t, path, v))
+    assert not wrong, "%d stale answers, the first: %s" % (len(wrong), wrong[:5])

@@ -1,5 +1,6 @@
 #include "engine/assignment.hpp"
 
+#include <algorithm>
 #include <memory>
 
 #include "engine/operations.hpp"
@@ -13,7 +14,24 @@ namespace {
 bool update_one(IndexAPI& index, const Assignment& a, bool only_if_held, EnteredList& entered) {
     auto maps = index.attr_maps->write();
     if (only_if_held && !index.member_ids->read()->contains(a.id)) return false;
-    update_index(*maps, a.name, a.old_value, a.new_value, a.id, a.nested, &entered, index.depth);
+    if (index.depth == 0 || hidden_name(a.name)) {
+        update_index(*maps, a.name, a.old_value, a.new_value, a.id, a.nested, &entered,
+                     index.depth);
+        return true;
+    }
+    // A nested index moves the pair it recorded, which is the value the
+    // object held when the index last followed it, whatever the object's
+    // list said when this assignment read it.
+    RecordedPairs& pairs = index.recorded[a.id];
+    auto at = std::find_if(pairs.begin(), pairs.end(),
+                           [&](const Attr& p) { return p.first.view() == a.name; });
+    const PyValue* old = at != pairs.end() ? &at->second : nullptr;
+    update_index(*maps, a.name, old, a.new_value, a.id, a.nested, &entered, index.depth);
+    if (at != pairs.end()) {
+        at->second = a.new_value;
+    } else {
+        pairs.emplace_back(AttrName::intern(a.name), a.new_value);
+    }
     return true;
 }
 

@@ -14,6 +14,13 @@
 
 namespace corvane {
 
+RecordedPairs recorded_pairs(const AttrList& attrs, bool hidden) {
+    RecordedPairs pairs;
+    for (const auto& [name, value] : attrs)
+        if (hidden_name(name.view()) == hidden) pairs.emplace_back(name, value);
+    return pairs;
+}
+
 void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden, EnteredList* entered,
                       uint32_t depth) {
     const AttrList& attrs = *entry.attrs;
@@ -42,6 +49,7 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList*
     }
     auto maps = index.attr_maps->write();
     enter_attributes(*maps, entry, false, entered, index.depth);
+    if (index.depth > 0) index.recorded[entry.id] = recorded_pairs(*entry.attrs, false);
 }
 
 namespace {
@@ -316,7 +324,11 @@ Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries) {
         auto store = index.items->write();
         for (const auto& e : entries) store->put(e->id, e->item);
     }
-    for (const auto& e : entries) enter_attributes(*maps, *e, true, &out.entered, index.depth);
+    for (const auto& e : entries) {
+        enter_attributes(*maps, *e, true, &out.entered, index.depth);
+        RecordedPairs hidden = recorded_pairs(*e->attrs, true);
+        if (!hidden.empty()) index.recorded[e->id] = std::move(hidden);
+    }
     return out;
 }
 
@@ -355,6 +367,16 @@ void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) 
     auto src = source.attr_maps->read();
     for (const auto& [name, map] : *src) {
         map_for(*dst, name, target.depth).merge(*map, entered);
+    }
+    // The maps of hidden names came whole: so do the pairs recorded for them.
+    for (const auto& [id, pairs] : source.recorded) {
+        RecordedPairs& mine = target.recorded[id];
+        for (const Attr& pair : pairs) {
+            auto same = [&](const Attr& p) {
+                return p.first == pair.first && p.second.same_key(pair.second);
+            };
+            if (std::none_of(mine.begin(), mine.end(), same)) mine.push_back(pair);
+        }
     }
     auto dst_ids = target.member_ids->write();
     auto src_ids = source.member_ids->read();
@@ -397,42 +419,9 @@ struct Withdrawal {
     }
 };
 
-// Withdraw the ids of `ids` (`count` of them) wherever they are recorded in
-// `qm`, whatever the value: from every value set (dropping the entries left
-// empty), and with each value found, from the range tree and the holders.
-void withdraw_from_every_value(QueryMap& qm, const Bitmap& ids, uint64_t count) {
-    Withdrawal out(qm);
-    std::vector<uint32_t> hits;
-    for (auto v = qm.exact.begin(); v != qm.exact.end();) {
-        const PyValue& value = v->first;
-        HybridSet& set = v->second;
-        hits.clear();
-        if (count <= set.cardinality()) {
-            ids.for_each([&](uint32_t id) {
-                if (set.contains(id)) hits.push_back(id);
-            });
-        } else {
-            set.for_each([&](uint32_t id) {
-                if (ids.contains(id)) hits.push_back(id);
-            });
-        }
-        for (uint32_t id : hits) {
-            set.remove(id);
-            out.pair(value, id);
-        }
-        if (set.empty()) {
-            qm.exact.erase(v++);
-        } else {
-            ++v;
-        }
-    }
-    out.finish();
-}
-
-// Withdraw the nested objects `gone` from the nested index of `map`.  Nested
-// indexes are never narrowed, so their value sets list every pair they hold:
-// a scan of them finds the pairs to withdraw from the range trees and
-// holders too.
+// Withdraw the nested objects `gone` from the nested index of `map`: the
+// pairs recorded for each, from value sets, range trees and holders (which
+// may release deeper nested objects in turn).
 void release_nested_ids(QueryMap& map, const Bitmap& gone) {
     IndexAPI& nested = *map.nested;
     auto maps = nested.attr_maps->write();
@@ -443,11 +432,31 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
         if (present.empty()) return;
         ids->andnot_inplace(present);
     }
-    const uint64_t count = present.cardinality();
+    // The pairs stay alive until every map is done with them.
+    std::vector<RecordedPairs> leaving;
+    leaving.reserve(static_cast<size_t>(present.cardinality()));
+    // Node-based: the withdrawals do not move while they are gathered.
+    std::unordered_map<QueryMap*, Withdrawal> work;
+    present.for_each([&](uint32_t id) {
+        auto r = nested.recorded.find(id);
+        if (r == nested.recorded.end()) return;
+        leaving.push_back(std::move(r->second));
+        nested.recorded.erase(r);
+        for (const auto& [name, value] : leaving.back()) {
+            auto it = maps->find(name.str());
+            if (it == maps->end()) continue;
+            QueryMap& qm = *it->second;
+            auto v = qm.exact.find(value);
+            if (v != qm.exact.end()) {
+                v->second.remove(id);
+                if (v->second.empty()) qm.exact.erase(v);
+            }
+            work.try_emplace(&qm, qm).first->second.pair(value, id);
+        }
+    });
+    for (auto& [qm, out] : work) out.finish();
     for (auto it = maps->begin(); it != maps->end();) {
-        QueryMap& qm = *it->second;
-        withdraw_from_every_value(qm, present, count);
-        if (qm.unused()) {
+        if (work.count(it->second.get()) != 0 && it->second->unused()) {
             maps->erase(it++);
         } else {
             ++it;
@@ -455,7 +464,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
     }
     auto store = nested.items->write();
     std::vector<StoredItem> doomed;
-    doomed.reserve(static_cast<size_t>(count));
+    doomed.reserve(static_cast<size_t>(present.cardinality()));
     present.for_each([&](uint32_t id) { doomed.push_back(store->take(id)); });
     store.unlock();
 }
@@ -495,6 +504,7 @@ LeavingPairs gather_leaving(const AttrMaps& maps, const std::vector<Leaving>& le
         if (recent.size() < attrs.size()) recent.resize(attrs.size());
         for (size_t i = 0; i < attrs.size(); ++i) {
             const auto& [name, value] = attrs[i];
+            if (hidden_name(name.view())) continue;  // see `withdraw_hidden`
             Target& t = recent[i];
             if (!t.known || !(t.name == name)) {
                 t.known = true;
@@ -508,19 +518,23 @@ LeavingPairs gather_leaving(const AttrMaps& maps, const std::vector<Leaving>& le
     return work;
 }
 
-// Hidden names are entered only by `rebase` and never follow assignments,
-// so an object's current value may not be the one its pair was entered
-// under: in maps of hidden names the leaving ids are looked for under every
-// value.  Those maps join `work`, to be dropped when left unused.
-void withdraw_hidden(AttrMaps& maps, const std::vector<Leaving>& leaving, LeavingPairs& work) {
-    Bitmap leaving_ids;
-    for (auto& [name, map] : maps) {
-        if (!hidden_name(name)) continue;
-        if (leaving_ids.empty()) {
-            for (const Leaving& entry : leaving) leaving_ids.add(entry.id);
+// Hidden names are entered only by `rebase` (and unions of what it
+// entered) and never follow assignments, so an object's current value may
+// not be the one its pair was entered under: the pairs recorded for the
+// leaving objects join `work`.  Their storage moves to `kept`, alive until
+// the work is done.
+void withdraw_hidden(IndexAPI& index, const AttrMaps& maps, const std::vector<Leaving>& leaving,
+                     LeavingPairs& work, std::vector<RecordedPairs>& kept) {
+    if (index.recorded.empty()) return;
+    for (const Leaving& entry : leaving) {
+        auto r = index.recorded.find(entry.id);
+        if (r == index.recorded.end()) continue;
+        kept.push_back(std::move(r->second));
+        index.recorded.erase(r);
+        for (const auto& [name, value] : kept.back()) {
+            auto it = maps.find(name.str());
+            if (it != maps.end()) work[it->second.get()].push_back(LeavingPair{&value, entry.id});
         }
-        work.try_emplace(map.get());
-        withdraw_from_every_value(*map, leaving_ids, leaving_ids.cardinality());
     }
 }
 
@@ -545,7 +559,9 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
     auto maps = index.attr_maps->write();
     // Gather the pairs per map first, so that each map is worked on once.
     LeavingPairs work = gather_leaving(*maps, leaving);
-    withdraw_hidden(*maps, leaving, work);
+    std::vector<RecordedPairs> kept;
+    kept.reserve(leaving.size());
+    withdraw_hidden(index, *maps, leaving, work, kept);
     for (auto& [map, pairs] : work) withdraw_pairs(*map, pairs);
     for (auto it = maps->begin(); it != maps->end();) {
         if (work.count(it->second.get()) != 0 && it->second->unused()) {
@@ -558,6 +574,77 @@ void remove_objects(IndexAPI& index, const std::vector<Leaving>& leaving) {
     for (const Leaving& entry : leaving) ids->remove(entry.id);
 }
 
+namespace {
+
+// Copy the members `fresh` of nested index `source`, which `target` lacks,
+// with the pairs recorded for them, their stored items, and below them the
+// nested objects they hold that the target's deeper indexes lack.  Members
+// the target holds already are kept current by their registration there,
+// and receive nothing from the source.  Each copied object is reported
+// with its pairs as copied.
+void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
+                  const Bitmap& fresh, EnteredList* entered) {
+    auto dst = target->attr_maps->write();
+    auto src = source.attr_maps->read();
+    // Per map of the target: the map of the source it copies from and the
+    // nested objects to copy below it.
+    std::unordered_map<QueryMap*, std::pair<const QueryMap*, Bitmap>> below;
+    std::vector<std::pair<uint32_t, std::shared_ptr<const AttrList>>> copied;
+    fresh.for_each([&](uint32_t id) {
+        auto r = source.recorded.find(id);
+        if (r == source.recorded.end()) return;
+        const RecordedPairs& pairs = target->recorded[id] = r->second;
+        auto snapshot = std::make_shared<AttrList>();
+        snapshot->reserve(pairs.size());
+        for (const auto& [name, value] : pairs) {
+            snapshot->push_back(name, value);
+            QueryMap& qm = map_for(*dst, name.view(), target->depth);
+            qm.insert(value, id, nullptr, nullptr);
+            if (value.kind() != CastValue::Ind) continue;
+            auto s = src->find(name.str());
+            if (s == src->end()) continue;
+            auto& [from, ids] = below[&qm];
+            from = s->second.get();
+            ids.add(value.nested_id());
+        }
+        copied.emplace_back(id, std::move(snapshot));
+    });
+    {
+        auto dst_ids = target->member_ids->write();
+        for (const auto& c : copied) dst_ids->add(c.first);
+    }
+    {
+        auto dst_items = target->items->write();
+        auto src_items = source.items->read();
+        for (auto& [id, snapshot] : copied) {
+            StoredItem item = src_items->item(id);
+            if (item.get() == nullptr) continue;
+            dst_items->put(id, item);
+            if (entered != nullptr)
+                entered->push_back(
+                    NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
+        }
+    }
+    for (auto& [qm, work] : below) {
+        auto& [from, ids] = work;
+        if (from->nested == qm->nested) continue;
+        // Only objects the source entered below (not those a cycle left
+        // recorded only), and only those the target lacks.
+        Bitmap missing;
+        {
+            auto src_ids = from->nested->member_ids->read();
+            missing = ids.and_(*src_ids);
+        }
+        {
+            auto dst_ids = qm->nested->member_ids->read();
+            missing.andnot_inplace(*dst_ids);
+        }
+        if (!missing.empty()) copy_members(qm->nested, *from->nested, missing, entered);
+    }
+}
+
+}  // namespace
+
 void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
                   EnteredList* entered) {
     Bitmap fresh;
@@ -567,17 +654,9 @@ void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
     }
     {
         auto dst_ids = target->member_ids->read();
-        fresh = fresh.andnot(*dst_ids);
+        fresh.andnot_inplace(*dst_ids);
     }
-    union_with(*target, source, entered);
-    auto dst_items = target->items->write();
-    auto src_items = source.items->read();
-    fresh.for_each([&](uint32_t id) {
-        StoredItem item = src_items->item(id);
-        if (item.get() == nullptr) return;
-        dst_items->put(id, item);
-        if (entered != nullptr) entered->push_back(NestedEntered{target, std::move(item), nullptr});
-    });
+    if (!fresh.empty()) copy_members(target, source, fresh, entered);
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {

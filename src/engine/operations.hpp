@@ -22,6 +22,9 @@ struct QueryMap;
 // them in `entered` (see `NestedEntered`); the caller registers them.
 // `depth` is that of the index owning `maps` (see `IndexAPI::depth`).
 
+// The pairs of `attrs` under names beginning with "_" (`hidden`) or under
+// the others, as `IndexAPI::recorded` keeps them.
+RecordedPairs recorded_pairs(const AttrList& attrs, bool hidden);
 // Enter one object: its id, its stored item (unless `put_item` is false
 // because the caller has stored it already) and its attributes.
 void add_object(IndexAPI& index, const Entry& entry, bool put_item = true,
@@ -67,8 +70,11 @@ void release_nested(QueryMap& map, uint32_t nested_id);
 // ids into the target's.  The caller stores the source's objects in the
 // target's store.
 void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered = nullptr);
-// `union_with` for a nested index, which also takes the source's stored
-// items and reports the objects new to the target.
+// `union_with` for a nested index: the objects new to the target come with
+// the pairs the source recorded for them (and, below, the nested objects
+// they hold that the target lacks) and their stored items, and are reported
+// with those pairs as their snapshot.  The target's own members are left as
+// they are: their registrations keep them current.
 void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
                   EnteredList* entered);
 // A new index holding the objects of `entries`, each with its own stored

@@ -200,6 +200,54 @@ struct Census {
     }
 };
 
+// The pairs recorded for `id` under `name`, or null when none is.
+const RecordedPairs* recorded_for(const Recorded& recorded, uint32_t id) {
+    auto it = recorded.find(id);
+    return it == recorded.end() ? nullptr : &it->second;
+}
+
+// True when `pairs` has a pair under `name` whose value `fits`.
+template <class F>
+bool has_recorded(const RecordedPairs* pairs, std::string_view name, F&& fits) {
+    if (pairs == nullptr) return false;
+    for (const auto& [n, v] : *pairs)
+        if (n.view() == name && fits(v)) return true;
+    return false;
+}
+
+// Every part of the map against the pairs recorded for `name`, both ways.
+void check_recorded(const Census& census, const Recorded& recorded, std::string_view name,
+                    bool complete) {
+    for (const auto& [id, key] : census.in_sets)
+        if (!has_recorded(recorded_for(recorded, id), name,
+                          [&](const PyValue& v) { return v.same_key(*key); }))
+            broken(id_text(id) + " is in the value set of " + value_text(*key) +
+                   " but has no such pair recorded");
+    for (const auto& [id, part] : census.in_tree)
+        if (!has_recorded(recorded_for(recorded, id), name, [&](const PyValue& v) {
+                return v.is_numeric() && value_part(v) == part;
+            }))
+            broken(id_text(id) + " has a range pair but no such pair recorded");
+    for (const auto& [id, nested_id] : census.in_holders)
+        if (!has_recorded(recorded_for(recorded, id), name, [&](const PyValue& v) {
+                return v.kind() == CastValue::Ind && v.nested_id() == nested_id;
+            }))
+            broken(id_text(id) + " holds nested object " + std::to_string(nested_id) +
+                   " but has no such pair recorded");
+    for (const auto& [id, pairs] : recorded) {
+        for (const auto& [n, v] : pairs) {
+            if (n.view() != name) continue;
+            const std::string pair = id_text(id) + " has " + value_text(v) + " recorded";
+            auto s = census.in_sets.find(id);
+            if (complete && (s == census.in_sets.end() || !s->second->same_key(v)))
+                broken(pair + " but is not in its value set");
+            if (v.is_numeric() && !census.in_tree.contains(id)) broken(pair + " but no range pair");
+            if (v.kind() == CastValue::Ind && !census.in_holders.contains(id))
+                broken(pair + " but is not its holder");
+        }
+    }
+}
+
 // The value set holding an id against its range pair and holder.  Only a
 // key that is the id's very value (an identity key) or a text (never
 // ordered, never nested) tells what the id holds: a number key may hold an
@@ -267,6 +315,7 @@ void QueryMap::validate(const MapContext& c) const {
             if (!census.in_sets.contains(id))
                 broken(id_text(id) + " is a holder but is in no value set");
     }
+    if (c.recorded != nullptr) check_recorded(census, *c.recorded, c.name, c.complete);
     if (nested->depth != c.depth + 1)
         broken("nested index at depth " + std::to_string(nested->depth) + " in a map at depth " +
                std::to_string(c.depth));

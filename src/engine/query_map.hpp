@@ -48,6 +48,13 @@ struct MapContext {
     // set, the range tree and the holders must record exactly that, and a
     // value set holding the id must be that value's.
     std::function<HeldValue(uint32_t id)> held;
+    // When set, the pairs the index recorded for its objects (see
+    // `Recorded`), which must agree with the map of `name`: every id the map
+    // lists under a value, in its range tree or among its holders has that
+    // pair recorded, and every pair recorded under `name` is in the map (in
+    // its value sets too when they are complete).
+    const Recorded* recorded = nullptr;
+    std::string_view name;
 };
 
 struct QueryMap {

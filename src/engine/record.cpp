@@ -1,5 +1,6 @@
 #include "engine/record.hpp"
 
+#include <absl/container/flat_hash_set.h>
 #include <absl/strings/string_view.h>
 
 #include <string>
@@ -12,8 +13,11 @@
 namespace corvane {
 
 IndexAPI IndexAPI::make() {
-    return IndexAPI{std::make_shared<Locked<AttrMaps>>(), std::make_shared<Locked<Store>>(),
-                    std::make_shared<Locked<Bitmap>>()};
+    return IndexAPI{std::make_shared<Locked<AttrMaps>>(),
+                    std::make_shared<Locked<Store>>(),
+                    std::make_shared<Locked<Bitmap>>(),
+                    0,
+                    {}};
 }
 
 const std::shared_ptr<IndexAPI>& default_index_arc() {
@@ -60,12 +64,14 @@ public:
             members = ids->copy();
         }
         auto store = index.items->read();
-        parts(*maps, *store, &members, index.depth, where, nested);
+        recorded_ids(index, maps_names(*maps), members, where);
+        parts(*maps, *store, &members, index.depth, where, nested, &index.recorded);
     }
 
-    // `members` null: those of the store.
+    // `members` null: those of the store.  `recorded`: the pairs the index
+    // recorded (none for a view, whose index keeps them).
     void parts(const AttrMaps& maps, const Store& store, const Bitmap* members, uint32_t depth,
-               const std::string& where, bool nested) {
+               const std::string& where, bool nested, const Recorded* recorded) {
         within(where + ".store", [&] { store.validate(); });
         Bitmap stored;
         store.for_each_id([&](uint32_t id, PyObject*) { stored.add(id); });
@@ -82,14 +88,49 @@ public:
         if (check_.read) names_have_maps(maps, store, where);
         for (const auto& [name, map] : maps) {
             const std::string at = where + ".maps[" + debug_str(name) + "]";
-            MapContext context{members, nested, check_.acyclic, depth, {}};
+            MapContext context{members, nested, check_.acyclic, depth, {}, nullptr, {}};
             if (check_.read && !hidden_name(name)) context.held = held_under(store, name);
+            // A nested index records every pair, the top only those of
+            // hidden names.
+            if (recorded != nullptr && (depth > 0 || hidden_name(name))) {
+                context.recorded = recorded;
+                context.name = name;
+            }
             within(at, [&] { map->validate(context); });
             record(*map->nested, at + ".nested", true);
         }
     }
 
 private:
+    static absl::flat_hash_set<std::string> maps_names(const AttrMaps& maps) {
+        absl::flat_hash_set<std::string> names;
+        for (const auto& [name, map] : maps) names.insert(name);
+        return names;
+    }
+
+    // The recorded pairs belong to members (to every member, of a nested
+    // index), under names that have maps: every name but the hidden ones in
+    // a nested index, the hidden ones alone at the top.
+    static void recorded_ids(const IndexAPI& index, const absl::flat_hash_set<std::string>& names,
+                             const Bitmap& members, const std::string& where) {
+        for (const auto& [id, pairs] : index.recorded) {
+            const std::string what = "the pairs recorded for id " + std::to_string(id);
+            if (!members.contains(id)) broken(where, what + ", not a member");
+            for (const auto& [name, value] : pairs) {
+                if (hidden_name(name.view()) != (index.depth == 0))
+                    broken(where, what + " hold a pair under " + debug_str(name.view()));
+                if (!names.contains(name.str()))
+                    broken(where, what + " hold a pair under " + debug_str(name.view()) +
+                                      ", which has no map");
+            }
+        }
+        if (index.depth > 0 && index.recorded.size() != members.cardinality())
+            members.for_each([&](uint32_t id) {
+                if (!index.recorded.contains(id))
+                    broken(where, "member " + std::to_string(id) + " has no pairs recorded");
+            });
+    }
+
     // Numbers and nested objects are recorded however narrowed the value
     // sets are: a name under which an object holds one has a map.
     void names_have_maps(const AttrMaps& maps, const Store& store, const std::string& where) {
@@ -128,7 +169,7 @@ void validate_shared(const Locked<AttrMaps>& maps, const Locked<Store>& items,
                      const RecordCheck& check) {
     auto m = maps.read();
     auto store = items.read();
-    RecordValidator(check).parts(*m, *store, nullptr, 0, "view", false);
+    RecordValidator(check).parts(*m, *store, nullptr, 0, "view", false, nullptr);
 }
 
 }  // namespace corvane

@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/attr_list.hpp"
 #include "engine/locked.hpp"
 #include "engine/store.hpp"
 #include "structures/bitmap.hpp"
@@ -44,6 +45,16 @@ using SharedMaps = std::shared_ptr<Locked<AttrMaps>>;
 using SharedStore = std::shared_ptr<Locked<Store>>;
 using SharedIds = std::shared_ptr<Locked<Bitmap>>;
 
+// The pairs an index entered for each object whose pairs cannot be found
+// from its current attributes when it leaves, name and value as entered:
+// in a nested index every pair of every member (nested objects leave
+// without being read, and their lists may have moved on meanwhile); at the
+// top, the pairs under names beginning with "_" that `rebase` entered
+// (assignments never move them).  Releasing an object withdraws these, so
+// that it costs what the object holds, whatever the size of the index.
+using RecordedPairs = std::vector<Attr>;
+using Recorded = absl::flat_hash_map<uint32_t, RecordedPairs>;
+
 struct IndexAPI {
     SharedMaps attr_maps;
     SharedStore items;
@@ -52,6 +63,8 @@ struct IndexAPI {
     // index: how deep inside a top index it lies, which bounds how deep a
     // value assigned to one of its objects may nest.
     uint32_t depth = 0;
+    // See `Recorded`.  Guarded by the lock of `attr_maps`.
+    Recorded recorded;
 
     // A record with three empty parts.
     static IndexAPI make();
@@ -63,16 +76,19 @@ struct IndexAPI {
 // later assignments keep the nested index current.  `entry` is the snapshot
 // the object was entered from (null when it was merged from another index),
 // owned by the caller, which keeps it alive until the registration.
+// An object merged from another index has `snapshot` instead: the pairs the
+// union copied for it, which the registration compares with the object's
+// current attributes, as it compares an entry's.
 struct Entry;
 struct NestedEntered {
     std::weak_ptr<IndexAPI> index;
     StoredItem item;
     const Entry* entry = nullptr;
+    std::shared_ptr<const AttrList> snapshot = nullptr;
 };
 using EnteredList = std::vector<NestedEntered>;
 
 // How `validate_record` checks a record beyond its structure.
-class AttrList;
 struct RecordCheck {
     // The current attributes of a stored object, or null when it cannot be
     // read now (an assignment to it is under way).  When set, every map

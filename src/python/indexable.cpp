@@ -62,7 +62,10 @@ void register_entered(EnteredList& entered) {
         if (!index || obj == nullptr) continue;
         IndexableState& st = indexable_state(obj);
         add_registration(st.indexes, e.index, true);
-        if (e.entry != nullptr) catch_up_registered(*index, st, *e.entry->attrs, entered, read);
+        // Compared with what the index entered: an assignment that ran
+        // since, before this registration, did not reach the index.
+        const AttrList* before = e.entry != nullptr ? e.entry->attrs : e.snapshot.get();
+        if (before != nullptr) catch_up_registered(*index, st, *before, entered, read);
     }
 }
 

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/assignment.hpp"
 #include "engine/attr_list.hpp"
 #include "engine/evaluate.hpp"
 #include "engine/keyword_filter.hpp"
@@ -83,9 +84,12 @@ public:
 
     void step(int n) {
         const unsigned what = rng_() % 100;
-        if (what < 35) {
+        if (what < 30) {
             const char* name = kNames[rng_() % kNames.size()];
             assign(1 + rng_() % kTop, name, random_desc(name));
+        } else if (what < 35) {
+            assign_nested(kFirstNested + rng_() % kNestedCount,
+                          Desc{Desc::Int, static_cast<double>(rng_() % 3)});
         } else if (what < 47) {
             add_single(rng_() % kIndexes, 1 + rng_() % kTop);
         } else if (what < 62) {
@@ -183,6 +187,26 @@ private:
             auto maps = index.api.attr_maps->write();
             update_index(*maps, name, old, fresh, id, nested.get());
             if (!hidden_name(name)) member->second.insert(name);
+        }
+        assign_list(id, name, d);
+    }
+
+    // Assign "a" of a nested object as the binding does: every nested index
+    // holding it follows, each from the pair it recorded.
+    void assign_nested(uint32_t id, const Desc& d) {
+        const PyValue fresh = d.value();
+        const PyValue* old = attrs_[id].find(AttrName::intern("a"));
+        const std::string name = "a";
+        for (Index& index : indexes_) {
+            std::shared_ptr<IndexAPI> nested;
+            {
+                auto maps = index.api.attr_maps->read();
+                auto it = maps->find("c");
+                if (it == maps->end()) continue;
+                nested = it->second->nested;
+            }
+            EnteredList entered;
+            update_if_held(*nested, Assignment{id, name, old, fresh, nullptr}, entered);
         }
         assign_list(id, name, d);
     }

@@ -415,6 +415,78 @@ TEST(BuildIndex, HoldsEveryEntryWithHiddenNames) {
     EXPECT_EQ(found(index, "_h", 1), (std::vector<uint32_t>{4, 8, 15}));
 }
 
+TEST(BuildIndex, RemovalWithdrawsTheHiddenPairsAsEntered) {
+    std::vector<std::unique_ptr<Entry>> entries;
+    for (uint32_t id : {4u, 8u}) {
+        entries.push_back(std::make_unique<Entry>());
+        fill(*entries.back(), id, Attrs{{"a", 1}, {"_h", id}});
+    }
+    Rebuilt built = build_index(entries);
+    // Hidden names do not follow assignments: object 4 leaves holding
+    // another "_h" than the one entered, and its entered pair leaves too.
+    AttrList now;
+    now.push_back(AttrName::intern("a"), num(1));
+    now.push_back(AttrName::intern("_h"), num(99));
+    remove_objects(*built.index, {Leaving{4, &now}});
+    EXPECT_EQ(found(*built.index, "_h", 4), std::vector<uint32_t>{});
+    EXPECT_EQ(found(*built.index, "_h", 8), std::vector<uint32_t>{8});
+    EXPECT_EQ(built.index->recorded.count(4), 0u);
+    take_items(*built.index->items, {4});
+    validate_record(*built.index);
+}
+
+// ---------------------------------------------------------------- union
+
+// Holder `id` holding leaf `leaf` under "n", the leaf holding `c`.
+std::unique_ptr<Entry> holder_entry(uint32_t id, uint32_t leaf, int64_t c) {
+    auto e = std::make_unique<Entry>();
+    e->id = id;
+    e->item = SharedRef(adopt, object(id));
+    e->owned.push_back(AttrName::intern("n"),
+                       PyValue::of_indexable(SharedRef(adopt, object(leaf)), leaf, leaf));
+    e->attrs = &e->owned;
+    auto inner = std::make_unique<Entry>();
+    fill(*inner, leaf, Attrs{{"c", c}});
+    e->nested.emplace_back(0, std::move(inner));
+    return e;
+}
+
+// The nested objects new to a union's target come with the pairs the
+// source recorded, reported with those pairs for the binding to compare
+// with the objects' current attributes; a nested object the target holds
+// already keeps the target's pairs, whatever the source recorded (an
+// assignment may have reached one index and not yet the other).
+TEST(Union, NestedLevelCopiesOnlyTheObjectsNewToTheTarget) {
+    auto target = std::make_shared<IndexAPI>(IndexAPI::make());
+    IndexAPI source = IndexAPI::make();
+    add_object(*target, *holder_entry(1, 10, 1));
+    add_object(source, *holder_entry(2, 10, 0));
+    add_object(source, *holder_entry(3, 11, 5));
+    put_item(*target->items, 2, SharedRef(adopt, object(2)));
+    put_item(*target->items, 3, SharedRef(adopt, object(3)));
+    EnteredList entered;
+    union_with(*target, source, &entered);
+    validate_record(*target);
+    std::shared_ptr<IndexAPI> nested = target->attr_maps->read()->at("n")->nested;
+    EXPECT_EQ(found(*nested, "c", 1), std::vector<uint32_t>{10});
+    EXPECT_EQ(found(*nested, "c", 0), std::vector<uint32_t>{});
+    EXPECT_EQ(found(*nested, "c", 5), std::vector<uint32_t>{11});
+    ASSERT_EQ(entered.size(), 1u);
+    EXPECT_EQ(entered[0].item.get(), object(11));
+    EXPECT_EQ(entered[0].entry, nullptr);
+    ASSERT_NE(entered[0].snapshot, nullptr);
+    ASSERT_EQ(entered[0].snapshot->size(), 1u);
+    EXPECT_EQ((*entered[0].snapshot)[0].first.str(), "c");
+    EXPECT_TRUE((*entered[0].snapshot)[0].second.same_key(num(5)));
+    // Releasing a holder releases its leaf, and nothing else.
+    AttrList held = *holder_entry(3, 11, 5)->attrs;
+    remove_objects(*target, {Leaving{3, &held}});
+    EXPECT_EQ(found(*nested, "c", 5), std::vector<uint32_t>{});
+    EXPECT_EQ(found(*nested, "c", 1), std::vector<uint32_t>{10});
+    take_items(*target->items, {3});
+    validate_record(*target);
+}
+
 // ---------------------------------------------------------------- lookups
 
 TEST(Lookup, AnswersWithinSelectedIdsOrMembers) {

@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "engine/handle.hpp"
+#include "engine/operations.hpp"
 #include "engine/query_map.hpp"
 #include "engine/store.hpp"
 #include "scalar_value.hpp"
@@ -153,9 +155,9 @@ TEST(QueryMapModel, FollowsAReferenceOfValuesAndRanges) {
     std::map<uint32_t, Ref> refs;
     Bitmap members;
     auto check = [&](int step) {
-        MapContext context{&members, true, true, 0, [&](uint32_t id) {
-                               return HeldValue{true, &holds.at(id)};
-                           }};
+        MapContext context{
+            &members, true, true, 0, [&](uint32_t id) { return HeldValue{true, &holds.at(id)}; },
+            nullptr,  {}};
         ASSERT_EQ(failure_of([&] { map.validate(context); }), "") << step;
         std::map<Ref, std::set<uint32_t>> by_key;
         for (const auto& [id, r] : refs) by_key[r].insert(id);
@@ -228,7 +230,7 @@ struct SmallMap {
         members.add(2);
     }
     MapContext context(bool complete = true) const {
-        return MapContext{&members, complete, true, 0, {}};
+        return MapContext{&members, complete, true, 0, {}, nullptr, {}};
     }
 };
 
@@ -301,6 +303,60 @@ TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
         m.map.nested->member_ids->write()->add(10);
         EXPECT_BROKEN(m.map.validate(c), "nested object 10 has no holder");
     }
+}
+
+TEST(QueryMapValidate, RecordedPairsAgreeWithTheMap) {
+    SmallMap m;
+    Recorded recorded;
+    recorded[1] = {{AttrName::intern("v"), m.five}};
+    recorded[2] = {{AttrName::intern("v"), m.text}};
+    MapContext c = m.context();
+    c.recorded = &recorded;
+    c.name = "v";
+    EXPECT_EQ(failure_of([&] { m.map.validate(c); }), "");
+    // Recorded under another value than the map has it.
+    recorded[2] = {{AttrName::intern("v"), m.five}};
+    EXPECT_BROKEN(m.map.validate(c), "id 2 is in the value set of");
+    // Under another name.
+    recorded[2] = {{AttrName::intern("w"), m.text}};
+    EXPECT_BROKEN(m.map.validate(c), "has no such pair recorded");
+    // A pair the map lacks.
+    recorded[2] = {{AttrName::intern("v"), m.text}};
+    recorded[1].emplace_back(AttrName::intern("v"), PyValue::of_int(SharedRef(), 6, 6));
+    EXPECT_BROKEN(m.map.validate(c), "recorded but is not in its value set");
+    // A range pair left behind when its value set was narrowed is still
+    // recorded: fine where value sets may be narrowed, not where they are
+    // complete.
+    recorded[1].pop_back();
+    m.map.exact.erase(m.five);
+    c.complete = false;
+    EXPECT_EQ(failure_of([&] { m.map.validate(c); }), "");
+    recorded.erase(1);
+    EXPECT_BROKEN(m.map.validate(c), "id 1 has a range pair but no such pair recorded");
+}
+
+TEST(RecordValidate, RecordedPairsBelongToMembers) {
+    auto index = std::make_shared<IndexAPI>(IndexAPI::make());
+    index->depth = 1;
+    auto entry = std::make_unique<Entry>();
+    entry->id = 3;
+    entry->item = SharedRef(adopt, fake_object(3));
+    entry->owned.push_back(AttrName::intern("v"), PyValue::of_int(SharedRef(), 5, 5));
+    entry->attrs = &entry->owned;
+    add_object(*index, *entry);
+    EXPECT_EQ(failure_of([&] { validate_record(*index); }), "");
+    RecordedPairs kept = index->recorded[3];
+    index->recorded.erase(3);
+    EXPECT_BROKEN(validate_record(*index), "member 3 has no pairs recorded");
+    index->recorded[3] = kept;
+    index->recorded[4] = kept;
+    EXPECT_BROKEN(validate_record(*index), "the pairs recorded for id 4, not a member");
+    index->recorded.erase(4);
+    index->recorded[3].emplace_back(AttrName::intern("_h"), PyValue::of_int(SharedRef(), 1, 1));
+    EXPECT_BROKEN(validate_record(*index), "the pairs recorded for id 3 hold a pair under");
+    index->recorded[3] = kept;
+    index->recorded[3].emplace_back(AttrName::intern("w"), PyValue::of_int(SharedRef(), 1, 1));
+    EXPECT_BROKEN(validate_record(*index), "which has no map");
 }
 
 TEST(RecordValidate, StoreAndMembersAgree) {
