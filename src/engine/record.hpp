@@ -65,6 +65,18 @@ struct IndexAPI {
     uint32_t depth = 0;
     // See `Recorded`.  Guarded by the lock of `attr_maps`.
     Recorded recorded;
+    // A cycle index (see `QueryMap::cycle`): its objects hold only objects
+    // of its own, so each of its maps looks a dotted path up in the index
+    // itself, and its maps have no nested indexes of their own in use.
+    bool closed = false;
+    // Of a cycle index: for each object that some map reaches through a
+    // loop, how many maps do; every member is reachable from them.
+    // Guarded by the lock of `attr_maps`.
+    absl::flat_hash_map<uint32_t, uint32_t> roots;
+    // Of an index of its own and its nested indexes: the cycle index they
+    // share (see `QueryMap::cycle`), made with the first map.  Set before
+    // the index is shared.
+    std::shared_ptr<IndexAPI> cycle;
 
     // A record with three empty parts.
     static IndexAPI make();
