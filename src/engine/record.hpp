@@ -10,7 +10,10 @@
 // maps; in `union_with`, the target's maps before the source's, then the target's
 // member ids before the source's (at every level of nesting).  The nested
 // indexes of one top index form a tree under it (each map owns its own), so
-// taking a parent's locks before a child's never closes a cycle.  Nested
+// taking a parent's locks before a child's never closes a cycle.  The cycle
+// index they share (see `QueryMap::cycle`) comes after all of them: its
+// locks are taken last, and no lock of the tree is taken while they are
+// held (in `union_with`, the target's cycle index before the source's).  Nested
 // objects are registered with the nested indexes holding them: an
 // assignment to such an object updates each of its indexes in turn, holding
 // one index's locks at a time (and below them those of its nested indexes),
