@@ -379,6 +379,8 @@ struct Withdrawal {
     void pair(const PyValue& value, uint32_t id) {
         if (value.is_numeric()) {
             ranged.push_back(CompositeKey128::make(value.range_value(), id));
+        } else if (value.key_kind() == KeyKind::Text) {
+            map.texts.withdraw(map.exact, value, id);
         } else if (value.kind() == CastValue::Ind) {
             auto h = map.holders.find(value.nested_id());
             if (h == map.holders.end()) return;
@@ -421,11 +423,13 @@ void withdraw_from_every_value(QueryMap& qm, const Bitmap& ids, uint64_t count) 
             out.pair(value, id);
         }
         if (set.empty()) {
-            qm.exact.erase(v++);
+            qm.drop_set(v++);
         } else {
             ++v;
         }
     }
+    // Ids that a narrowing kept aside for a text are in no value set.
+    qm.texts.withdraw_all(qm.exact, ids);
     out.finish();
 }
 
@@ -532,7 +536,7 @@ void withdraw_pairs(QueryMap& qm, const std::vector<LeavingPair>& pairs) {
         auto it = qm.exact.find(*p.value);
         if (it != qm.exact.end()) {
             it->second.remove(p.id);
-            if (it->second.empty()) qm.exact.erase(it);
+            if (it->second.empty()) qm.drop_set(it);
         }
         out.pair(*p.value, p.id);
     }
@@ -582,7 +586,11 @@ void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {
     for (auto& [name, map] : maps)
-        for (auto& [value, set] : map->exact) set.retain(selected);
+        for (auto& [value, set] : map->exact) {
+            // Ranges of texts keep every member, as the range tree does.
+            if (value.key_kind() == KeyKind::Text) map->texts.keep_aside(value, set, selected);
+            set.retain(selected);
+        }
 }
 
 }  // namespace corvane
