@@ -30,6 +30,7 @@ void TextOrder::set_dropped(const PyValue& key) {
 }
 
 void TextOrder::withdraw(const ValueSets& sets, const PyValue& key, uint32_t id) {
+    if (kept_places_ == 0) return;  // the common case: no narrowing happened
     auto it = places_.find(key.text());
     if (it == places_.end() || !it->second.kept) return;
     it->second.kept->ids.remove(id);
@@ -37,6 +38,7 @@ void TextOrder::withdraw(const ValueSets& sets, const PyValue& key, uint32_t id)
 }
 
 void TextOrder::withdraw_all(const ValueSets& sets, const Bitmap& ids) {
+    if (kept_places_ == 0) return;
     for (auto it = places_.begin(); it != places_.end();) {
         Kept* kept = it->second.kept.get();
         if (kept == nullptr) {
@@ -49,6 +51,7 @@ void TextOrder::withdraw_all(const ValueSets& sets, const Bitmap& ids) {
 }
 
 TextOrder::Places::iterator TextOrder::release_kept(const ValueSets& sets, Places::iterator it) {
+    --kept_places_;
     auto set = sets.find(probe(it->first, it->second.hash));
     Place place = std::move(it->second);
     it = places_.erase(it);
@@ -67,6 +70,7 @@ void TextOrder::keep_aside(const PyValue& key, const HybridSet& set, const Bitma
     if (fresh) it->second.hash = key.hash();
     if (!it->second.kept) {
         it->second.kept = std::make_unique<Kept>(Kept{key, HybridSet::large_of(std::move(leaving))});
+        ++kept_places_;
         return;
     }
     leaving.for_each([&](uint32_t id) { it->second.kept->ids.add_new(id); });
@@ -83,6 +87,7 @@ void TextOrder::merge(const ValueSets& sets, const TextOrder& other) {
             mine.hash = place.hash;
             if (place.kept) {
                 mine.kept = std::make_unique<Kept>(Kept{place.kept->key, place.kept->ids.copy()});
+                ++kept_places_;
                 places_.emplace(mine.kept->key.text(), std::move(mine));
             } else if (set != sets.end()) {
                 places_.emplace(set->first.text(), std::move(mine));
@@ -96,6 +101,7 @@ void TextOrder::merge(const ValueSets& sets, const TextOrder& other) {
             auto set = sets.find(probe(it->first, it->second.hash));
             if (set == sets.end()) broken("the place of " + debug_str(text) + " has no value set");
             it->second.kept = std::make_unique<Kept>(Kept{set->first, place.kept->ids.copy()});
+            ++kept_places_;
             continue;
         }
         place.kept->ids.for_each([&](uint32_t id) { it->second.kept->ids.add_new(id); });
@@ -161,6 +167,10 @@ bool TextOrder::holds(const ValueSets& sets, const PyValue& key, uint32_t id) co
 }
 
 void TextOrder::validate(const ValueSets& sets, const Bitmap& members) const {
+    size_t kept = 0;
+    for (const auto& entry : places_) kept += entry.second.kept ? 1 : 0;
+    if (kept != kept_places_)
+        broken(std::to_string(kept) + " places keep ids, counted " + std::to_string(kept_places_));
     for (const auto& [key, set] : sets) {
         if (key.key_kind() != KeyKind::Text) continue;
         auto it = places_.find(key.text());

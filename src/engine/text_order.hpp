@@ -107,6 +107,9 @@ private:
                  const Bitmap& universe, Bitmap& out) const;
 
     Places places_;
+    // The places with kept ids: none until a narrowing, so that withdrawing
+    // a pair costs no lookup then.
+    size_t kept_places_ = 0;
 };
 
 }  // namespace corvane
