@@ -1,7 +1,9 @@
 #include "engine/text_order.hpp"
 
+#include <algorithm>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "structures/failure.hpp"
 
@@ -123,9 +125,30 @@ Bitmap TextOrder::ids_of(const ValueSets& sets, std::string_view text, const Pla
 
 void TextOrder::add_ids(const ValueSets& sets, Places::const_iterator from,
                         Places::const_iterator to, const Bitmap& universe, Bitmap& out) const {
+    // Texts held by few ids (unique names, say) hand over their ids in text
+    // order, which is no order of ids: adding them one by one to a bitmap
+    // moves its arrays again and again, so they are gathered, sorted and
+    // entered at once.  Larger sets are united as bitmaps.
+    std::vector<uint32_t> loose;
+    std::vector<const roaring_bitmap_t*> whole;
+    auto take = [&](const HybridSet& set) {
+        if (set.form() == HybridSet::Form::Large) {
+            whole.push_back(set.bitmap().raw());
+        } else {
+            set.for_each([&](uint32_t id) { loose.push_back(id); });
+        }
+    };
     for (auto it = from; it != to; ++it) {
-        if (const HybridSet* set = set_of(sets, it->first, it->second)) set->or_into(out);
-        if (it->second.kept) it->second.kept->ids.or_into(out);
+        if (const HybridSet* set = set_of(sets, it->first, it->second)) take(*set);
+        if (it->second.kept) take(it->second.kept->ids);
+    }
+    if (!loose.empty()) {
+        std::sort(loose.begin(), loose.end());
+        out.or_inplace(Bitmap::of(loose.data(), loose.size()));
+    }
+    if (!whole.empty()) {
+        if (!out.empty()) whole.push_back(out.raw());
+        out = Bitmap::adopt(roaring_bitmap_or_many(whole.size(), whole.data()));
     }
     out.and_inplace(universe);
 }
