@@ -3,8 +3,8 @@
 // A `QueryMap` answers four questions about one attribute of an index's
 // objects: which ids hold a value (`exact`), which ids hold a number inside a
 // range (`ranged`), which ids hold a text inside a range of texts (`texts`,
-// the distinct texts in order beside their value sets), and, for values that are themselves `Indexable` objects,
-// which ids hold an object matching a query on its own attributes (`nested`,
+// the distinct texts in order beside their value sets), and, for values that are themselves
+// `Indexable` objects, which ids hold an object matching a query on its own attributes (`nested`,
 // a complete index of those objects, and `holders`, from a nested object's id
 // to the ids of the objects holding it).
 #pragma once

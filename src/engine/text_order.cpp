@@ -71,7 +71,8 @@ void TextOrder::keep_aside(const PyValue& key, const HybridSet& set, const Bitma
     auto [it, fresh] = places_.try_emplace(key.text());
     if (fresh) it->second.hash = key.hash();
     if (!it->second.kept) {
-        it->second.kept = std::make_unique<Kept>(Kept{key, HybridSet::large_of(std::move(leaving))});
+        it->second.kept =
+            std::make_unique<Kept>(Kept{key, HybridSet::large_of(std::move(leaving))});
         ++kept_places_;
         return;
     }
@@ -186,7 +187,8 @@ bool TextOrder::holds(const ValueSets& sets, const PyValue& key, uint32_t id) co
     auto it = places_.find(key.text());
     if (it == places_.end()) return false;
     const HybridSet* set = set_of(sets, it->first, it->second);
-    return (set != nullptr && set->contains(id)) || (it->second.kept && it->second.kept->ids.contains(id));
+    return (set != nullptr && set->contains(id)) ||
+           (it->second.kept && it->second.kept->ids.contains(id));
 }
 
 void TextOrder::validate(const ValueSets& sets, const Bitmap& members) const {
@@ -206,7 +208,8 @@ void TextOrder::validate(const ValueSets& sets, const Bitmap& members) const {
         if (set == nullptr && !place.kept)
             broken("the place of " + debug_str(text) + " has neither a value set nor kept ids");
         if (!place.kept) {
-            if (set != nullptr && sets.find(probe(text, place.hash))->first.text().data() != text.data())
+            if (set != nullptr &&
+                sets.find(probe(text, place.hash))->first.text().data() != text.data())
                 broken("the place of " + debug_str(text) + " is not its value set's text");
             continue;
         }

@@ -110,7 +110,8 @@ const std::string_view kOrderedTexts[] = {
     "\xef\xbf\xbf",      // U+FFFF
     "\xf0\x90\x80\x80",  // U+10000
     "\xf4\x8f\xbf\xbf",  // U+10FFFF
-    "\xf4\x8f\xbf\xbf" "a",
+    "\xf4\x8f\xbf\xbf"
+    "a",
 };
 
 TEST(Engine, TextsOrderByCodePoint) {
@@ -161,13 +162,17 @@ TEST(Engine, TextsOrderByCodePoint) {
     // A prefix selects the run of texts starting with it, whole code points
     // only: the highest code point with and without a letter after it.
     auto prefixed = [&](std::string_view p) {
-        return ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::StartsWith, "t", text(p))));
+        return ids(
+            evaluate_query(*maps, *members, compare(QueryExpr::Op::StartsWith, "t", text(p))));
     };
     EXPECT_EQ(prefixed("\xf4\x8f\xbf\xbf"), (std::vector<uint32_t>{16, 17}));
-    EXPECT_EQ(prefixed("kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk"), (std::vector<uint32_t>{5, 6, 7}));
+    EXPECT_EQ(prefixed("kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk"),
+              (std::vector<uint32_t>{5, 6, 7}));
     EXPECT_EQ(prefixed("ab"), (std::vector<uint32_t>{3, 4}));
     EXPECT_EQ(prefixed("").size(), n);
-    EXPECT_TRUE(prefixed("\xf4\x8f\xbf\xbf" "b").empty());
+    EXPECT_TRUE(prefixed("\xf4\x8f\xbf\xbf"
+                         "b")
+                    .empty());
     // A number bound never selects a text, nor a text bound a number.
     EXPECT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, "t", num(0)))),
               (std::vector<uint32_t>{100}));

@@ -299,13 +299,13 @@ private:
         want.clear();
         for (const auto& [id, names] : index.listed)
             if (const Desc* x = desc(id, name); x && x->kind == Desc::Text)
-                if (prefix ? std::string_view(x->text).starts_with(tb) : std::string_view(x->text) >= tb)
+                if (prefix ? std::string_view(x->text).starts_with(tb)
+                           : std::string_view(x->text) >= tb)
                     want.insert(id);
         const PyValue text_bound = Desc{Desc::Text, 0, tb.data()}.value();
-        ASSERT_EQ(ids(evaluate_query(
-                      *maps, *members,
-                      compare(prefix ? QueryExpr::Op::StartsWith : QueryExpr::Op::Ge, name,
-                              text_bound))),
+        ASSERT_EQ(ids(evaluate_query(*maps, *members,
+                                     compare(prefix ? QueryExpr::Op::StartsWith : QueryExpr::Op::Ge,
+                                             name, text_bound))),
                   want)
             << "step " << n << ", index " << k << ", " << name << (prefix ? " prefix " : " >= ")
             << tb;
