@@ -349,7 +349,8 @@ class PyQueryExpr:
     @staticmethod
     def gt(attr: str, value: object) -> PyQueryExpr:
         """`attr` is greater than `value`, both of one ordered family (numbers of any type,
-        naive or aware datetimes, dates, naive or aware times, timedeltas)."""
+        naive or aware datetimes, dates, naive or aware times, timedeltas, strs in code
+        point order)."""
 
     @staticmethod
     def ge(attr: str, value: object) -> PyQueryExpr:
@@ -372,6 +373,11 @@ class PyQueryExpr:
         """`attr` equals one of `values`: any iterable (a list, tuple, range, set,
         dict view, generator, ...) except a `str`, which raises TypeError (and
         which type checkers reject)."""
+
+    @staticmethod
+    def startswith(attr: str, prefix: str) -> PyQueryExpr:
+        """`attr` is a str starting with `prefix` (a str, else TypeError); "" selects
+        every str value."""
 
     @overload
     @staticmethod

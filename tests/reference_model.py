@@ -15,8 +15,10 @@ it.  It reproduces the module's documented rules:
   values of the ordered types: exact ``int`` (any size), ``float``,
   ``Decimal`` and ``Fraction`` (one family, the numbers), and exact
   ``datetime`` (naive and aware apart), ``date``, ``time`` (naive and aware
-  apart) and ``timedelta``, each a family of its own; a bound selects values
-  of its own family only (see ``range_key``).  Numbers compare by exact value,
+  apart), ``timedelta`` and ``str`` (in code point order; a str subclass
+  keyed as its text too, a str holding lone surrogates not), each a family of
+  its own; a bound selects values of its own family only (see
+  ``range_key``).  Numbers compare by exact value,
   except that a ``float`` counts with the lowest fraction bit of its double
   cleared (see ``value_part``) and NaNs sort beyond the infinities by their
   sign bit.  A comparison value of another type matches nothing;
@@ -24,9 +26,12 @@ it.  It reproduces the module's documented rules:
   stops the evaluation with "not yet implemented", but only when the attribute
   exists and the path has no further dots; ``bt`` bounds of two families match
   nothing.
+* ``startswith`` selects the strs (as ranges see them) starting with its
+  prefix; a prefix holding lone surrogates selects nothing.
 * ``ordered_by`` sorts by ``range_key``: numbers, then naive datetimes, aware
-  datetimes, dates, naive times, aware times and timedeltas, each in Python's
-  order, then the values without a range key.
+  datetimes, dates, naive times, aware times, timedeltas and strs, each in
+  Python's order, then the values without a range key (descending reverses
+  the ordered part only).
 * ``ne`` is ``not_(eq)`` and so includes objects lacking the attribute.
 * A dotted path ``head.tail`` selects the objects whose ``head`` value is an
   ``Indexable`` that matches the comparison on ``tail``; the nested objects
@@ -45,6 +50,7 @@ Expressions are plain tuples, turned into ``PyQueryExpr`` by ``build``:
     ("eq"|"ne"|"gt"|"ge"|"lt"|"le", attr, value)
     ("bt", attr, lower, upper)
     ("in", attr, [values])
+    ("startswith", attr, prefix)
     ("not", expr)
     ("and", [exprs])       ("or", [exprs])
 """
@@ -64,7 +70,7 @@ INT64_MIN = -(1 << 63)
 INT64_MAX = (1 << 63) - 1
 
 RANGE_OPS = ("gt", "ge", "lt", "le")
-COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in")
+COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in", "startswith")
 
 
 class ModelPanic(Exception):
@@ -99,6 +105,22 @@ def is_numeric(value):
 
 
 _FAMILIES = {datetime.date: 3, datetime.timedelta: 6}
+TEXT_FAMILY = 7
+
+
+def _text(value):
+    """The text of a str keyed as its text (a str subclass keeping str's own
+    equality too), or None."""
+    if not isinstance(value, str):
+        return None
+    t = type(value)
+    if t is not str and (t.__eq__ is not str.__eq__ or t.__hash__ is not str.__hash__):
+        return None
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    return str(value)
 
 
 def range_key(value):
@@ -114,7 +136,8 @@ def range_key(value):
         return ((1 if t is datetime.datetime else 4) + aware, value)
     if t in _FAMILIES:
         return (_FAMILIES[t], value)
-    return None
+    text = _text(value)
+    return None if text is None else (TEXT_FAMILY, text)
 
 
 def _number_position(x):
@@ -250,6 +273,8 @@ def build(expr):
         return getattr(Q, op)(expr[1], expr[2])
     if op == "bt":
         return Q.bt(expr[1], expr[2], expr[3])
+    if op == "startswith":
+        return Q.startswith(expr[1], expr[2])
     # Each spelling of one tree is used, chosen by the tree's shape: the
     # operators, one iterable of operands, a generator of values.
     if op == "in":
@@ -460,7 +485,13 @@ def _filter_values(given):
 
 def bounds_test(op, bound, upper=None):
     """A predicate over range keys for a range comparison with wrapped
-    bound(s).  Raises ModelPanic where the module stops."""
+    bound(s), or for ``startswith`` with a wrapped prefix.  Raises ModelPanic
+    where the module stops."""
+    if op == "startswith":
+        b = bound.pos
+        if b is None:
+            return lambda p: False
+        return lambda p: p[0] == TEXT_FAMILY and p[1].startswith(b[1])
     if op == "bt":
         lo, hi = bound.pos, upper.pos
         if lo is None or hi is None:
@@ -493,7 +524,7 @@ def _leaf_test(op, args):
         lower, upper = Wrapped(args[0]), Wrapped(args[1])
         test = bounds_test("bt", lower, upper)
         return lambda w: w.pos is not None and test(w.pos)
-    if op in RANGE_OPS:
+    if op in RANGE_OPS or op == "startswith":
         test = bounds_test(op, Wrapped(args[0]))
         return lambda w: w.pos is not None and test(w.pos)
     raise ValueError("unknown comparison %r" % (op,))

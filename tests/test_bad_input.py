@@ -996,11 +996,18 @@ TABLE = [
      Returns(lambda e, r: r == e.objs or pytest.fail(r))),
     ("Index.reduced_query", "a range bound that is an object",
      lambda e: e.idx.reduced_query(Q.gt("x", e.leaf1)), Raises(PanicException, "not yet implemented")),
-    ("Index.reduced_query", "bt with a str bound",
-     lambda e: e.idx.reduced_query(Q.bt("x", "a", 1)), Raises(PanicException, "not yet implemented")),
-    ("Index.reduced_query", "bt with a str bound, attribute missing",
-     lambda e: e.idx.reduced_query(Q.bt("zz", "a", 1)).collect(),
+    ("Index.reduced_query", "bt with a str bound and a number bound: two families",
+     lambda e: e.idx.reduced_query(Q.or_(Q.bt("x", "a", 1), Q.bt("y", "a", 1))).collect(),
      Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.reduced_query", "bt with a list bound",
+     lambda e: e.idx.reduced_query(Q.bt("x", [1], 1)), Raises(PanicException, "not yet implemented")),
+    ("Index.reduced_query", "bt with a list bound, attribute missing",
+     lambda e: e.idx.reduced_query(Q.bt("zz", [1], 1)).collect(),
+     Returns(lambda e, r: r == [] or pytest.fail(r))),
+    ("Index.reduced_query", "str bounds select strs only, number bounds never strs",
+     lambda e: [e.idx.reduced_query(q).collect() for q in (
+         Q.gt("x", "a"), Q.ge("y", "p"), Q.bt("y", "p", "p"), Q.lt("y", 0), Q.startswith("x", ""))],
+     Returns(lambda e, r: r == [[], e.objs, e.objs[1::2], [], []] or pytest.fail(r))),
     ("Index.reduced_query", "a range bound that is a str or a list",
      lambda e: e.idx.reduced_query(Q.or_(Q.gt("x", "a"), Q.lt("x", [2**64]))).collect(),
      Returns(lambda e, r: r == [] or pytest.fail(r))),
@@ -1226,6 +1233,20 @@ TABLE = [
     ("PyQueryExpr.eq", "a keyword that is not a str", lambda e: Q.eq(**{1: 2}), te()),
     ("PyQueryExpr.ne", "unknown keyword", lambda e: Q.ne("a", 1, other=2),
      te("PyQueryExpr.ne() got an unexpected keyword argument 'other'")),
+    ("PyQueryExpr.startswith", "prefix an int", lambda e: Q.startswith("y", 1),
+     te("argument 'prefix': 'int' object cannot be converted to 'PyString'")),
+    ("PyQueryExpr.startswith", "prefix bytes", lambda e: Q.startswith("y", b"p"),
+     te("argument 'prefix': 'bytes' object cannot be converted to 'PyString'")),
+    ("PyQueryExpr.startswith", "prefix None", lambda e: Q.startswith("y", None),
+     te("argument 'prefix': 'NoneType' object cannot be converted to 'PyString'")),
+    ("PyQueryExpr.startswith", "attr not a str", lambda e: Q.startswith(5, "p"),
+     te("argument 'attr': 'int' object cannot be converted to 'PyString'")),
+    ("PyQueryExpr.startswith", "missing prefix", lambda e: Q.startswith("y"),
+     te("PyQueryExpr.startswith() missing 1 required positional argument: 'prefix'")),
+    ("PyQueryExpr.startswith", "prefix a lone surrogate or a str subclass",
+     lambda e: [e.idx.reduced_query(q).collect() for q in (
+         Q.startswith("y", "\ud800"), Q.startswith("y", StrLike("p")), Q.startswith(prefix="", attr="y"))],
+     Returns(lambda e, r: r == [[], e.objs[1::2], e.objs] or pytest.fail(r))),
     ("PyQueryExpr.bt", "missing upper", lambda e: Q.bt("a", 1),
      te("PyQueryExpr.bt() missing 1 required positional argument: 'upper'")),
     ("PyQueryExpr.in_", "a str", lambda e: Q.in_("a", "abc"),
@@ -1320,7 +1341,8 @@ def test_the_table_reaches_every_entry_point():
                                       "reduce", "reduced", "reduced_query", "union_with",
                                       "remove_object", "remove_object_many", "discard_object")}
     methods |= {"FilteredIndex." + m for m in ("collect", "rebase", "reduced", "reduced_query")}
-    methods |= {"PyQueryExpr." + m for m in ("eq", "ne", "bt", "in_", "and_", "or_", "not_", "__repr__")}
+    methods |= {"PyQueryExpr." + m for m in ("eq", "ne", "bt", "in_", "startswith", "and_", "or_", "not_",
+                                             "__repr__")}
     methods |= {"sum_as_string", "set_contention", "get_contention", "Index()", "FilteredIndex()", "PyQueryExpr()", "Indexable()",
                 "Indexable", "Indexable.__dir__"}
     assert methods <= entries, methods - entries

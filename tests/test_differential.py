@@ -5,6 +5,7 @@ number and the expression.  The worlds hold three levels of objects (top
 objects whose attributes b and c hold middle and leaf objects), values of every
 kind the module distinguishes (ints, floats incl. NaN/inf/-0.0, strings, bools,
 None, unhashable and hash-colliding values, objects), hidden and dotted names.
+Queries include str ranges and prefixes.
 """
 
 import dataclasses
@@ -89,7 +90,12 @@ POOLS = {
     "n": SMALL_INTS,
     "s": WORDS,
 }
-BOUNDS = NUMBERS + NANS + list(range(-3, 8)) + [
+# Str bounds and prefixes: between and around the strs of the pools, beyond
+# ASCII and at the highest code point.
+TEXT_BOUNDS = ["", "a", "ab", "b", "blue", "g", "gr", "red", "z", "\u00e0", "\U0001F600", "\U0010ffff"]
+PREFIXES = ["", "r", "re", "red", "g", "gre", "b", "bl", "a", "ab", "\u00df", "\U0001F600", "7", "\ud800",
+            "zz", StrLike("gr")]
+BOUNDS = NUMBERS + NANS + list(range(-3, 8)) + TEXT_BOUNDS + [
     Decimal("0.25"), 2**80 + 2, datetime.datetime(2020, 1, 1, 1), datetime.date(2021, 1, 1)]
 FINITE_FLOATS = [v for v in NUMBERS if type(v) is float and math.isfinite(v)]
 
@@ -201,9 +207,11 @@ class World:
 
     def leaf(self):
         rng = self.rng
-        op = rng.choice(["eq", "eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "in"])
+        op = rng.choice(["eq", "eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "in", "startswith"])
         path = rng.choice(TOP_PATHS)
         pool = self.pool_for(path)
+        if op == "startswith":
+            return (op, path, rng.choice(PREFIXES))
         if op in ("eq", "ne"):
             return (op, path, self.pick(pool))
         if op == "in":

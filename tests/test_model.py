@@ -149,10 +149,19 @@ ORDERED = [Decimal("0.1"), Decimal("1.0"), Decimal("-7.25"), Decimal("0.10000000
            datetime(2020, 1, 1, 1, tzinfo=EAST), datetime(2019, 12, 31, 23, tzinfo=EAST),
            date(2020, 1, 1), date(1999, 12, 31), time(1), time(2, tzinfo=EAST), time(0, 30, tzinfo=timezone.utc),
            timedelta(days=1), timedelta(seconds=-1), timedelta(days=999999999)]
+# Strs order by code point: non-ASCII letters, the last code points before
+# and after the surrogates, the highest code point (alone and followed by
+# more), a NUL after a prefix, and texts sharing a long prefix.
+LONG = "k" * 40
+TEXTS = ["ab\x00", "\u00e9t\u00e9", "\ud7ff", "\ue000", "\uffff", "\U0001f600", "\U0010ffff",
+         "\U0010ffffa", LONG, LONG + "a", LONG + "b", LONG + "\U0010ffff"]
+PREFIXES = ["", "a", "ab", "\u00e9", "\U0010ffff", "\U0001f600", "\ue000", LONG, LONG + "a", "k" * 41,
+            "\ud800", StrLike("ab")]
 # Values that meet in one attribute must form classes of one key, so that the
 # answer never depends on which of two colliding values a map kept.
-VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED)
-BOUNDS = [v for v in VALUES if model.is_numeric(v)] + [-3, 4, 1.5, -0.5, 1e300]
+VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED + TEXTS)
+BOUNDS = [v for v in VALUES if model.is_numeric(v)] + [-3, 4, 1.5, -0.5, 1e300, "aa", "k", LONG + "aa"]
+AUDIT_TEXTS = [v for v in VALUES if type(v) is str]
 AUDIT_NUMBERS = [v for v in VALUES if model.is_numeric(v)] + [4]
 # Plain names, a hidden one, a name with a dot (reachable by keywords only)
 # and the empty name.  c and d usually hold objects.
@@ -269,8 +278,10 @@ class IndexWorld(RuleBasedStateMachine):
             return ("not", self.expr(data, depth + 1))
         if kind in ("and", "or"):
             return (kind, [self.expr(data, depth + 1) for _ in range(data.draw(st.integers(0, 3)))])
-        op = data.draw(st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in"]))
+        op = data.draw(st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "startswith"]))
         path = data.draw(st.sampled_from(PATHS))
+        if op == "startswith":
+            return (op, path, data.draw(st.sampled_from(PREFIXES)))
         if op == "in":
             items = [self.value(data) for _ in range(data.draw(st.integers(0, 3)))]
             return ("in", path, tuple(items) if data.draw(st.booleans()) else items)
@@ -701,7 +712,7 @@ class IndexWorld(RuleBasedStateMachine):
     @reported
     def audit(self, data):
         # Everything one index records, value by value: the id set of each
-        # value, the ids at each number of the range index, and the holders
+        # value, the ids at each number and text of the ranges, and the holders
         # reached through the nested indexes.
         where, idx, rec, _ = self.target(data, views=False)
         values = VALUES + self.objects[:6]
@@ -709,8 +720,10 @@ class IndexWorld(RuleBasedStateMachine):
             for value in values:
                 self.expect("%s %r = %s" % (where, name, short_value(value)),
                             rec.keyword_filter({name: [value]}), idx.get_by_attribute(**{name: [value]}))
-            for number in AUDIT_NUMBERS:
+            for number in AUDIT_NUMBERS + AUDIT_TEXTS:
                 self.run_expression(where, idx, rec, None, ("bt", name, number, number))
+            for prefix in PREFIXES:
+                self.run_expression(where, idx, rec, None, ("startswith", name, prefix))
         for path in ("c.a", "c.n", "d.n", "c.c", "c.c.a"):
             for value in values:
                 self.run_expression(where, idx, rec, None, ("eq", path, value))

@@ -72,7 +72,13 @@ bool may_refuse(const QueryExpr& e) {
         case Op::Ge:
         case Op::Lt:
         case Op::Le: return e.values[0].kind() == CastValue::Ind;
-        case Op::Bt: return !e.values[0].is_numeric() || !e.values[1].is_numeric();
+        case Op::Bt: {
+            // Numbers, the other ordered families and texts all have an order.
+            const auto unordered = [](const PyValue& v) {
+                return !v.is_numeric() && v.key_kind() != KeyKind::Text;
+            };
+            return unordered(e.values[0]) || unordered(e.values[1]);
+        }
         case Op::Not:
         case Op::And:
         case Op::Or:
@@ -254,10 +260,26 @@ Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr
     return range(map, lower, upper, universe);
 }
 
+// True when `v` is keyed as a text: texts order among texts alone.
+bool is_text(const PyValue& v) { return v.key_kind() == KeyKind::Text; }
+
+// `>`, `>=`, `<` or `<=` against a text.
+Bitmap evaluate_text_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr::Op op,
+                               std::string_view text) {
+    using Op = QueryExpr::Op;
+    switch (op) {
+        case Op::Gt: return map.texts.range(map.exact, TextBound{text, false}, {}, universe);
+        case Op::Ge: return map.texts.range(map.exact, TextBound{text, true}, {}, universe);
+        case Op::Lt: return map.texts.range(map.exact, {}, TextBound{text, false}, universe);
+        default: return map.texts.range(map.exact, {}, TextBound{text, true}, universe);
+    }
+}
+
 // A one-sided range comparison with the value of `e`: values without a range
 // key select nothing; an `Indexable` one is not supported.
 Bitmap evaluate_ordering(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
     const PyValue& v = e.values[0];
+    if (is_text(v)) return evaluate_text_one_sided(map, universe, e.op, v.text());
     switch (v.kind()) {
         case CastValue::Int:
         case CastValue::Float:
@@ -274,7 +296,12 @@ Bitmap evaluate_ordering(const QueryMap& map, const Bitmap& universe, const Quer
 Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
     const PyValue& lo = e.values[0];
     const PyValue& hi = e.values[1];
-    if (!lo.is_numeric() || !hi.is_numeric()) not_implemented();
+    if (!(lo.is_numeric() || is_text(lo)) || !(hi.is_numeric() || is_text(hi))) not_implemented();
+    if (is_text(lo) || is_text(hi)) {
+        if (!is_text(lo) || !is_text(hi)) return Bitmap();
+        return map.texts.range(map.exact, TextBound{lo.text(), true}, TextBound{hi.text(), true},
+                               universe);
+    }
     if (family_span(CompositeKey128::value_part_of(lo.range_value())) !=
         family_span(CompositeKey128::value_part_of(hi.range_value())))
         return Bitmap();
@@ -305,6 +332,10 @@ Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const Query
         case Op::Lt:
         case Op::Le: return evaluate_ordering(map, universe, e);
         case Op::Bt: return evaluate_between(map, universe, e);
+        case Op::StartsWith:
+            // A prefix that is no text (it could not be encoded) starts none.
+            if (!is_text(e.values[0])) return Bitmap();
+            return map.texts.prefixed(map.exact, e.values[0].text(), universe);
         default: return Bitmap();
     }
 }

@@ -401,6 +401,8 @@ struct Withdrawal {
     void pair(const PyValue& value, uint32_t id) {
         if (value.is_numeric()) {
             ranged.push_back(CompositeKey128::make(value.range_value(), id));
+        } else if (value.key_kind() == KeyKind::Text) {
+            map.texts.withdraw(map.exact, value, id);
         } else if (value.kind() == CastValue::Ind) {
             auto h = map.holders.find(value.nested_id());
             if (h == map.holders.end()) return;
@@ -449,7 +451,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
             auto v = qm.exact.find(value);
             if (v != qm.exact.end()) {
                 v->second.remove(id);
-                if (v->second.empty()) qm.exact.erase(v);
+                if (v->second.empty()) qm.drop_set(v);
             }
             work.try_emplace(&qm, qm).first->second.pair(value, id);
         }
@@ -546,7 +548,7 @@ void withdraw_pairs(QueryMap& qm, const std::vector<LeavingPair>& pairs) {
         auto it = qm.exact.find(*p.value);
         if (it != qm.exact.end()) {
             it->second.remove(p.id);
-            if (it->second.empty()) qm.exact.erase(it);
+            if (it->second.empty()) qm.drop_set(it);
         }
         out.pair(*p.value, p.id);
     }
@@ -661,7 +663,11 @@ void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {
     for (auto& [name, map] : maps)
-        for (auto& [value, set] : map->exact) set.retain(selected);
+        for (auto& [value, set] : map->exact) {
+            // Ranges of texts keep every member, as the range tree does.
+            if (value.key_kind() == KeyKind::Text) map->texts.keep_aside(value, set, selected);
+            set.retain(selected);
+        }
 }
 
 }  // namespace corvane

@@ -22,7 +22,7 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
 }
 
 bool QueryMap::unused() const {
-    if (!exact.empty() || ranged->size() != 0 || !holders.empty()) return false;
+    if (!exact.empty() || ranged->size() != 0 || !texts.empty() || !holders.empty()) return false;
     return nested->member_ids->read()->empty();
 }
 
@@ -31,6 +31,7 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
     auto [it, fresh] = exact.try_emplace(value);
     if (fresh) {
         it->second = HybridSet::small_of(id);
+        if (value.key_kind() == KeyKind::Text) texts.entered(it->first);
     } else {
         it->second.add_new(id);
     }
@@ -69,7 +70,10 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
 
 void QueryMap::add_to_set(PyValue&& value, const uint32_t* ids, size_t n) {
     auto [it, fresh] = exact.try_emplace(std::move(value));
-    if (fresh) it->second = HybridSet::empty_small();
+    if (fresh) {
+        it->second = HybridSet::empty_small();
+        if (it->first.key_kind() == KeyKind::Text) texts.entered(it->first);
+    }
     it->second.add_many(ids, n);
 }
 
@@ -82,14 +86,24 @@ void QueryMap::withdraw(const PyValue& value, uint32_t id) {
     auto it = exact.find(value);
     if (it != exact.end()) {
         it->second.remove(id);
-        if (it->second.empty()) exact.erase(it);
+        if (it->second.empty()) drop_set(it);
     }
     remove_pair_outside_sets(value, id);
+}
+
+void QueryMap::drop_set(ValueSets::iterator it) {
+    // The key goes with the entry: the text's place learns of it after.
+    const bool text = it->first.key_kind() == KeyKind::Text;
+    PyValue key = text ? it->first : PyValue();
+    exact.erase(it);
+    if (text) texts.set_dropped(key);
 }
 
 void QueryMap::remove_pair_outside_sets(const PyValue& value, uint32_t id) {
     if (value.is_numeric()) {
         ranged->remove(value.range_value(), id);
+    } else if (value.key_kind() == KeyKind::Text) {
+        texts.withdraw(exact, value, id);
     } else if (value.kind() == CastValue::Ind) {
         // The holder no longer refers to this nested object, so dotted paths
         // must stop matching through it.
@@ -125,6 +139,7 @@ void unite_sets(Map& mine, const Map& theirs) {
 
 void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     unite_sets(exact, other.exact);
+    texts.merge(exact, other.texts);
     // The tree keeps each pair once; the other tree's pairs come in key
     // order, which walks the same few nodes again and again.
     other.ranged->for_each_pair([&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
@@ -306,6 +321,7 @@ void QueryMap::validate(const MapContext& c) const {
     census.value_sets(*this, c);
     census.range_pairs(*this, c);
     census.holder_sets(*this, c);
+    texts.validate(exact, *c.members);
     for (const auto& [id, key] : census.in_sets) check_key(census, id, *key);
     if (c.complete) {
         for (const auto& [id, vp] : census.in_tree)
@@ -334,7 +350,12 @@ void QueryMap::validate(const MapContext& c) const {
     if (c.held)
         c.members->for_each([&](uint32_t id) {
             HeldValue now = c.held(id);
-            if (now.known) check_held(census, id, now.value, c.complete);
+            if (!now.known) return;
+            check_held(census, id, now.value, c.complete);
+            if (now.value != nullptr && now.value->key_kind() == KeyKind::Text &&
+                !texts.holds(exact, *now.value, id))
+                broken(id_text(id) + " holding " + value_text(*now.value) +
+                       " is not among its text's ids");
         });
 }
 

@@ -1,9 +1,10 @@
 // The value map of one attribute of an index.
 //
-// A `QueryMap` answers three questions about one attribute of an index's
+// A `QueryMap` answers four questions about one attribute of an index's
 // objects: which ids hold a value (`exact`), which ids hold a number inside a
-// range (`ranged`), and, for values that are themselves `Indexable` objects,
-// which ids hold an object matching a query on its own attributes (`nested`,
+// range (`ranged`), which ids hold a text inside a range of texts (`texts`,
+// the distinct texts in order beside their value sets), and, for values that are themselves
+// `Indexable` objects, which ids hold an object matching a query on its own attributes (`nested`,
 // a complete index of those objects, and `holders`, from a nested object's id
 // to the ids of the objects holding it).
 #pragma once
@@ -17,6 +18,7 @@
 
 #include "engine/entry.hpp"
 #include "engine/record.hpp"
+#include "engine/text_order.hpp"
 #include "engine/value.hpp"
 #include "structures/hybrid_set.hpp"
 #include "structures/ranged_b_tree.hpp"
@@ -58,8 +60,9 @@ struct MapContext {
 };
 
 struct QueryMap {
-    absl::flat_hash_map<PyValue, HybridSet, PyValueHash, PyValueEq> exact;
+    ValueSets exact;
     std::unique_ptr<BitMapBTree> ranged;
+    TextOrder texts;
     absl::flat_hash_map<uint32_t, HybridSet> holders;
     // Shared so that the nested objects can be registered with it weakly.
     std::shared_ptr<IndexAPI> nested;
@@ -70,7 +73,7 @@ struct QueryMap {
     // True when `id` is already recorded under a value equal to `value`.
     bool has_pair(const PyValue& value, uint32_t id) const;
     // True when nothing in the map refers to any object: no value entry, no
-    // range pair, no holder and an empty nested index.  Only such a map may
+    // range pair, no text kept aside, no holder and an empty nested index.  Only such a map may
     // be dropped.
     bool unused() const;
     // Record `id` under `value`.  Each part (value set, range tree, holders,
@@ -101,6 +104,9 @@ struct QueryMap {
     // the set is left empty), from the range tree, and for an `Indexable`
     // value from that object's holders.
     void withdraw(const PyValue& value, uint32_t id);
+    // Drop the (emptied) value set at `it`, and the place of its text when
+    // nothing else keeps it.
+    void drop_set(ValueSets::iterator it);
     // Unite another map into this one, part by part: value sets, range
     // pairs, holders and nested index, nothing recorded twice.  The nested
     // objects new to this map's nested index are reported in `entered`.
@@ -120,7 +126,8 @@ struct QueryMap {
     void validate(const MapContext& context) const;
 
 private:
-    // Withdraw `id` from `value` in the range tree and the holders.
+    // Withdraw `id` from `value` in the range tree, the texts' kept ids and
+    // the holders.
     void remove_pair_outside_sets(const PyValue& value, uint32_t id);
 };
 

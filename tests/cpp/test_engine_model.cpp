@@ -4,7 +4,8 @@
 // objects, and of names beginning with "_"), removal, reducing and
 // merging.  After every step each record validates
 // (`validate_record`, reading the objects' current attributes) and answers
-// keyword filters, range queries and dotted paths as the reference does.
+// keyword filters, range queries (of numbers and of texts, prefixes too)
+// and dotted paths as the reference does.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -315,6 +316,23 @@ private:
             ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, name, bound_value))),
             want)
             << "step " << n << ", index " << k << ", " << name << " > " << bound;
+        // Texts order by their bytes, apart from numbers, reduced or not.
+        static constexpr const char* kTextBounds[] = {"", "a", "ab", "abc", "abd", "b", "c"};
+        const std::string_view tb = kTextBounds[rng_() % std::size(kTextBounds)];
+        const bool prefix = rng_() % 2 == 0;
+        want.clear();
+        for (const auto& [id, names] : index.listed)
+            if (const Desc* x = desc(id, name); x && x->kind == Desc::Text)
+                if (prefix ? std::string_view(x->text).starts_with(tb)
+                           : std::string_view(x->text) >= tb)
+                    want.insert(id);
+        const PyValue text_bound = Desc{Desc::Text, 0, tb.data()}.value();
+        ASSERT_EQ(ids(evaluate_query(*maps, *members,
+                                     compare(prefix ? QueryExpr::Op::StartsWith : QueryExpr::Op::Ge,
+                                             name, text_bound))),
+                  want)
+            << "step " << n << ", index " << k << ", " << name << (prefix ? " prefix " : " >= ")
+            << tb;
         const auto a = static_cast<double>(rng_() % 3);
         want.clear();
         for (const auto& [id, names] : index.listed) {
