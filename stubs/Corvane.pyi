@@ -10,6 +10,7 @@ from typing import (
     Any,
     Callable,
     Generic,
+    Hashable,
     Iterable,
     Iterator,
     Literal,
@@ -372,6 +373,13 @@ class PyQueryExpr:
         """`attr` equals one of `values`: any iterable (a list, tuple, range, set,
         dict view, generator, ...) except a `str`, which raises TypeError (and
         which type checkers reject)."""
+
+    @staticmethod
+    def contains(attr: str, value: Hashable) -> PyQueryExpr:
+        """`attr` is a `tuple` or `frozenset` with an element that is one key with
+        `value` (so 3 finds 3.0 and True finds 1). Lists, sets and dicts never
+        match: they can change in place without the index knowing. An
+        unhashable `value` raises TypeError."""
 
     @overload
     @staticmethod

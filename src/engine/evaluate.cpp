@@ -116,6 +116,16 @@ Bitmap evaluate_equality(const QueryMap& map, const Bitmap& universe, const Quer
     return ids;
 }
 
+// `contains`: the ids holding a tuple or frozenset with an element that is
+// one key with the value.
+Bitmap evaluate_contains(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
+    auto it = map.elements.find(e.values[0]);
+    if (it == map.elements.end()) return Bitmap();
+    Bitmap ids = it->second.as_bitmap();
+    ids.and_inplace(universe);
+    return ids;
+}
+
 // `>`, `>=`, `<` or `<=` against the ordered value rv.  The open side ends
 // where the bound's family does: values of other families never compare
 // with it.  That side is left open when the tree holds nothing beyond the
@@ -188,6 +198,7 @@ Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const Query
         case Op::Lt:
         case Op::Le: return evaluate_ordering(map, universe, e);
         case Op::Bt: return evaluate_between(map, universe, e);
+        case Op::Contains: return evaluate_contains(map, universe, e);
         default: return Bitmap();
     }
 }
