@@ -149,9 +149,22 @@ ORDERED = [Decimal("0.1"), Decimal("1.0"), Decimal("-7.25"), Decimal("0.10000000
            datetime(2020, 1, 1, 1, tzinfo=EAST), datetime(2019, 12, 31, 23, tzinfo=EAST),
            date(2020, 1, 1), date(1999, 12, 31), time(1), time(2, tzinfo=EAST), time(0, 30, tzinfo=timezone.utc),
            timedelta(days=1), timedelta(seconds=-1), timedelta(days=999999999)]
+# Tuples and frozensets, whose elements `contains` finds: shared elements,
+# elements that are one key (1, 1.0, True), duplicates, empty ones, a nested
+# tuple (one element), an unhashable tuple (its list passed over), a tuple
+# subclass.  Programs also build tuples of drawn values (see `value`).
+class Pair(tuple):
+    pass
+
+
+CONTAINERS = [("a", "b"), ("a",), (), frozenset({"a", 1}), frozenset(), (1, True, 1.0), (2.5, "b"),
+              ((1, 2), "a"), ("a", [1]), (None, NAN), frozenset({(1, 2), 3}), Pair((3, "b"))]
 # Values that meet in one attribute must form classes of one key, so that the
 # answer never depends on which of two colliding values a map kept.
-VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED)
+VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED + CONTAINERS)
+# What `contains` looks for: hashable values only (others are refused).
+ELEMENTS = [v for v in VALUES if model.key_hash(v) is not None]
+AUDIT_ELEMENTS = ["a", "b", 1, True, 2.5, 3, (1, 2), None, NAN, 2**61, "", (), Decimal("1.0")]
 BOUNDS = [v for v in VALUES if model.is_numeric(v)] + [-3, 4, 1.5, -0.5, 1e300]
 AUDIT_NUMBERS = [v for v in VALUES if model.is_numeric(v)] + [4]
 # Plain names, a hidden one, a name with a dot (reachable by keywords only)
@@ -245,6 +258,12 @@ class IndexWorld(RuleBasedStateMachine):
             if name in ("c", "d") and data.draw(st.integers(0, 3)):
                 return data.draw(st.sampled_from(self.objects))
             pool = st.one_of(pool, st.sampled_from(self.objects))
+        if name not in ("c", "d") and data.draw(st.integers(0, 7)) == 0:
+            # A container of drawn values (objects too), made anew each time.
+            items = [data.draw(pool) for _ in range(data.draw(st.integers(0, 3)))]
+            if data.draw(st.booleans()):
+                return tuple(items)
+            return frozenset(v for v in items if _hashable(v))
         return data.draw(pool)
 
     def filters(self, data):
@@ -269,8 +288,11 @@ class IndexWorld(RuleBasedStateMachine):
             return ("not", self.expr(data, depth + 1))
         if kind in ("and", "or"):
             return (kind, [self.expr(data, depth + 1) for _ in range(data.draw(st.integers(0, 3)))])
-        op = data.draw(st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in"]))
+        op = data.draw(st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "contains"]))
         path = data.draw(st.sampled_from(PATHS))
+        if op == "contains":
+            pool = ELEMENTS + self.objects[:6]
+            return ("contains", path, pool[data.draw(st.integers(0, len(pool) - 1))])
         if op == "in":
             items = [self.value(data) for _ in range(data.draw(st.integers(0, 3)))]
             return ("in", path, tuple(items) if data.draw(st.booleans()) else items)
@@ -714,6 +736,9 @@ class IndexWorld(RuleBasedStateMachine):
         for path in ("c.a", "c.n", "d.n", "c.c", "c.c.a"):
             for value in values:
                 self.run_expression(where, idx, rec, None, ("eq", path, value))
+        for name in ("a", "s", "_h", "c.a"):
+            for element in AUDIT_ELEMENTS + self.objects[:3]:
+                self.run_expression(where, idx, rec, None, ("contains", name, element))
 
     @precondition(lambda self: self.views)
     @rule(data=st.data())

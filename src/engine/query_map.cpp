@@ -22,7 +22,8 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
 }
 
 bool QueryMap::unused() const {
-    if (!exact.empty() || !elements.empty() || ranged->size() != 0 || !holders.empty()) return false;
+    if (!exact.empty() || !elements.empty() || ranged->size() != 0 || !holders.empty())
+        return false;
     return nested->member_ids->read()->empty();
 }
 

@@ -109,8 +109,7 @@ PyObject* bt_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // `contains(attr, value)`: `value` must be hashable, since only hashable
 // elements are keyed.
-PyObject* contains_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* contains_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         static const char* const params[] = {"attr", "value"};
         PyObject* out[2];
