@@ -182,9 +182,9 @@ def same_key(a, b):
 
 
 def has_element(w, wanted):
-    """True when the wrapped value ``w`` is a tuple or frozenset with a
-    hashable element that is one key with the wrapped ``wanted``."""
-    if not isinstance(w.value, (tuple, frozenset)):
+    """True when the wrapped value ``w`` is a tuple (of any tuple type) or
+    an exact frozenset with a hashable element that is one key with the wrapped ``wanted``."""
+    if not (isinstance(w.value, tuple) or type(w.value) is frozenset):
         return False
     for element in w.value:
         e = Wrapped(element)

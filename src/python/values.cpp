@@ -456,9 +456,11 @@ struct KeyPtrEq {
     bool operator()(const PyValue* a, const PyValue* b) const noexcept { return a->same_key(*b); }
 };
 
-// Containers whose elements an index keys: tuples and frozensets (their
-// subclasses too), which cannot change in place.
-bool keyed_container(PyObject* obj) { return PyTuple_Check(obj) || PyFrozenSet_Check(obj); }
+// Containers whose elements an index keys, which cannot change in place:
+// tuples, their subclasses too (read from the tuple's own storage), and
+// frozensets, not their subclasses (whose iteration may give other objects
+// than those the set holds, and keep none of them alive).
+bool keyed_container(PyObject* obj) { return PyTuple_Check(obj) || PyFrozenSet_CheckExact(obj); }
 
 // The element keys of `container` (a tuple or frozenset), whose handle
 // `keeper` keeps it alive: one per distinct hashable element.  An exception
@@ -466,7 +468,8 @@ bool keyed_container(PyObject* obj) { return PyTuple_Check(obj) || PyFrozenSet_C
 std::unique_ptr<ElementKeys> element_keys(PyObject* container, const SharedRef& keeper) {
     auto out = std::make_unique<ElementKeys>();
     std::vector<PyValue>& keys = out->keys;
-    const Py_ssize_t size = PyObject_Size(container);
+    const bool tuple = PyTuple_Check(container);
+    const Py_ssize_t size = tuple ? PyTuple_GET_SIZE(container) : PyObject_Size(container);
     if (size < 0) throw py::PyErrorSet{};
     // Room for every element, so that `seen` may point into `keys`.
     keys.reserve(static_cast<size_t>(size));
@@ -484,13 +487,11 @@ std::unique_ptr<ElementKeys> element_keys(PyObject* container, const SharedRef& 
                 for (const PyValue& k : keys) seen.insert(&k);
             if (seen.contains(&key)) return;
         }
-        if (keys.size() == keys.capacity()) return;  // more elements than it had: a broken size
         keys.push_back(std::move(key));
         if (!seen.empty()) seen.insert(&keys.back());
     };
-    if (PyTuple_Check(container)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(container); ++i)
-            add(PyTuple_GET_ITEM(container, i));
+    if (tuple) {
+        for (Py_ssize_t i = 0; i < size; ++i) add(PyTuple_GET_ITEM(container, i));
     } else {
         py::PyRef iter(py::new_ref, PyObject_GetIter(container));
         while (PyObject* item = PyIter_Next(iter.get())) {
