@@ -60,12 +60,20 @@ const std::array<TupleSpec, 5> kTuples = {{
 }};
 
 // One value per tuple of `kTuples`, each with a class carrying its element
-// keys; the classes live as long as the test program.
-const std::vector<PyValue>& tuple_values() {
-    static const std::vector<PyValue> values = [] {
-        std::vector<PyValue> out;
+// keys.  The pool owns the classes and their keys and frees them after the
+// values (members go in reverse order); no hook frees classes here.
+struct TuplePool {
+    struct Owned {
+        EqualityClass cls;
+        ~Owned() { delete cls.elements.load(); }
+    };
+    std::vector<std::unique_ptr<Owned>> classes;
+    std::vector<PyValue> values;
+
+    TuplePool() {
         for (size_t t = 0; t < kTuples.size(); ++t) {
-            auto* cls = new EqualityClass();
+            classes.push_back(std::make_unique<Owned>());
+            EqualityClass* cls = &classes.back()->cls;
             auto* keys = new ElementKeys();
             for (auto [kind, num] : kTuples[t].numbers)
                 keys->keys.push_back(reference::scalar_value(kind, num, ""));
@@ -74,14 +82,17 @@ const std::vector<PyValue>& tuple_values() {
             cls->elements.store(keys);
             const bool unhashable = t + 1 == kTuples.size();
             PyObject* obj = object_of(static_cast<uint32_t>(1000 + t));
-            out.push_back(unhashable ? PyValue::of_other(SharedRef::unowned(obj), 0)
-                                           .with_element_carrier(ClassRef(adopt, cls))
-                                     : PyValue::of_other(SharedRef::unowned(obj), 5000 + t,
-                                                         ClassRef(adopt, cls)));
+            values.push_back(unhashable ? PyValue::of_other(SharedRef::unowned(obj), 0)
+                                              .with_element_carrier(ClassRef(adopt, cls))
+                                        : PyValue::of_other(SharedRef::unowned(obj), 5000 + t,
+                                                            ClassRef(adopt, cls)));
         }
-        return out;
-    }();
-    return values;
+    }
+};
+
+const std::vector<PyValue>& tuple_values() {
+    static const TuplePool pool;
+    return pool.values;
 }
 
 // Whether tuple `t` has an element that is one key with the scalar given.
