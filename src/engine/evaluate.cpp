@@ -87,9 +87,9 @@ constexpr uint64_t kUnknown = UINT64_MAX;
 std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv);
 
 // How many objects e selects at most, from what the maps know without
-// evaluating it: value-set sizes for equalities, range-tree counts for
-// ranges.  kUnknown for what costs an evaluation to know (dotted paths,
-// negations).
+// evaluating it: value-set sizes for equalities, element-set sizes for
+// `contains`, range-tree counts for ranges.  kUnknown for what costs an
+// evaluation to know (dotted paths, negations).
 uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
     using Op = QueryExpr::Op;
     if (e.op == Op::Or) {
@@ -119,6 +119,10 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
                 if (it != map.exact.end()) sum += it->second.cardinality();
             }
             return sum;
+        }
+        case Op::Contains: {
+            auto it = map.elements.find(e.values[0]);
+            return it == map.elements.end() ? 0 : it->second.cardinality();
         }
         case Op::Gt:
         case Op::Ge:
