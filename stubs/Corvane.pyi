@@ -10,6 +10,7 @@ from typing import (
     Any,
     Callable,
     Generic,
+    Hashable,
     Iterable,
     Iterator,
     Literal,
@@ -378,6 +379,11 @@ class PyQueryExpr:
     def startswith(attr: str, prefix: str) -> PyQueryExpr:
         """`attr` is a str starting with `prefix` (a str, else TypeError); "" selects
         every str value."""
+    def contains(attr: str, value: Hashable) -> PyQueryExpr:
+        """`attr` is a `tuple` or `frozenset` with an element that is one key with
+        `value` (so 3 finds 3.0 and True finds 1). Lists, sets and dicts never
+        match: they can change in place without the index knowing. An
+        unhashable `value` raises TypeError."""
 
     @overload
     @staticmethod

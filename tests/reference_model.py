@@ -33,6 +33,10 @@ it.  It reproduces the module's documented rules:
   Python's order, then the values without a range key (descending reverses
   the ordered part only).
 * ``ne`` is ``not_(eq)`` and so includes objects lacking the attribute.
+* ``contains`` selects the values that are a ``tuple`` or ``frozenset`` with
+  an element that is one key with the value (unhashable elements count for
+  nothing, nested containers are single elements); it follows ``reduce`` as
+  ``eq`` does.
 * A dotted path ``head.tail`` selects the objects whose ``head`` value is an
   ``Indexable`` that matches the comparison on ``tail``; the nested objects
   form an index of their own, one per attribute.
@@ -51,6 +55,7 @@ Expressions are plain tuples, turned into ``PyQueryExpr`` by ``build``:
     ("bt", attr, lower, upper)
     ("in", attr, [values])
     ("startswith", attr, prefix)
+    ("contains", attr, value)
     ("not", expr)
     ("and", [exprs])       ("or", [exprs])
 """
@@ -70,7 +75,7 @@ INT64_MIN = -(1 << 63)
 INT64_MAX = (1 << 63) - 1
 
 RANGE_OPS = ("gt", "ge", "lt", "le")
-COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in", "startswith")
+COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in", "startswith", "contains")
 
 
 class ModelPanic(Exception):
@@ -199,6 +204,18 @@ def same_key(a, b):
     return same_wrapped(Wrapped(a), Wrapped(b))
 
 
+def has_element(w, wanted):
+    """True when the wrapped value ``w`` is a tuple (of any tuple type) or
+    an exact frozenset with a hashable element that is one key with the wrapped ``wanted``."""
+    if not (isinstance(w.value, tuple) or type(w.value) is frozenset):
+        return False
+    for element in w.value:
+        e = Wrapped(element)
+        if e.hash is not None and same_wrapped(e, wanted):
+            return True
+    return False
+
+
 def transitive_subset(pool):
     """Keep values of ``pool`` in order, dropping any that would make
     ``same_key`` fail to be an equivalence over the kept ones (only values
@@ -275,6 +292,8 @@ def build(expr):
         return Q.bt(expr[1], expr[2], expr[3])
     if op == "startswith":
         return Q.startswith(expr[1], expr[2])
+    if op == "contains":
+        return Q.contains(expr[1], expr[2])
     # Each spelling of one tree is used, chosen by the tree's shape: the
     # operators, one iterable of operands, a generator of values.
     if op == "in":
@@ -447,7 +466,7 @@ class ModelIndex(BooleanEvaluator):
                 if i in universe and w.kind == "ind" and id(w.value) in hits
             )
         test = _leaf_test(op, expr[2:])
-        if self.visible is not None and op in ("eq", "in"):
+        if self.visible is not None and op in ("eq", "in", "contains"):
             universe = universe & self.visible
         return frozenset(i for i, w in column.items() if i in universe and test(w))
 
@@ -520,6 +539,9 @@ def _leaf_test(op, args):
     if op == "in":
         wanted = [Wrapped(v) for v in args[0]]
         return lambda w: any(same_wrapped(w, x) for x in wanted)
+    if op == "contains":
+        element = Wrapped(args[0])
+        return lambda w: has_element(w, element)
     if op == "bt":
         lower, upper = Wrapped(args[0]), Wrapped(args[1])
         test = bounds_test("bt", lower, upper)
@@ -843,6 +865,11 @@ class RecordedIndex(BooleanEvaluator):
             return frozenset(m.ids_of([Wrapped(expr[2])])) & universe
         if op == "in":
             return frozenset(m.ids_of([Wrapped(v) for v in expr[2]])) & universe
+        if op == "contains":
+            # The value sets say who holds which value: those whose value
+            # has the element (narrowed by reduce as equality is).
+            element = Wrapped(expr[2])
+            return frozenset(k for w, ids in m.exact if has_element(w, element) for k in ids) & universe
         if op == "bt":
             test = bounds_test("bt", Wrapped(expr[2]), Wrapped(expr[3]))
         else:

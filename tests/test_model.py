@@ -157,9 +157,22 @@ TEXTS = ["ab\x00", "\u00e9t\u00e9", "\ud7ff", "\ue000", "\uffff", "\U0001f600", 
          "\U0010ffffa", LONG, LONG + "a", LONG + "b", LONG + "\U0010ffff"]
 PREFIXES = ["", "a", "ab", "\u00e9", "\U0010ffff", "\U0001f600", "\ue000", LONG, LONG + "a", "k" * 41,
             "\ud800", StrLike("ab")]
+# Tuples and frozensets, whose elements `contains` finds: shared elements,
+# elements that are one key (1, 1.0, True), duplicates, empty ones, a nested
+# tuple (one element), an unhashable tuple (its list passed over), a tuple
+# subclass.  Programs also build tuples of drawn values (see `value`).
+class Pair(tuple):
+    pass
+
+
+CONTAINERS = [("a", "b"), ("a",), (), frozenset({"a", 1}), frozenset(), (1, True, 1.0), (2.5, "b"),
+              ((1, 2), "a"), ("a", [1]), (None, NAN), frozenset({(1, 2), 3}), Pair((3, "b"))]
 # Values that meet in one attribute must form classes of one key, so that the
 # answer never depends on which of two colliding values a map kept.
-VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED + TEXTS)
+VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED + TEXTS + CONTAINERS)
+# What `contains` looks for: hashable values only (others are refused).
+ELEMENTS = [v for v in VALUES if model.key_hash(v) is not None]
+AUDIT_ELEMENTS = ["a", "b", 1, True, 2.5, 3, (1, 2), None, NAN, 2**61, "", (), Decimal("1.0")]
 BOUNDS = [v for v in VALUES if model.is_numeric(v)] + [-3, 4, 1.5, -0.5, 1e300, "aa", "k", LONG + "aa"]
 AUDIT_TEXTS = [v for v in VALUES if type(v) is str]
 AUDIT_NUMBERS = [v for v in VALUES if model.is_numeric(v)] + [4]
@@ -254,6 +267,12 @@ class IndexWorld(RuleBasedStateMachine):
             if name in ("c", "d") and data.draw(st.integers(0, 3)):
                 return data.draw(st.sampled_from(self.objects))
             pool = st.one_of(pool, st.sampled_from(self.objects))
+        if name not in ("c", "d") and data.draw(st.integers(0, 7)) == 0:
+            # A container of drawn values (objects too), made anew each time.
+            items = [data.draw(pool) for _ in range(data.draw(st.integers(0, 3)))]
+            if data.draw(st.booleans()):
+                return tuple(items)
+            return frozenset(v for v in items if _hashable(v))
         return data.draw(pool)
 
     def filters(self, data):
@@ -278,10 +297,13 @@ class IndexWorld(RuleBasedStateMachine):
             return ("not", self.expr(data, depth + 1))
         if kind in ("and", "or"):
             return (kind, [self.expr(data, depth + 1) for _ in range(data.draw(st.integers(0, 3)))])
-        op = data.draw(st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "startswith"]))
+        op = data.draw(st.sampled_from(["eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "startswith", "contains"]))
         path = data.draw(st.sampled_from(PATHS))
         if op == "startswith":
             return (op, path, data.draw(st.sampled_from(PREFIXES)))
+        if op == "contains":
+            pool = ELEMENTS + self.objects[:6]
+            return ("contains", path, pool[data.draw(st.integers(0, len(pool) - 1))])
         if op == "in":
             items = [self.value(data) for _ in range(data.draw(st.integers(0, 3)))]
             return ("in", path, tuple(items) if data.draw(st.booleans()) else items)
@@ -727,6 +749,9 @@ class IndexWorld(RuleBasedStateMachine):
         for path in ("c.a", "c.n", "d.n", "c.c", "c.c.a"):
             for value in values:
                 self.run_expression(where, idx, rec, None, ("eq", path, value))
+        for name in ("a", "s", "_h", "c.a"):
+            for element in AUDIT_ELEMENTS + self.objects[:3]:
+                self.run_expression(where, idx, rec, None, ("contains", name, element))
 
     @precondition(lambda self: self.views)
     @rule(data=st.data())

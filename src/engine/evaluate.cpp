@@ -93,9 +93,9 @@ constexpr uint64_t kUnknown = UINT64_MAX;
 std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv);
 
 // How many objects e selects at most, from what the maps know without
-// evaluating it: value-set sizes for equalities, range-tree counts for
-// ranges.  kUnknown for what costs an evaluation to know (dotted paths,
-// negations).
+// evaluating it: value-set sizes for equalities, element-set sizes for
+// `contains`, range-tree counts for ranges.  kUnknown for what costs an
+// evaluation to know (dotted paths, negations).
 uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
     using Op = QueryExpr::Op;
     if (e.op == Op::Or) {
@@ -125,6 +125,10 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
                 if (it != map.exact.end()) sum += it->second.cardinality();
             }
             return sum;
+        }
+        case Op::Contains: {
+            auto it = map.elements.find(e.values[0]);
+            return it == map.elements.end() ? 0 : it->second.cardinality();
         }
         case Op::Gt:
         case Op::Ge:
@@ -235,6 +239,16 @@ Bitmap evaluate_equality(const QueryMap& map, const Bitmap& universe, const Quer
     return ids;
 }
 
+// `contains`: the ids holding a tuple or frozenset with an element that is
+// one key with the value.
+Bitmap evaluate_contains(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
+    auto it = map.elements.find(e.values[0]);
+    if (it == map.elements.end()) return Bitmap();
+    Bitmap ids = it->second.as_bitmap();
+    ids.and_inplace(universe);
+    return ids;
+}
+
 // `>`, `>=`, `<` or `<=` against the ordered value rv.  The open side ends
 // where the bound's family does: values of other families never compare
 // with it.  That side is left open when the tree holds nothing beyond the
@@ -336,6 +350,7 @@ Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const Query
             // A prefix that is no text (it could not be encoded) starts none.
             if (!is_text(e.values[0])) return Bitmap();
             return map.texts.prefixed(map.exact, e.values[0].text(), universe);
+        case Op::Contains: return evaluate_contains(map, universe, e);
         default: return Bitmap();
     }
 }

@@ -14,6 +14,7 @@ const char* op_name(QueryExpr::Op op) {
         case QueryExpr::Op::Bt: return "Bt";
         case QueryExpr::Op::In: return "In";
         case QueryExpr::Op::StartsWith: return "StartsWith";
+        case QueryExpr::Op::Contains: return "Contains";
         case QueryExpr::Op::Not: return "Not";
         case QueryExpr::Op::And: return "And";
         case QueryExpr::Op::Or: return "Or";
@@ -33,6 +34,7 @@ std::string QueryExpr::debug() const {
         case Op::Lt:
         case Op::Le:
         case Op::StartsWith: out += debug_str(attr) + ", " + values[0].debug(); break;
+        case Op::Contains: out += debug_str(attr) + ", " + values[0].debug(); break;
         case Op::Bt:
             out += debug_str(attr) + ", " + values[0].debug() + ", " + values[1].debug();
             break;

@@ -22,7 +22,9 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
 }
 
 bool QueryMap::unused() const {
-    if (!exact.empty() || ranged->size() != 0 || !texts.empty() || !holders.empty()) return false;
+    if (!exact.empty() || !elements.empty() || ranged->size() != 0 || !texts.empty() ||
+        !holders.empty())
+        return false;
     return nested->member_ids->read()->empty();
 }
 
@@ -35,6 +37,7 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
     } else {
         it->second.add_new(id);
     }
+    enter_elements(value, id);
     switch (value.kind()) {
         case CastValue::Int:
         case CastValue::Float:
@@ -68,18 +71,33 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
     }
 }
 
-void QueryMap::add_to_set(PyValue&& value, const uint32_t* ids, size_t n) {
-    auto [it, fresh] = exact.try_emplace(std::move(value));
-    if (fresh) {
-        it->second = HybridSet::empty_small();
-        if (it->first.key_kind() == KeyKind::Text) texts.entered(it->first);
-    }
-    it->second.add_many(ids, n);
-}
-
 void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
     ranged->insert_many(pending);
     pending.clear();
+}
+
+void QueryMap::enter_elements(const PyValue& value, uint32_t id) {
+    const std::vector<PyValue>* keys = value.elements();
+    if (keys == nullptr) return;
+    for (const PyValue& key : *keys) {
+        auto [it, fresh] = elements.try_emplace(key);
+        if (fresh) {
+            it->second = HybridSet::small_of(id);
+        } else {
+            it->second.add_new(id);
+        }
+    }
+}
+
+void QueryMap::withdraw_elements(const PyValue& value, uint32_t id) {
+    const std::vector<PyValue>* keys = value.elements();
+    if (keys == nullptr) return;
+    for (const PyValue& key : *keys) {
+        auto it = elements.find(key);
+        if (it == elements.end()) continue;
+        it->second.remove(id);
+        if (it->second.empty()) elements.erase(it);
+    }
 }
 
 void QueryMap::withdraw(const PyValue& value, uint32_t id) {
@@ -88,6 +106,7 @@ void QueryMap::withdraw(const PyValue& value, uint32_t id) {
         it->second.remove(id);
         if (it->second.empty()) drop_set(it);
     }
+    withdraw_elements(value, id);
     remove_pair_outside_sets(value, id);
 }
 
@@ -140,6 +159,7 @@ void unite_sets(Map& mine, const Map& theirs) {
 void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     unite_sets(exact, other.exact);
     texts.merge(exact, other.texts);
+    unite_sets(elements, other.elements);
     // The tree keeps each pair once; the other tree's pairs come in key
     // order, which walks the same few nodes again and again.
     other.ranged->for_each_pair([&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
@@ -313,6 +333,34 @@ void check_held(const Census& census, uint32_t id, const PyValue* value, bool co
                                                        : " holds another nested object"));
 }
 
+// The element sets against the value sets: each element set a set of
+// members, and every element key listing exactly the ids of the value sets
+// whose value has that element.
+void check_elements(const QueryMap& map, const MapContext& c) {
+    absl::flat_hash_map<PyValue, Bitmap, PyValueHash, PyValueEq> implied;
+    for (const auto& [value, set] : map.exact) {
+        const std::vector<PyValue>* keys = value.elements();
+        if (keys == nullptr) continue;
+        for (size_t i = 0; i < keys->size(); ++i)
+            for (size_t j = i + 1; j < keys->size(); ++j)
+                if ((*keys)[i].same_key((*keys)[j]))
+                    broken("the elements of " + value_text(value) + " list " +
+                           value_text((*keys)[i]) + " twice");
+        for (const PyValue& key : *keys) set.or_into(implied[key]);
+    }
+    for (const auto& [key, set] : map.elements) {
+        const std::string what = "the element set of " + value_text(key);
+        check_set(set, *c.members, what, !c.complete);
+        auto it = implied.find(key);
+        const Bitmap held = set.as_bitmap();
+        if (it == implied.end() ? !held.empty() : !(held == it->second))
+            broken(what + " is not the union of the value sets with that element");
+    }
+    for (const auto& [key, ids] : implied)
+        if (!ids.empty() && !map.elements.contains(key))
+            broken("no element set of " + value_text(key) + ", which a value set implies");
+}
+
 }  // namespace
 
 void QueryMap::validate(const MapContext& c) const {
@@ -323,6 +371,7 @@ void QueryMap::validate(const MapContext& c) const {
     census.holder_sets(*this, c);
     texts.validate(exact, *c.members);
     for (const auto& [id, key] : census.in_sets) check_key(census, id, *key);
+    check_elements(*this, c);
     if (c.complete) {
         for (const auto& [id, vp] : census.in_tree)
             if (!census.in_sets.contains(id))

@@ -108,6 +108,12 @@ PyValue PyValue::of_other(SharedRef obj, uint64_t hash, ClassRef cls) noexcept {
     return v;
 }
 
+PyValue PyValue::with_element_carrier(ClassRef carrier) && noexcept {
+    PyValue v(std::move(*this));
+    v.cls_ = std::move(carrier);
+    return v;
+}
+
 bool PyValue::same_key(const PyValue& o) const noexcept {
     if (hash_ != o.hash_) return false;
     switch (key_) {

@@ -90,7 +90,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 if (!PyUnicode_Check(key)) continue;
                 AttrName name = attr_name_of(key);
-                PyValue v = wrap_value(value);
+                PyValue v = wrap_stored_value(value);
                 size_t at = st.attributes.index_of(name);
                 if (at != AttrList::npos) {
                     st.attributes.replace(at, std::move(v));
@@ -239,7 +239,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             py::argument_conversion_error(name, "PyString", "name");
         }
         const AttrName key = attr_name_of(name);
-        PyValue new_value = wrap_value(value);
+        PyValue new_value = wrap_stored_value(value);
         const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
         std::unique_ptr<Entry> nested;
         if (indexed && new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
