@@ -152,6 +152,28 @@ PyObject* stored_attributes_view(PyObject* self);
     throw py::PyErrorSet{};
 }
 
+// The stored value (a new reference) of the attribute whose text is that
+// of `name`, or null.
+PyObject* stored_by_text(const AttrList& attrs, PyObject* name) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+    std::string passed;  // the bytes of a name holding lone surrogates
+    if (s == nullptr) {
+        PyErr_Clear();
+        passed = attribute_name(name);
+        s = passed.data();
+        len = static_cast<Py_ssize_t>(passed.size());
+    }
+    const std::string_view text(s, static_cast<size_t>(len));
+    for (const auto& [n, v] : attrs) {
+        if (n.view() == text) {
+            Py_INCREF(v.object());
+            return v.object();
+        }
+    }
+    return nullptr;
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::entry([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) {
@@ -177,21 +199,10 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
                 return found;
             }
         }
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(name, &len);
-        std::string passed;  // the bytes of a name holding lone surrogates
-        if (s == nullptr) {
-            PyErr_Clear();
-            passed = attribute_name(name);
-            s = passed.data();
-            len = static_cast<Py_ssize_t>(passed.size());
-        }
-        const std::string_view text(s, static_cast<size_t>(len));
-        for (const auto& [n, v] : attrs) {
-            if (n.view() == text) {
-                Py_INCREF(v.object());
-                return v.object();
-            }
+        // A name's own object that matched no address names no stored
+        // attribute (a method, a class attribute): its text is not compared.
+        if (!attr_name_known(name)) {
+            if (PyObject* found = stored_by_text(attrs, name)) return found;
         }
         // PyPy gives instances of native classes an instance dict: Indexable
         // itself answers `__dict__` before ordinary lookup finds that one.
