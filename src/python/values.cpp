@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "engine/numeric_hash.hpp"
 #include "python/gil.hpp"
 #include "python/indexable.hpp"
 #include "python/range_keys.hpp"
@@ -341,6 +343,43 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
 
 void install_value_hooks() noexcept { interpreter_hooks.drop_class = drop_class; }
 
+namespace {
+
+// The interpreter's hash of the exact int `obj`, whose value is `x`, and of
+// the exact float `obj`, whose value is `x`: computed natively where the
+// interpreter's numeric hash has the parameters `int_hash` and
+// `double_hash` follow (every 64-bit build).
+#if defined(_PyHASH_BITS) && defined(_PyHASH_INF)
+constexpr bool kNativeNumericHash =
+    sizeof(Py_hash_t) == 8 && _PyHASH_BITS == kNumericHashBits && _PyHASH_INF == kInfinityHash;
+#else
+constexpr bool kNativeNumericHash = false;
+#endif
+
+uint64_t exact_int_hash(PyObject* obj, int64_t x) {
+    if constexpr (kNativeNumericHash) return static_cast<uint64_t>(int_hash(x));
+    return static_cast<uint64_t>(PyObject_Hash(obj));
+}
+
+uint64_t exact_float_hash(PyObject* obj, double x) {
+    if constexpr (kNativeNumericHash) {
+        if (std::optional<int64_t> h = double_hash(x)) return static_cast<uint64_t>(*h);
+    }
+    return static_cast<uint64_t>(PyObject_Hash(obj));  // NaN, which cannot fail
+}
+
+// The hash of the exact str `obj`.  CPython keeps a str's hash in the
+// object once computed (-1 until then); PyPy's C-API layer does not.
+uint64_t exact_str_hash(PyObject* obj) {
+#ifndef PYPY_VERSION
+    const Py_hash_t kept = reinterpret_cast<PyASCIIObject*>(obj)->hash;
+    if (kept != -1) return static_cast<uint64_t>(kept);
+#endif
+    return static_cast<uint64_t>(PyObject_Hash(obj));
+}
+
+}  // namespace
+
 PyValue wrap_value(PyObject* obj) {
     PyTypeObject* type = Py_TYPE(obj);
     // Exact ints within 64 bits, floats and strs: native keys straight away.
@@ -348,17 +387,17 @@ PyValue wrap_value(PyObject* obj) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0 && !(x == -1 && PyErr_Occurred()))
-            return PyValue::of_int(py::share(obj), x, static_cast<uint64_t>(PyObject_Hash(obj)));
+            return PyValue::of_int(py::share(obj), x, exact_int_hash(obj, x));
         PyErr_Clear();
     } else if (type == &PyFloat_Type) {
-        return PyValue::of_float(py::share(obj), PyFloat_AS_DOUBLE(obj),
-                                 static_cast<uint64_t>(PyObject_Hash(obj)));
+        const double x = PyFloat_AS_DOUBLE(obj);
+        return PyValue::of_float(py::share(obj), x, exact_float_hash(obj, x));
     } else if (type == &PyUnicode_Type) {
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
         if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX))
             return PyValue::of_str(py::share(obj), std::string_view(s, static_cast<size_t>(len)),
-                                   static_cast<uint64_t>(PyObject_Hash(obj)));
+                                   exact_str_hash(obj));
         PyErr_Clear();  // lone surrogates: compared by `==` below
     }
 
