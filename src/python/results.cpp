@@ -1,5 +1,7 @@
 #include "python/results.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engine/stored.hpp"
@@ -9,72 +11,94 @@ namespace corvane {
 
 namespace {
 
-// A new list of `n` empty places and the array of its items, which the
-// caller fills before the list is seen by anyone (each place owning a
-// reference).  On PyPy a list reached through the C API keeps its items in
-// such an array once it has been through `PySequence_Fast`, which makes
-// filling it one write per item instead of one call per item.
-PyObject* new_list(size_t n, PyObject**& items) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    if (list == nullptr) throw py::PyErrorSet{};
-    if (n == 0) {
-        items = nullptr;
-        return list;
-    }
+// A result list under construction: `n` places to fill with owned
+// references, in `items()`, before anyone sees the list.
+//
+// On CPython the places are the new list's own item array.  PyPy's C-API
+// layer offers two cheap fillings: a new list's item array, which it
+// exposes through `PySequence_Fast` (one write per object instead of one
+// call each), and a tuple's, from which `PySequence_List` makes an ordinary
+// list.  The first is cheaper to make; the second gives a list that
+// Python code walks without going back through the C-API layer for each
+// item, which wins from a few dozen objects on.
+class ResultList {
+public:
+    explicit ResultList(size_t n) : n_(n) {
 #ifdef PYPY_VERSION
-    PyObject* fast = PySequence_Fast(list, "a list");
-    if (fast == nullptr) {
-        Py_DECREF(list);
-        throw py::PyErrorSet{};
-    }
-    items = PySequence_Fast_ITEMS(fast);
-    Py_DECREF(fast);  // the list itself, which `list` still holds
-#else
-    items = reinterpret_cast<PyListObject*>(list)->ob_item;
+        via_tuple_ = n >= kTupleFrom;
+        if (via_tuple_) {
+            holder_ = py::PyRef(py::new_ref, PyTuple_New(static_cast<Py_ssize_t>(n)));
+            items_ = &PyTuple_GET_ITEM(holder_.get(), 0);
+            return;
+        }
 #endif
-    return list;
-}
+        holder_ = py::PyRef(py::new_ref, PyList_New(static_cast<Py_ssize_t>(n)));
+        if (n == 0) return;
+#ifdef PYPY_VERSION
+        PyObject* fast = PySequence_Fast(holder_.get(), "a list");
+        if (fast == nullptr) throw py::PyErrorSet{};
+        items_ = PySequence_Fast_ITEMS(fast);
+        Py_DECREF(fast);  // the list itself, which `holder_` still holds
+#else
+        items_ = reinterpret_cast<PyListObject*>(holder_.get())->ob_item;
+#endif
+    }
+
+    PyObject** items() const noexcept { return items_; }
+
+    // The list of the first `filled` places (the others hold nothing).
+    PyObject* finish(size_t filled) {
+        if (filled < n_) {
+            // The objects move to a container of their number; the longer
+            // one, emptied, is dropped.
+            ResultList shorter(filled);
+            for (size_t i = 0; i < filled; ++i) {
+                shorter.items_[i] = items_[i];
+                items_[i] = nullptr;
+            }
+            return shorter.finish(filled);
+        }
+        if (!via_tuple_) return holder_.release();
+        return PySequence_List(holder_.get());
+    }
+
+private:
+#ifdef PYPY_VERSION
+    static constexpr size_t kTupleFrom = 64;
+#endif
+    size_t n_;
+    bool via_tuple_ = false;
+    py::PyRef holder_;
+    PyObject** items_ = nullptr;
+};
 
 }  // namespace
 
 PyObject* objects_for_ids(const Locked<Store>& store, const Bitmap& ids) {
     const size_t total = static_cast<size_t>(ids.cardinality());
-    PyObject** items = nullptr;
-    py::PyRef list(py::new_ref, new_list(total, items));
+    ResultList out(total);
     // The store hands the objects over (asking for their headers), then
     // the references are taken.  Ids whose object has left the store since
     // they were selected (a view of an index the object was removed from)
     // are skipped.
-    const size_t filled = total == 0 ? 0 : gather_stored(store, ids, items);
-    for (size_t i = 0; i < filled; ++i) Py_INCREF(items[i]);
-    if (filled < total) {
-        // The places past those filled hold nothing: the objects move to a
-        // list of their number and the longer one, emptied, is dropped.
-        PyObject** shorter_items = nullptr;
-        py::PyRef shorter(py::new_ref, new_list(filled, shorter_items));
-        for (size_t i = 0; i < filled; ++i) {
-            shorter_items[i] = items[i];
-            items[i] = nullptr;  // the longer list no longer owns it
-        }
-        return shorter.release();
-    }
-    return list.release();
+    const size_t filled = total == 0 ? 0 : gather_stored(store, ids, out.items());
+    for (size_t i = 0; i < filled; ++i) Py_INCREF(out.items()[i]);
+    return out.finish(filled);
 }
 
 // The references are taken before the list is made: making it may run a
 // collection, whose finalisers may remove the objects from their index.
 PyObject* list_of(PyObject* const* objects, size_t n) {
     for (size_t i = 0; i < n; ++i) Py_INCREF(objects[i]);
-    PyObject** items = nullptr;
-    PyObject* list = nullptr;
+    std::optional<ResultList> out;
     try {
-        list = new_list(n, items);
+        out.emplace(n);
     } catch (const py::PyErrorSet&) {
         for (size_t i = 0; i < n; ++i) Py_DECREF(objects[i]);
         throw;
     }
-    for (size_t i = 0; i < n; ++i) items[i] = objects[i];
-    return list;
+    std::copy(objects, objects + n, out->items());
+    return out->finish(n);
 }
 
 PyObject* list_of(const std::vector<PyObject*>& objects) {
