@@ -2,6 +2,8 @@
 
 #include <absl/strings/string_view.h>
 
+#include <algorithm>
+
 #include "engine/query_map.hpp"
 #include "structures/failure.hpp"
 #include "structures/intersection.hpp"
@@ -46,39 +48,156 @@ void flatten_and(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
     }
 }
 
-// Operands run in order, each within what the earlier ones left, and
-// stop once nothing is left (nested `and`s read as one sequence).  The
-// leading equalities on plain attributes meet the universe in one
-// chunk-wise intersection.  Kept out of `evaluate_query` so that the
+// A plain equality: `==` on an attribute of this index (no dotted path).
+bool plain_equality(const QueryExpr& e) {
+    return e.op == QueryExpr::Op::Eq && e.attr.find('.') == std::string::npos;
+}
+
+// The value set a plain equality selects, or null when no object has the
+// value (or the attribute).
+const HybridSet* equality_set(const AttrMaps& maps, const QueryExpr& e) {
+    auto found = maps.find(absl::string_view(e.attr));
+    if (found == maps.end()) return nullptr;
+    auto it = found->second->exact.find(e.values[0]);
+    return it == found->second->exact.end() ? nullptr : &it->second;
+}
+
+// Whether evaluating e can stop with the internal failure: a range bound
+// without an order.  An `and` holding such an operand runs its operands as
+// written, so that whether it stops never depends on a plan.
+bool may_refuse(const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    switch (e.op) {
+        case Op::Gt:
+        case Op::Ge:
+        case Op::Lt:
+        case Op::Le: return e.values[0].kind() == CastValue::Ind;
+        case Op::Bt: return !e.values[0].is_numeric() || !e.values[1].is_numeric();
+        case Op::Not:
+        case Op::And:
+        case Op::Or:
+            return std::any_of(e.exprs.begin(), e.exprs.end(),
+                               [](const QueryExpr& x) { return may_refuse(x); });
+        default: return false;
+    }
+}
+
+constexpr uint64_t kUnknown = UINT64_MAX;
+
+std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv);
+
+// How many objects e selects at most, from what the maps know without
+// evaluating it: value-set sizes for equalities, range-tree counts for
+// ranges.  kUnknown for what costs an evaluation to know (dotted paths,
+// negations).
+uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    if (e.op == Op::Or) {
+        uint64_t sum = 0;
+        for (const QueryExpr& x : e.exprs) {
+            const uint64_t part = estimate(maps, x);
+            if (part == kUnknown) return kUnknown;
+            sum += part;
+        }
+        return sum;
+    }
+    if (e.op == Op::Not || e.op == Op::And || e.op == Op::Ne) return kUnknown;
+    if (e.attr.find('.') != std::string::npos) return kUnknown;
+    auto found = maps.find(absl::string_view(e.attr));
+    if (found == maps.end()) return 0;
+    const QueryMap& map = *found->second;
+    const auto ordered = [](const PyValue& v) {
+        return v.kind() == CastValue::Int || v.kind() == CastValue::Float ||
+               v.kind() == CastValue::Ordered;
+    };
+    switch (e.op) {
+        case Op::Eq:
+        case Op::In: {
+            uint64_t sum = 0;
+            for (const PyValue& v : e.values) {
+                auto it = map.exact.find(v);
+                if (it != map.exact.end()) sum += it->second.cardinality();
+            }
+            return sum;
+        }
+        case Op::Gt:
+        case Op::Ge:
+        case Op::Lt:
+        case Op::Le: {
+            if (!ordered(e.values[0])) return kUnknown;
+            auto [lower, upper] = one_sided_bounds(*map.ranged, e.op, e.values[0].range_value());
+            return map.ranged->count_range(lower, upper);
+        }
+        case Op::Bt: {
+            if (!ordered(e.values[0]) || !ordered(e.values[1])) return kUnknown;
+            return map.ranged->count_range(Bound::included(e.values[0].range_value()),
+                                           Bound::included(e.values[1].range_value()));
+        }
+        default: return kUnknown;
+    }
+}
+
+// Puts the operands in the order their estimates suggest, smallest first,
+// so that each runs within the narrowest universe the others can give it;
+// operands without an estimate keep their written order after the rest.
+// False when some operand selects nothing: so does the `and`.
+bool plan(const AttrMaps& maps, std::vector<const QueryExpr*>& operands) {
+    std::vector<std::pair<uint64_t, const QueryExpr*>> costed;
+    costed.reserve(operands.size());
+    for (const QueryExpr* e : operands) {
+        const uint64_t n = estimate(maps, *e);
+        if (n == 0) return false;
+        costed.emplace_back(n, e);
+    }
+    std::stable_sort(costed.begin(), costed.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 0; i < costed.size(); ++i) operands[i] = costed[i].second;
+    return true;
+}
+
+// Operands run one after another, each within what the earlier ones left,
+// and stop once nothing is left (nested `and`s read as one sequence).  The
+// order is planned unless an operand may refuse its bound, in which case
+// it is the written one and the first operand runs even on an empty
+// universe.  Leading equalities on plain attributes meet the universe in
+// one chunk-wise intersection.  Kept out of `evaluate_query` so that the
 // frame repeated by each level of a deep expression stays small.
 [[gnu::noinline]] Bitmap evaluate_and(const AttrMaps& maps, const Bitmap& universe,
                                       const QueryExpr& e) {
-    using Op = QueryExpr::Op;
     std::vector<const QueryExpr*> operands;
     flatten_and(e, operands);
+    const bool planned = std::none_of(operands.begin(), operands.end(),
+                                      [](const QueryExpr* x) { return may_refuse(*x); });
+    if (planned && !plan(maps, operands)) return Bitmap();
     std::vector<Bitmap> built;
     built.reserve(operands.size());  // `sets` points into it
     std::vector<const Bitmap*> sets{&universe};
     size_t next = 0;
-    for (; next < operands.size(); ++next) {
-        const QueryExpr& leaf = *operands[next];
-        if (leaf.op != Op::Eq || leaf.attr.find('.') != std::string::npos) break;
-        auto found = maps.find(absl::string_view(leaf.attr));
-        if (found == maps.end()) return Bitmap();
-        auto it = found->second->exact.find(leaf.values[0]);
-        if (it == found->second->exact.end()) return Bitmap();
-        if (it->second.form() == HybridSet::Form::Large) {
-            sets.push_back(&it->second.bitmap());
+    for (; next < operands.size() && plain_equality(*operands[next]); ++next) {
+        const HybridSet* set = equality_set(maps, *operands[next]);
+        if (set == nullptr) return Bitmap();
+        if (set->form() == HybridSet::Form::Large) {
+            sets.push_back(&set->bitmap());
         } else {
-            built.push_back(it->second.as_bitmap());
+            built.push_back(set->as_bitmap());
             sets.push_back(&built.back());
         }
     }
     Bitmap acc = intersect_all(sets.data(), sets.size());
-    // The first operand runs even on an empty universe (and may
-    // refuse its bound there too).
     for (; next < operands.size() && (next == 0 || !acc.empty()); ++next) {
-        Bitmap part = evaluate_query(maps, acc, *operands[next]);
+        const QueryExpr& operand = *operands[next];
+        if (planned && plain_equality(operand)) {
+            // Met in place: no copy of a large value set.
+            const HybridSet* set = equality_set(maps, operand);
+            if (set == nullptr) return Bitmap();
+            if (set->form() == HybridSet::Form::Large) {
+                acc.and_inplace(set->bitmap());
+            } else {
+                acc.and_inplace(set->as_bitmap());
+            }
+            continue;
+        }
+        Bitmap part = evaluate_query(maps, acc, operand);
         acc.and_inplace(part);
     }
     return acc;
@@ -87,13 +206,7 @@ void flatten_and(const QueryExpr& e, std::vector<const QueryExpr*>& out) {
 }  // namespace
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
-    Bitmap nested_ids = reduced_query(*map.nested, expr);
-    Bitmap result;
-    nested_ids.for_each([&](uint32_t nested_id) {
-        auto it = map.holders.find(nested_id);
-        if (it != map.holders.end()) it->second.or_into(result);
-    });
-    return result;
+    return map.holders_of(reduced_query(*map.nested, expr));
 }
 
 namespace {
@@ -120,21 +233,25 @@ Bitmap evaluate_equality(const QueryMap& map, const Bitmap& universe, const Quer
 // where the bound's family does: values of other families never compare
 // with it.  That side is left open when the tree holds nothing beyond the
 // family, so that the outermost children go whole.
-Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr::Op op,
-                          RangeValue rv) {
+std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv) {
     using Op = QueryExpr::Op;
     auto [low, high] = family_span(CompositeKey128::value_part_of(rv));
-    const BitMapBTree& tree = *map.ranged;
     Bound first = tree.lowest_value_part() >= low ? Bound::unbounded()
                                                   : Bound::included(RangeValue::of_encoded(low));
     Bound last = tree.highest_value_part() <= high ? Bound::unbounded()
                                                    : Bound::included(RangeValue::of_encoded(high));
     switch (op) {
-        case Op::Gt: return range(map, Bound::excluded(rv), last, universe);
-        case Op::Ge: return range(map, Bound::included(rv), last, universe);
-        case Op::Lt: return range(map, first, Bound::excluded(rv), universe);
-        default: return range(map, first, Bound::included(rv), universe);
+        case Op::Gt: return {Bound::excluded(rv), last};
+        case Op::Ge: return {Bound::included(rv), last};
+        case Op::Lt: return {first, Bound::excluded(rv)};
+        default: return {first, Bound::included(rv)};
     }
+}
+
+Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr::Op op,
+                          RangeValue rv) {
+    auto [lower, upper] = one_sided_bounds(*map.ranged, op, rv);
+    return range(map, lower, upper, universe);
 }
 
 // A one-sided range comparison with the value of `e`: values without a range

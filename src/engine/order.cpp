@@ -68,7 +68,11 @@ std::vector<ValueIds> values_along(const QueryMap& map, std::string_view rest,
     Bitmap reached;
     for (const auto& [nested_id, holders] : map.holders) {
         bool held = false;
-        holders.for_each([&](uint32_t id) { held = held || universe.contains(id); });
+        if (holders.form() == HybridSet::Form::Large) {
+            held = roaring_bitmap_intersect(holders.bitmap().raw(), universe.raw());
+        } else {
+            holders.for_each([&](uint32_t id) { held = held || universe.contains(id); });
+        }
         if (held) reached.add(nested_id);
     }
     if (reached.empty()) return out;
@@ -88,11 +92,7 @@ std::vector<ValueIds> values_along(const QueryMap& map, std::string_view rest,
     }
     // Each value's nested objects give way to the ids holding them.
     for (auto& [value, nested_ids] : below) {
-        Bitmap holders;
-        nested_ids.for_each([&](uint32_t nested_id) {
-            auto it = map.holders.find(nested_id);
-            if (it != map.holders.end()) it->second.or_into(holders);
-        });
+        Bitmap holders = map.holders_of(nested_ids);
         holders.and_inplace(universe);
         if (!holders.empty()) out.emplace_back(value, std::move(holders));
     }

@@ -289,6 +289,27 @@ void QueryMap::validate(const MapContext& c) const {
         });
 }
 
+Bitmap QueryMap::holders_of(const Bitmap& nested_ids) const {
+    // Large sets are united together (CRoaring's many-way union, lazily
+    // through bitsets); small ones give their ids directly.  Uniting them
+    // one after another would merge arrays as they grow.
+    std::vector<const roaring_bitmap_t*> large;
+    std::vector<uint32_t> loose;
+    nested_ids.for_each([&](uint32_t nested_id) {
+        auto it = holders.find(nested_id);
+        if (it == holders.end()) return;
+        if (it->second.form() == HybridSet::Form::Large) {
+            large.push_back(it->second.bitmap().raw());
+        } else {
+            it->second.for_each([&](uint32_t id) { loose.push_back(id); });
+        }
+    });
+    Bitmap out = large.empty() ? Bitmap()
+                               : Bitmap::adopt(roaring_bitmap_or_many(large.size(), large.data()));
+    if (!loose.empty()) roaring_bitmap_add_many(out.raw(), loose.size(), loose.data());
+    return out;
+}
+
 QueryMap& map_for(AttrMaps& maps, std::string_view name, uint32_t depth) {
     auto it = maps.find(absl::string_view(name.data(), name.size()));
     if (it == maps.end())

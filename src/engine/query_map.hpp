@@ -98,6 +98,9 @@ struct QueryMap {
     // pairs, holders and nested index, nothing recorded twice.  The nested
     // objects new to this map's nested index are reported in `entered`.
     void merge(const QueryMap& other, EnteredList* entered);
+    // The ids holding any of `nested_ids` (ids of the nested index), united
+    // in one pass.
+    Bitmap holders_of(const Bitmap& nested_ids) const;
 
     // Check every invariant of the map against `context`: each id set is a
     // set (no placeholder, no id twice) of member ids; an id is in at most

@@ -204,16 +204,14 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         if (!attr_name_known(name)) {
             if (PyObject* found = stored_by_text(attrs, name)) return found;
         }
-        // PyPy gives instances of native classes an instance dict: Indexable
-        // itself answers `__dict__` before ordinary lookup finds that one.
-        if (Py_TYPE(self) == indexable_type() &&
-            PyUnicode_CompareWithASCIIString(name, "__dict__") == 0)
-            return stored_attributes_view(self);
+        // The interpreter gives the instances of classes defined in Python
+        // (and, on PyPy, of every class) an instance dict, which never holds
+        // the stored attributes: `__dict__` is answered before ordinary
+        // lookup finds that one.
+        if (text == "__dict__") return stored_attributes_view(self);
         PyObject* r = PyObject_GenericGetAttr(self, name);
         if (r == nullptr && PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
-            if (PyUnicode_CompareWithASCIIString(name, "__dict__") == 0)
-                return stored_attributes_view(self);
             attribute_error(name);
         }
         return r;
@@ -385,13 +383,10 @@ PyObject* indexable_reduce(PyObject* self, PyObject*) {
     });
 }
 
-// What `obj.__dict__`, and so `vars(obj)`, gives for Indexable itself and
-// whenever ordinary lookup finds no `__dict__` (subclasses declaring
-// `__slots__`, on CPython): a read-only view of a snapshot of the stored
-// attributes.  Other classes defined in Python get an instance dict from the
-// interpreter (PyPy gives every subclass one), and their `__dict__` stays
-// that dict.  Not a descriptor of the class: on PyPy one would hide the
-// instance dict of subclasses.
+// What `obj.__dict__`, and so `vars(obj)`, gives for every class: a
+// read-only view of a snapshot of the stored attributes.  Answered by
+// `indexable_getattro` rather than by a descriptor of the class, which the
+// instance dict of a subclass would shadow.
 PyObject* stored_attributes_view(PyObject* self) {
     py::PyRef snapshot(py::new_ref, stored_attributes_dict(self));
     return PyDictProxy_New(snapshot.get());

@@ -86,6 +86,13 @@ Alignment align(const std::vector<const roaring_array_t*>& arrays, std::vector<i
     return Alignment::Everywhere;
 }
 
+// Moves the listed ids into `result` (whose chunks all lie below theirs).
+void flush_listed(std::vector<uint32_t>& out, Bitmap& result) {
+    if (out.empty()) return;
+    roaring_bitmap_add_many(result.raw(), out.size(), out.data());
+    out.clear();
+}
+
 // Few candidates: test each id of the smallest chunk against the others.
 void probe_each(const std::vector<Chunk>& chunks, uint32_t high, std::vector<uint32_t>& out) {
     const auto* a = static_cast<const array_container_t*>(chunks[0].container);
@@ -98,13 +105,28 @@ void probe_each(const std::vector<Chunk>& chunks, uint32_t high, std::vector<uin
     }
 }
 
-// Many candidates: meet the chunks as bit sets, word by word.
-void and_words(const std::vector<Chunk>& chunks, uint32_t high, std::vector<uint32_t>& out) {
+// Many candidates: meet the chunks as bit sets, word by word.  A dense
+// result goes into `result` as a bitset container of its own (listing its
+// ids would cost more than the meeting); a sparse one is listed in `out`.
+void and_words(const std::vector<Chunk>& chunks, uint16_t key, std::vector<uint32_t>& out,
+               Bitmap& result) {
     uint64_t words[kWords];
     set_bits(words, chunks[0]);
     bool any = true;
     for (size_t j = 1; j < chunks.size() && any; ++j) any = and_bits(words, chunks[j]);
     if (!any) return;
+    int32_t count = 0;
+    for (size_t w = 0; w < kWords; ++w) count += __builtin_popcountll(words[w]);
+    if (count > DEFAULT_MAX_SIZE) {
+        flush_listed(out, result);
+        bitset_container_t* dense = bitset_container_create();
+        if (dense == nullptr) fail(kBitmapNull);
+        std::memcpy(dense->array, words, sizeof words);
+        dense->cardinality = count;
+        ra_append(&result.raw()->high_low_container, key, dense, BITSET_CONTAINER_TYPE_CODE);
+        return;
+    }
+    const uint32_t high = static_cast<uint32_t>(key) << 16;
     for (size_t w = 0; w < kWords; ++w) {
         uint64_t bits = words[w];
         while (bits != 0) {
@@ -115,16 +137,17 @@ void and_words(const std::vector<Chunk>& chunks, uint32_t high, std::vector<uint
 }
 
 // The ids common to the chunks of one key (`high` its upper 16 bits).
-void intersect_chunks(std::vector<Chunk>& chunks, uint32_t high, std::vector<uint32_t>& out) {
+void intersect_chunks(std::vector<Chunk>& chunks, uint16_t key, std::vector<uint32_t>& out,
+                      Bitmap& result) {
     // Smallest chunk first: its ids bound the answer.
     std::sort(chunks.begin(), chunks.end(), [](const Chunk& a, const Chunk& b) {
         return chunk_cardinality(a) < chunk_cardinality(b);
     });
     if (chunks[0].type == ARRAY_CONTAINER_TYPE_CODE &&
         static_cast<const array_container_t*>(chunks[0].container)->cardinality < 256) {
-        probe_each(chunks, high, out);
+        probe_each(chunks, static_cast<uint32_t>(key) << 16, out);
     } else {
-        and_words(chunks, high, out);
+        and_words(chunks, key, out, result);
     }
 }
 
@@ -145,15 +168,17 @@ Bitmap intersect_all(const Bitmap* const* sets, size_t n) {
     std::vector<int32_t> pos(n, 0);
     std::vector<Chunk> chunks(n);
     std::vector<uint32_t> out;
+    Bitmap result;
     for (int32_t i = 0; i < lead.size; ++i) {
         const uint16_t key = lead.keys[i];
         const Alignment found = align(arrays, pos, chunks, key);
         if (found == Alignment::Exhausted) break;
         if (found == Alignment::Missing) continue;
         chunks[0] = chunk_at(lead, i);
-        intersect_chunks(chunks, static_cast<uint32_t>(key) << 16, out);
+        intersect_chunks(chunks, key, out, result);
     }
-    return Bitmap::of(out.data(), out.size());
+    flush_listed(out, result);
+    return result;
 }
 
 }  // namespace corvane

@@ -5,7 +5,8 @@
 // of few values each), turning the first intermediate bitset into an id
 // list costs more than all the rest.  `intersect_all` works one 2^16-id
 // chunk at a time instead: it ANDs the chunks of every set into one scratch
-// bitset and lists only the ids left at the end.
+// bitset and lists only the ids left at the end, or keeps the scratch bitset
+// itself as the result's chunk when many are left.
 #pragma once
 
 #include <cstddef>

@@ -558,6 +558,17 @@ Bitmap BitMapBTreeNode::query_range(const Bound& lower, const Bound& upper,
     return combine(scan, filter);
 }
 
+uint64_t BitMapBTree::count_range(const Bound& lower, const Bound& upper) const {
+    RangeScan scan;
+    const auto widen = [](const Bound& b) {
+        return b.kind != BoundKind::Unbounded && b.value.inexact() ? Bound::included(b.value) : b;
+    };
+    scan_node(root_, resolve(widen(lower)), resolve(widen(upper)), scan);
+    uint64_t n = scan.ids.size();
+    for (const roaring_bitmap_t* bm : scan.whole) n += roaring_bitmap_get_cardinality(bm);
+    return n;
+}
+
 // ---------------------------------------------------------------------------
 // Tree
 

@@ -319,6 +319,10 @@ public:
     // bound takes the entries beyond its value part from the tree and
     // compares the exact numbers sharing it one by one.
     Bitmap query_range(const Bound& lower, const Bound& upper, const Bitmap& filter) const;
+    // About how many entries lie within the bounds, for planning: exact for
+    // exact bounds; an inexact bound counts every entry sharing its value
+    // part.  Costs the descent of a range query, without gathering ids.
+    uint64_t count_range(const Bound& lower, const Bound& upper) const;
     // The ids of filter held in the tree, in the order of their values
     // (ascending, or descending), equal values in ascending id order, at
     // most `limit` of them.  The walk follows the tree's own order and
