@@ -59,6 +59,11 @@ AttrName attr_name_of(PyObject* name) {
     return interned;
 }
 
-bool attr_name_known(PyObject* name) { return seen_names().contains(name); }
+std::optional<AttrName> known_attr_name(PyObject* name) {
+    auto& seen = seen_names();
+    auto it = seen.find(name);
+    if (it == seen.end()) return std::nullopt;
+    return it->second;
+}
 
 }  // namespace corvane

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <optional>
+
 #include "engine/attr_name.hpp"
 
 namespace corvane {
@@ -15,9 +17,9 @@ namespace corvane {
 // the interpreter lock; raises (`PyErrorSet`) only when memory runs out.
 AttrName attr_name_of(PyObject* name);
 
-// True when `name` is the recorded object of its name: a read by it that
-// matches no name by address matches none by text either.  Requires the
-// interpreter lock.
-bool attr_name_known(PyObject* name);
+// The name whose recorded object `name` is, if any: a read by such a str
+// that matches no name by address matches none by text either.  Requires
+// the interpreter lock.
+std::optional<AttrName> known_attr_name(PyObject* name);
 
 }  // namespace corvane

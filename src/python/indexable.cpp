@@ -152,26 +152,17 @@ PyObject* stored_attributes_view(PyObject* self);
     throw py::PyErrorSet{};
 }
 
-// The stored value (a new reference) of the attribute whose text is that
-// of `name`, or null.
-PyObject* stored_by_text(const AttrList& attrs, PyObject* name) {
+// The text of the str `name`; `passed` keeps the bytes of a name holding
+// lone surrogates.
+std::string_view name_text(PyObject* name, std::string& passed) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(name, &len);
-    std::string passed;  // the bytes of a name holding lone surrogates
     if (s == nullptr) {
         PyErr_Clear();
         passed = attribute_name(name);
-        s = passed.data();
-        len = static_cast<Py_ssize_t>(passed.size());
+        return passed;
     }
-    const std::string_view text(s, static_cast<size_t>(len));
-    for (const auto& [n, v] : attrs) {
-        if (n.view() == text) {
-            Py_INCREF(v.object());
-            return v.object();
-        }
-    }
-    return nullptr;
+    return std::string_view(s, static_cast<size_t>(len));
 }
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
@@ -199,10 +190,20 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
                 return found;
             }
         }
-        // A name's own object that matched no address names no stored
-        // attribute (a method, a class attribute): its text is not compared.
-        if (!attr_name_known(name)) {
-            if (PyObject* found = stored_by_text(attrs, name)) return found;
+        std::string passed;
+        std::string_view text;
+        if (const std::optional<AttrName> known = known_attr_name(name)) {
+            // A name's own object that matched no address names no stored
+            // attribute (a method, a class attribute): no text to compare.
+            text = known->view();
+        } else {
+            text = name_text(name, passed);
+            for (const auto& [n, v] : attrs) {
+                if (n.view() == text) {
+                    Py_INCREF(v.object());
+                    return v.object();
+                }
+            }
         }
         // The interpreter gives the instances of classes defined in Python
         // (and, on PyPy, of every class) an instance dict, which never holds
