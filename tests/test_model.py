@@ -55,23 +55,6 @@ def check_engine(target, acyclic=True):
 IS_PYPY = platform.python_implementation() == "PyPy"
 
 
-@pytest.fixture(autouse=True, scope="module")
-def pypy_without_jit():
-    """PyPy 7.3's JIT (Debian's pypy3) crashes with a segmentation fault in
-    the reference model's own hot loop (pure Python, the range audit) on
-    some seeds; with the JIT off the same seeds pass, and CPython's
-    AddressSanitizer run of this file is clean.  The model runs interpreted
-    on PyPy; every other test file keeps the JIT."""
-    if not IS_PYPY:
-        yield
-        return
-    import pypyjit
-
-    pypyjit.set_param("off")
-    try:
-        yield
-    finally:
-        pypyjit.set_param("default")
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 

@@ -155,6 +155,19 @@ PyObject* stored_attributes_view(PyObject* self);
     throw py::PyErrorSet{};
 }
 
+// The text of the str `name`; `passed` keeps the bytes of a name holding
+// lone surrogates.
+std::string_view name_text(PyObject* name, std::string& passed) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+    if (s == nullptr) {
+        PyErr_Clear();
+        passed = attribute_name(name);
+        return passed;
+    }
+    return std::string_view(s, static_cast<size_t>(len));
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::entry([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) {
@@ -180,20 +193,19 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
                 return found;
             }
         }
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(name, &len);
-        std::string passed;  // the bytes of a name holding lone surrogates
-        if (s == nullptr) {
-            PyErr_Clear();
-            passed = attribute_name(name);
-            s = passed.data();
-            len = static_cast<Py_ssize_t>(passed.size());
-        }
-        const std::string_view text(s, static_cast<size_t>(len));
-        for (const auto& [n, v] : attrs) {
-            if (n.view() == text) {
-                Py_INCREF(v.object());
-                return v.object();
+        std::string passed;
+        std::string_view text;
+        if (const std::optional<AttrName> known = known_attr_name(name)) {
+            // A name's own object that matched no address names no stored
+            // attribute (a method, a class attribute): no text to compare.
+            text = known->view();
+        } else {
+            text = name_text(name, passed);
+            for (const auto& [n, v] : attrs) {
+                if (n.view() == text) {
+                    Py_INCREF(v.object());
+                    return v.object();
+                }
             }
         }
         // The interpreter gives the instances of classes defined in Python

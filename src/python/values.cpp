@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "engine/numeric_hash.hpp"
 #include "python/gil.hpp"
 #include "python/indexable.hpp"
 #include "python/range_keys.hpp"
@@ -358,6 +360,39 @@ void install_value_hooks() noexcept { interpreter_hooks.drop_class = drop_class;
 
 namespace {
 
+// The interpreter's hash of the exact int `obj`, whose value is `x`, and of
+// the exact float `obj`, whose value is `x`: computed natively where the
+// interpreter's numeric hash has the parameters `int_hash` and
+// `double_hash` follow (every 64-bit build).
+#if defined(_PyHASH_BITS) && defined(_PyHASH_INF)
+constexpr bool kNativeNumericHash =
+    sizeof(Py_hash_t) == 8 && _PyHASH_BITS == kNumericHashBits && _PyHASH_INF == kInfinityHash;
+#else
+constexpr bool kNativeNumericHash = false;
+#endif
+
+uint64_t exact_int_hash(PyObject* obj, int64_t x) {
+    if constexpr (kNativeNumericHash) return static_cast<uint64_t>(int_hash(x));
+    return static_cast<uint64_t>(PyObject_Hash(obj));
+}
+
+uint64_t exact_float_hash(PyObject* obj, double x) {
+    if constexpr (kNativeNumericHash) {
+        if (std::optional<int64_t> h = double_hash(x)) return static_cast<uint64_t>(*h);
+    }
+    return static_cast<uint64_t>(PyObject_Hash(obj));  // NaN, which cannot fail
+}
+
+// The hash of the exact str `obj`.  CPython keeps a str's hash in the
+// object once computed (-1 until then); PyPy's C-API layer does not.
+uint64_t exact_str_hash(PyObject* obj) {
+#ifndef PYPY_VERSION
+    const Py_hash_t kept = reinterpret_cast<PyASCIIObject*>(obj)->hash;
+    if (kept != -1) return static_cast<uint64_t>(kept);
+#endif
+    return static_cast<uint64_t>(PyObject_Hash(obj));
+}
+
 // Wrap `obj`: a value of its own (`container` null), or an element of the
 // container whose handle is `container`, which keeps it alive.  An element
 // key takes a reference only to a text it is compared by (an exact str, of
@@ -372,20 +407,21 @@ bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
         long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
         if (overflow == 0 && !(x == -1 && PyErr_Occurred())) {
             out = PyValue::of_int(element ? SharedRef::unowned(obj) : py::share(obj), x,
-                                  static_cast<uint64_t>(PyObject_Hash(obj)));
+                                  exact_int_hash(obj, x));
             return true;
         }
         PyErr_Clear();
     } else if (type == &PyFloat_Type) {
-        out = PyValue::of_float(element ? SharedRef::unowned(obj) : py::share(obj),
-                                PyFloat_AS_DOUBLE(obj), static_cast<uint64_t>(PyObject_Hash(obj)));
+        const double x = PyFloat_AS_DOUBLE(obj);
+        out = PyValue::of_float(element ? SharedRef::unowned(obj) : py::share(obj), x,
+                                exact_float_hash(obj, x));
         return true;
     } else if (type == &PyUnicode_Type) {
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
         if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX)) {
             out = PyValue::of_str(py::share(obj), std::string_view(s, static_cast<size_t>(len)),
-                                  static_cast<uint64_t>(PyObject_Hash(obj)));
+                                  exact_str_hash(obj));
             return true;
         }
         PyErr_Clear();  // lone surrogates: compared by `==` below

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@
 #include "engine/attr_list.hpp"
 #include "engine/evaluate.hpp"
 #include "engine/keyword_filter.hpp"
+#include "engine/numeric_hash.hpp"
 #include "engine/operations.hpp"
 #include "engine/order.hpp"
 #include "engine/query_map.hpp"
@@ -323,6 +325,37 @@ TEST(SharedRef, CountsSurviveManySlabsDroppedInAnyOrder) {
     }
     interpreter_hooks = saved;
     released_log = nullptr;
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Hashes as Python gives them (`hash(x)` on a 64-bit build).
+TEST(NumericHash, IntsAndDoublesHashAsPythonDoes) {
+    EXPECT_EQ(int_hash(0), 0);
+    EXPECT_EQ(int_hash(-1), -2);  // -1 is the error value
+    EXPECT_EQ(int_hash(-2), -2);
+    EXPECT_EQ(int_hash((int64_t{1} << 61) - 1), 0);
+    EXPECT_EQ(int_hash(int64_t{1} << 61), 1);
+    EXPECT_EQ(int_hash(INT64_MAX), 3);
+    EXPECT_EQ(int_hash(INT64_MIN), -4);
+    EXPECT_EQ(double_hash(0.0), 0);
+    EXPECT_EQ(double_hash(-0.0), 0);
+    EXPECT_EQ(double_hash(-1.0), -2);
+    EXPECT_EQ(double_hash(0.5), int64_t{1} << 60);
+    EXPECT_EQ(double_hash(-2.5), -1152921504606846978);
+    EXPECT_EQ(double_hash(0x1p70), 512);
+    EXPECT_EQ(double_hash(5e-324), 16777216);
+    EXPECT_EQ(double_hash(1e300), 1224995262755759164);
+    EXPECT_EQ(double_hash(HUGE_VAL), 314159);
+    EXPECT_EQ(double_hash(-HUGE_VAL), -314159);
+    EXPECT_FALSE(double_hash(std::nan("")).has_value());
+    // An integral double hashes as the int it equals.
+    for (int64_t x : {int64_t{7}, int64_t{-123456789}, int64_t{1} << 53, -(int64_t{1} << 62)})
+        EXPECT_EQ(double_hash(static_cast<double>(x)), int_hash(x)) << x;
 }
 
 }  // namespace
