@@ -26,6 +26,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -44,6 +45,23 @@ using SharedMaps = std::shared_ptr<Locked<AttrMaps>>;
 using SharedStore = std::shared_ptr<Locked<Store>>;
 using SharedIds = std::shared_ptr<Locked<Bitmap>>;
 
+// A flag read and raised without a lock.  Copies take the state of the
+// original (records are built by value, then shared).
+class StickyFlag {
+public:
+    StickyFlag() noexcept = default;
+    StickyFlag(const StickyFlag& o) noexcept : raised_(o.raised()) {}
+    StickyFlag& operator=(const StickyFlag& o) noexcept {
+        raised_.store(o.raised(), std::memory_order_release);
+        return *this;
+    }
+    bool raised() const noexcept { return raised_.load(std::memory_order_acquire); }
+    void raise() noexcept { raised_.store(true, std::memory_order_release); }
+
+private:
+    std::atomic<bool> raised_{false};
+};
+
 struct IndexAPI {
     SharedMaps attr_maps;
     SharedStore items;
@@ -52,6 +70,13 @@ struct IndexAPI {
     // index: how deep inside a top index it lies, which bounds how deep a
     // value assigned to one of its objects may nest.
     uint32_t depth = 0;
+    // Raised (never lowered) before `reduce_index` narrows the value sets,
+    // or `union_with` merges in a record that has it raised: from then on
+    // a member may be missing from the value set of its value, which an
+    // assignment of that value enters again.  While it is down, every
+    // member is in the value set of each of its values, so an assignment
+    // that records the object as it was recorded changes nothing here.
+    StickyFlag narrowed;
 
     // A record with three empty parts.
     static IndexAPI make();
