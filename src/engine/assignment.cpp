@@ -41,6 +41,7 @@ bool records_alike(const PyValue& prev, const PyValue& next) noexcept {
 }
 
 bool sets_complete(const Registrations& reached) noexcept {
+    if (!IndexAPI::narrowed_anywhere.raised()) return true;
     for (const IndexMeta& meta : reached) {
         if (meta.nested) continue;
         std::shared_ptr<IndexAPI> index = meta.index.lock();

@@ -77,6 +77,9 @@ struct IndexAPI {
     // member is in the value set of each of its values, so an assignment
     // that records the object as it was recorded changes nothing here.
     StickyFlag narrowed;
+    // Raised with the first record's `narrowed`: while it is down, no
+    // record's is up, and nothing needs reading a record to know it.
+    static inline StickyFlag narrowed_anywhere;
 
     // A record with three empty parts.
     static IndexAPI make();

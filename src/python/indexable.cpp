@@ -242,7 +242,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // The object it holds already: nothing changes, in the object or in
         // an index whose value sets are whole (one narrowed by `reduce`
         // enters the object again, below).
-        if (at != AttrList::npos && st.attributes.value(at).object() == value &&
+        if (at != AttrList::npos && st.attributes.object(at) == value &&
             (hidden_name(key.view()) || sets_complete(st.indexes)))
             return;
         PyValue new_value = wrap_value(value);
@@ -273,10 +273,18 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         AssignOutcome out;
         if (indexed) {
             const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
-            py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+            if (nested) {
+                py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+            } else {
+                py::DeferDecrefs defer;
+                py::run_engine(py::gil_policy::assignment_of_plain_value,
+                               [&] { out = assign_attribute(reached, a); });
+            }
         }
         std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
-        if (indexed) {
+        const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
+                                            [](const IndexMeta& m) { return m.nested; });
+        if (indexed && any_nested) {
             // A nested index registered meanwhile entered this object as it
             // was before this assignment (its list is written only now, under
             // the interpreter lock, and only then can a new reading see it):
