@@ -437,9 +437,10 @@ TEST(Assignment, SkipsOnlyValuesRecordedAlikeInWholeSets) {
     auto reduced = std::make_shared<IndexAPI>(IndexAPI::make());
     auto whole = std::make_shared<IndexAPI>(IndexAPI::make());
     auto merged = std::make_shared<IndexAPI>(IndexAPI::make());
-    std::vector<Entry> entries = entries_of(model);
-    add_object_many(*reduced, entries);
-    add_object_many(*whole, entries);
+    for (const Entry& e : entries_of(model)) {
+        add_object(*reduced, e);
+        add_object(*whole, e);
+    }
     Registrations regs;
     add_registration(regs, reduced);
     add_registration(regs, whole);
