@@ -107,6 +107,21 @@ class Unhashable:
         return "Unhashable()"
 
 
+def rebuilt(value):
+    """A value equal to ``value`` and of its type, another object where the
+    type makes one (small ints and one-letter strs are shared)."""
+    t = type(value)
+    if t is str:
+        return "".join(list(value))
+    if t is int:
+        return int(str(value))
+    if t is float and value == value:
+        return float(repr(value))
+    if t is tuple:
+        return tuple(list(value))
+    return value
+
+
 NAN = float("nan")
 NUMBERS = [0, 1, -1, -2, 2, 3, 7, 8, 1.0, 2.5, -0.0, 0.5, -7.25, NAN, math.inf, -math.inf,
            2**53 + 1, float(2**53), 2**63 - 1, -(2**63)]
@@ -400,6 +415,22 @@ class IndexWorld(RuleBasedStateMachine):
         obj = data.draw(st.sampled_from(self.objects))
         name = data.draw(st.sampled_from(NAMES))
         self.set_attribute(obj, name, self.value(data, name=name))
+
+    @precondition(lambda self: any(self.attrs_of(o) for o in self.objects))
+    @rule(data=st.data())
+    @reported
+    def assign_again(self, data):
+        # An attribute takes again the value it holds: the very object, an
+        # equal one built anew, or another value of the same key (1, 1.0 and
+        # True; 0, -0.0 and False), which leaves the maps as they are unless
+        # it sorts elsewhere in ranges or a `reduce` narrowed it away.
+        obj = data.draw(st.sampled_from([o for o in self.objects if self.attrs_of(o)]))
+        name = data.draw(st.sampled_from(sorted(self.attrs_of(obj))))
+        old = self.attrs_of(obj)[name]
+        twins = [old, rebuilt(old)] + [v for v in VALUES if v is not old and model.same_key(v, old)]
+        new = twins[data.draw(st.integers(0, len(twins) - 1))]
+        event("assigned again: %s" % ("same object" if new is old else "same key"))
+        self.set_attribute(obj, name, new)
 
     @precondition(lambda self: any(self.registrations[id(o)] for o in self.objects))
     @rule(data=st.data())

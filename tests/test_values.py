@@ -312,8 +312,12 @@ def test_hash_is_taken_once_at_wrapping():
     a.add_object(o)
     b.add_object(o)
     assert Counting.calls == 1
-    o.x = c  # one wrap per assignment, whatever the number of indexes
+    o.x = c  # the very object it holds: nothing to wrap again
+    assert Counting.calls == 1
+    o.x = Counting()  # one wrap per assignment, whatever the number of indexes
     assert Counting.calls == 2
+    o.x = c
+    assert Counting.calls == 3
     # A later change of the hash is not seen: the stored key keeps hash 1, so
     # the object no longer finds itself while it hashes to 2 (as in a dict).
     c.h = 2

@@ -399,6 +399,7 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
 void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) {
     auto dst = target.attr_maps->write();
     auto src = source.attr_maps->read();
+    if (source.narrowed.raised()) target.narrowed.raise();
     for (const auto& [name, map] : *src) {
         map_for(*dst, name, target.depth).merge(*map, entered);
     }

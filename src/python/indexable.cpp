@@ -251,8 +251,32 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             py::argument_conversion_error(name, "PyString", "name");
         }
         const AttrName key = attr_name_of(name);
+        const size_t at = st.attributes.index_of(key);
+        // The object it holds already: nothing changes, in the object or in
+        // an index whose value sets are whole (one narrowed by `reduce`
+        // enters the object again, below).
+        if (at != AttrList::npos && st.attributes.object(at) == value &&
+            (hidden_name(key.view()) || sets_complete(st.indexes)))
+            return;
         PyValue new_value = wrap_stored_value(value);
+        // Read after the value: hashing and comparing it runs Python code,
+        // during which another thread may register the object with a nested
+        // index.
         const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
+        // In no index, or recorded there as the old value was: store it, and
+        // the indexes stay as they are.
+        if (!indexed || (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
+                         sets_complete(st.indexes))) {
+            PyValue replaced;
+            if (at != AttrList::npos) {
+                replaced = st.attributes.replace(at, std::move(new_value));
+            } else {
+                st.attributes.push_back(key, std::move(new_value));
+            }
+            // The replaced value is released after the use ends.
+            use.end();
+            return;
+        }
         std::unique_ptr<Entry> nested;
         if (indexed && new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
         // A copy: while the interpreter lock is released, another thread may
@@ -262,10 +286,18 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         AssignOutcome out;
         if (indexed) {
             const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
-            py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+            if (nested) {
+                py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+            } else {
+                py::DeferDecrefs defer;
+                py::run_engine(py::gil_policy::assignment_of_plain_value,
+                               [&] { out = assign_attribute(reached, a); });
+            }
         }
         std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
-        if (indexed) {
+        const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
+                                            [](const IndexMeta& m) { return m.nested; });
+        if (indexed && any_nested) {
             // A nested index registered meanwhile entered this object as it
             // was before this assignment (its list is written only now, under
             // the interpreter lock, and only then can a new reading see it):
