@@ -89,13 +89,19 @@ bool may_refuse(const QueryExpr& e) {
 }
 
 constexpr uint64_t kUnknown = UINT64_MAX;
+// Beyond this many distinct texts a range of texts is not counted: it is
+// taken as larger than anything counted, though still known to be cheaper
+// to run than an operand without an estimate.
+constexpr size_t kTextsCounted = 256;
+constexpr uint64_t kManyTexts = kUnknown - 1;
 
 std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv);
 
 // How many objects e selects at most, from what the maps know without
 // evaluating it: value-set sizes for equalities, element-set sizes for
-// `contains`, range-tree counts for ranges.  kUnknown for what costs an
-// evaluation to know (dotted paths, negations).
+// `contains`, range-tree counts for ranges, and the value-set sizes of the
+// texts within a range of texts or a prefix (up to `kTextsCounted` texts).
+// kUnknown for what costs an evaluation to know (dotted paths, negations).
 uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
     using Op = QueryExpr::Op;
     if (e.op == Op::Or) {
@@ -103,7 +109,7 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
         for (const QueryExpr& x : e.exprs) {
             const uint64_t part = estimate(maps, x);
             if (part == kUnknown) return kUnknown;
-            sum += part;
+            sum = part >= kManyTexts - sum ? kManyTexts : sum + part;
         }
         return sum;
     }
@@ -130,18 +136,37 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
             auto it = map.elements.find(e.values[0]);
             return it == map.elements.end() ? 0 : it->second.cardinality();
         }
+        case Op::StartsWith: {
+            if (e.values[0].key_kind() != KeyKind::Text) return 0;
+            return map.texts.count_prefixed(map.exact, e.values[0].text(), kTextsCounted)
+                .value_or(kManyTexts);
+        }
         case Op::Gt:
         case Op::Ge:
         case Op::Lt:
         case Op::Le: {
+            if (e.values[0].key_kind() == KeyKind::Text) {
+                const TextBound bound{e.values[0].text(), e.op == Op::Ge || e.op == Op::Le};
+                const bool lower = e.op == Op::Gt || e.op == Op::Ge;
+                return map.texts
+                    .count(map.exact, lower ? std::optional(bound) : std::nullopt,
+                           lower ? std::nullopt : std::optional(bound), kTextsCounted)
+                    .value_or(kManyTexts);
+            }
             if (!ordered(e.values[0])) return kUnknown;
             auto [lower, upper] = one_sided_bounds(*map.ranged, e.op, e.values[0].range_value());
             return map.ranged->count_range(lower, upper);
         }
         case Op::Bt: {
-            if (!ordered(e.values[0]) || !ordered(e.values[1])) return kUnknown;
-            return map.ranged->count_range(Bound::included(e.values[0].range_value()),
-                                           Bound::included(e.values[1].range_value()));
+            const PyValue &lo = e.values[0], &hi = e.values[1];
+            if (lo.key_kind() == KeyKind::Text && hi.key_kind() == KeyKind::Text)
+                return map.texts
+                    .count(map.exact, TextBound{lo.text(), true}, TextBound{hi.text(), true},
+                           kTextsCounted)
+                    .value_or(kManyTexts);
+            if (!ordered(lo) || !ordered(hi)) return kUnknown;
+            return map.ranged->count_range(Bound::included(lo.range_value()),
+                                           Bound::included(hi.range_value()));
         }
         default: return kUnknown;
     }

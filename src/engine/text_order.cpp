@@ -154,33 +154,70 @@ void TextOrder::add_ids(const ValueSets& sets, Places::const_iterator from,
     out.and_inplace(universe);
 }
 
-Bitmap TextOrder::range(const ValueSets& sets, std::optional<TextBound> lower,
-                        std::optional<TextBound> upper, const Bitmap& universe) const {
-    Bitmap out;
+std::pair<TextOrder::Places::const_iterator, TextOrder::Places::const_iterator> TextOrder::span(
+    std::optional<TextBound> lower, std::optional<TextBound> upper) const {
     if (lower && upper &&
         (lower->text > upper->text ||
          (lower->text == upper->text && !(lower->included && upper->included))))
-        return out;
+        return {places_.end(), places_.end()};
     auto from = !lower            ? places_.begin()
                 : lower->included ? places_.lower_bound(lower->text)
                                   : places_.upper_bound(lower->text);
     auto to = !upper            ? places_.end()
               : upper->included ? places_.upper_bound(upper->text)
                                 : places_.lower_bound(upper->text);
+    return {from, to};
+}
+
+std::pair<TextOrder::Places::const_iterator, TextOrder::Places::const_iterator>
+TextOrder::prefix_span(std::string_view prefix) const {
+    // UTF-8 is a prefix code: a text starts with `prefix` exactly when its
+    // bytes do, and those texts follow one another from `prefix` on.
+    auto from = places_.lower_bound(prefix);
+    auto to = from;
+    while (to != places_.end() && to->first.starts_with(prefix)) ++to;
+    return {from, to};
+}
+
+Bitmap TextOrder::range(const ValueSets& sets, std::optional<TextBound> lower,
+                        std::optional<TextBound> upper, const Bitmap& universe) const {
+    Bitmap out;
+    auto [from, to] = span(lower, upper);
     add_ids(sets, from, to, universe, out);
     return out;
 }
 
 Bitmap TextOrder::prefixed(const ValueSets& sets, std::string_view prefix,
                            const Bitmap& universe) const {
-    // UTF-8 is a prefix code: a text starts with `prefix` exactly when its
-    // bytes do, and those texts follow one another from `prefix` on.
-    auto from = places_.lower_bound(prefix);
-    auto to = from;
-    while (to != places_.end() && to->first.starts_with(prefix)) ++to;
     Bitmap out;
+    auto [from, to] = prefix_span(prefix);
     add_ids(sets, from, to, universe, out);
     return out;
+}
+
+std::optional<uint64_t> TextOrder::count_places(const ValueSets& sets, Places::const_iterator from,
+                                                Places::const_iterator to, std::string_view prefix,
+                                                size_t max_places) const {
+    uint64_t total = 0;
+    size_t places = 0;
+    for (auto it = from; it != to && it->first.starts_with(prefix); ++it) {
+        if (++places > max_places) return std::nullopt;
+        if (const HybridSet* set = set_of(sets, it->first, it->second)) total += set->cardinality();
+        if (it->second.kept) total += it->second.kept->ids.cardinality();
+    }
+    return total;
+}
+
+std::optional<uint64_t> TextOrder::count(const ValueSets& sets, std::optional<TextBound> lower,
+                                         std::optional<TextBound> upper, size_t max_places) const {
+    auto [from, to] = span(lower, upper);
+    return count_places(sets, from, to, {}, max_places);
+}
+
+std::optional<uint64_t> TextOrder::count_prefixed(const ValueSets& sets, std::string_view prefix,
+                                                  size_t max_places) const {
+    // Walked from the prefix up to the cap only, not to the prefix's end.
+    return count_places(sets, places_.lower_bound(prefix), places_.end(), prefix, max_places);
 }
 
 bool TextOrder::holds(const ValueSets& sets, const PyValue& key, uint32_t id) const {

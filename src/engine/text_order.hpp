@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "engine/value.hpp"
 #include "structures/bitmap.hpp"
@@ -65,6 +66,13 @@ public:
                  std::optional<TextBound> upper, const Bitmap& universe) const;
     // The ids of `universe` holding a text that starts with `prefix`.
     Bitmap prefixed(const ValueSets& sets, std::string_view prefix, const Bitmap& universe) const;
+    // How many pairs the texts between the bounds hold (those that start
+    // with `prefix`), counted over at most `max_places` texts: nullopt when
+    // there are more.  An estimate for planning, without building a set.
+    std::optional<uint64_t> count(const ValueSets& sets, std::optional<TextBound> lower,
+                                  std::optional<TextBound> upper, size_t max_places) const;
+    std::optional<uint64_t> count_prefixed(const ValueSets& sets, std::string_view prefix,
+                                           size_t max_places) const;
     // Call f(ids) with the ids holding each text, in ascending or descending
     // text order, until f returns false.
     template <class F>
@@ -101,6 +109,15 @@ private:
     // The kept ids of the place at `it` are gone: the place goes too, or
     // stays with its value set alone.  Returns the place after it.
     Places::iterator release_kept(const ValueSets& sets, Places::iterator it);
+    // The places between the bounds, from the first to the one after the
+    // last.
+    std::pair<Places::const_iterator, Places::const_iterator> span(
+        std::optional<TextBound> lower, std::optional<TextBound> upper) const;
+    std::pair<Places::const_iterator, Places::const_iterator> prefix_span(
+        std::string_view prefix) const;
+    std::optional<uint64_t> count_places(const ValueSets& sets, Places::const_iterator from,
+                                         Places::const_iterator to, std::string_view prefix,
+                                         size_t max_places) const;
     const HybridSet* set_of(const ValueSets& sets, std::string_view text, const Place& p) const;
     Bitmap ids_of(const ValueSets& sets, std::string_view text, const Place& p) const;
     void add_ids(const ValueSets& sets, Places::const_iterator from, Places::const_iterator to,

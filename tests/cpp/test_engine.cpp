@@ -153,6 +153,17 @@ TEST(Engine, TextsOrderByCodePoint) {
         EXPECT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, "t", text(t)))),
                   above)
             << i;
+        // The planner's counts agree with the ranges, until their cap.
+        const TextOrder& texts = maps->find("t")->second->texts;
+        const auto& sets = maps->find("t")->second->exact;
+        EXPECT_EQ(texts.count(sets, TextBound{t, false}, std::nullopt, n), above.size()) << i;
+        EXPECT_EQ(texts.count(sets, std::nullopt, TextBound{t, true}, n), i + 1) << i;
+        EXPECT_EQ(texts.count(sets, TextBound{t, true}, TextBound{t, true}, 1), 1u) << i;
+        EXPECT_EQ(
+            texts.count_prefixed(sets, t, n),
+            ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::StartsWith, "t", text(t))))
+                .size())
+            << i;
         QueryExpr between;
         between.op = QueryExpr::Op::Bt;
         between.attr = "t";
@@ -172,6 +183,10 @@ TEST(Engine, TextsOrderByCodePoint) {
               (std::vector<uint32_t>{5, 6, 7}));
     EXPECT_EQ(prefixed("ab"), (std::vector<uint32_t>{3, 4}));
     EXPECT_EQ(prefixed("").size(), n);
+    const TextOrder& texts = maps->find("t")->second->texts;
+    EXPECT_EQ(texts.count_prefixed(maps->find("t")->second->exact, "", 3), std::nullopt);
+    EXPECT_EQ(texts.count(maps->find("t")->second->exact, std::nullopt, std::nullopt, n - 1),
+              std::nullopt);
     EXPECT_TRUE(prefixed("\xf4\x8f\xbf\xbf"
                          "b")
                     .empty());
