@@ -28,14 +28,17 @@ size_t count_stored(const Locked<Store>& store, const Bitmap& ids) {
 
 size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** out) {
     auto s = store.read();
-    // Two steps a chunk: ask for the slots, then read them and ask for the
-    // objects' headers, which the caller touches next.  The objects are
-    // scattered in memory, so overlapping those cache misses is what makes
-    // this fast.
+    // A pipeline: each slot is asked for a fixed distance ahead of being
+    // read, and each object's header when its slot is read, for the caller
+    // to touch next.  The objects are scattered in memory, so overlapping
+    // those cache misses is what makes this fast; asking for a whole chunk
+    // of slots at once instead fills the line buffers and stalls.
     size_t filled = 0;
     ids.for_each_chunk([&](const uint32_t* chunk, uint32_t n) {
-        for (uint32_t k = 0; k < n; ++k) s->prefetch(chunk[k]);
+        constexpr uint32_t kAhead = 32;
+        for (uint32_t k = 0; k < n && k < kAhead; ++k) s->prefetch(chunk[k]);
         for (uint32_t k = 0; k < n; ++k) {
+            if (k + kAhead < n) s->prefetch(chunk[k + kAhead]);
             PyObject* obj = s->get(chunk[k]);
             if (obj == nullptr) continue;
             __builtin_prefetch(obj, 1, 3);
