@@ -90,6 +90,14 @@ def _assigner(attr):
     return ns["assign"]
 
 
+def _self_assigner(attr):
+    # `o.attr = o.attr`: the value the attribute already has.
+    src = f"def assign(chunk):\n    for o in chunk:\n        o.{attr} = o.{attr}\n"
+    ns = {}
+    exec(src, ns)
+    return ns["assign"]
+
+
 def _empty_loop(chunk):
     for o in chunk:
         pass
@@ -155,6 +163,34 @@ def section_lean(cfg):
         times = H.timed_section(fns, reps, failures, f"assign {attr}")
         out["assign"][attr] = {k: v / CHUNK for k, v in times.items()}
         H.log(f"lean assign {attr}:", {k: f"{v * 1e9:.0f}ns" for k, v in out["assign"][attr].items()})
+
+    # Assigning the value an attribute already has, against a `__slots__`
+    # object doing the same.
+    for attr in ("color", "cat"):
+        fns = {}
+        for name in ("corvane", "__slots__ object"):
+            nxt, assign = _ring(chunks[name]), _self_assigner(attr)
+            fns[name] = lambda nxt=nxt, assign=assign: assign(nxt())
+        times = H.timed_section(fns, reps, failures, f"assign same {attr}")
+        out.setdefault("assign_same", {})[attr] = {k: v / CHUNK for k, v in times.items()}
+        H.log(f"lean assign same {attr}:",
+              {k: f"{v * 1e9:.0f}ns" for k, v in out["assign_same"][attr].items()})
+
+    # Assignment to objects that no index holds (a fresh copy of at most
+    # 200,000 of them), against `__slots__` objects.
+    m = min(n, 200_000)
+    loose = W.lean_data(m).items(cv)[0]
+    loose_chunks = _chunks([loose[k] for k in order if k < m])
+    slots_chunks = _chunks([slots[k] for k in order if k < m])
+    values = _chunks([pool["cat"]() for _ in range(m)])
+    fns = {}
+    for name, ch in (("corvane (in no index)", loose_chunks), ("__slots__ object", slots_chunks)):
+        nxt, assign = _ring(ch, values), _assigner("cat")
+        fns[name] = lambda nxt=nxt, assign=assign: assign(*nxt())
+    times = H.timed_section(fns, reps, failures, "assign unindexed")
+    out["assign_unindexed"] = {k: v / CHUNK for k, v in times.items()}
+    H.log("lean assign in no index:", {k: f"{v * 1e9:.0f}ns" for k, v in out["assign_unindexed"].items()})
+    del loose, loose_chunks
 
     # After all the assignments both indexes must still answer like a scan.
     for attr, value in (("cat", 417), ("color", W.COLORS[3])):

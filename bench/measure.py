@@ -107,6 +107,33 @@ def rss_bytes() -> int:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def reset_peak_rss() -> bool:
+    """Start a new peak resident set size for this process (Linux: writing 5
+    to clear_refs).  False where that is not possible; the peak then counts
+    from the start of the process."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def peak_rss_bytes() -> int:
+    """The highest resident set size of this process since the start or the
+    last `reset_peak_rss`."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
 class _MallInfo2(ctypes.Structure):
     _fields_ = [
         (name, ctypes.c_size_t)

@@ -95,13 +95,21 @@ def main_lean(peer_name: str, n: int) -> dict:
     r0 = _reading()
     objs = [build(r) for r in W.lean_rows(n)]
     r1 = _reading()
+    from measure import peak_rss_bytes, reset_peak_rss
+
+    reset_peak_rss()
     peer.build(objs, sups)
+    # The peak while the index was built (before the collection of
+    # `_reading`, which frees nothing of the index).
+    peak = peak_rss_bytes()
     r2 = _reading()
     objects_rss, objects_malloc = _per(r0, r1, n)
     index_rss, index_malloc = _per(r1, r2, n)
     return {"peer": peer_name, "n": n, "data": "lean",
             "objects_rss": objects_rss, "index_rss": index_rss,
-            "objects_malloc": objects_malloc, "index_malloc": index_malloc}
+            "objects_malloc": objects_malloc, "index_malloc": index_malloc,
+            # The whole process: its peak during the build and after it.
+            "build_peak_rss": peak, "final_rss": r2[0]}
 
 
 def main(peer_name: str, n: int) -> dict:

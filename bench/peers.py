@@ -19,7 +19,7 @@ import bisect
 import sqlite3
 import time
 
-from workloads import query_attrs
+from workloads import next_prefix, query_attrs
 
 
 def _terms(query):
@@ -86,6 +86,8 @@ class CorvanePeer(Peer):
             return Q.bt(query[1], query[2], query[3])
         if kind == "lt":
             return Q.lt(query[1], query[2])
+        if kind == "prefix":
+            return Q.startswith(query[1], query[2])
         if kind == "and":
             return Q.and_(*[self._expr(q) for q in query[1]])
         raise ValueError(kind)
@@ -117,6 +119,8 @@ def _py_condition(query, var="o"):
         return f"{var}.{query[1]} == {query[2]!r}"
     if kind == "lt":
         return f"{var}.{query[1]} < {query[2]!r}"
+    if kind == "prefix":
+        return f"{var}.{query[1]}.startswith({query[2]!r})"
     if kind == "and":
         return " and ".join(f"({_py_condition(q, var)})" for q in query[1])
     raise ValueError(kind)
@@ -161,7 +165,7 @@ class DictOfSets(Peer):
                 get = _getter(attr)
             m = self.maps[attr] = group_by(objs, get)
             first = next(iter(m), None)
-            if isinstance(first, (int, float)):
+            if isinstance(first, (int, float, str)):
                 self.sorted_keys[attr] = sorted(m)
 
     def _eval(self, q):
@@ -178,6 +182,13 @@ class DictOfSets(Peer):
             keys = self.sorted_keys[q[1]]
             m = self.maps[q[1]]
             return set().union(*[m[k] for k in keys[:bisect.bisect_left(keys, q[2])]])
+        if kind == "prefix":
+            keys = self.sorted_keys[q[1]]
+            m = self.maps[q[1]]
+            i = j = bisect.bisect_left(keys, q[2])
+            while j < len(keys) and keys[j].startswith(q[2]):
+                j += 1
+            return set().union(*[m[k] for k in keys[i:j]])
         if kind == "and":
             sets = sorted((self._eval(t) for t in q[1]), key=len)
             return sets[0].intersection(*sets[1:])
@@ -291,7 +302,11 @@ class SQLite(Peer):
     column, optional composite indexes, ANALYZE.  Answers map row ids back to
     the objects.  A nested supplier becomes a second table and a join."""
 
-    def __init__(self, composite=(), analyze=True, name=None):
+    def __init__(self, composite=(), analyze=True, name=None, prefix_as_range=False):
+        # A prefix as `LIKE 'p%'` (what one writes; case-insensitive by
+        # default, so it cannot use the column's index), or as the range
+        # `>= p AND < p'` that the index answers.
+        self.prefix_as_range = prefix_as_range
         self.composite = [tuple(c) for c in composite]
         self.analyze = analyze
         self.name = name or ("sqlite3 (composite)" if composite else "sqlite3")
@@ -349,6 +364,12 @@ class SQLite(Peer):
             if kind == "lt":
                 params.append(q[2])
                 return f"items.{q[1]} < ?"
+            if kind == "prefix":
+                if self.prefix_as_range:
+                    params.extend((q[2], next_prefix(q[2])))
+                    return f"items.{q[1]} >= ? AND items.{q[1]} < ?"
+                params.append(q[2] + "%")
+                return f"items.{q[1]} LIKE ?"
             if kind == "path":
                 assert q[1] == "sup.country"
                 join = True

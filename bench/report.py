@@ -290,6 +290,17 @@ def lean_table(results: Path) -> list[tuple]:
                          "; ".join(f"C ÷ {label.split(' + ')[-1]} {_ratio(_div(t, total(mem[p], 'malloc')))}"
                                    for p, label in others),
                          "reported", None))
+            ir, im = cv.get("index_rss"), cv.get("index_malloc")
+            if ir and im is not None:
+                gap = (ir - im) / ir
+                rows.append(("gap between RSS and malloc'd bytes of the index",
+                             f"{gap * 100:.0f}% (RSS {fmt_bytes(ir)}, malloc {fmt_bytes(im)})", "",
+                             "", "≤ 15%", gap <= 0.15))
+            peak, final = cv.get("build_peak_rss"), cv.get("final_rss")
+            if peak and final:
+                r = peak / final
+                rows.append(("peak RSS during `add_object_many`, against the final RSS (process)",
+                             f"{r:.2f}×", "", "", "≤ 1.2×", r <= 1.2))
     if lean:
         n = lean["n"]
         kinds = {"color": "str of 10 values", "cat": "int of 1,000 values", "uid": "unique int",
@@ -302,6 +313,20 @@ def lean_table(results: Path) -> list[tuple]:
                          f"dict of sets {fmt_time(dos)} (plain `__slots__` setattr {fmt_time(floor)})",
                          f"C ÷ dict of sets {_ratio(r)}", "≤ 1× dict of sets",
                          None if r is None else r <= 1))
+        for attr, t in (lean.get("assign_same") or {}).items():
+            cv, sl = t.get("corvane"), t.get("__slots__ object")
+            r = _div(cv, sl)
+            rows.append((f"assign the value it has, `obj.{attr} = obj.{attr}` ({kinds[attr]}), indexed",
+                         fmt_time(cv), f"`__slots__` object {fmt_time(sl)}",
+                         f"C ÷ `__slots__` {_ratio(r)}", "≤ 3× `__slots__`",
+                         None if r is None else r <= 3))
+        t = lean.get("assign_unindexed")
+        if t:
+            cv, sl = t.get("corvane (in no index)"), t.get("__slots__ object")
+            r = _div(cv, sl)
+            rows.append(("assign `obj.cat = v` to an object in no index", fmt_time(cv),
+                         f"`__slots__` object {fmt_time(sl)}", f"C ÷ `__slots__` {_ratio(r)}",
+                         "≤ 2× `__slots__`", None if r is None else r <= 2))
         for attr, kind in kinds.items():
             t = lean["read"].get(attr, {})
             cv, sl, floor = t.get("corvane"), t.get("__slots__ object"), t.get("loop alone (floor)")

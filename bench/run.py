@@ -17,6 +17,9 @@ weigh on the next:
               range and compound queries against sqlite3 (single-column and
               composite indexes), a list comprehension and a dict of sets
     four      four-attribute keyword equality, ~200 hits out of 2,000,000
+    strings   1,000,000 objects: prefix queries against sqlite3 LIKE 'p%' and
+              >= p AND < p' on an indexed column, str ranges against sqlite3,
+              a dict of sets over sorted values and a list comprehension
     compare   every peer of peers.py at 10^4, 10^5 and 10^6 objects
     memory    bytes per object of every peer, each in its own process
 
@@ -224,6 +227,47 @@ def section_core(cfg):
     return out
 
 
+# ---------------------------------------------------------------- section: strings
+
+
+def section_strings(cfg):
+    """Prefix and str range queries on 1,000,000 objects, against sqlite3 on an
+    indexed column (a prefix both as `LIKE 'p%'` and as `>= p AND < p'`), a
+    dict of sets over the sorted distinct values and a list comprehension."""
+    import peers as P
+
+    cv = H.import_corvane()
+    n = cfg["core_n"]
+    data = W.strings_data(n)
+    out = {"n": n, "queries": {}, "failures": {}}
+    failures = out["failures"]
+    items, _ = data.items(cv)
+    corvane = P.CorvanePeer(cv)
+    corvane.build(items)
+    recs = data.recs()
+    sq = P.SQLite(name="sqlite3")
+    sq.build(recs)
+    # The same table and indexes, the prefix asked as a range.
+    sq_range = P.SQLite(name="sqlite3 >= p AND < p'", prefix_as_range=True)
+    sq_range.objs, sq_range.con = sq.objs, sq.con
+    dos = P.DictOfSets()
+    dos.build(recs)
+    listcomp = P.ListComp()
+    listcomp.build(recs)
+    for label, query in W.string_queries(n):
+        want = H.expected_keys(query, recs, P.Peer.key)
+        peers = [corvane, sq, dos, listcomp] + ([sq_range] if query[0] == "prefix" else [])
+        fns = H.checked(peers, label, query, want, failures)
+        if query[0] == "prefix":
+            fns["sqlite3 LIKE 'p%'"] = fns.pop("sqlite3")
+        out["queries"][label] = {"size": len(want),
+                                 "times": H.timed_section(fns, cfg["reps"], failures, label)}
+        times = out["queries"][label]["times"]
+        H.log(f"strings {label} ({len(want)}):",
+              {k: f"{v * 1e3:.3f}ms (x{v / times['corvane']:.1f})" for k, v in times.items()})
+    return out
+
+
 # ---------------------------------------------------------------- section: four
 
 
@@ -388,7 +432,7 @@ def run_worker(args, cfg, results: Path, name: str, *extra: str) -> dict:
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="small smoke run")
-    ap.add_argument("--only", default="lean,core,four,compare,memory",
+    ap.add_argument("--only", default="lean,core,four,strings,compare,memory",
                     help="comma-separated sections to run (default: all); `lean` alone "
                          "measures the table of per-object costs and prints it")
     ap.add_argument("--results", default=None, help="folder for the raw JSON figures")
@@ -407,6 +451,8 @@ def main(argv=None):
             data = section_core(cfg)
         elif name == "four":
             data = section_four(cfg, lean=extra == ["lean"])
+        elif name == "strings":
+            data = section_strings(cfg)
         elif name == "lean":
             data = lean.section_lean(cfg)
         elif name == "lean-build":
@@ -442,6 +488,8 @@ def main(argv=None):
             run_worker(args, cfg, results, "core")
         if "four" in sections:
             run_worker(args, cfg, results, "four")
+        if "strings" in sections:
+            run_worker(args, cfg, results, "strings")
         if "compare" in sections:
             for n in cfg["compare_ns"]:
                 run_worker(args, cfg, results, "compare", str(n))

@@ -11,6 +11,7 @@ Queries are small tuples that every peer translates into its own calls:
     ("eq", attr, value)                 equality
     ("range", attr, lo, hi)             lo <= attr <= hi
     ("lt", attr, value)                 attr < value
+    ("prefix", attr, p)                 attr is a str starting with p
     ("and", [query, ...])               conjunction of eq / range terms
     ("path", "sup.country", value)      equality through the nested supplier
 """
@@ -154,6 +155,34 @@ def compare_data(n: int) -> DataSet:
     return DataSet("compare", n, cols, sup_country)
 
 
+def strings_data(n: int) -> DataSet:
+    """s: str with 10,000 values (each about 0.01 % of the objects); name: a
+    unique str per object, in an order unrelated to the objects'."""
+    rng = random.Random(SEED + 8)
+    return DataSet("strings", n, {
+        "s": [WORDS[rng.randrange(N_WORDS)] for _ in range(n)],
+        "name": [f"n{k:07d}" for k in _permutation(rng, n)],
+    })
+
+
+def next_prefix(p: str) -> str:
+    """The least str above every str starting with `p` (p not empty, its
+    last code point not the highest)."""
+    return p[:-1] + chr(ord(p[-1]) + 1)
+
+
+def string_queries(n: int) -> list[tuple[str, tuple]]:
+    """Prefixes and ranges of strs on the strings data set: over a few
+    values held by many objects, and over unique values."""
+    return [
+        ("prefix 1% (100 of 10,000 words)", ("prefix", "s", "w012")),
+        ("prefix 1,000 unique names", ("prefix", "name", "n0012")),
+        ("str range 1% (100 words)", ("range", "s", "w01200", "w01299")),
+        ("str range 1% (unique names)",
+         ("range", "name", f"n{n // 3:07d}", f"n{n // 3 + n // 100 - 1:07d}")),
+    ]
+
+
 def four_attr_data(n: int) -> DataSet:
     rng = random.Random(SEED + 4)
     r = rng.randrange
@@ -261,6 +290,9 @@ def evaluate(query: tuple, obj) -> bool:
         return query[2] <= getattr(obj, query[1]) <= query[3]
     if kind == "lt":
         return getattr(obj, query[1]) < query[2]
+    if kind == "prefix":
+        v = getattr(obj, query[1])
+        return isinstance(v, str) and v.startswith(query[2])
     if kind == "and":
         return all(evaluate(q, obj) for q in query[1])
     if kind == "path":

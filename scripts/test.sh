@@ -135,6 +135,16 @@ step_pypy() {
     check_import_from "$VENV_PYPY/bin/python" "$VENV_PYPY/"
     # shellcheck disable=SC2046
     run_pytest pypy "$VENV_PYPY/bin/python" $(hypothesis_ci_profile "$VENV_PYPY/bin/python")
+    local rc=$? seed log
+    # The model test with the JIT on for the seeds that once crashed PyPy's
+    # JIT-compiled code (each a program of its own under the default profile).
+    for seed in 6 16 26; do
+        log="$LOGS/pytest-pypy-model-seed-$seed.log"
+        (cd "$ROOT" && "$VENV_PYPY/bin/python" -m pytest -q tests/test_model.py -k TestIndexWorld \
+            "--hypothesis-seed=$seed") 2>&1 | tee "$log" || rc=1
+        record_pytest_counts "$log"
+    done
+    return "$rc"
 }
 
 step_cpp() {

@@ -10,6 +10,7 @@ from typing import (
     Any,
     Callable,
     Generic,
+    Hashable,
     Iterable,
     Iterator,
     Literal,
@@ -349,7 +350,8 @@ class PyQueryExpr:
     @staticmethod
     def gt(attr: str, value: object) -> PyQueryExpr:
         """`attr` is greater than `value`, both of one ordered family (numbers of any type,
-        naive or aware datetimes, dates, naive or aware times, timedeltas)."""
+        naive or aware datetimes, dates, naive or aware times, timedeltas, strs in code
+        point order)."""
 
     @staticmethod
     def ge(attr: str, value: object) -> PyQueryExpr:
@@ -372,6 +374,16 @@ class PyQueryExpr:
         """`attr` equals one of `values`: any iterable (a list, tuple, range, set,
         dict view, generator, ...) except a `str`, which raises TypeError (and
         which type checkers reject)."""
+
+    @staticmethod
+    def startswith(attr: str, prefix: str) -> PyQueryExpr:
+        """`attr` is a str starting with `prefix` (a str, else TypeError); "" selects
+        every str value."""
+    def contains(attr: str, value: Hashable) -> PyQueryExpr:
+        """`attr` is a `tuple` or `frozenset` with an element that is one key with
+        `value` (so 3 finds 3.0 and True finds 1). Lists, sets and dicts never
+        match: they can change in place without the index knowing. An
+        unhashable `value` raises TypeError."""
 
     @overload
     @staticmethod

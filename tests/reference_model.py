@@ -15,8 +15,10 @@ it.  It reproduces the module's documented rules:
   values of the ordered types: exact ``int`` (any size), ``float``,
   ``Decimal`` and ``Fraction`` (one family, the numbers), and exact
   ``datetime`` (naive and aware apart), ``date``, ``time`` (naive and aware
-  apart) and ``timedelta``, each a family of its own; a bound selects values
-  of its own family only (see ``range_key``).  Numbers compare by exact value,
+  apart), ``timedelta`` and ``str`` (in code point order; a str subclass
+  keyed as its text too, a str holding lone surrogates not), each a family of
+  its own; a bound selects values of its own family only (see
+  ``range_key``).  Numbers compare by exact value,
   except that a ``float`` counts with the lowest fraction bit of its double
   cleared (see ``value_part``) and NaNs sort beyond the infinities by their
   sign bit.  A comparison value of another type matches nothing;
@@ -24,10 +26,17 @@ it.  It reproduces the module's documented rules:
   stops the evaluation with "not yet implemented", but only when the attribute
   exists and the path has no further dots; ``bt`` bounds of two families match
   nothing.
+* ``startswith`` selects the strs (as ranges see them) starting with its
+  prefix; a prefix holding lone surrogates selects nothing.
 * ``ordered_by`` sorts by ``range_key``: numbers, then naive datetimes, aware
-  datetimes, dates, naive times, aware times and timedeltas, each in Python's
-  order, then the values without a range key.
+  datetimes, dates, naive times, aware times, timedeltas and strs, each in
+  Python's order, then the values without a range key (descending reverses
+  the ordered part only).
 * ``ne`` is ``not_(eq)`` and so includes objects lacking the attribute.
+* ``contains`` selects the values that are a ``tuple`` or ``frozenset`` with
+  an element that is one key with the value (unhashable elements count for
+  nothing, nested containers are single elements); it follows ``reduce`` as
+  ``eq`` does.
 * A dotted path ``head.tail`` selects the objects whose ``head`` value is an
   ``Indexable`` that matches the comparison on ``tail``; the nested objects
   form an index of their own, one per attribute.
@@ -47,6 +56,8 @@ Expressions are plain tuples, turned into ``PyQueryExpr`` by ``build``:
     ("eq"|"ne"|"gt"|"ge"|"lt"|"le", attr, value)
     ("bt", attr, lower, upper)
     ("in", attr, [values])
+    ("startswith", attr, prefix)
+    ("contains", attr, value)
     ("not", expr)
     ("and", [exprs])       ("or", [exprs])
 """
@@ -66,7 +77,7 @@ INT64_MIN = -(1 << 63)
 INT64_MAX = (1 << 63) - 1
 
 RANGE_OPS = ("gt", "ge", "lt", "le")
-COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in")
+COMPARISONS = ("eq", "ne") + RANGE_OPS + ("bt", "in", "startswith", "contains")
 
 
 class ModelPanic(Exception):
@@ -101,6 +112,22 @@ def is_numeric(value):
 
 
 _FAMILIES = {datetime.date: 3, datetime.timedelta: 6}
+TEXT_FAMILY = 7
+
+
+def _text(value):
+    """The text of a str keyed as its text (a str subclass keeping str's own
+    equality too), or None."""
+    if not isinstance(value, str):
+        return None
+    t = type(value)
+    if t is not str and (t.__eq__ is not str.__eq__ or t.__hash__ is not str.__hash__):
+        return None
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        return None
+    return str(value)
 
 
 def range_key(value):
@@ -116,7 +143,8 @@ def range_key(value):
         return ((1 if t is datetime.datetime else 4) + aware, value)
     if t in _FAMILIES:
         return (_FAMILIES[t], value)
-    return None
+    text = _text(value)
+    return None if text is None else (TEXT_FAMILY, text)
 
 
 def _number_position(x):
@@ -176,6 +204,18 @@ def same_wrapped(a, b):
 
 def same_key(a, b):
     return same_wrapped(Wrapped(a), Wrapped(b))
+
+
+def has_element(w, wanted):
+    """True when the wrapped value ``w`` is a tuple (of any tuple type) or
+    an exact frozenset with a hashable element that is one key with the wrapped ``wanted``."""
+    if not (isinstance(w.value, tuple) or type(w.value) is frozenset):
+        return False
+    for element in w.value:
+        e = Wrapped(element)
+        if e.hash is not None and same_wrapped(e, wanted):
+            return True
+    return False
 
 
 def transitive_subset(pool):
@@ -252,6 +292,10 @@ def build(expr):
         return getattr(Q, op)(expr[1], expr[2])
     if op == "bt":
         return Q.bt(expr[1], expr[2], expr[3])
+    if op == "startswith":
+        return Q.startswith(expr[1], expr[2])
+    if op == "contains":
+        return Q.contains(expr[1], expr[2])
     # Each spelling of one tree is used, chosen by the tree's shape: the
     # operators, one iterable of operands, a generator of values.
     if op == "in":
@@ -424,7 +468,7 @@ class ModelIndex(BooleanEvaluator):
                 if i in universe and w.kind == "ind" and id(w.value) in hits
             )
         test = _leaf_test(op, expr[2:])
-        if self.visible is not None and op in ("eq", "in"):
+        if self.visible is not None and op in ("eq", "in", "contains"):
             universe = universe & self.visible
         return frozenset(i for i, w in column.items() if i in universe and test(w))
 
@@ -462,7 +506,13 @@ def _filter_values(given):
 
 def bounds_test(op, bound, upper=None):
     """A predicate over range keys for a range comparison with wrapped
-    bound(s).  Raises ModelPanic where the module stops."""
+    bound(s), or for ``startswith`` with a wrapped prefix.  Raises ModelPanic
+    where the module stops."""
+    if op == "startswith":
+        b = bound.pos
+        if b is None:
+            return lambda p: False
+        return lambda p: p[0] == TEXT_FAMILY and p[1].startswith(b[1])
     if op == "bt":
         lo, hi = bound.pos, upper.pos
         if lo is None or hi is None:
@@ -491,11 +541,14 @@ def _leaf_test(op, args):
     if op == "in":
         wanted = [Wrapped(v) for v in args[0]]
         return lambda w: any(same_wrapped(w, x) for x in wanted)
+    if op == "contains":
+        element = Wrapped(args[0])
+        return lambda w: has_element(w, element)
     if op == "bt":
         lower, upper = Wrapped(args[0]), Wrapped(args[1])
         test = bounds_test("bt", lower, upper)
         return lambda w: w.pos is not None and test(w.pos)
-    if op in RANGE_OPS:
+    if op in RANGE_OPS or op == "startswith":
         test = bounds_test(op, Wrapped(args[0]))
         return lambda w: w.pos is not None and test(w.pos)
     raise ValueError("unknown comparison %r" % (op,))
@@ -816,6 +869,11 @@ class RecordedIndex(BooleanEvaluator):
             return frozenset(m.ids_of([Wrapped(expr[2])])) & universe
         if op == "in":
             return frozenset(m.ids_of([Wrapped(v) for v in expr[2]])) & universe
+        if op == "contains":
+            # The value sets say who holds which value: those whose value
+            # has the element (narrowed by reduce as equality is).
+            element = Wrapped(expr[2])
+            return frozenset(k for w, ids in m.exact if has_element(w, element) for k in ids) & universe
         if op == "bt":
             test = bounds_test("bt", Wrapped(expr[2]), Wrapped(expr[3]))
         else:

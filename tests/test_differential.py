@@ -5,6 +5,7 @@ number and the expression.  The worlds hold three levels of objects (top
 objects whose attributes b and c hold middle and leaf objects), values of every
 kind the module distinguishes (ints, floats incl. NaN/inf/-0.0, strings, bools,
 None, unhashable and hash-colliding values, objects), hidden and dotted names.
+Queries include str ranges and prefixes.
 """
 
 import dataclasses
@@ -89,11 +90,23 @@ POOLS = {
     "n": SMALL_INTS,
     "s": WORDS,
 }
-BOUNDS = NUMBERS + NANS + list(range(-3, 8)) + [
+# Str bounds and prefixes: between and around the strs of the pools, beyond
+# ASCII and at the highest code point.
+TEXT_BOUNDS = ["", "a", "ab", "b", "blue", "g", "gr", "red", "z", "\u00e0", "\U0001F600", "\U0010ffff"]
+PREFIXES = ["", "r", "re", "red", "g", "gre", "b", "bl", "a", "ab", "\u00df", "\U0001F600", "7", "\ud800",
+            "zz", StrLike("gr")]
+BOUNDS = NUMBERS + NANS + list(range(-3, 8)) + TEXT_BOUNDS + [
     Decimal("0.25"), 2**80 + 2, datetime.datetime(2020, 1, 1, 1), datetime.date(2021, 1, 1)]
 FINITE_FLOATS = [v for v in NUMBERS if type(v) is float and math.isfinite(v)]
 
-COMMON_PATHS = ["a", "f", "n", "s", "b", "c", "b.a", "b.f", "b.n", "b.c", "b.c.a", "b.c.n", "c.a", "c.n"]
+# Tags: attribute t holds a tuple, a frozenset or a list of them (a list is
+# never looked into), or a bare tag; 1, 1.0 and True are one key, (1, 2) is
+# one element, and a list inside a tuple is passed over.
+TAGS = ["red", "green", 1, 1.0, True, 2, (1, 2), None, "", [3]]
+ELEMENTS = ["red", "green", "blue", 1, 3.0, 2, (1, 2), (), None, "", 0]
+
+COMMON_PATHS = ["a", "f", "n", "s", "b", "c", "b.a", "b.f", "b.n", "b.c", "b.c.a", "b.c.n", "c.a", "c.n",
+                "t", "b.t", "b.c.t"]
 RARE_PATHS = ["_h", "zz", "a.b", "", "b.", "b.zz", "c.", "b.c.f", "b.c.zz", "b.c.a.x", "c.f", "zz.a", "f.a"]
 TOP_PATHS = COMMON_PATHS * 4 + RARE_PATHS
 KEYWORD_NAMES = ["a", "f", "n", "s", "b", "c", "_h", "zz", "a.b", ""]
@@ -131,11 +144,25 @@ class World:
         if self.rng.random() < p:
             attrs[name] = self.pick(pool)
 
+    def tags(self):
+        rng = self.rng
+        items = [self.pick(TAGS) for _ in range(rng.randint(0, 3))]
+        r = rng.random()
+        if r < 0.45:
+            return tuple(items)
+        if r < 0.7:
+            return frozenset(v for v in items if not isinstance(v, list))
+        if r < 0.9:
+            return items
+        return self.pick(TAGS[:-1])
+
     def leaf_attrs(self):
         attrs = {}
         for name in ("a", "f", "n"):
             self.maybe(attrs, name, POOLS[name])
         self.maybe(attrs, "_h", POOLS["n"], 0.3)
+        if self.rng.random() < 0.6:
+            attrs["t"] = self.tags()
         return attrs
 
     def mid_attrs(self):
@@ -201,9 +228,13 @@ class World:
 
     def leaf(self):
         rng = self.rng
-        op = rng.choice(["eq", "eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "in"])
+        op = rng.choice(["eq", "eq", "ne", "gt", "ge", "lt", "le", "bt", "in", "in", "startswith", "contains"])
         path = rng.choice(TOP_PATHS)
         pool = self.pool_for(path)
+        if op == "startswith":
+            return (op, path, rng.choice(PREFIXES))
+        if op == "contains":
+            return (op, path, rng.choice(ELEMENTS + self.holders_pool[:2]))
         if op in ("eq", "ne"):
             return (op, path, self.pick(pool))
         if op == "in":

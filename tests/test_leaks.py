@@ -248,8 +248,18 @@ def test_cycles_between_objects_are_collected():
     tupled.pair = (tupled, 1)
     tupled.same = SameHash()
     tupled.same.owner = tupled
-    refs = [weakref.ref(x) for x in (a, b, me, listed, tupled)]
-    del a, b, me, listed, tupled
+    # Element keys of tuples and frozensets take no reference of their own:
+    # elements referring back, directly, through a nested tuple or through
+    # an object with its own ==, leave the cycle collectable, indexed too.
+    tagged = Indexable()
+    owned = SameHash()
+    owned.owner = tagged
+    tagged.tags = (tagged, ((tagged,), 1), frozenset({owned}), [tagged])
+    tag_index = Index()
+    tag_index.add_object(tagged)
+    assert tag_index.reduced_query(Q.contains("tags", ((tagged,), 1))).collect() == [tagged]
+    refs = [weakref.ref(x) for x in (a, b, me, listed, tupled, tagged, tag_index)]
+    del a, b, me, listed, tupled, tagged, owned, tag_index
     assert released(*refs)
 
 
@@ -444,6 +454,11 @@ def calls_of_every_method():
         ("setattr moves", lambda: (setattr(o, "a", w), setattr(o, "a", 1)), watched),
         ("setattr nested", lambda: setattr(o, "inner", inner), watched),
         ("setattr hidden", lambda: setattr(o, "_h", w), watched),
+        ("setattr tuples", lambda: (setattr(o, "tags", (v, key, (w, 1))), setattr(objs[2], "tags", (v, key, (w, 1))),
+                                    idx.reduced_query(Q.contains("tags", v) | Q.contains("tags", (w, 1))).collect(),
+                                    setattr(o, "tags", frozenset({w, key})), setattr(objs[2], "tags", [v])),
+         watched),
+        ("contains", lambda: (Q.contains("tags", v), raises(lambda: Q.contains("tags", [v]))()), watched),
         ("delattr", raises(lambda: delattr(o, "v")), watched),
         ("construct", lambda: Sub(1, 2, a=v, b=key), watched),
         ("bad add_object", raises(lambda: idx.add_object(v)), watched),

@@ -312,8 +312,12 @@ def test_hash_is_taken_once_at_wrapping():
     a.add_object(o)
     b.add_object(o)
     assert Counting.calls == 1
-    o.x = c  # one wrap per assignment, whatever the number of indexes
+    o.x = c  # the very object it holds: nothing to wrap again
+    assert Counting.calls == 1
+    o.x = Counting()  # one wrap per assignment, whatever the number of indexes
     assert Counting.calls == 2
+    o.x = c
+    assert Counting.calls == 3
     # A later change of the hash is not seen: the stored key keeps hash 1, so
     # the object no longer finds itself while it hashes to 2 (as in a dict).
     c.h = 2
@@ -492,6 +496,30 @@ def test_float_text_matches_reference_on_random_doubles():
     for v in values:
         _, kind, _ = value_text(v)
         assert kind == "Float(%s)" % rust_style_float(v), v
+
+
+@needs_exprs
+def test_hashes_of_ints_floats_and_strs_are_the_interpreters():
+    # The module hashes exact ints, floats and strs itself where it can;
+    # every hash must still be the one hash() gives.
+    rng = random.Random(20261209)
+    ints = [0, -1, -2, 1, I64_MAX, I64_MIN, I64_MIN + 1, 2**61 - 1, 2**61, -(2**61), 2**64, -(2**70) - 1]
+    for k in range(64):
+        for v in (2**k, 2**k - 1, 2**k + 1):
+            ints += [v, -v]
+    ints += [rng.randint(I64_MIN, I64_MAX) for _ in range(2000)]
+    ints += [rng.randint(-(2**30), 2**30) for _ in range(500)]
+    floats = [0.0, -0.0, 1.0, -1.0, 0.5, -1.5, math.inf, -math.inf, math.nan, 5e-324, -5e-324,
+              2.0**61, 2.0**-61, 2.0**63, -(2.0**63), 1.7976931348623157e308, 2.2250738585072014e-308]
+    floats += [float(i) for i in ints[:300]] + [2.0**k for k in range(-1074, 1024, 7)]
+    floats += [-(2.0**k) * 1.75 for k in range(-1022, 1023, 11)]
+    floats += [struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0] for _ in range(2000)]
+    strs = ["", "a", "-1", "\u00df", "\u65e5\u672c\u8a9e", "\U0001f600 x", "caf\u00e9"]
+    strs += ["".join(chr(rng.choice([rng.randrange(32, 127), rng.randrange(0xA0, 0xD800),
+                                     rng.randrange(0xE000, 0x110000)])) for _ in range(rng.randrange(12)))
+             for _ in range(300)]
+    for v in ints + floats + strs:
+        assert value_text(v)[2] == unsigned_hash(v), repr(v)
 
 
 @needs_exprs

@@ -1,6 +1,8 @@
 #include "engine/assignment.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <memory>
 
 #include "engine/operations.hpp"
@@ -47,6 +49,35 @@ bool update_one(const std::shared_ptr<IndexAPI>& shared, const Assignment& a, bo
 }
 
 }  // namespace
+
+bool records_alike(const PyValue& prev, const PyValue& next) noexcept {
+    if (prev.object() == next.object()) return true;
+    if (prev.kind() != next.kind() || prev.key_kind() != next.key_kind()) return false;
+    switch (next.kind()) {
+        case CastValue::Int:
+        case CastValue::Str: return prev.same_key(next);
+        case CastValue::Float:
+            return prev.same_key(next) && std::bit_cast<uint64_t>(prev.as_float()) ==
+                                              std::bit_cast<uint64_t>(next.as_float());
+        case CastValue::Unknown:
+            // Not ordered (those are `Ordered`): a key of a number, a text or
+            // an identity is the whole record.
+            return next.key_kind() != KeyKind::Class && prev.same_key(next);
+        case CastValue::Ind:
+        case CastValue::Ordered: return false;
+    }
+    return false;
+}
+
+bool sets_complete(const Registrations& reached) noexcept {
+    if (!IndexAPI::narrowed_anywhere.raised()) return true;
+    for (const IndexMeta& meta : reached) {
+        if (meta.nested) continue;
+        std::shared_ptr<IndexAPI> index = meta.index.lock();
+        if (index && index->narrowed.raised()) return false;
+    }
+    return true;
+}
 
 AssignOutcome assign_attribute(const Registrations& reached, const Assignment& a) {
     AssignOutcome out;

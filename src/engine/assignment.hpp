@@ -41,6 +41,22 @@ struct AssignOutcome {
     bool left = false;
 };
 
+// True when an index records `next` exactly as it records `prev`, so that
+// assigning one over the other moves nothing: the very same object, or a
+// value of the same classification and the same key that has no range key
+// other than `prev`'s (a float of the same bits: 0.0 and -0.0, or two NaNs,
+// are one key but sort apart) and no nested object.  Values of other
+// classifications (`Indexable`, `Ordered`) and equality-class keys count as
+// alike only when they are the same object.
+bool records_alike(const PyValue& prev, const PyValue& next) noexcept;
+
+// True when every index of `reached` keeps every member in the value set
+// of each of its values (see `IndexAPI::narrowed`): then an assignment of a
+// value recorded alike (`records_alike`) needs no work in any of them.
+// Nested indexes are never narrowed.  Each top index's flag is read on its
+// own, with no lock.
+bool sets_complete(const Registrations& reached) noexcept;
+
 // Update every index of `reached`, in order.  A nested index that no longer
 // holds the object is passed over and reported in `left`.
 AssignOutcome assign_attribute(const Registrations& reached, const Assignment& a);

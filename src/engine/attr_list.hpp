@@ -78,6 +78,11 @@ public:
         return i < kInPlace ? slots_[i].slot.name : spilled()[i - kInPlace];
     }
     const PyValue& value(size_t i) const noexcept { return values()[i]; }
+    // The object of the value at `i`, read from the object itself while it
+    // is kept in place.
+    PyObject* object(size_t i) const noexcept {
+        return i < kInPlace ? slots_[i].slot.object : values()[i].object();
+    }
     Ref operator[](size_t i) const noexcept { return Ref(name(i), values()[i]); }
 
     // The attributes kept in place: the first `in_place()` of `slot(i)`.

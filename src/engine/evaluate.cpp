@@ -72,7 +72,13 @@ bool may_refuse(const QueryExpr& e) {
         case Op::Ge:
         case Op::Lt:
         case Op::Le: return e.values[0].kind() == CastValue::Ind;
-        case Op::Bt: return !e.values[0].is_numeric() || !e.values[1].is_numeric();
+        case Op::Bt: {
+            // Numbers, the other ordered families and texts all have an order.
+            const auto unordered = [](const PyValue& v) {
+                return !v.is_numeric() && v.key_kind() != KeyKind::Text;
+            };
+            return unordered(e.values[0]) || unordered(e.values[1]);
+        }
         case Op::Not:
         case Op::And:
         case Op::Or:
@@ -83,13 +89,19 @@ bool may_refuse(const QueryExpr& e) {
 }
 
 constexpr uint64_t kUnknown = UINT64_MAX;
+// Beyond this many distinct texts a range of texts is not counted: it is
+// taken as larger than anything counted, though still known to be cheaper
+// to run than an operand without an estimate.
+constexpr size_t kTextsCounted = 256;
+constexpr uint64_t kManyTexts = kUnknown - 1;
 
 std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv);
 
 // How many objects e selects at most, from what the maps know without
-// evaluating it: value-set sizes for equalities, range-tree counts for
-// ranges.  kUnknown for what costs an evaluation to know (dotted paths,
-// negations).
+// evaluating it: value-set sizes for equalities, element-set sizes for
+// `contains`, range-tree counts for ranges, and the value-set sizes of the
+// texts within a range of texts or a prefix (up to `kTextsCounted` texts).
+// kUnknown for what costs an evaluation to know (dotted paths, negations).
 uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
     using Op = QueryExpr::Op;
     if (e.op == Op::Or) {
@@ -97,7 +109,7 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
         for (const QueryExpr& x : e.exprs) {
             const uint64_t part = estimate(maps, x);
             if (part == kUnknown) return kUnknown;
-            sum += part;
+            sum = part >= kManyTexts - sum ? kManyTexts : sum + part;
         }
         return sum;
     }
@@ -120,18 +132,41 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
             }
             return sum;
         }
+        case Op::Contains: {
+            auto it = map.elements.find(e.values[0]);
+            return it == map.elements.end() ? 0 : it->second.cardinality();
+        }
+        case Op::StartsWith: {
+            if (e.values[0].key_kind() != KeyKind::Text) return 0;
+            return map.texts.count_prefixed(map.exact, e.values[0].text(), kTextsCounted)
+                .value_or(kManyTexts);
+        }
         case Op::Gt:
         case Op::Ge:
         case Op::Lt:
         case Op::Le: {
+            if (e.values[0].key_kind() == KeyKind::Text) {
+                const TextBound bound{e.values[0].text(), e.op == Op::Ge || e.op == Op::Le};
+                const bool lower = e.op == Op::Gt || e.op == Op::Ge;
+                return map.texts
+                    .count(map.exact, lower ? std::optional(bound) : std::nullopt,
+                           lower ? std::nullopt : std::optional(bound), kTextsCounted)
+                    .value_or(kManyTexts);
+            }
             if (!ordered(e.values[0])) return kUnknown;
             auto [lower, upper] = one_sided_bounds(*map.ranged, e.op, e.values[0].range_value());
             return map.ranged->count_range(lower, upper);
         }
         case Op::Bt: {
-            if (!ordered(e.values[0]) || !ordered(e.values[1])) return kUnknown;
-            return map.ranged->count_range(Bound::included(e.values[0].range_value()),
-                                           Bound::included(e.values[1].range_value()));
+            const PyValue &lo = e.values[0], &hi = e.values[1];
+            if (lo.key_kind() == KeyKind::Text && hi.key_kind() == KeyKind::Text)
+                return map.texts
+                    .count(map.exact, TextBound{lo.text(), true}, TextBound{hi.text(), true},
+                           kTextsCounted)
+                    .value_or(kManyTexts);
+            if (!ordered(lo) || !ordered(hi)) return kUnknown;
+            return map.ranged->count_range(Bound::included(lo.range_value()),
+                                           Bound::included(hi.range_value()));
         }
         default: return kUnknown;
     }
@@ -252,6 +287,16 @@ Bitmap evaluate_equality(const QueryMap& map, const Bitmap& universe, const Quer
     return ids;
 }
 
+// `contains`: the ids holding a tuple or frozenset with an element that is
+// one key with the value.
+Bitmap evaluate_contains(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
+    auto it = map.elements.find(e.values[0]);
+    if (it == map.elements.end()) return Bitmap();
+    Bitmap ids = it->second.as_bitmap();
+    ids.and_inplace(universe);
+    return ids;
+}
+
 // `>`, `>=`, `<` or `<=` against the ordered value rv.  The open side ends
 // where the bound's family does: values of other families never compare
 // with it.  That side is left open when the tree holds nothing beyond the
@@ -277,10 +322,26 @@ Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr
     return range(map, lower, upper, universe);
 }
 
+// True when `v` is keyed as a text: texts order among texts alone.
+bool is_text(const PyValue& v) { return v.key_kind() == KeyKind::Text; }
+
+// `>`, `>=`, `<` or `<=` against a text.
+Bitmap evaluate_text_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr::Op op,
+                               std::string_view text) {
+    using Op = QueryExpr::Op;
+    switch (op) {
+        case Op::Gt: return map.texts.range(map.exact, TextBound{text, false}, {}, universe);
+        case Op::Ge: return map.texts.range(map.exact, TextBound{text, true}, {}, universe);
+        case Op::Lt: return map.texts.range(map.exact, {}, TextBound{text, false}, universe);
+        default: return map.texts.range(map.exact, {}, TextBound{text, true}, universe);
+    }
+}
+
 // A one-sided range comparison with the value of `e`: values without a range
 // key select nothing; an `Indexable` one is not supported.
 Bitmap evaluate_ordering(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
     const PyValue& v = e.values[0];
+    if (is_text(v)) return evaluate_text_one_sided(map, universe, e.op, v.text());
     switch (v.kind()) {
         case CastValue::Int:
         case CastValue::Float:
@@ -297,7 +358,12 @@ Bitmap evaluate_ordering(const QueryMap& map, const Bitmap& universe, const Quer
 Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const QueryExpr& e) {
     const PyValue& lo = e.values[0];
     const PyValue& hi = e.values[1];
-    if (!lo.is_numeric() || !hi.is_numeric()) not_implemented();
+    if (!(lo.is_numeric() || is_text(lo)) || !(hi.is_numeric() || is_text(hi))) not_implemented();
+    if (is_text(lo) || is_text(hi)) {
+        if (!is_text(lo) || !is_text(hi)) return Bitmap();
+        return map.texts.range(map.exact, TextBound{lo.text(), true}, TextBound{hi.text(), true},
+                               universe);
+    }
     if (family_span(CompositeKey128::value_part_of(lo.range_value())) !=
         family_span(CompositeKey128::value_part_of(hi.range_value())))
         return Bitmap();
@@ -328,6 +394,11 @@ Bitmap evaluate_between(const QueryMap& map, const Bitmap& universe, const Query
         case Op::Lt:
         case Op::Le: return evaluate_ordering(map, universe, e);
         case Op::Bt: return evaluate_between(map, universe, e);
+        case Op::StartsWith:
+            // A prefix that is no text (it could not be encoded) starts none.
+            if (!is_text(e.values[0])) return Bitmap();
+            return map.texts.prefixed(map.exact, e.values[0].text(), universe);
+        case Op::Contains: return evaluate_contains(map, universe, e);
         default: return Bitmap();
     }
 }

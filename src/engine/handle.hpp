@@ -28,13 +28,22 @@ typedef struct _object PyObject;
 
 namespace corvane {
 
+struct ElementKeys;
+
 // One equality class: the values the binding found equal by Python's `==`
 // (equal hashes and `==`, as for dict keys), which therefore are one key.
 // The engine compares classes by address and only counts their handles;
 // the binding allocates them, keeps them in its registry and frees them
 // through the `drop_class` hook once the last handle goes.
+//
+// The class of a tuple or frozenset stored as an attribute value also
+// carries the keys of its elements (see `ElementKeys`), set once by the
+// binding before the first such value is stored and owned by the class from
+// then on.  The class of an unhashable tuple, which is a key of its own, is
+// only a carrier of those keys.
 struct EqualityClass {
     std::atomic<uint32_t> count{1};
+    std::atomic<const ElementKeys*> elements{nullptr};
 };
 
 struct InterpreterHooks {
@@ -77,6 +86,14 @@ public:
     SharedRef() noexcept = default;
     // Adopts a strong reference (the caller has taken it).
     SharedRef(adopt_t, PyObject* obj) : box_(new_count()), obj_(obj) {}
+    // A handle that holds no reference: something else keeps `obj` alive
+    // for as long as the handle and its copies live (an element of a tuple,
+    // kept alive by the tuple).  It tests false.
+    static SharedRef unowned(PyObject* obj) noexcept {
+        SharedRef r;
+        r.obj_ = obj;
+        return r;
+    }
 
     SharedRef(const SharedRef& o) noexcept : box_(o.box_), obj_(o.obj_) {
         if (box_) box_->fetch_add(1, std::memory_order_relaxed);

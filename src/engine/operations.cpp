@@ -141,8 +141,10 @@ namespace {
 struct Batch {
     std::vector<BatchPair> pairs;
     size_t numeric = 0;
+    // Element keys of the tuple and frozenset values, one per pair.
+    size_t elements = 0;
     // The work of filling its map: a range pair counts twice.
-    size_t load() const noexcept { return pairs.size() + numeric; }
+    size_t load() const noexcept { return pairs.size() + numeric + elements; }
 };
 // Node-based: the batches do not move while they are being gathered.
 using Batches = std::unordered_map<QueryMap*, Batch>;
@@ -180,6 +182,7 @@ Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, IndexAPI
             } else {
                 t.batch->pairs.push_back(BatchPair{&value, entry.id});
                 if (value.is_numeric()) ++t.batch->numeric;
+                if (const auto* keys = value.elements()) t.batch->elements += keys->size();
             }
         }
     }
@@ -196,38 +199,69 @@ struct FillBuffers {
     ValueGroups groups;
     std::vector<CompositeKey128> pending;
     std::vector<PyValue> copies;
+    std::vector<BatchPair> element_pairs;
 };
 
-// Enter the grouped values of `groups` into the value sets of `qm`, the
-// ids of each value together.
-void fill_value_sets(QueryMap& qm, FillBuffers& buf) {
+// Enter the grouped values of `groups` into `sets` (the value sets or the
+// element sets of a map), the ids of each value together.  `texts`, given
+// with the value sets, learns of each text that gets a set of its own.
+void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts) {
     const ValueGroups& groups = buf.groups;
     size_t fresh = groups.size();
-    if (!qm.exact.empty()) {
+    if (!sets.empty()) {
         fresh = 0;
-        for (size_t g = 0; g < groups.size(); ++g) fresh += !qm.exact.contains(groups.value(g));
+        for (size_t g = 0; g < groups.size(); ++g) fresh += !sets.contains(groups.value(g));
     }
-    qm.exact.reserve(qm.exact.size() + fresh);
+    sets.reserve(sets.size() + fresh);
     for (size_t first = 0; first < groups.size(); first += FillBuffers::kCopyRun) {
         const size_t end = std::min(groups.size(), first + FillBuffers::kCopyRun);
         buf.copies.clear();
         for (size_t g = first; g < end; ++g) buf.copies.push_back(groups.value(g));
         for (size_t g = first; g < end; ++g) {
             if (g + FillBuffers::kAhead < end)
-                qm.exact.prefetch(buf.copies[g + FillBuffers::kAhead - first]);
-            qm.add_to_set(std::move(buf.copies[g - first]), groups.ids(g), groups.count(g));
+                sets.prefetch(buf.copies[g + FillBuffers::kAhead - first]);
+            auto [it, made] = sets.try_emplace(std::move(buf.copies[g - first]));
+            if (made) {
+                it->second = HybridSet::empty_small();
+                if (texts != nullptr && it->first.key_kind() == KeyKind::Text)
+                    texts->entered(it->first);
+            }
+            it->second.add_many(groups.ids(g), groups.count(g));
         }
     }
 }
 
-// Fill each map of `work` from its batch: value sets by group, then the
-// range pairs in key order.  The batches are emptied as they are done.
+// Enter the ids of the grouped values that have elements into the element
+// sets of `qm`: the (element key, id) pairs of every group, grouped again
+// by key.  Leaves `buf.groups` holding the element groups.
+void fill_element_sets(QueryMap& qm, FillBuffers& buf, size_t count) {
+    if (count == 0) return;
+    std::vector<BatchPair>& pairs = buf.element_pairs;
+    pairs.clear();
+    pairs.reserve(count);
+    const ValueGroups& groups = buf.groups;
+    for (size_t g = 0; g < groups.size(); ++g) {
+        const std::vector<PyValue>* keys = groups.value(g).elements();
+        if (keys == nullptr) continue;
+        const uint32_t* ids = groups.ids(g);
+        for (const PyValue& key : *keys)
+            for (size_t i = 0; i < groups.count(g); ++i) pairs.push_back(BatchPair{&key, ids[i]});
+    }
+    buf.groups.group(pairs);
+    fill_value_sets(qm.elements, buf, nullptr);
+    pairs = {};
+}
+
+// Fill each map of `work` from its batch: value sets by group, element
+// sets by element key, then the range pairs in key order.  The batches are
+// emptied as they are done.
 void fill_maps(const MapWork& work) {
     FillBuffers buf;
     buf.copies.reserve(FillBuffers::kCopyRun);
     for (auto [map, batch] : work) {
         buf.groups.group(batch->pairs);
-        fill_value_sets(*map, buf);
+        fill_value_sets(map->exact, buf, &map->texts);
+        fill_element_sets(*map, buf, batch->elements);
         buf.pending.reserve(batch->numeric);
         for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, buf.pending);
         map->enter_pending(buf.pending);
@@ -365,6 +399,7 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
 void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) {
     auto dst = target.attr_maps->write();
     auto src = source.attr_maps->read();
+    if (source.narrowed.raised()) target.narrowed.raise();
     for (const auto& [name, map] : *src) {
         map_for(*dst, name, &target).merge(*map, entered);
     }
@@ -401,6 +436,8 @@ struct Withdrawal {
     void pair(const PyValue& value, uint32_t id) {
         if (value.is_numeric()) {
             ranged.push_back(CompositeKey128::make(value.range_value(), id));
+        } else if (value.key_kind() == KeyKind::Text) {
+            map.texts.withdraw(map.exact, value, id);
         } else if (value.kind() == CastValue::Ind) {
             auto h = map.holders.find(value.nested_id());
             if (h == map.holders.end()) return;
@@ -451,8 +488,9 @@ void drop_members(IndexAPI& index, AttrMaps& maps, const Bitmap& gone) {
             auto v = qm.exact.find(value);
             if (v != qm.exact.end()) {
                 v->second.remove(id);
-                if (v->second.empty()) qm.exact.erase(v);
+                if (v->second.empty()) qm.drop_set(v);
             }
+            qm.withdraw_elements(value, id);
             work.try_emplace(&qm, qm).first->second.pair(value, id);
         }
     });
@@ -555,8 +593,9 @@ void withdraw_pairs(QueryMap& qm, const std::vector<LeavingPair>& pairs) {
         auto it = qm.exact.find(*p.value);
         if (it != qm.exact.end()) {
             it->second.remove(p.id);
-            if (it->second.empty()) qm.exact.erase(it);
+            if (it->second.empty()) qm.drop_set(it);
         }
+        qm.withdraw_elements(*p.value, p.id);
         out.pair(*p.value, p.id);
     }
     out.finish();
@@ -695,8 +734,14 @@ void merge_nested(QueryMap& into, const QueryMap& from, EnteredList* entered) {
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {
-    for (auto& [name, map] : maps)
-        for (auto& [value, set] : map->exact) set.retain(selected);
+    for (auto& [name, map] : maps) {
+        for (auto& [value, set] : map->exact) {
+            // Ranges of texts keep every member, as the range tree does.
+            if (value.key_kind() == KeyKind::Text) map->texts.keep_aside(value, set, selected);
+            set.retain(selected);
+        }
+        for (auto& [key, set] : map->elements) set.retain(selected);
+    }
 }
 
 void enter_reachable(const std::shared_ptr<IndexAPI>& cycle, AttrMaps& maps, const Entry& entry,

@@ -150,25 +150,38 @@ std::vector<ValueIds> values_along_path(const AttrMaps& maps, std::string_view p
 }
 
 // The order along a dotted path: ids whose value has a range key by that
-// key (ties, and equal keys of distinct values, in id order), then the ids
-// whose value has none, in id order.  Ids whose path does not resolve are
-// left out.
+// key (ties, and equal keys of distinct values, in id order), then those
+// holding a text, by text (descending: the texts first), then the ids whose
+// value has neither, in id order.  Ids whose path does not resolve are left
+// out.
 std::vector<uint32_t> ordered_along_path(const AttrMaps& maps, std::string_view path,
                                          const Bitmap& universe, bool descending) {
     std::vector<ValueIds> values = values_along_path(maps, path, universe);
     std::vector<std::pair<u128, const Bitmap*>> ranked;
+    std::vector<std::pair<std::string_view, const Bitmap*>> texts;
     Bitmap rest;
     for (const auto& [value, ids] : values) {
         if (value.is_numeric()) {
             ranked.emplace_back(CompositeKey128::value_part_of(value.range_value()), &ids);
+        } else if (value.key_kind() == KeyKind::Text) {
+            texts.emplace_back(value.text(), &ids);
         } else {
             rest.or_inplace(ids);
         }
     }
     std::sort(ranked.begin(), ranked.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
-    if (descending) std::reverse(ranked.begin(), ranked.end());
+    std::sort(texts.begin(), texts.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (descending) {
+        std::reverse(ranked.begin(), ranked.end());
+        std::reverse(texts.begin(), texts.end());
+    }
     std::vector<uint32_t> out;
+    auto take_texts = [&] {
+        for (const auto& t : texts) t.second->for_each([&](uint32_t id) { out.push_back(id); });
+    };
+    if (descending) take_texts();
     for (size_t i = 0; i < ranked.size();) {
         Bitmap tied;
         size_t j = i;
@@ -177,6 +190,7 @@ std::vector<uint32_t> ordered_along_path(const AttrMaps& maps, std::string_view 
         tied.for_each([&](uint32_t id) { out.push_back(id); });
         i = j;
     }
+    if (!descending) take_texts();
     rest.for_each([&](uint32_t id) { out.push_back(id); });
     return out;
 }
@@ -204,10 +218,30 @@ std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_vie
         return out;
     }
     const QueryMap* map = find_map(maps, attr);
-    if (map != nullptr && map->ranged) out = map->ranged->ordered_ids(descending, limit, universe);
+    // Texts follow every other ordered family (and so come first when
+    // descending).
+    auto take_texts = [&] {
+        map->texts.walk(map->exact, descending, [&](Bitmap ids) {
+            ids.and_inplace(universe);
+            roaring_uint32_iterator_t it;
+            roaring_init_iterator(ids.raw(), &it);
+            for (; it.has_value && out.size() < limit; roaring_advance_uint32_iterator(&it))
+                out.push_back(it.current_value);
+            return out.size() < limit;
+        });
+    };
+    if (map != nullptr) {
+        if (descending) take_texts();
+        if (out.size() < limit) {
+            std::vector<uint32_t> tree =
+                map->ranged->ordered_ids(descending, limit - out.size(), universe);
+            out.insert(out.end(), tree.begin(), tree.end());
+        }
+        if (!descending && out.size() < limit) take_texts();
+    }
     if (out.size() >= limit) return out;
-    // The walk was not cut short, so it gave every id of the universe that
-    // has a range key: the rest follow in id order.
+    // The walks were not cut short, so they gave every id of the universe
+    // that has a range key or a text: the rest follow in id order.
     const Bitmap ranked = Bitmap::of(out.data(), out.size());
     roaring_uint32_iterator_t it;
     roaring_init_iterator(universe.raw(), &it);

@@ -17,10 +17,11 @@
 
 namespace corvane {
 
-// The ids of `universe` ordered by the numeric value of attribute `attr`
-// (ascending or descending; equal range keys in ascending id order), then
-// those without a range-indexed value (no attribute, a text, None, ...) in
-// ascending id order; at most `limit` of them.
+// The ids of `universe` ordered by the value of attribute `attr`: by range
+// key, then by text in code point order (descending: texts first, then range
+// keys; equal values in ascending id order either way), then those without
+// an ordered value (no attribute, None, ...) in ascending id order; at most
+// `limit` of them.
 std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_view attr,
                                            const Bitmap& universe, bool descending, size_t limit,
                                            size_t offset = 0);

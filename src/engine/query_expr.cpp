@@ -13,6 +13,8 @@ const char* op_name(QueryExpr::Op op) {
         case QueryExpr::Op::Le: return "Le";
         case QueryExpr::Op::Bt: return "Bt";
         case QueryExpr::Op::In: return "In";
+        case QueryExpr::Op::StartsWith: return "StartsWith";
+        case QueryExpr::Op::Contains: return "Contains";
         case QueryExpr::Op::Not: return "Not";
         case QueryExpr::Op::And: return "And";
         case QueryExpr::Op::Or: return "Or";
@@ -30,7 +32,9 @@ std::string QueryExpr::debug() const {
         case Op::Gt:
         case Op::Ge:
         case Op::Lt:
-        case Op::Le: out += debug_str(attr) + ", " + values[0].debug(); break;
+        case Op::Le:
+        case Op::StartsWith: out += debug_str(attr) + ", " + values[0].debug(); break;
+        case Op::Contains: out += debug_str(attr) + ", " + values[0].debug(); break;
         case Op::Bt:
             out += debug_str(attr) + ", " + values[0].debug() + ", " + values[1].debug();
             break;

@@ -11,10 +11,11 @@
 namespace corvane {
 
 struct QueryExpr {
-    enum class Op : uint8_t { Eq, Ne, Gt, Ge, Lt, Le, Bt, In, Not, And, Or };
+    enum class Op : uint8_t { Eq, Ne, Gt, Ge, Lt, Le, Bt, In, StartsWith, Contains, Not, And, Or };
     Op op = Op::And;
-    std::string attr;              // comparisons
-    std::vector<PyValue> values;   // Eq..Le: one; Bt: lower, upper; In: any number
+    std::string attr;  // comparisons
+    // Eq..Le, StartsWith, Contains: one; Bt: lower, upper; In: any number
+    std::vector<PyValue> values;
     std::vector<QueryExpr> exprs;  // Not: one; And, Or: any number
 
     // The debug rendering: `Eq("age", PyValue { ... })`, `And([...])`, ...

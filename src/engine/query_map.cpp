@@ -44,7 +44,9 @@ bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
 }
 
 bool QueryMap::unused() const {
-    if (!exact.empty() || ranged->size() != 0 || !holders.empty()) return false;
+    if (!exact.empty() || !elements.empty() || ranged->size() != 0 || !texts.empty() ||
+        !holders.empty())
+        return false;
     return nested->member_ids->read()->empty();
 }
 
@@ -53,9 +55,11 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
     auto [it, fresh] = exact.try_emplace(value);
     if (fresh) {
         it->second = HybridSet::small_of(id);
+        if (value.key_kind() == KeyKind::Text) texts.entered(it->first);
     } else {
         it->second.add_new(id);
     }
+    enter_elements(value, id);
     switch (value.kind()) {
         case CastValue::Int:
         case CastValue::Float:
@@ -112,29 +116,58 @@ bool QueryMap::loop(uint32_t nested_id, const Entry* closing, EnteredList* enter
     return true;
 }
 
-void QueryMap::add_to_set(PyValue&& value, const uint32_t* ids, size_t n) {
-    auto [it, fresh] = exact.try_emplace(std::move(value));
-    if (fresh) it->second = HybridSet::empty_small();
-    it->second.add_many(ids, n);
-}
-
 void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
     ranged->insert_many(pending);
     pending.clear();
+}
+
+void QueryMap::enter_elements(const PyValue& value, uint32_t id) {
+    const std::vector<PyValue>* keys = value.elements();
+    if (keys == nullptr) return;
+    for (const PyValue& key : *keys) {
+        auto [it, fresh] = elements.try_emplace(key);
+        if (fresh) {
+            it->second = HybridSet::small_of(id);
+        } else {
+            it->second.add_new(id);
+        }
+    }
+}
+
+void QueryMap::withdraw_elements(const PyValue& value, uint32_t id) {
+    const std::vector<PyValue>* keys = value.elements();
+    if (keys == nullptr) return;
+    for (const PyValue& key : *keys) {
+        auto it = elements.find(key);
+        if (it == elements.end()) continue;
+        it->second.remove(id);
+        if (it->second.empty()) elements.erase(it);
+    }
 }
 
 void QueryMap::withdraw(const PyValue& value, uint32_t id) {
     auto it = exact.find(value);
     if (it != exact.end()) {
         it->second.remove(id);
-        if (it->second.empty()) exact.erase(it);
+        if (it->second.empty()) drop_set(it);
     }
+    withdraw_elements(value, id);
     remove_pair_outside_sets(value, id);
+}
+
+void QueryMap::drop_set(ValueSets::iterator it) {
+    // The key goes with the entry: the text's place learns of it after.
+    const bool text = it->first.key_kind() == KeyKind::Text;
+    PyValue key = text ? it->first : PyValue();
+    exact.erase(it);
+    if (text) texts.set_dropped(key);
 }
 
 void QueryMap::remove_pair_outside_sets(const PyValue& value, uint32_t id) {
     if (value.is_numeric()) {
         ranged->remove(value.range_value(), id);
+    } else if (value.key_kind() == KeyKind::Text) {
+        texts.withdraw(exact, value, id);
     } else if (value.kind() == CastValue::Ind) {
         // The holder no longer refers to this nested object, so dotted paths
         // must stop matching through it.
@@ -199,6 +232,8 @@ void unite_sets(Map& mine, const Map& theirs) {
 
 void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     unite_sets(exact, other.exact);
+    texts.merge(exact, other.texts);
+    unite_sets(elements, other.elements);
     // The tree keeps each pair once; the other tree's pairs come in key
     // order, which walks the same few nodes again and again.
     other.ranged->for_each_pair([&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
@@ -372,6 +407,34 @@ void check_held(const Census& census, uint32_t id, const PyValue* value, bool co
                                                        : " holds another nested object"));
 }
 
+// The element sets against the value sets: each element set a set of
+// members, and every element key listing exactly the ids of the value sets
+// whose value has that element.
+void check_elements(const QueryMap& map, const MapContext& c) {
+    absl::flat_hash_map<PyValue, Bitmap, PyValueHash, PyValueEq> implied;
+    for (const auto& [value, set] : map.exact) {
+        const std::vector<PyValue>* keys = value.elements();
+        if (keys == nullptr) continue;
+        for (size_t i = 0; i < keys->size(); ++i)
+            for (size_t j = i + 1; j < keys->size(); ++j)
+                if ((*keys)[i].same_key((*keys)[j]))
+                    broken("the elements of " + value_text(value) + " list " +
+                           value_text((*keys)[i]) + " twice");
+        for (const PyValue& key : *keys) set.or_into(implied[key]);
+    }
+    for (const auto& [key, set] : map.elements) {
+        const std::string what = "the element set of " + value_text(key);
+        check_set(set, *c.members, what, !c.complete);
+        auto it = implied.find(key);
+        const Bitmap held = set.as_bitmap();
+        if (it == implied.end() ? !held.empty() : !(held == it->second))
+            broken(what + " is not the union of the value sets with that element");
+    }
+    for (const auto& [key, ids] : implied)
+        if (!ids.empty() && !map.elements.contains(key))
+            broken("no element set of " + value_text(key) + ", which a value set implies");
+}
+
 }  // namespace
 
 void QueryMap::validate(const MapContext& c) const {
@@ -380,7 +443,9 @@ void QueryMap::validate(const MapContext& c) const {
     census.value_sets(*this, c);
     census.range_pairs(*this, c);
     census.holder_sets(*this, c);
+    texts.validate(exact, *c.members);
     for (const auto& [id, key] : census.in_sets) check_key(census, id, *key);
+    check_elements(*this, c);
     if (c.complete) {
         for (const auto& [id, vp] : census.in_tree)
             if (!census.in_sets.contains(id))
@@ -433,7 +498,12 @@ void QueryMap::validate(const MapContext& c) const {
     if (c.held)
         c.members->for_each([&](uint32_t id) {
             HeldValue now = c.held(id);
-            if (now.known) check_held(census, id, now.value, c.complete);
+            if (!now.known) return;
+            check_held(census, id, now.value, c.complete);
+            if (now.value != nullptr && now.value->key_kind() == KeyKind::Text &&
+                !texts.holds(exact, *now.value, id))
+                broken(id_text(id) + " holding " + value_text(*now.value) +
+                       " is not among its text's ids");
         });
 }
 

@@ -1,11 +1,19 @@
 // The value map of one attribute of an index.
 //
-// A `QueryMap` answers three questions about one attribute of an index's
-// objects: which ids hold a value (`exact`), which ids hold a number inside a
-// range (`ranged`), and, for values that are themselves `Indexable` objects,
-// which ids hold an object matching a query on its own attributes (`nested`,
-// an index of those objects, and `holders`, from a nested object's id to the
-// ids of the objects holding it).
+// A `QueryMap` answers four questions about one attribute of an index's
+// objects: which ids hold a value (`exact`), which ids hold a tuple or
+// frozenset with a given element (`elements`), which ids hold a number
+// inside a range (`ranged`), which ids hold a text inside a range of texts
+// (`texts`, the distinct texts in order beside their value sets), and, for
+// values that are themselves `Indexable` objects, which ids hold an object
+// matching a query on its own attributes (`nested`, an index of
+// those objects, and `holders`, from a nested object's id to the ids of the
+// objects holding it).
+//
+// The element sets follow the value sets: an id is in the set of an element
+// key exactly when it is in the value set of a value with that element, so
+// every change to a value set (entering, withdrawing, narrowing, merging)
+// makes the same change to the element sets of its value.
 //
 // A reference cycle would make the nested indexes nest without end.  An
 // object met again on the chain being entered (a loop, see `Entry::loop_to`)
@@ -29,6 +37,7 @@
 
 #include "engine/entry.hpp"
 #include "engine/record.hpp"
+#include "engine/text_order.hpp"
 #include "engine/value.hpp"
 #include "structures/hybrid_set.hpp"
 #include "structures/ranged_b_tree.hpp"
@@ -69,9 +78,14 @@ struct MapContext {
     std::string_view name;
 };
 
+
 struct QueryMap {
-    absl::flat_hash_map<PyValue, HybridSet, PyValueHash, PyValueEq> exact;
+    ValueSets exact;
+    // From each element key of the tuple and frozenset values to the ids
+    // holding such a value; empty while no such value was entered.
+    ValueSets elements;
     std::unique_ptr<BitMapBTree> ranged;
+    TextOrder texts;
     absl::flat_hash_map<uint32_t, HybridSet> holders;
     // Shared so that the nested objects can be registered with it weakly.
     std::shared_ptr<IndexAPI> nested;
@@ -92,7 +106,7 @@ struct QueryMap {
     // True when `id` is already recorded under a value equal to `value`.
     bool has_pair(const PyValue& value, uint32_t id) const;
     // True when nothing in the map refers to any object: no value entry, no
-    // range pair, no holder and an empty nested index.  Only such a map may
+    // range pair, no text kept aside, no holder and an empty nested index.  Only such a map may
     // be dropped.
     bool unused() const;
     // Record `id` under `value`.  Each part (value set, range tree, holders,
@@ -103,16 +117,10 @@ struct QueryMap {
     // is registered with that index, which its assignments keep current.
     // A loop enters the object, and what it reaches, into `cycle` instead;
     // a map of a cycle index enters no nested object (its owner does).
-    // Every nested object entered is reported in `entered`.  (Batches enter
-    // their value sets with `add_to_set` and their range pairs with
-    // `queue_range` and `enter_pending` instead.)
+    // Every nested object entered is reported in `entered`.  (Batches fill
+    // their value and element sets a value group at a time, and their range
+    // pairs with `queue_range` and `enter_pending` instead.)
     void insert(const PyValue& value, uint32_t id, const Entry* nested_entry, EnteredList* entered);
-    // Record every id of `ids` (`n` of them) in the value set of `value`,
-    // with one lookup of the value, which moves into the map when it is new
-    // there: the value-set part of `insert`, for a batch whose range pairs
-    // are queued with `queue_range` (values of one key may differ in their
-    // range keys, or in having one).
-    void add_to_set(PyValue&& value, const uint32_t* ids, size_t n);
     // Queue (value, id) in `pending` when the value has a range key.
     static void queue_range(const PyValue& value, uint32_t id,
                             std::vector<CompositeKey128>& pending) {
@@ -121,12 +129,22 @@ struct QueryMap {
     // Enter queued numeric pairs into the range tree at once (see
     // `BitMapBTree::insert_many`), leaving `pending` empty.
     void enter_pending(std::vector<CompositeKey128>& pending);
+    // Record `id` under every element key of `value` (nothing for a value
+    // without elements): the element part of `insert`.
+    void enter_elements(const PyValue& value, uint32_t id);
+    // Withdraw `id` from every element key of `value`, dropping the sets
+    // left empty.
+    void withdraw_elements(const PyValue& value, uint32_t id);
     // Withdraw `id` from `value`: from its id set (dropping the entry when
-    // the set is left empty), from the range tree, and for an `Indexable`
-    // value from that object's holders.
+    // the set is left empty) and its element sets, from the range tree, and
+    // for an `Indexable` value from that object's holders.
     void withdraw(const PyValue& value, uint32_t id);
-    // Unite another map into this one, part by part: value sets, range
-    // pairs, holders and nested index, nothing recorded twice.  The nested
+    // Drop the (emptied) value set at `it`, and the place of its text when
+    // nothing else keeps it.
+    void drop_set(ValueSets::iterator it);
+    // Unite another map into this one, part by part: value sets, element
+    // sets, range pairs, texts, holders and nested index, nothing recorded
+    // twice.  The nested
     // objects new to this map's nested index are reported in `entered`.
     void merge(const QueryMap& other, EnteredList* entered);
     // The ids holding any of `nested_ids` (ids of the nested index), united
@@ -142,7 +160,8 @@ struct QueryMap {
     // Check every invariant of the map against `context`: each id set is a
     // set (no placeholder, no id twice) of member ids; an id is in at most
     // one value set, has at most one range pair and at most one holder, and
-    // they agree with the value set holding it; the range tree is sound
+    // they agree with the value set holding it; the element sets are those
+    // the value sets imply; the range tree is sound
     // (`BitMapBTree::validate`); every object of the nested index has a
     // holder; every object held is in the nested index or a root of the
     // cycle index, whose members are exactly what its roots reach (in a map
@@ -153,7 +172,8 @@ struct QueryMap {
     void validate(const MapContext& context) const;
 
 private:
-    // Withdraw `id` from `value` in the range tree and the holders.
+    // Withdraw `id` from `value` in the range tree, the texts' kept ids and
+    // the holders.
     void remove_pair_outside_sets(const PyValue& value, uint32_t id);
     // The nested part of `insert`, for a nested object not yet entered.
     void enter_nested(uint32_t nested_id, const Entry& entry, EnteredList* entered);

@@ -176,7 +176,7 @@ private:
             });
     }
 
-    // Numbers and nested objects are recorded however narrowed the value
+    // Numbers, texts and nested objects are recorded however narrowed the value
     // sets are: a name under which an object holds one has a map.
     void names_have_maps(const AttrMaps& maps, const Store& store, const std::string& where) {
         store.for_each_id([&](uint32_t id, PyObject* obj) {
@@ -184,7 +184,9 @@ private:
             if (attrs == nullptr) return;
             for (const auto& [name, value] : *attrs) {
                 if (hidden_name(name.view())) continue;
-                if (!value.is_numeric() && value.kind() != CastValue::Ind) continue;
+                if (!value.is_numeric() && value.kind() != CastValue::Ind &&
+                    value.key_kind() != KeyKind::Text)
+                    continue;
                 if (!maps.contains(absl::string_view(name.view().data(), name.view().size())))
                     broken(where, "id " + std::to_string(id) + " holds " + value.debug() +
                                       " under " + debug_str(name.view()) + ", which has no map");

@@ -29,6 +29,7 @@
 
 #include <absl/container/flat_hash_map.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -58,6 +59,23 @@ using SharedIds = std::shared_ptr<Locked<Bitmap>>;
 using RecordedPairs = std::vector<Attr>;
 using Recorded = absl::flat_hash_map<uint32_t, RecordedPairs>;
 
+// A flag read and raised without a lock.  Copies take the state of the
+// original (records are built by value, then shared).
+class StickyFlag {
+public:
+    StickyFlag() noexcept = default;
+    StickyFlag(const StickyFlag& o) noexcept : raised_(o.raised()) {}
+    StickyFlag& operator=(const StickyFlag& o) noexcept {
+        raised_.store(o.raised(), std::memory_order_release);
+        return *this;
+    }
+    bool raised() const noexcept { return raised_.load(std::memory_order_acquire); }
+    void raise() noexcept { raised_.store(true, std::memory_order_release); }
+
+private:
+    std::atomic<bool> raised_{false};
+};
+
 struct IndexAPI {
     SharedMaps attr_maps;
     SharedStore items;
@@ -80,6 +98,16 @@ struct IndexAPI {
     // share (see `QueryMap::cycle`), made with the first map.  Set before
     // the index is shared.
     std::shared_ptr<IndexAPI> cycle;
+    // Raised (never lowered) before `reduce_index` narrows the value sets,
+    // or `union_with` merges in a record that has it raised: from then on
+    // a member may be missing from the value set of its value, which an
+    // assignment of that value enters again.  While it is down, every
+    // member is in the value set of each of its values, so an assignment
+    // that records the object as it was recorded changes nothing here.
+    StickyFlag narrowed;
+    // Raised with the first record's `narrowed`: while it is down, no
+    // record's is up, and nothing needs reading a record to know it.
+    static inline StickyFlag narrowed_anywhere;
 
     // A record with three empty parts.
     static IndexAPI make();

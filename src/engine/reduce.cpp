@@ -79,6 +79,8 @@ ReduceOutcome reduce_index(IndexAPI& index, const HashQuery& query, ObjectReader
     }
     out.refused = r.refused;
     if (r.refused) return out;
+    IndexAPI::narrowed_anywhere.raise();
+    index.narrowed.raise();
     narrow(*maps, selected);
     for (const Pending& p : r.pending)
         add_index_value(*maps, p.id, *p.name, *p.value, p.nested, &out.entered, &index);

@@ -108,12 +108,22 @@ PyValue PyValue::of_other(SharedRef obj, uint64_t hash, ClassRef cls) noexcept {
     return v;
 }
 
+PyValue PyValue::with_element_carrier(ClassRef carrier) && noexcept {
+    PyValue v(std::move(*this));
+    v.cls_ = std::move(carrier);
+    return v;
+}
+
 bool PyValue::same_key(const PyValue& o) const noexcept {
     if (hash_ != o.hash_) return false;
     switch (key_) {
         case KeyKind::Int:
         case KeyKind::Float: return is_number_key(o.key_) && numbers_equal(*this, o);
-        case KeyKind::Text: return o.key_ == KeyKind::Text && text() == o.text();
+        case KeyKind::Text:
+            // A key looked up by its own text (as the text order does) is
+            // found without reading the text again.
+            return o.key_ == KeyKind::Text &&
+                   ((str_ == o.str_ && len_ == o.len_) || text() == o.text());
         case KeyKind::Identity: return o.key_ == KeyKind::Identity && object() == o.object();
         case KeyKind::Class: return o.key_ == KeyKind::Class && cls_.get() == o.cls_.get();
     }

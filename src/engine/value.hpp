@@ -84,6 +84,10 @@ public:
     KeyKind key_kind() const noexcept { return key_; }
     uint64_t hash() const noexcept { return hash_; }
     PyObject* object() const noexcept { return obj_.get(); }
+    // The handle of the object, and the class of a `Class` key (or the
+    // carrier of the element keys of an unhashable tuple).
+    const SharedRef& handle() const noexcept { return obj_; }
+    EqualityClass* key_class() const noexcept { return cls_.get(); }
     int64_t as_int() const noexcept { return num_.i; }
     // The object id of an `Ind` value.
     uint32_t nested_id() const noexcept { return static_cast<uint32_t>(num_.i); }
@@ -108,6 +112,14 @@ public:
     }
 
     bool same_key(const PyValue& o) const noexcept;
+
+    // The distinct keys of the elements of a tuple or frozenset value, or
+    // null for any other value (see `ElementKeys`).
+    inline const std::vector<PyValue>* elements() const noexcept;
+    // The same value carrying the element keys of `carrier`, a class of its
+    // own: only for a value keyed by identity (an unhashable tuple), whose
+    // key ignores the class.
+    PyValue with_element_carrier(ClassRef carrier) && noexcept;
 
     // "PyValue { obj: Py(0x...), primitave: Int(5), hash: 5 }"
     std::string debug() const;
@@ -134,6 +146,24 @@ private:
     KeyKind key_ = KeyKind::Identity;
     uint64_t hash_ = 0;
 };
+
+// The element keys of a tuple or frozenset value: one key per distinct
+// element (1, 1.0 and True are one), in the order the elements come;
+// unhashable elements have none.  A nested tuple is one element, keyed as
+// a whole.  The keys hold no reference of their own to the elements of the
+// value whose class carries them, which keeps those alive; only a key
+// compared by text holds its text, since an index may keep that key after
+// the value is gone.
+struct ElementKeys {
+    std::vector<PyValue> keys;
+};
+
+inline const std::vector<PyValue>* PyValue::elements() const noexcept {
+    const EqualityClass* c = cls_.get();
+    if (c == nullptr) return nullptr;
+    const ElementKeys* e = c->elements.load(std::memory_order_acquire);
+    return e == nullptr ? nullptr : &e->keys;
+}
 
 // Hashing and equality functors for hash maps keyed by values.
 struct PyValueHash {

@@ -15,6 +15,8 @@ namespace corvane::py {
 
 namespace detail {
 inline thread_local int gil_released_depth = 0;
+// Above 0 inside a `DeferDecrefs` scope.
+inline thread_local int decrefs_deferred_depth = 0;
 }
 
 // True when the current thread is inside one of our entry points and has not
@@ -51,12 +53,24 @@ void drain_deferred() noexcept;
 // lock, otherwise through the deferred queue.
 inline void release_ref(PyObject* obj) noexcept {
     if (obj == nullptr) return;
-    if (gil_held()) {
+    if (gil_held() && detail::decrefs_deferred_depth == 0) {
         Py_DECREF(obj);
     } else {
         defer_decref(obj);
     }
 }
+
+// Engine work that keeps the interpreter lock but holds index locks: the
+// references it drops are parked as if the lock were released, so that no
+// finaliser runs while an index lock is held.  They are released when the
+// call returns.
+class DeferDecrefs {
+public:
+    DeferDecrefs() noexcept { ++detail::decrefs_deferred_depth; }
+    ~DeferDecrefs() { --detail::decrefs_deferred_depth; }
+    DeferDecrefs(const DeferDecrefs&) = delete;
+    DeferDecrefs& operator=(const DeferDecrefs&) = delete;
+};
 
 // Give the engine its interpreter hooks: engine handles release their
 // references through `release_ref`, and a wait for an index lock gives the

@@ -34,8 +34,12 @@ inline constexpr Gil view_reduced = Gil::Release;
 inline constexpr Gil view_ordered_by = Gil::Release;
 inline constexpr Gil view_value_counts = Gil::Release;
 inline constexpr Gil view_reduced_query = Gil::Keep;
-// Indexable: assignment updates every index holding the object.
+// Indexable: assignment updates every index holding the object.  An
+// `Indexable` value may bring many nested objects in: release.  Any other
+// value moves one pair per index, shorter than giving the lock up and
+// taking it back; a wait for an index lock gives it up all the same.
 inline constexpr Gil assignment = Gil::Release;
+inline constexpr Gil assignment_of_plain_value = Gil::Keep;
 // Every other call (`collect`, `rebase`, construction, reprs) keeps the lock
 // throughout: they read Python objects while they work.
 }  // namespace gil_policy

@@ -90,7 +90,7 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 if (!PyUnicode_Check(key)) continue;
                 AttrName name = attr_name_of(key);
-                PyValue v = wrap_value(value);
+                PyValue v = wrap_stored_value(value);
                 size_t at = st.attributes.index_of(name);
                 if (at != AttrList::npos) {
                     st.attributes.replace(at, std::move(v));
@@ -155,6 +155,19 @@ PyObject* stored_attributes_view(PyObject* self);
     throw py::PyErrorSet{};
 }
 
+// The text of the str `name`; `passed` keeps the bytes of a name holding
+// lone surrogates.
+std::string_view name_text(PyObject* name, std::string& passed) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &len);
+    if (s == nullptr) {
+        PyErr_Clear();
+        passed = attribute_name(name);
+        return passed;
+    }
+    return std::string_view(s, static_cast<size_t>(len));
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::entry([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) {
@@ -180,20 +193,19 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
                 return found;
             }
         }
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(name, &len);
-        std::string passed;  // the bytes of a name holding lone surrogates
-        if (s == nullptr) {
-            PyErr_Clear();
-            passed = attribute_name(name);
-            s = passed.data();
-            len = static_cast<Py_ssize_t>(passed.size());
-        }
-        const std::string_view text(s, static_cast<size_t>(len));
-        for (const auto& [n, v] : attrs) {
-            if (n.view() == text) {
-                Py_INCREF(v.object());
-                return v.object();
+        std::string passed;
+        std::string_view text;
+        if (const std::optional<AttrName> known = known_attr_name(name)) {
+            // A name's own object that matched no address names no stored
+            // attribute (a method, a class attribute): no text to compare.
+            text = known->view();
+        } else {
+            text = name_text(name, passed);
+            for (const auto& [n, v] : attrs) {
+                if (n.view() == text) {
+                    Py_INCREF(v.object());
+                    return v.object();
+                }
             }
         }
         // The interpreter gives the instances of classes defined in Python
@@ -239,8 +251,32 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             py::argument_conversion_error(name, "PyString", "name");
         }
         const AttrName key = attr_name_of(name);
-        PyValue new_value = wrap_value(value);
+        const size_t at = st.attributes.index_of(key);
+        // The object it holds already: nothing changes, in the object or in
+        // an index whose value sets are whole (one narrowed by `reduce`
+        // enters the object again, below).
+        if (at != AttrList::npos && st.attributes.object(at) == value &&
+            (hidden_name(key.view()) || sets_complete(st.indexes)))
+            return;
+        PyValue new_value = wrap_stored_value(value);
+        // Read after the value: hashing and comparing it runs Python code,
+        // during which another thread may register the object with a nested
+        // index.
         const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
+        // In no index, or recorded there as the old value was: store it, and
+        // the indexes stay as they are.
+        if (!indexed || (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
+                         sets_complete(st.indexes))) {
+            PyValue replaced;
+            if (at != AttrList::npos) {
+                replaced = st.attributes.replace(at, std::move(new_value));
+            } else {
+                st.attributes.push_back(key, std::move(new_value));
+            }
+            // The replaced value is released after the use ends.
+            use.end();
+            return;
+        }
         std::unique_ptr<Entry> nested;
         if (indexed && new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
         // A copy: while the interpreter lock is released, another thread may
@@ -250,10 +286,18 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         AssignOutcome out;
         if (indexed) {
             const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
-            py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+            if (nested) {
+                py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+            } else {
+                py::DeferDecrefs defer;
+                py::run_engine(py::gil_policy::assignment_of_plain_value,
+                               [&] { out = assign_attribute(reached, a); });
+            }
         }
         std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
-        if (indexed) {
+        const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
+                                            [](const IndexMeta& m) { return m.nested; });
+        if (indexed && any_nested) {
             // A nested index registered meanwhile entered this object as it
             // was before this assignment (its list is written only now, under
             // the interpreter lock, and only then can a new reading see it):

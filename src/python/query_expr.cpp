@@ -107,6 +107,43 @@ PyObject* bt_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// `startswith(attr, prefix)`: the prefix must be a str (a subclass too).
+PyObject* startswith_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        static const char* const params[] = {"attr", "prefix"};
+        PyObject* out[2];
+        py::match(py::Signature{"PyQueryExpr.startswith", params, 2}, args, nargs, kwnames, out);
+        QueryExpr e;
+        e.op = QueryExpr::Op::StartsWith;
+        e.attr = attr_arg(out[0]);
+        if (!PyUnicode_Check(out[1])) py::argument_conversion_error(out[1], "PyString", "prefix");
+        e.values.push_back(wrap_value(out[1]));
+        return wrap_expr(std::move(e));
+    });
+}
+
+// `contains(attr, value)`: `value` must be hashable, since only hashable
+// elements are keyed.
+PyObject* contains_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&]() -> PyObject* {
+        static const char* const params[] = {"attr", "value"};
+        PyObject* out[2];
+        py::match(py::Signature{"PyQueryExpr.contains", params, 2}, args, nargs, kwnames, out);
+        QueryExpr e;
+        e.op = QueryExpr::Op::Contains;
+        e.attr = attr_arg(out[0]);
+        if (PyObject_Hash(out[1]) == -1 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PyErrorSet{};
+            PyErr_Clear();
+            py::type_error(std::string("argument 'value': unhashable type: '") +
+                           Py_TYPE(out[1])->tp_name + "'");
+        }
+        e.values.push_back(wrap_value(out[1]));
+        return wrap_expr(std::move(e));
+    });
+}
+
 PyObject* in_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
         static const char* const params[] = {"attr", "values"};
@@ -218,6 +255,9 @@ PyMethodDef expr_methods[] = {
     {"lt", CORVANE_FASTCALL(compare_factory<QueryExpr::Op::Lt>), kStatic,
      "lt(attr, value)\n--\n\n"},
     {"in_", CORVANE_FASTCALL(in_factory), kStatic, "in_(attr, values)\n--\n\n"},
+    {"startswith", CORVANE_FASTCALL(startswith_factory), kStatic,
+     "startswith(attr, prefix)\n--\n\n"},
+    {"contains", CORVANE_FASTCALL(contains_factory), kStatic, "contains(attr, value)\n--\n\n"},
     {"and_", CORVANE_FASTCALL(combine_factory<QueryExpr::Op::And>), kStatic,
      "and_(*exprs)\n--\n\n"},
     {"or_", CORVANE_FASTCALL(combine_factory<QueryExpr::Op::Or>), kStatic, "or_(*exprs)\n--\n\n"},

@@ -1,6 +1,7 @@
 #include "python/values.hpp"
 
 #include <absl/container/flat_hash_map.h>
+#include <absl/container/flat_hash_set.h>
 #include <absl/container/inlined_vector.h>
 
 #include <algorithm>
@@ -8,9 +9,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <vector>
 
+#include "engine/numeric_hash.hpp"
 #include "python/gil.hpp"
 #include "python/indexable.hpp"
 #include "python/range_keys.hpp"
@@ -32,7 +35,9 @@ namespace {
 // founding value.  A class shares the founding value's own handle, so the
 // one reference that handle holds is still the one the holder of the value
 // reports to the cycle collector: a value referring back to its holder
-// (`o.x = (o,)`) stays collectable.
+// (`o.x = (o,)`) stays collectable.  A class founded by an element of a
+// tuple or frozenset shares the handle of that container instead, which
+// keeps the element alive: element keys take no reference of their own.
 //
 // Lookups run with the interpreter lock, since they call `==`; drops may run
 // without it.  So the registry has a mutex of its own, held only for short
@@ -40,8 +45,12 @@ namespace {
 // anything else.
 
 struct PyClass : EqualityClass {
-    SharedRef founder;  // the handle of the value that founded the class
+    PyObject* founder = nullptr;  // the value that founded the class
+    SharedRef keeper;             // the handle keeping `founder` alive
     Py_hash_t hash = 0;
+    // False for the carrier of the element keys of an unhashable tuple,
+    // which no other value can join.
+    bool registered = true;
 };
 
 struct Registry {
@@ -69,7 +78,7 @@ bool try_acquire(EqualityClass* c) noexcept {
 
 void drop_class(EqualityClass* cls) noexcept {
     auto* c = static_cast<PyClass*>(cls);
-    {
+    if (c->registered) {
         Registry& r = registry();
         std::lock_guard<std::mutex> lock(r.mutex);
         auto it = r.by_hash.find(c->hash);
@@ -79,14 +88,19 @@ void drop_class(EqualityClass* cls) noexcept {
             if (list.empty()) r.by_hash.erase(it);
         }
     }
-    c->founder.reset();  // released at once, or parked without the interpreter lock
+    // The element keys may hold classes of their own (dropped the same way)
+    // and texts; the founder's reference goes last, since the keys borrow
+    // from it.
+    delete c->elements.load(std::memory_order_acquire);
+    c->keeper.reset();  // released at once, or parked without the interpreter lock
     delete c;
 }
 
-// The equality class of the hashable value `obj`, whose handle is `handle`.
-// An exception raised by `==` propagates (as it would from a dict lookup),
-// and nothing is recorded.
-ClassRef equality_class(PyObject* obj, const SharedRef& handle, Py_hash_t hash) {
+// The equality class of the hashable value `obj`, kept alive by `keeper`
+// (its own handle, or that of the container it is an element of).  An
+// exception raised by `==` propagates (as it would from a dict lookup), and
+// nothing is recorded.
+ClassRef equality_class(PyObject* obj, const SharedRef& keeper, Py_hash_t hash) {
     Registry& r = registry();
     for (;;) {
         absl::InlinedVector<ClassRef, 2> candidates;
@@ -101,13 +115,14 @@ ClassRef equality_class(PyObject* obj, const SharedRef& handle, Py_hash_t hash) 
         for (ClassRef& c : candidates) {
             // The founding value is on the left, as a dict compares its
             // stored key with the key looked up.
-            PyObject* founder = static_cast<PyClass*>(c.get())->founder.get();
+            PyObject* founder = static_cast<PyClass*>(c.get())->founder;
             int eq = PyObject_RichCompareBool(founder, obj, Py_EQ);
             if (eq < 0) throw py::PyErrorSet{};
             if (eq == 1) return std::move(c);
         }
         auto fresh = std::make_unique<PyClass>();
-        fresh->founder = handle;
+        fresh->founder = obj;
+        fresh->keeper = keeper;
         fresh->hash = hash;
         {
             std::lock_guard<std::mutex> lock(r.mutex);
@@ -197,24 +212,25 @@ bool exact_double(PyObject* obj, double& out) {
 
 // The key of an int object (any int type) whose value does not fit 64 bits
 // and that equals that value: a double holding it exactly, else its class.
-PyValue big_int_value(PyObject* obj, SharedRef handle, Py_hash_t hash) {
+PyValue big_int_value(PyObject* obj, SharedRef handle, const SharedRef& keeper, Py_hash_t hash) {
     uint64_t h = static_cast<uint64_t>(hash);
     double d = 0;
     if (exact_double(obj, d))
         return PyValue::float_keyed(std::move(handle), CastValue::Unknown, d, h);
-    ClassRef cls = equality_class(obj, handle, hash);
+    ClassRef cls = equality_class(obj, keeper, hash);
     return PyValue::of_other(std::move(handle), h, std::move(cls));
 }
 
 // The native key of an int of any int type, when it is one key with the
 // native int (or, beyond 64 bits, keeps the native equality).
-bool int_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
+bool int_native_key(PyObject* obj, SharedRef& handle, const SharedRef& keeper, Py_hash_t hash,
+                    PyValue& out) {
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (x == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
     if (overflow != 0) {
         if (!native_equality(Py_TYPE(obj), &PyLong_Type)) return false;
-        out = big_int_value(obj, std::move(handle), hash);
+        out = big_int_value(obj, std::move(handle), keeper, hash);
         return true;
     }
     if (!native_equality(Py_TYPE(obj), &PyLong_Type) &&
@@ -325,8 +341,9 @@ bool converted_native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyVa
 // (True and 1, an IntEnum member and its int, a str subclass and its text,
 // Decimal(1) and 1, Fraction(1, 2) and 0.5, complex(2, 0) and 2.0) gets
 // that native key; `out` is left alone otherwise.
-bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) {
-    if (PyLong_Check(obj)) return int_native_key(obj, handle, hash, out);
+bool native_key(PyObject* obj, SharedRef& handle, const SharedRef& keeper, Py_hash_t hash,
+                PyValue& out) {
+    if (PyLong_Check(obj)) return int_native_key(obj, handle, keeper, hash, out);
     if (PyFloat_Check(obj)) return float_native_key(obj, handle, hash, out);
     if (PyUnicode_Check(obj)) return str_native_key(obj, handle, hash, out);
     if (PyComplex_Check(obj)) return complex_native_key(obj, handle, hash, out);
@@ -341,24 +358,72 @@ bool native_key(PyObject* obj, SharedRef& handle, Py_hash_t hash, PyValue& out) 
 
 void install_value_hooks() noexcept { interpreter_hooks.drop_class = drop_class; }
 
-PyValue wrap_value(PyObject* obj) {
+namespace {
+
+// The interpreter's hash of the exact int `obj`, whose value is `x`, and of
+// the exact float `obj`, whose value is `x`: computed natively where the
+// interpreter's numeric hash has the parameters `int_hash` and
+// `double_hash` follow (every 64-bit build).
+#if defined(_PyHASH_BITS) && defined(_PyHASH_INF)
+constexpr bool kNativeNumericHash =
+    sizeof(Py_hash_t) == 8 && _PyHASH_BITS == kNumericHashBits && _PyHASH_INF == kInfinityHash;
+#else
+constexpr bool kNativeNumericHash = false;
+#endif
+
+uint64_t exact_int_hash(PyObject* obj, int64_t x) {
+    if constexpr (kNativeNumericHash) return static_cast<uint64_t>(int_hash(x));
+    return static_cast<uint64_t>(PyObject_Hash(obj));
+}
+
+uint64_t exact_float_hash(PyObject* obj, double x) {
+    if constexpr (kNativeNumericHash) {
+        if (std::optional<int64_t> h = double_hash(x)) return static_cast<uint64_t>(*h);
+    }
+    return static_cast<uint64_t>(PyObject_Hash(obj));  // NaN, which cannot fail
+}
+
+// The hash of the exact str `obj`.  CPython keeps a str's hash in the
+// object once computed (-1 until then); PyPy's C-API layer does not.
+uint64_t exact_str_hash(PyObject* obj) {
+#ifndef PYPY_VERSION
+    const Py_hash_t kept = reinterpret_cast<PyASCIIObject*>(obj)->hash;
+    if (kept != -1) return static_cast<uint64_t>(kept);
+#endif
+    return static_cast<uint64_t>(PyObject_Hash(obj));
+}
+
+// Wrap `obj`: a value of its own (`container` null), or an element of the
+// container whose handle is `container`, which keeps it alive.  An element
+// key takes a reference only to a text it is compared by (an exact str, of
+// its own, which no reference cycle can pass through); an unhashable element
+// has no key (false), and no element gets a range key.
+bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
+    const bool element = container != nullptr;
     PyTypeObject* type = Py_TYPE(obj);
     // Exact ints within 64 bits, floats and strs: native keys straight away.
     if (type == &PyLong_Type) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
-        if (overflow == 0 && !(x == -1 && PyErr_Occurred()))
-            return PyValue::of_int(py::share(obj), x, static_cast<uint64_t>(PyObject_Hash(obj)));
+        if (overflow == 0 && !(x == -1 && PyErr_Occurred())) {
+            out = PyValue::of_int(element ? SharedRef::unowned(obj) : py::share(obj), x,
+                                  exact_int_hash(obj, x));
+            return true;
+        }
         PyErr_Clear();
     } else if (type == &PyFloat_Type) {
-        return PyValue::of_float(py::share(obj), PyFloat_AS_DOUBLE(obj),
-                                 static_cast<uint64_t>(PyObject_Hash(obj)));
+        const double x = PyFloat_AS_DOUBLE(obj);
+        out = PyValue::of_float(element ? SharedRef::unowned(obj) : py::share(obj), x,
+                                exact_float_hash(obj, x));
+        return true;
     } else if (type == &PyUnicode_Type) {
         Py_ssize_t len = 0;
         const char* s = PyUnicode_AsUTF8AndSize(obj, &len);
-        if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX))
-            return PyValue::of_str(py::share(obj), std::string_view(s, static_cast<size_t>(len)),
-                                   static_cast<uint64_t>(PyObject_Hash(obj)));
+        if (s != nullptr && len <= static_cast<Py_ssize_t>(UINT32_MAX)) {
+            out = PyValue::of_str(py::share(obj), std::string_view(s, static_cast<size_t>(len)),
+                                  exact_str_hash(obj));
+            return true;
+        }
         PyErr_Clear();  // lone surrogates: compared by `==` below
     }
 
@@ -369,34 +434,148 @@ PyValue wrap_value(PyObject* obj) {
         // failing __hash__, an interrupt) propagates and nothing changes.
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::PyErrorSet{};
         PyErr_Clear();
+        if (element) return false;
         hashable = false;
         hash = 0;
     }
     uint64_t h = static_cast<uint64_t>(hash);
-    SharedRef handle = py::share(obj);
+    SharedRef handle = element ? SharedRef::unowned(obj) : py::share(obj);
+    const SharedRef& keeper = element ? *container : handle;
     bool indexable = PyType_IsSubtype(type, indexable_type());
     // Unhashable values, and values whose type keeps object's `==`, are keys
     // of their own: equal only to the very same object.
     if (!hashable || (indexable && identity_equality(type))) {
-        return indexable ? PyValue::of_indexable(std::move(handle), indexable_id(obj), h)
-                         : PyValue::of_other(std::move(handle), h);
+        out = indexable ? PyValue::of_indexable(std::move(handle), indexable_id(obj), h)
+                        : PyValue::of_other(std::move(handle), h);
+        return true;
     }
     if (indexable) {
-        ClassRef cls = equality_class(obj, handle, hash);
-        return PyValue::of_indexable(std::move(handle), indexable_id(obj), h, std::move(cls));
+        ClassRef cls = equality_class(obj, keeper, hash);
+        out = PyValue::of_indexable(std::move(handle), indexable_id(obj), h, std::move(cls));
+        return true;
     }
-    if (identity_equality(type)) return PyValue::of_other(std::move(handle), h);
+    if (identity_equality(type)) {
+        out = PyValue::of_other(std::move(handle), h);
+        return true;
+    }
     // Ordered values of other types keep the key equality gives them and
     // add their range key.
-    OrderedRef range = range_key(obj);
-    PyValue out;
+    OrderedRef range = element ? OrderedRef() : range_key(obj);
     if (type == &PyLong_Type) {
-        out = big_int_value(obj, std::move(handle), hash);
-    } else if (!native_key(obj, handle, hash, out)) {
-        ClassRef cls = equality_class(obj, handle, hash);
+        out = big_int_value(obj, std::move(handle), keeper, hash);
+    } else if (!native_key(obj, handle, keeper, hash, out)) {
+        ClassRef cls = equality_class(obj, keeper, hash);
         out = PyValue::of_other(std::move(handle), h, std::move(cls));
+    } else if (element && out.key_kind() == KeyKind::Text) {
+        // A str of another type keyed by its text: the key keeps an exact
+        // str of that text, since the element itself may go before the key.
+        std::string_view text = out.text();
+        PyObject* copy =
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (copy == nullptr) throw py::PyErrorSet{};
+        SharedRef own(adopt, copy);
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(copy, &len);
+        if (s == nullptr) throw py::PyErrorSet{};
+        out = PyValue::text_keyed(std::move(own), CastValue::Unknown,
+                                  std::string_view(s, static_cast<size_t>(len)), h);
     }
-    if (range.get() != nullptr) return std::move(out).with_range_key(std::move(range));
+    if (range.get() != nullptr) out = std::move(out).with_range_key(std::move(range));
+    return true;
+}
+
+// Hashing and equality of keys seen through pointers.
+struct KeyPtrHash {
+    size_t operator()(const PyValue* v) const noexcept { return PyValueHash{}(*v); }
+};
+struct KeyPtrEq {
+    bool operator()(const PyValue* a, const PyValue* b) const noexcept { return a->same_key(*b); }
+};
+
+// Containers whose elements an index keys, which cannot change in place:
+// tuples, their subclasses too (read from the tuple's own storage), and
+// frozensets, not their subclasses (whose iteration may give other objects
+// than those the set holds, and keep none of them alive).
+bool keyed_container(PyObject* obj) { return PyTuple_Check(obj) || PyFrozenSet_CheckExact(obj); }
+
+// The element keys of `container` (a tuple or frozenset), whose handle
+// `keeper` keeps it alive: one per distinct hashable element.  An exception
+// from an element's `__hash__` (other than TypeError) or `==` propagates.
+std::unique_ptr<ElementKeys> element_keys(PyObject* container, const SharedRef& keeper) {
+    auto out = std::make_unique<ElementKeys>();
+    std::vector<PyValue>& keys = out->keys;
+    const bool tuple = PyTuple_Check(container);
+    const Py_ssize_t size = tuple ? PyTuple_GET_SIZE(container) : PyObject_Size(container);
+    if (size < 0) throw py::PyErrorSet{};
+    // Room for every element, so that `seen` may point into `keys`.
+    keys.reserve(static_cast<size_t>(size));
+    // Duplicates are found by a scan while few keys are kept, then by a set.
+    constexpr size_t kScanned = 8;
+    absl::flat_hash_set<const PyValue*, KeyPtrHash, KeyPtrEq> seen;
+    auto add = [&](PyObject* item) {
+        PyValue key;
+        if (!wrap(item, &keeper, key)) return;
+        if (keys.size() < kScanned) {
+            for (const PyValue& k : keys)
+                if (k.same_key(key)) return;
+        } else {
+            if (seen.empty())
+                for (const PyValue& k : keys) seen.insert(&k);
+            if (seen.contains(&key)) return;
+        }
+        keys.push_back(std::move(key));
+        if (!seen.empty()) seen.insert(&keys.back());
+    };
+    if (tuple) {
+        for (Py_ssize_t i = 0; i < size; ++i) add(PyTuple_GET_ITEM(container, i));
+    } else {
+        py::PyRef iter(py::new_ref, PyObject_GetIter(container));
+        while (PyObject* item = PyIter_Next(iter.get())) {
+            py::PyRef owned(py::steal, item);
+            add(item);
+        }
+        if (PyErr_Occurred()) throw py::PyErrorSet{};
+    }
+    keys.shrink_to_fit();
+    return out;
+}
+
+// Give the class `cls`, founded by a tuple or frozenset, the keys of its
+// founder's elements, unless it has them already.
+void give_element_keys(EqualityClass* cls) {
+    if (cls->elements.load(std::memory_order_acquire) != nullptr) return;
+    auto* c = static_cast<PyClass*>(cls);
+    std::unique_ptr<ElementKeys> keys = element_keys(c->founder, c->keeper);
+    // Computing them may have let another thread give the class its keys.
+    const ElementKeys* expected = nullptr;
+    if (cls->elements.compare_exchange_strong(expected, keys.get(), std::memory_order_acq_rel))
+        keys.release();
+}
+
+}  // namespace
+
+PyValue wrap_value(PyObject* obj) {
+    PyValue out;
+    wrap(obj, nullptr, out);
+    return out;
+}
+
+PyValue wrap_stored_value(PyObject* obj) {
+    PyValue out = wrap_value(obj);
+    if (!keyed_container(obj)) return out;
+    if (out.key_kind() == KeyKind::Class) {
+        give_element_keys(out.key_class());
+    } else if (out.key_kind() == KeyKind::Identity) {
+        // An unhashable tuple (it holds a list, say) is a key of its own; a
+        // class no other value joins carries its element keys.
+        auto carrier = std::make_unique<PyClass>();
+        carrier->founder = obj;
+        carrier->keeper = out.handle();
+        carrier->registered = false;
+        carrier->elements.store(element_keys(obj, carrier->keeper).release(),
+                                std::memory_order_release);
+        out = std::move(out).with_element_carrier(ClassRef(adopt, carrier.release()));
+    }
     return out;
 }
 

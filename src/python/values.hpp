@@ -21,6 +21,11 @@ namespace corvane {
 // `__hash__`, propagates as `PyErrorSet` and nothing is recorded.
 PyValue wrap_value(PyObject* obj);
 
+// `wrap_value` for a value about to be stored as an attribute: a tuple or
+// frozenset also gets the keys of its elements (see `ElementKeys`), which
+// wrapping them may raise from as above.
+PyValue wrap_stored_value(PyObject* obj);
+
 // Give the engine the hook that frees equality classes.  Called once when
 // the module loads.
 void install_value_hooks() noexcept;

@@ -4,15 +4,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "engine/attr_list.hpp"
 #include "engine/evaluate.hpp"
 #include "engine/keyword_filter.hpp"
+#include "engine/numeric_hash.hpp"
 #include "engine/operations.hpp"
+#include "engine/order.hpp"
 #include "engine/query_map.hpp"
 
 namespace corvane {
@@ -85,6 +89,112 @@ TEST(Engine, EntersSelectsAndFollowsAssignment) {
     EXPECT_EQ(ids(reduced_query(index, above)), (std::vector<uint32_t>{2}));
     EXPECT_EQ(ids(reduced_query(index, compare(QueryExpr::Op::Le, "x", num(0)))),
               (std::vector<uint32_t>{3}));
+}
+
+// Texts in code point order, which is their UTF-8 byte order: around the
+// ends of each encoded length, the surrogates' gap, the highest code point,
+// a NUL, and texts sharing a long prefix.
+using namespace std::string_view_literals;
+const std::string_view kOrderedTexts[] = {
+    "",
+    "\0"sv,
+    "ab",
+    "abc",
+    "kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk",
+    "kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkka",
+    "kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkb",
+    "\x7f",              // U+007F
+    "\xc2\x80",          // U+0080
+    "\xdf\xbf",          // U+07FF
+    "\xe0\xa0\x80",      // U+0800
+    "\xed\x9f\xbf",      // U+D7FF
+    "\xee\x80\x80",      // U+E000
+    "\xef\xbf\xbf",      // U+FFFF
+    "\xf0\x90\x80\x80",  // U+10000
+    "\xf4\x8f\xbf\xbf",  // U+10FFFF
+    "\xf4\x8f\xbf\xbf"
+    "a",
+};
+
+TEST(Engine, TextsOrderByCodePoint) {
+    constexpr size_t n = std::size(kOrderedTexts);
+    // Object i + 1 holds text i; they enter in a shuffled order.
+    std::vector<uint32_t> order(n);
+    for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    IndexAPI index = IndexAPI::make();
+    std::vector<Entry> batch(n + 1);
+    for (size_t k = 0; k < n; ++k) {
+        const size_t i = order[k];
+        const std::string_view t = kOrderedTexts[i];
+        fill(batch[k], static_cast<uint32_t>(i + 1), {{"t", text(t)}});
+    }
+    fill(batch[n], 100, {{"t", num(5)}});  // a number sorts before every text
+    add_object_many(index, batch);
+    auto maps = index.attr_maps->read();
+    auto members = index.member_ids->read();
+
+    std::vector<uint32_t> ascending{100};
+    for (uint32_t i = 1; i <= n; ++i) ascending.push_back(i);
+    EXPECT_EQ(ordered_by_attribute(*maps, "t", *members, false, SIZE_MAX), ascending);
+    std::vector<uint32_t> descending(ascending.rbegin(), ascending.rend() - 1);
+    descending.push_back(100);  // texts first when descending
+    EXPECT_EQ(ordered_by_attribute(*maps, "t", *members, true, SIZE_MAX), descending);
+    EXPECT_EQ(ordered_by_attribute(*maps, "t", *members, true, 2, 1),
+              (std::vector<uint32_t>{static_cast<uint32_t>(n - 1), static_cast<uint32_t>(n - 2)}));
+
+    for (size_t i = 0; i < n; ++i) {
+        const std::string_view t = kOrderedTexts[i];
+        std::vector<uint32_t> above, from;
+        for (uint32_t j = static_cast<uint32_t>(i + 1); j <= n; ++j) {
+            if (j > i + 1) above.push_back(j);
+            from.push_back(j);
+        }
+        EXPECT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, "t", text(t)))),
+                  above)
+            << i;
+        // The planner's counts agree with the ranges, until their cap.
+        const TextOrder& texts = maps->find("t")->second->texts;
+        const auto& sets = maps->find("t")->second->exact;
+        EXPECT_EQ(texts.count(sets, TextBound{t, false}, std::nullopt, n), above.size()) << i;
+        EXPECT_EQ(texts.count(sets, std::nullopt, TextBound{t, true}, n), i + 1) << i;
+        EXPECT_EQ(texts.count(sets, TextBound{t, true}, TextBound{t, true}, 1), 1u) << i;
+        EXPECT_EQ(
+            texts.count_prefixed(sets, t, n),
+            ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::StartsWith, "t", text(t))))
+                .size())
+            << i;
+        QueryExpr between;
+        between.op = QueryExpr::Op::Bt;
+        between.attr = "t";
+        between.values = {text(t), text(t)};
+        EXPECT_EQ(ids(evaluate_query(*maps, *members, between)),
+                  (std::vector<uint32_t>{static_cast<uint32_t>(i + 1)}))
+            << i;
+    }
+    // A prefix selects the run of texts starting with it, whole code points
+    // only: the highest code point with and without a letter after it.
+    auto prefixed = [&](std::string_view p) {
+        return ids(
+            evaluate_query(*maps, *members, compare(QueryExpr::Op::StartsWith, "t", text(p))));
+    };
+    EXPECT_EQ(prefixed("\xf4\x8f\xbf\xbf"), (std::vector<uint32_t>{16, 17}));
+    EXPECT_EQ(prefixed("kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk"),
+              (std::vector<uint32_t>{5, 6, 7}));
+    EXPECT_EQ(prefixed("ab"), (std::vector<uint32_t>{3, 4}));
+    EXPECT_EQ(prefixed("").size(), n);
+    const TextOrder& texts = maps->find("t")->second->texts;
+    EXPECT_EQ(texts.count_prefixed(maps->find("t")->second->exact, "", 3), std::nullopt);
+    EXPECT_EQ(texts.count(maps->find("t")->second->exact, std::nullopt, std::nullopt, n - 1),
+              std::nullopt);
+    EXPECT_TRUE(prefixed("\xf4\x8f\xbf\xbf"
+                         "b")
+                    .empty());
+    // A number bound never selects a text, nor a text bound a number.
+    EXPECT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, "t", num(0)))),
+              (std::vector<uint32_t>{100}));
+    EXPECT_EQ(ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Lt, "t", text("a")))),
+              (std::vector<uint32_t>{1, 2}));
 }
 
 TEST(Engine, NarrowKeepsSelectedEqualityEntriesOnly) {
@@ -230,6 +340,37 @@ TEST(SharedRef, CountsSurviveManySlabsDroppedInAnyOrder) {
     }
     interpreter_hooks = saved;
     released_log = nullptr;
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+// Hashes as Python gives them (`hash(x)` on a 64-bit build).
+TEST(NumericHash, IntsAndDoublesHashAsPythonDoes) {
+    EXPECT_EQ(int_hash(0), 0);
+    EXPECT_EQ(int_hash(-1), -2);  // -1 is the error value
+    EXPECT_EQ(int_hash(-2), -2);
+    EXPECT_EQ(int_hash((int64_t{1} << 61) - 1), 0);
+    EXPECT_EQ(int_hash(int64_t{1} << 61), 1);
+    EXPECT_EQ(int_hash(INT64_MAX), 3);
+    EXPECT_EQ(int_hash(INT64_MIN), -4);
+    EXPECT_EQ(double_hash(0.0), 0);
+    EXPECT_EQ(double_hash(-0.0), 0);
+    EXPECT_EQ(double_hash(-1.0), -2);
+    EXPECT_EQ(double_hash(0.5), int64_t{1} << 60);
+    EXPECT_EQ(double_hash(-2.5), -1152921504606846978);
+    EXPECT_EQ(double_hash(0x1p70), 512);
+    EXPECT_EQ(double_hash(5e-324), 16777216);
+    EXPECT_EQ(double_hash(1e300), 1224995262755759164);
+    EXPECT_EQ(double_hash(HUGE_VAL), 314159);
+    EXPECT_EQ(double_hash(-HUGE_VAL), -314159);
+    EXPECT_FALSE(double_hash(std::nan("")).has_value());
+    // An integral double hashes as the int it equals.
+    for (int64_t x : {int64_t{7}, int64_t{-123456789}, int64_t{1} << 53, -(int64_t{1} << 62)})
+        EXPECT_EQ(double_hash(static_cast<double>(x)), int_hash(x)) << x;
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
 // objects, and of names beginning with "_"), removal, reducing and
 // merging.  After every step each record validates
 // (`validate_record`, reading the objects' current attributes) and answers
-// keyword filters, range queries and dotted paths as the reference does.
+// keyword filters, range queries (of numbers and of texts, prefixes too),
+// dotted paths and element queries on tuple values as the reference does.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -44,13 +45,73 @@ uint32_t id_of(PyObject* obj) {
 const std::array<const char*, 4> kTexts = {"a", "b", "abc", ""};
 const std::array<const char*, 4> kNames = {"x", "s", "c", "_h"};
 
+// The tuple values: the element keys their classes carry, as scalars (1.0
+// is the key 1, so the fourth tuple shares an element with the first).  The
+// last tuple is unhashable, keyed by identity, its keys on a carrier.
+struct TupleSpec {
+    std::vector<std::pair<reference::Scalar, double>> numbers;
+    std::vector<const char*> texts;
+};
+const std::array<TupleSpec, 5> kTuples = {{
+    {{{reference::Scalar::Int, 1}}, {"a"}},
+    {{{reference::Scalar::Float, 2.5}}, {"a"}},
+    {{}, {}},
+    {{{reference::Scalar::Float, 1.0}}, {"b"}},
+    {{{reference::Scalar::Int, 2}}, {"b", ""}},
+}};
+
+// One value per tuple of `kTuples`, each with a class carrying its element
+// keys.  The pool owns the classes and their keys and frees them after the
+// values (members go in reverse order); no hook frees classes here.
+struct TuplePool {
+    struct Owned {
+        EqualityClass cls;
+        ~Owned() { delete cls.elements.load(); }
+    };
+    std::vector<std::unique_ptr<Owned>> classes;
+    std::vector<PyValue> values;
+
+    TuplePool() {
+        for (size_t t = 0; t < kTuples.size(); ++t) {
+            classes.push_back(std::make_unique<Owned>());
+            EqualityClass* cls = &classes.back()->cls;
+            auto* keys = new ElementKeys();
+            for (auto [kind, num] : kTuples[t].numbers)
+                keys->keys.push_back(reference::scalar_value(kind, num, ""));
+            for (const char* text : kTuples[t].texts)
+                keys->keys.push_back(reference::scalar_value(reference::Scalar::Text, 0, text));
+            cls->elements.store(keys);
+            const bool unhashable = t + 1 == kTuples.size();
+            PyObject* obj = object_of(static_cast<uint32_t>(1000 + t));
+            values.push_back(unhashable ? PyValue::of_other(SharedRef::unowned(obj), 0)
+                                              .with_element_carrier(ClassRef(adopt, cls))
+                                        : PyValue::of_other(SharedRef::unowned(obj), 5000 + t,
+                                                            ClassRef(adopt, cls)));
+        }
+    }
+};
+
+const std::vector<PyValue>& tuple_values() {
+    static const TuplePool pool;
+    return pool.values;
+}
+
+// Whether tuple `t` has an element that is one key with the scalar given.
+bool tuple_holds(size_t t, reference::Scalar kind, double num, std::string_view text) {
+    for (auto [k, n] : kTuples[t].numbers)
+        if (kind != reference::Scalar::Text && n == num) return true;
+    for (const char* x : kTuples[t].texts)
+        if (kind == reference::Scalar::Text && text == x) return true;
+    return false;
+}
+
 // A value as the reference sees it: numbers are one key when equal
 // (1 and 1.0), texts when their text is, nested objects only themselves.
 struct Desc {
-    enum Kind { Int, Float, Text, Nested } kind = Int;
+    enum Kind { Int, Float, Text, Nested, Tuple } kind = Int;
     double num = 0;
     const char* text = "";
-    uint32_t nested = 0;
+    uint32_t nested = 0;  // the nested object, or the tuple of `kTuples`
 
     bool numeric() const { return kind == Int || kind == Float; }
     bool operator==(const Desc& o) const {
@@ -59,6 +120,7 @@ struct Desc {
         return kind == Text ? std::string_view(text) == o.text : nested == o.nested;
     }
     PyValue value() const {
+        if (kind == Tuple) return tuple_values()[nested];
         if (kind == Nested)
             return PyValue::of_indexable(SharedRef(adopt, object_of(nested)), nested, nested);
         return reference::scalar_value(scalar(), num, text);
@@ -88,8 +150,12 @@ public:
             const char* name = kNames[rng_() % kNames.size()];
             assign(1 + rng_() % kTop, name, random_desc(name));
         } else if (what < 35) {
-            assign_nested(kFirstNested + rng_() % kNestedCount,
-                          Desc{Desc::Int, static_cast<double>(rng_() % 3)});
+            // Now and then a tuple, whose element sets a release must empty.
+            const uint32_t r = static_cast<uint32_t>(rng_() % 4);
+            assign_nested(
+                kFirstNested + rng_() % kNestedCount,
+                r == 3 ? Desc{Desc::Tuple, 0, "", static_cast<uint32_t>(rng_() % kTuples.size())}
+                       : Desc{Desc::Int, static_cast<double>(r)});
         } else if (what < 47) {
             add_single(rng_() % kIndexes, 1 + rng_() % kTop);
         } else if (what < 62) {
@@ -119,6 +185,8 @@ private:
             return Desc{Desc::Nested, 0, "",
                         kFirstNested + static_cast<uint32_t>(rng_() % kNestedCount)};
         if (name == "s" && r < 14) return Desc{Desc::Text, 0, kTexts[rng_() % kTexts.size()]};
+        if (r >= 17)
+            return Desc{Desc::Tuple, 0, "", static_cast<uint32_t>(rng_() % kTuples.size())};
         if (r < 3) return Desc{Desc::Text, 0, kTexts[rng_() % kTexts.size()]};
         if (r < 8) {
             static constexpr double kReals[] = {-1.5, 0.5, 2.0, 2.5};
@@ -315,18 +383,56 @@ private:
             ids(evaluate_query(*maps, *members, compare(QueryExpr::Op::Gt, name, bound_value))),
             want)
             << "step " << n << ", index " << k << ", " << name << " > " << bound;
+        // Texts order by their bytes, apart from numbers, reduced or not.
+        static constexpr const char* kTextBounds[] = {"", "a", "ab", "abc", "abd", "b", "c"};
+        const std::string_view tb = kTextBounds[rng_() % std::size(kTextBounds)];
+        const bool prefix = rng_() % 2 == 0;
+        want.clear();
+        for (const auto& [id, names] : index.listed)
+            if (const Desc* x = desc(id, name); x && x->kind == Desc::Text)
+                if (prefix ? std::string_view(x->text).starts_with(tb)
+                           : std::string_view(x->text) >= tb)
+                    want.insert(id);
+        const PyValue text_bound = Desc{Desc::Text, 0, tb.data()}.value();
+        ASSERT_EQ(ids(evaluate_query(*maps, *members,
+                                     compare(prefix ? QueryExpr::Op::StartsWith : QueryExpr::Op::Ge,
+                                             name, text_bound))),
+                  want)
+            << "step " << n << ", index " << k << ", " << name << (prefix ? " prefix " : " >= ")
+            << tb;
         const auto a = static_cast<double>(rng_() % 3);
         want.clear();
         for (const auto& [id, names] : index.listed) {
             const Desc* c = desc(id, "c");
             if (c == nullptr || c->kind != Desc::Nested) continue;
-            if (const Desc* inner = desc(c->nested, "a"); inner && inner->num == a) want.insert(id);
+            if (const Desc* inner = desc(c->nested, "a");
+                inner && inner->kind == Desc::Int && inner->num == a)
+                want.insert(id);
         }
         ASSERT_EQ(
             ids(evaluate_query(*maps, *members,
                                compare(QueryExpr::Op::Eq, "c.a", Desc{Desc::Int, a}.value()))),
             want)
             << "step " << n << ", index " << k << ", c.a == " << a;
+        // Elements, as equality: only ids the value sets list.
+        static constexpr std::array<std::pair<reference::Scalar, double>, 4> kElements = {{
+            {reference::Scalar::Int, 1},
+            {reference::Scalar::Float, 2.5},
+            {reference::Scalar::Int, 2},
+            {reference::Scalar::Text, 0},
+        }};
+        const auto [kind, num] = kElements[rng_() % kElements.size()];
+        const char* text = kind == reference::Scalar::Text ? (rng_() % 2 ? "a" : "b") : "";
+        want.clear();
+        for (const auto& [id, names] : index.listed)
+            if (const Desc* x = desc(id, name); names.count(name) && x && x->kind == Desc::Tuple &&
+                                                tuple_holds(x->nested, kind, num, text))
+                want.insert(id);
+        ASSERT_EQ(ids(evaluate_query(*maps, *members,
+                                     compare(QueryExpr::Op::Contains, name,
+                                             reference::scalar_value(kind, num, text)))),
+                  want)
+            << "step " << n << ", index " << k << ", " << name << " contains " << num << text;
     }
 
     template <class M>

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <memory>
 #include <random>
@@ -398,6 +399,71 @@ TEST(Reduce, RefusalAndFailureChangeNothing) {
     take_items(*index.items, {1000});
     EXPECT_THROW(reduce_index(index, a0, reader), InternalFailure);
     expect_index(index, model, 3);
+}
+
+// An assignment may skip the indexes only when they record the new value
+// exactly as the old one and every value set is whole: `reduce`, and a union
+// with a reduced index, end that for good.
+TEST(Assignment, SkipsOnlyValuesRecordedAlikeInWholeSets) {
+    auto obj = [](uint32_t k) { return SharedRef(adopt, object(k)); };
+    const PyValue one = PyValue::of_int(obj(1), 1, 1);
+    EXPECT_TRUE(records_alike(one, one));
+    EXPECT_TRUE(records_alike(one, PyValue::of_int(obj(2), 1, 1)));
+    EXPECT_FALSE(records_alike(one, PyValue::of_int(obj(2), 2, 2)));
+    // One key, but another classification (1.0, True) or another range key.
+    EXPECT_FALSE(records_alike(one, PyValue::of_float(obj(3), 1.0, 1)));
+    EXPECT_FALSE(records_alike(one, PyValue::int_keyed(obj(4), CastValue::Unknown, 1, 1)));
+    EXPECT_FALSE(records_alike(PyValue::of_float(obj(5), 0.0, 0), PyValue::of_float(obj(6), -0.0, 0)));
+    EXPECT_TRUE(records_alike(PyValue::of_float(obj(5), 2.5, 7), PyValue::of_float(obj(6), 2.5, 7)));
+    const double nan = std::nan("");
+    EXPECT_FALSE(records_alike(PyValue::of_float(obj(5), nan, 7), PyValue::of_float(obj(6), nan, 8)));
+    EXPECT_TRUE(records_alike(PyValue::of_str(obj(7), "abc", 9), PyValue::of_str(obj(8), "abc", 9)));
+    EXPECT_FALSE(records_alike(PyValue::of_str(obj(7), "abc", 9), PyValue::of_str(obj(8), "abd", 9)));
+    EXPECT_TRUE(records_alike(PyValue::int_keyed(obj(9), CastValue::Unknown, 1, 1),
+                              PyValue::int_keyed(obj(10), CastValue::Unknown, 1, 1)));
+    // Nested objects and equality classes: only the very object.
+    const PyValue nested = PyValue::of_indexable(obj(11), 11, 5);
+    EXPECT_TRUE(records_alike(nested, nested));
+    EXPECT_FALSE(records_alike(nested, PyValue::of_indexable(obj(12), 12, 5)));
+    EqualityClass cls;  // its own count keeps it from ever being dropped
+    auto in_class = [&](uint32_t k) {
+        cls.count.fetch_add(1);
+        return PyValue::of_other(obj(k), 3, ClassRef(adopt, &cls));
+    };
+    const PyValue tuple = in_class(13);
+    EXPECT_TRUE(records_alike(tuple, tuple));
+    EXPECT_FALSE(records_alike(tuple, in_class(14)));
+
+    std::mt19937 rng(4);
+    Model model = random_model(rng, 50, 4);
+    auto reduced = std::make_shared<IndexAPI>(IndexAPI::make());
+    auto whole = std::make_shared<IndexAPI>(IndexAPI::make());
+    auto merged = std::make_shared<IndexAPI>(IndexAPI::make());
+    for (const Entry& e : entries_of(model)) {
+        add_object(*reduced, e);
+        add_object(*whole, e);
+    }
+    Registrations regs;
+    add_registration(regs, reduced);
+    add_registration(regs, whole);
+    EXPECT_TRUE(sets_complete(regs));
+    ModelReader reader;
+    for (const auto& [id, attrs] : model) reader.set(id, attrs);
+    ASSERT_FALSE(reduce_index(*reduced, HashQuery{{"a", {num(0)}}}, reader).refused);
+    EXPECT_TRUE(reduced->narrowed.raised());
+    EXPECT_FALSE(whole->narrowed.raised());
+    EXPECT_FALSE(sets_complete(regs));
+    Registrations others;
+    add_registration(others, whole);
+    add_registration(others, merged);
+    // A nested index is never narrowed, whatever its flag says.
+    add_registration(others, reduced, true);
+    EXPECT_TRUE(sets_complete(others));
+    union_with(*merged, *whole);
+    EXPECT_TRUE(sets_complete(others));
+    union_with(*merged, *reduced);
+    EXPECT_TRUE(merged->narrowed.raised());
+    EXPECT_FALSE(sets_complete(others));
 }
 
 // ---------------------------------------------------------------- rebuilding
