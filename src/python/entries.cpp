@@ -3,6 +3,7 @@
 #include <absl/container/flat_hash_map.h>
 
 #include <algorithm>
+#include <array>
 
 #include "python/errors.hpp"
 #include "python/indexable.hpp"
@@ -40,14 +41,36 @@ public:
 // depth); `read` has the entry of every object read so far into this tree
 // of entries.  An object of the caller's path has none until it is met.
 struct Chain {
+    explicit Chain(std::vector<uint32_t>& path) : ids(path) {}
+
     std::vector<uint32_t>& ids;
-    absl::flat_hash_map<uint32_t, const Entry*> read;
 
     // The entry read for `id` already, or null.
     const Entry* entry_of(uint32_t id) const {
-        auto it = read.find(id);
-        return it == read.end() ? nullptr : it->second;
+        if (!many_.empty()) {
+            auto it = many_.find(id);
+            return it == many_.end() ? nullptr : it->second;
+        }
+        for (size_t i = 0; i < count_; ++i)
+            if (few_[i].first == id) return few_[i].second;
+        return nullptr;
     }
+    void read(uint32_t id, const Entry* entry) {
+        if (many_.empty() && count_ < kFew) {
+            few_[count_++] = {id, entry};
+            return;
+        }
+        if (many_.empty()) many_.insert(few_.begin(), few_.end());
+        many_.emplace(id, entry);
+    }
+
+private:
+    // Most trees of entries are a few objects: they are searched in place,
+    // without allocating, and only larger ones are hashed.
+    static constexpr size_t kFew = 16;
+    std::array<std::pair<uint32_t, const Entry*>, kFew> few_;
+    size_t count_ = 0;
+    absl::flat_hash_map<uint32_t, const Entry*> many_;
 };
 
 void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidden, Chain& chain,
@@ -87,7 +110,7 @@ void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidd
         entry.attrs = &entry.owned;
     }
     chain.ids.push_back(st.id);
-    chain.read.emplace(st.id, &entry);
+    chain.read(st.id, &entry);
     try {
         add_nested_in_chain(entry, chain, base);
     } catch (...) {
@@ -100,14 +123,14 @@ void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidd
 }  // namespace
 
 void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base) {
-    Chain chain{path, {}};
-    chain.read.emplace(entry.id, &entry);
+    Chain chain(path);
+    chain.read(entry.id, &entry);
     add_nested_in_chain(entry, chain, base);
 }
 
 void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
                 std::vector<uint32_t>& path, size_t base) {
-    Chain chain{path, {}};
+    Chain chain(path);
     fill_in_chain(entry, obj, in_place, include_hidden, chain, base);
 }
 
