@@ -265,8 +265,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
         // In no index, or recorded there as the old value was: store it, and
         // the indexes stay as they are.
-        if (!indexed || (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
-                         sets_complete(st.indexes))) {
+        if (!indexed ||
+            (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
+             sets_complete(st.indexes))) {
             PyValue replaced;
             if (at != AttrList::npos) {
                 replaced = st.attributes.replace(at, std::move(new_value));
@@ -287,7 +288,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (indexed) {
             const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
             if (nested) {
-                py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+                py::run_engine(py::gil_policy::assignment,
+                               [&] { out = assign_attribute(reached, a); });
             } else {
                 py::DeferDecrefs defer;
                 py::run_engine(py::gil_policy::assignment_of_plain_value,
