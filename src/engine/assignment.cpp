@@ -35,6 +35,7 @@ bool update_one(const std::shared_ptr<IndexAPI>& shared, const Assignment& a, bo
     const bool left_object = old != nullptr && old->kind() == CastValue::Ind &&
                              !(a.new_value.kind() == CastValue::Ind &&
                                a.new_value.nested_id() == old->nested_id());
+    const uint32_t old_id = left_object ? old->nested_id() : 0;
     if (at != pairs.end()) {
         at->second = a.new_value;
     } else {
@@ -43,7 +44,11 @@ bool update_one(const std::shared_ptr<IndexAPI>& shared, const Assignment& a, bo
     if (index.closed) {
         if (a.new_value.kind() == CastValue::Ind && a.nested != nullptr)
             enter_reachable(shared, *maps, *a.nested, &entered);
-        if (left_object) sweep_cycle(index, *maps);
+        if (left_object) {
+            Bitmap left;
+            left.add(old_id);
+            sweep_cycle(index, *maps, left);
+        }
     }
     return true;
 }

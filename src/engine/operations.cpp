@@ -793,13 +793,48 @@ Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members) {
     return reached;
 }
 
-void sweep_cycle(IndexAPI& cycle, AttrMaps& maps) {
+void sweep_cycle(IndexAPI& cycle, AttrMaps& maps, const Bitmap& from) {
     Bitmap members;
     {
         auto ids = cycle.member_ids->read();
         members = ids->copy();
     }
-    Bitmap gone = members.andnot(reachable_in_cycle(cycle, members));
+    // Only what `from` reaches may have lost its last way from a root:
+    // every other member is reached as before.
+    Bitmap reached;
+    std::vector<uint32_t> todo;
+    const auto follow = [&](Bitmap& into) {
+        while (!todo.empty()) {
+            const uint32_t id = todo.back();
+            todo.pop_back();
+            auto r = cycle.recorded.find(id);
+            if (r == cycle.recorded.end()) continue;
+            for (const auto& [name, value] : r->second) {
+                if (value.kind() != CastValue::Ind) continue;
+                const uint32_t next = value.nested_id();
+                if (members.contains(next) && (&into == &reached || reached.contains(next)) &&
+                    into.add_checked(next))
+                    todo.push_back(next);
+            }
+        }
+    };
+    from.for_each([&](uint32_t id) {
+        if (members.contains(id) && reached.add_checked(id)) todo.push_back(id);
+    });
+    follow(reached);
+    // Kept: those a root or a member outside them holds, and what they reach.
+    Bitmap kept;
+    reached.for_each([&](uint32_t id) {
+        bool keep = cycle.roots.contains(id);
+        for (auto it = maps.begin(); !keep && it != maps.end(); ++it) {
+            auto h = it->second->holders.find(id);
+            if (h == it->second->holders.end()) continue;
+            h->second.for_each([&](uint32_t holder) { keep = keep || !reached.contains(holder); });
+        }
+        if (keep && kept.add_checked(id)) todo.push_back(id);
+    });
+    follow(kept);
+    Bitmap gone = reached.andnot(kept);
     if (!gone.empty()) drop_members(cycle, maps, gone);
 }
 

@@ -62,8 +62,10 @@ void enter_reachable(const std::shared_ptr<IndexAPI>& cycle, AttrMaps& maps, con
 // caller holds the lock of its maps.
 Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members);
 // Withdraw from cycle index `cycle` (maps `maps`, locked by the caller)
-// every member its roots no longer reach.
-void sweep_cycle(IndexAPI& cycle, AttrMaps& maps);
+// every member its roots no longer reach, among those that the objects
+// `from` (roots dropped, or objects a member stopped holding) reach: it
+// costs what they reach, whatever the size of the cycle index.
+void sweep_cycle(IndexAPI& cycle, AttrMaps& maps, const Bitmap& from);
 // Loop in `into` the objects `ids` that `from` (a map of another index,
 // merged into `into`) loops, copying into the cycle index of `into` what
 // they reach in that of `from` and the target lacks, as a union copies:

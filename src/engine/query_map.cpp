@@ -198,15 +198,15 @@ void QueryMap::drop_looped(const Bitmap& gone) {
     if (here.empty()) return;
     looped.andnot_inplace(here);
     auto maps = cycle->attr_maps->write();
-    bool unrooted = false;
+    Bitmap unrooted;
     here.for_each([&](uint32_t id) {
         auto it = cycle->roots.find(id);
         if (it != cycle->roots.end() && --it->second == 0) {
             cycle->roots.erase(it);
-            unrooted = true;
+            unrooted.add(id);
         }
     });
-    if (unrooted) sweep_cycle(*cycle, *maps);
+    if (!unrooted.empty()) sweep_cycle(*cycle, *maps, unrooted);
 }
 
 namespace {
