@@ -32,9 +32,9 @@ bool update_one(const std::shared_ptr<IndexAPI>& shared, const Assignment& a, bo
     update_index(*maps, a.name, old, a.new_value, a.id, a.nested, &entered, &index);
     // A cycle index enters what a new nested object reaches, and lets go
     // of what the old one alone reached.
-    const bool left_object = old != nullptr && old->kind() == CastValue::Ind &&
-                             !(a.new_value.kind() == CastValue::Ind &&
-                               a.new_value.nested_id() == old->nested_id());
+    const bool left_object =
+        old != nullptr && old->kind() == CastValue::Ind &&
+        !(a.new_value.kind() == CastValue::Ind && a.new_value.nested_id() == old->nested_id());
     const uint32_t old_id = left_object ? old->nested_id() : 0;
     if (at != pairs.end()) {
         at->second = a.new_value;

@@ -889,7 +889,8 @@ void copy_reachable(QueryMap& into, const IndexAPI& source, const Bitmap& start,
         if (item.get() == nullptr) continue;
         dst_items->put(id, item);
         if (entered != nullptr)
-            entered->push_back(NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
+            entered->push_back(
+                NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
     }
 }
 

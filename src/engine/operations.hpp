@@ -41,7 +41,8 @@ void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
 // Enter one value (the single place where values enter an index by adding
 // or assignment).  `nested` is the entry of an `Indexable` value.
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
-                     const Entry* nested, EnteredList* entered = nullptr, IndexAPI* owner = nullptr);
+                     const Entry* nested, EnteredList* entered = nullptr,
+                     IndexAPI* owner = nullptr);
 // Move `id` from `old_value` (if any) to `new_value` under `name`.  A nested
 // object that nothing holds any more leaves the nested index (maps of a
 // cycle index, see `QueryMap::cycle`, enter and release none).

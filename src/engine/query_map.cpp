@@ -11,10 +11,8 @@
 namespace corvane {
 
 QueryMap::QueryMap(const IndexAPI* owner)
-    : ranged(std::make_unique<BitMapBTree>()),
-      nested(std::make_shared<IndexAPI>(IndexAPI::make())),
-      cycle(owner != nullptr ? owner->cycle : nullptr),
-      closed(owner != nullptr && owner->closed) {
+    : ranged(std::make_unique<BitMapBTree>()), nested(std::make_shared<IndexAPI>(IndexAPI::make())),
+      cycle(owner != nullptr ? owner->cycle : nullptr), closed(owner != nullptr && owner->closed) {
     nested->depth = (owner != nullptr ? owner->depth : 0) + 1;
     nested->cycle = cycle;
 }
@@ -95,7 +93,8 @@ void QueryMap::enter_nested(uint32_t nested_id, const Entry& entry, EnteredList*
     // A loop to an entry being entered above closes a cycle; a loop to one
     // entered elsewhere is the same object met on another branch, entered
     // here in full.
-    const Entry* closing = entry.loop_to != nullptr && being_entered(entry.loop_to) ? &full : nullptr;
+    const Entry* closing =
+        entry.loop_to != nullptr && being_entered(entry.loop_to) ? &full : nullptr;
     if (closing != nullptr || (cycle && cycle->member_ids->read()->contains(nested_id))) {
         if (loop(nested_id, closing, entered)) return;
     }
@@ -478,7 +477,8 @@ void QueryMap::validate(const MapContext& c) const {
                 if (!members->contains(id))
                     broken("looped object " + std::to_string(id) + " is not in the cycle index");
                 if (!cycle->roots.contains(id))
-                    broken("looped object " + std::to_string(id) + " is no root of the cycle index");
+                    broken("looped object " + std::to_string(id) +
+                           " is no root of the cycle index");
             });
         }
         auto entered = nested->member_ids->read();

@@ -144,8 +144,7 @@ public:
 
 private:
     // How many maps loop each object, per cycle index.
-    absl::flat_hash_map<std::shared_ptr<IndexAPI>, absl::flat_hash_map<uint32_t, uint32_t>>
-        looped_;
+    absl::flat_hash_map<std::shared_ptr<IndexAPI>, absl::flat_hash_map<uint32_t, uint32_t>> looped_;
 
     static absl::flat_hash_set<std::string> maps_names(const AttrMaps& maps) {
         absl::flat_hash_set<std::string> names;

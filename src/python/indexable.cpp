@@ -32,7 +32,8 @@ namespace {
 // interpreter lock; moving the pair is the engine's.  Entries read are kept
 // in `read` until the registrations are done.
 void catch_up_registered(const std::shared_ptr<IndexAPI>& index, IndexableState& st,
-                         const AttrList& before, EnteredList& entered, std::vector<std::unique_ptr<Entry>>& read) {
+                         const AttrList& before, EnteredList& entered,
+                         std::vector<std::unique_ptr<Entry>>& read) {
     // A copy: waiting for a lock in the engine lets other threads run, and
     // their assignments change the object's own list.
     const AttrList now = st.attributes;

@@ -18,9 +18,9 @@
 
 #include "engine/assignment.hpp"
 #include "engine/evaluate.hpp"
-#include "engine/order.hpp"
 #include "engine/lookup.hpp"
 #include "engine/operations.hpp"
+#include "engine/order.hpp"
 #include "engine/query_map.hpp"
 #include "engine/reduce.hpp"
 #include "engine/registration.hpp"
@@ -673,7 +673,8 @@ TEST(Cycle, LoopsAnswerAsTheWalkAndLeaveWithTheirHolders) {
         members.erase(id);
         validate_record(*index);
         for (int steps = 0; steps < 5; ++steps)
-            EXPECT_EQ(ids_of(reduced_query(*index, path_eq(steps, 2))), ring.walk(members, steps, 2));
+            EXPECT_EQ(ids_of(reduced_query(*index, path_eq(steps, 2))),
+                      ring.walk(members, steps, 2));
     }
     EXPECT_TRUE(index->cycle->member_ids->read()->empty());
     EXPECT_TRUE(index->cycle->roots.empty());
