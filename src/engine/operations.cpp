@@ -488,6 +488,7 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
                 v->second.remove(id);
                 if (v->second.empty()) qm.drop_set(v);
             }
+            qm.withdraw_elements(value, id);
             work.try_emplace(&qm, qm).first->second.pair(value, id);
         }
     });

@@ -26,22 +26,31 @@ size_t count_stored(const Locked<Store>& store, const Bitmap& ids) {
     return n;
 }
 
-size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** out) {
+size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** out,
+                     void (*touch)(PyObject*)) {
     auto s = store.read();
-    // Two steps a chunk: ask for the slots, then read them and ask for the
-    // objects' headers, which the caller touches next.  The objects are
-    // scattered in memory, so overlapping those cache misses is what makes
-    // this fast.
-    size_t filled = 0;
+    // A pipeline: each slot is asked for a fixed distance ahead of being
+    // read, each object's header when its slot is read, and the object is
+    // touched a few objects later.  The objects are scattered in memory, so
+    // overlapping those cache misses is what makes this fast; asking for a
+    // whole chunk of slots at once instead fills the line buffers and
+    // stalls.
+    constexpr uint32_t kSlotsAhead = 32;
+    constexpr size_t kTouchBehind = 8;
+    size_t filled = 0, touched = 0;
     ids.for_each_chunk([&](const uint32_t* chunk, uint32_t n) {
-        for (uint32_t k = 0; k < n; ++k) s->prefetch(chunk[k]);
+        for (uint32_t k = 0; k < n && k < kSlotsAhead; ++k) s->prefetch(chunk[k]);
         for (uint32_t k = 0; k < n; ++k) {
+            if (k + kSlotsAhead < n) s->prefetch(chunk[k + kSlotsAhead]);
             PyObject* obj = s->get(chunk[k]);
             if (obj == nullptr) continue;
             __builtin_prefetch(obj, 1, 3);
             out[filled++] = obj;
+            if (touch != nullptr && filled - touched > kTouchBehind) touch(out[touched++]);
         }
     });
+    if (touch != nullptr)
+        while (touched < filled) touch(out[touched++]);
     return filled;
 }
 

@@ -31,8 +31,11 @@ size_t stored_count(const Locked<Store>& store);
 size_t count_stored(const Locked<Store>& store, const Bitmap& ids);
 // The stored objects of `ids`, in ascending id order, written to `out`
 // (room for `ids.cardinality()` of them); ids without a stored object are
-// skipped.  Returns how many were written.
-size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** out);
+// skipped.  Returns how many were written.  `touch`, when given, is called
+// with each object written, a few objects after asking for its header: the
+// binding takes its references there while the headers arrive.
+size_t gather_stored(const Locked<Store>& store, const Bitmap& ids, PyObject** out,
+                     void (*touch)(PyObject*) = nullptr);
 // The stored objects of `ids`, in the order given, passing over ids
 // without one.
 std::vector<PyObject*> stored_in_order(const Locked<Store>& store,

@@ -77,12 +77,12 @@ private:
 PyObject* objects_for_ids(const Locked<Store>& store, const Bitmap& ids) {
     const size_t total = static_cast<size_t>(ids.cardinality());
     ResultList out(total);
-    // The store hands the objects over (asking for their headers), then
-    // the references are taken.  Ids whose object has left the store since
+    // The store hands the objects over, and the references are taken as
+    // their headers arrive, under the store's lock.  Ids whose object has left the store since
     // they were selected (a view of an index the object was removed from)
     // are skipped.
-    const size_t filled = total == 0 ? 0 : gather_stored(store, ids, out.items());
-    for (size_t i = 0; i < filled; ++i) Py_INCREF(out.items()[i]);
+    const size_t filled =
+        total == 0 ? 0 : gather_stored(store, ids, out.items(), [](PyObject* o) { Py_INCREF(o); });
     return out.finish(filled);
 }
 

@@ -150,8 +150,12 @@ public:
             const char* name = kNames[rng_() % kNames.size()];
             assign(1 + rng_() % kTop, name, random_desc(name));
         } else if (what < 35) {
-            assign_nested(kFirstNested + rng_() % kNestedCount,
-                          Desc{Desc::Int, static_cast<double>(rng_() % 3)});
+            // Now and then a tuple, whose element sets a release must empty.
+            const uint32_t r = static_cast<uint32_t>(rng_() % 4);
+            assign_nested(
+                kFirstNested + rng_() % kNestedCount,
+                r == 3 ? Desc{Desc::Tuple, 0, "", static_cast<uint32_t>(rng_() % kTuples.size())}
+                       : Desc{Desc::Int, static_cast<double>(r)});
         } else if (what < 47) {
             add_single(rng_() % kIndexes, 1 + rng_() % kTop);
         } else if (what < 62) {
@@ -401,7 +405,9 @@ private:
         for (const auto& [id, names] : index.listed) {
             const Desc* c = desc(id, "c");
             if (c == nullptr || c->kind != Desc::Nested) continue;
-            if (const Desc* inner = desc(c->nested, "a"); inner && inner->num == a) want.insert(id);
+            if (const Desc* inner = desc(c->nested, "a");
+                inner && inner->kind == Desc::Int && inner->num == a)
+                want.insert(id);
         }
         ASSERT_EQ(
             ids(evaluate_query(*maps, *members,
