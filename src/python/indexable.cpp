@@ -295,8 +295,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 #endif
         // In no index, or recorded there as the old value was: store it, and
         // the indexes stay as they are.
-        if (!indexed || (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
-                         sets_complete(st.indexes))) {
+        if (!indexed ||
+            (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
+             sets_complete(st.indexes))) {
             PyValue replaced;
             if (at != AttrList::npos) {
                 replaced = st.attributes.replace(at, std::move(new_value));
@@ -320,7 +321,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (indexed) {
             const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
             if (nested) {
-                py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+                py::run_engine(py::gil_policy::assignment,
+                               [&] { out = assign_attribute(reached, a); });
             } else {
                 py::DeferDecrefs defer;
                 py::run_engine(py::gil_policy::assignment_of_plain_value,

@@ -50,7 +50,8 @@ bool usual_descriptor(PyObject* name) {
 // descriptor (one whose type has `__set__` or `__delete__`) other than the
 // usual ones: it would answer before the instance dict.
 bool defines_data_descriptor(PyTypeObject* type) {
-    py::PyRef mro(py::new_ref, PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
+    py::PyRef mro(py::new_ref,
+                  PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__mro__"));
     py::PyRef classes(py::new_ref, PySequence_Fast(mro.get(), "__mro__ must be a tuple"));
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(classes.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -65,7 +66,8 @@ bool defines_data_descriptor(PyTypeObject* type) {
             PyObject* pair = PyList_GET_ITEM(items.get(), j);
             if (usual_descriptor(PyTuple_GET_ITEM(pair, 0))) continue;
             auto* kind = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(pair, 1)));
-            if (PyObject_HasAttrString(kind, "__set__") || PyObject_HasAttrString(kind, "__delete__"))
+            if (PyObject_HasAttrString(kind, "__set__") ||
+                PyObject_HasAttrString(kind, "__delete__"))
                 return true;
         }
     }
@@ -75,10 +77,9 @@ bool defines_data_descriptor(PyTypeObject* type) {
 // Set `type.__getattribute__` to `read` the way `type.__setattr__` does
 // from Python, which makes PyPy drop what it noted about the class's reads.
 void set_read(PyTypeObject* type, PyObject* read) {
-    py::PyRef done(py::new_ref,
-                   PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyType_Type), "__setattr__",
-                                       "OsO", reinterpret_cast<PyObject*>(type),
-                                       "__getattribute__", read));
+    py::PyRef done(py::new_ref, PyObject_CallMethod(
+                                    reinterpret_cast<PyObject*>(&PyType_Type), "__setattr__", "OsO",
+                                    reinterpret_cast<PyObject*>(type), "__getattribute__", read));
 }
 
 // Let `type` read natively from now on; its objects stop updating their
@@ -103,10 +104,9 @@ bool answered_by_object(std::string_view name) {
 PyObject* mirror_key(const AttrName& name) {
     PyObject* key = name.record().object.load(std::memory_order_relaxed);
     if (key != nullptr) return key;
-    py::PyRef text(py::new_ref,
-                   PyUnicode_DecodeUTF8(name.view().data(),
-                                        static_cast<Py_ssize_t>(name.view().size()),
-                                        "surrogatepass"));
+    py::PyRef text(py::new_ref, PyUnicode_DecodeUTF8(name.view().data(),
+                                                     static_cast<Py_ssize_t>(name.view().size()),
+                                                     "surrogatepass"));
     attr_name_of(text.get());
     key = name.record().object.load(std::memory_order_relaxed);
     if (key == nullptr) throw py::PyErrorSet{};  // not expected: the name has a str now
@@ -164,10 +164,11 @@ void or_read_natively(PyObject* self, F&& copy) noexcept {
 
 bool install_mirrored_reads(PyTypeObject* indexable) {
     if (indexable == nullptr) return false;
-    native_read = PyObject_GetAttrString(reinterpret_cast<PyObject*>(indexable), "__getattribute__");
+    native_read =
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(indexable), "__getattribute__");
     if (native_read == nullptr) return false;
-    generic_read = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type),
-                                          "__getattribute__");
+    generic_read =
+        PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__getattribute__");
     if (generic_read == nullptr) return false;
     read_name = PyUnicode_InternFromString("__getattribute__");
     if (read_name == nullptr) return false;
