@@ -379,6 +379,8 @@ class PyQueryExpr:
     def startswith(attr: str, prefix: str) -> PyQueryExpr:
         """`attr` is a str starting with `prefix` (a str, else TypeError); "" selects
         every str value."""
+
+    @staticmethod
     def contains(attr: str, value: Hashable) -> PyQueryExpr:
         """`attr` is a `tuple` or `frozenset` with an element that is one key with
         `value` (so 3 finds 3.0 and True finds 1). Lists, sets and dicts never

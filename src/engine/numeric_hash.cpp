@@ -29,7 +29,8 @@ uint64_t times_power_of_two(uint64_t r, int shift) noexcept {
 int64_t int_hash(int64_t x) noexcept {
     const bool negative = x < 0;
     // The magnitude of INT64_MIN is 2**63, which still fits unsigned.
-    const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
+    const uint64_t magnitude =
+        negative ? uint64_t{0} - static_cast<uint64_t>(x) : static_cast<uint64_t>(x);
     return signed_hash(magnitude % kModulus, negative);
 }
 

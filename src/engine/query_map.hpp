@@ -66,7 +66,6 @@ struct MapContext {
     std::string_view name;
 };
 
-
 struct QueryMap {
     ValueSets exact;
     // From each element key of the tuple and frozenset values to the ids

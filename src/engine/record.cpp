@@ -13,11 +13,11 @@
 namespace corvane {
 
 IndexAPI IndexAPI::make() {
-    return IndexAPI{std::make_shared<Locked<AttrMaps>>(),
-                    std::make_shared<Locked<Store>>(),
-                    std::make_shared<Locked<Bitmap>>(),
-                    0,
-                    {}};
+    IndexAPI index;
+    index.attr_maps = std::make_shared<Locked<AttrMaps>>();
+    index.items = std::make_shared<Locked<Store>>();
+    index.member_ids = std::make_shared<Locked<Bitmap>>();
+    return index;
 }
 
 const std::shared_ptr<IndexAPI>& default_index_arc() {

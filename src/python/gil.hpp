@@ -17,7 +17,7 @@ namespace detail {
 inline thread_local int gil_released_depth = 0;
 // Above 0 inside a `DeferDecrefs` scope.
 inline thread_local int decrefs_deferred_depth = 0;
-}
+}  // namespace detail
 
 // True when the current thread is inside one of our entry points and has not
 // released the interpreter lock.

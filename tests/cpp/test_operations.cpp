@@ -411,12 +411,17 @@ TEST(Assignment, SkipsOnlyValuesRecordedAlikeInWholeSets) {
     // One key, but another classification (1.0, True) or another range key.
     EXPECT_FALSE(records_alike(one, PyValue::of_float(obj(3), 1.0, 1)));
     EXPECT_FALSE(records_alike(one, PyValue::int_keyed(obj(4), CastValue::Unknown, 1, 1)));
-    EXPECT_FALSE(records_alike(PyValue::of_float(obj(5), 0.0, 0), PyValue::of_float(obj(6), -0.0, 0)));
-    EXPECT_TRUE(records_alike(PyValue::of_float(obj(5), 2.5, 7), PyValue::of_float(obj(6), 2.5, 7)));
+    EXPECT_FALSE(
+        records_alike(PyValue::of_float(obj(5), 0.0, 0), PyValue::of_float(obj(6), -0.0, 0)));
+    EXPECT_TRUE(
+        records_alike(PyValue::of_float(obj(5), 2.5, 7), PyValue::of_float(obj(6), 2.5, 7)));
     const double nan = std::nan("");
-    EXPECT_FALSE(records_alike(PyValue::of_float(obj(5), nan, 7), PyValue::of_float(obj(6), nan, 8)));
-    EXPECT_TRUE(records_alike(PyValue::of_str(obj(7), "abc", 9), PyValue::of_str(obj(8), "abc", 9)));
-    EXPECT_FALSE(records_alike(PyValue::of_str(obj(7), "abc", 9), PyValue::of_str(obj(8), "abd", 9)));
+    EXPECT_FALSE(
+        records_alike(PyValue::of_float(obj(5), nan, 7), PyValue::of_float(obj(6), nan, 8)));
+    EXPECT_TRUE(
+        records_alike(PyValue::of_str(obj(7), "abc", 9), PyValue::of_str(obj(8), "abc", 9)));
+    EXPECT_FALSE(
+        records_alike(PyValue::of_str(obj(7), "abc", 9), PyValue::of_str(obj(8), "abd", 9)));
     EXPECT_TRUE(records_alike(PyValue::int_keyed(obj(9), CastValue::Unknown, 1, 1),
                               PyValue::int_keyed(obj(10), CastValue::Unknown, 1, 1)));
     // Nested objects and equality classes: only the very object.
