@@ -282,6 +282,32 @@ class Returns:
             self.then(env, result)
 
 
+def stored_object_names(e):
+    """Names the interpreter's own descriptors answer: stored and read back like any other,
+    also on a class whose other objects read through PyPy's own lookup."""
+    class Own(Indexable):
+        pass
+
+    plain, own = Own(x=1), Own(x=2)
+    held = Index()
+    held.add_object_many([plain, own])
+    own.__class__ = int
+    own.__weakref__ = "w"
+    plain.x = 3
+    assert own.__class__ is int and own.__weakref__ == "w" and type(own) is Own
+    assert (plain.x, own.x, plain.__class__) == (3, 2, Own)
+    assert held.get_by_attribute(x=3) == [plain] and vars(own) == {"x": 2, "__class__": int, "__weakref__": "w"}
+
+    class Late(Indexable):
+        pass
+
+    late = Late(y=1)
+    assert late.y == 1
+    Late.y = property(lambda self: "from the property")  # added after the first object
+    late.y = 2  # stored, the property's (missing) setter not called
+    assert late.y == 2 and Late(y=3).y == 3 and vars(late) == {"y": 2}
+
+
 def te(message=None, prefix=None):
     return Raises(TypeError, message, prefix)
 
@@ -1197,6 +1223,8 @@ TABLE = [
     ("Indexable assign", "the name __class__: stored, type unchanged",
      lambda e: setattr(e.o, "__class__", int),
      Returns(lambda e, r: (e.o.__class__ is int and type(e.o) is Indexable) or pytest.fail())),
+    ("Indexable assign", "__class__, __weakref__ and a late property's name in subclasses", stored_object_names,
+     Returns()),
     ("Indexable delete", "a stored name", lambda e: delattr(e.o, "x"),
      Raises(AttributeError, "can't delete attribute")),
     ("Indexable delete", "a missing name", lambda e: delattr(e.o, "zz"),

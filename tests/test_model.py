@@ -77,6 +77,23 @@ class Sub(Indexable):
     """A user subclass, as programs write them."""
 
 
+class Shaded(Indexable):
+    """A property and a slot named like stored attributes: the stored values answer."""
+
+    __slots__ = ("s",)
+
+    @property
+    def n(self):
+        return "from the property"
+
+
+class Guarded(Sub):
+    """Reads through its own __getattribute__, which defers to the base's."""
+
+    def __getattribute__(self, name):
+        return super().__getattribute__(name)
+
+
 class IntLike(int):
     pass
 
@@ -390,7 +407,7 @@ class IndexWorld(RuleBasedStateMachine):
         self.created += 1
         names = data.draw(st.lists(st.sampled_from(NAMES + ["a", "n", "c"]), max_size=4, unique=True))
         attrs = {name: self.value(data, name=name) for name in names}
-        cls = data.draw(st.sampled_from([Indexable, Sub]))
+        cls = data.draw(st.sampled_from([Indexable, Sub, Shaded, Guarded]))
         args = (1, "ignored") if data.draw(st.booleans()) else ()
         self.make_object(attrs, cls, args)
 
@@ -785,6 +802,10 @@ class IndexWorld(RuleBasedStateMachine):
             attrs = self.attrs_of(obj)
             for name, value in attrs.items():
                 assert getattr(obj, name) is value, name
+            # A snapshot of the stored attributes, in assignment order.
+            snapshot = vars(obj)
+            assert list(snapshot) == list(attrs)
+            assert all(snapshot[name] is value for name, value in attrs.items())
             assert repr(obj) == "<MyClass with %d attributes>" % len(attrs)
             assert set(obj.__dir__()[: len(attrs)]) == set(attrs)
 

@@ -18,6 +18,7 @@
 #include "python/entries.hpp"
 #include "python/errors.hpp"
 #include "python/gil_policy.hpp"
+#include "python/mirror.hpp"
 #include "python/values.hpp"
 
 namespace corvane {
@@ -101,6 +102,9 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
             }
         }
         st.id = static_cast<uint32_t>(GLOBAL_ID_COUNTER.fetch_add(1, std::memory_order_seq_cst));
+#ifdef PYPY_VERSION
+        if (keeps_mirror(type)) mirror_attributes(self.get(), st.attributes);
+#endif
         return self.release();
     });
 }
@@ -168,6 +172,18 @@ std::string_view name_text(PyObject* name, std::string& passed) {
     }
     return std::string_view(s, static_cast<size_t>(len));
 }
+
+#ifdef PYPY_VERSION
+// Whether `next` is an exact int or float that PyPy holds to be the very
+// object `prev` is: same type and same value (floats bit for bit).
+bool same_number(const PyValue& prev, const PyValue& next) noexcept {
+    if (next.kind() != CastValue::Int && next.kind() != CastValue::Float) return false;
+    PyTypeObject* type = Py_TYPE(next.object());
+    if (type != Py_TYPE(prev.object()) || (type != &PyLong_Type && type != &PyFloat_Type))
+        return false;
+    return records_alike(prev, next);
+}
+#endif
 
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::entry([&]() -> PyObject* {
@@ -252,6 +268,11 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             py::argument_conversion_error(name, "PyString", "name");
         }
         const AttrName key = attr_name_of(name);
+#ifdef PYPY_VERSION
+        // Decided when the first object of the class was made: nothing to
+        // fail here once the indexes have moved.
+        const bool mirrored = keeps_mirror(Py_TYPE(self));
+#endif
         const size_t at = st.attributes.index_of(key);
         // The object it holds already: nothing changes, in the object or in
         // an index whose value sets are whole (one narrowed by `reduce`
@@ -264,6 +285,15 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // during which another thread may register the object with a nested
         // index.
         const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
+#ifdef PYPY_VERSION
+        // PyPy compares exact ints and floats by value for `is` (and `id`):
+        // an equal one recorded alike is the object held already, whatever
+        // its address here, and nothing changes (as above).  Values read
+        // back from the mirror arrive like that.
+        if (at != AttrList::npos && (!indexed || sets_complete(st.indexes)) &&
+            same_number(st.attributes.value(at), new_value))
+            return;
+#endif
         // In no index, or recorded there as the old value was: store it, and
         // the indexes stay as they are.
         if (!indexed ||
@@ -275,6 +305,9 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             } else {
                 st.attributes.push_back(key, std::move(new_value));
             }
+#ifdef PYPY_VERSION
+            if (mirrored) mirror_attribute(self, key, value);
+#endif
             // The replaced value is released after the use ends.
             use.end();
             return;
@@ -298,6 +331,11 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             }
         }
         std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
+#ifdef PYPY_VERSION
+        // Right after the store, with no Python code between the two: a
+        // reader sees the old value in both places or the new one in both.
+        if (mirrored) mirror_attribute(self, key, value);
+#endif
         const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
                                             [](const IndexMeta& m) { return m.nested; });
         if (indexed && any_nested) {
@@ -432,6 +470,28 @@ PyObject* stored_attributes_view(PyObject* self) {
 }
 
 #ifdef PYPY_VERSION
+// `__dict__` on PyPy, where reads of a class that keeps a mirror do not
+// reach `indexable_getattro`: what it answers there, as a descriptor of
+// `Indexable` (which PyPy does not shadow in subclasses, their instance dict
+// being the one `Indexable` has).  It also keeps the instance dict, the
+// mirror, out of reach of code that would write to it.
+PyObject* indexable_dict_getter(PyObject* self, void*) {
+    return py::entry([&]() -> PyObject* {
+        for (const auto& [n, v] : as_obj(self)->state.attributes) {
+            if (n.view() == "__dict__") {
+                Py_INCREF(v.object());
+                return v.object();
+            }
+        }
+        return stored_attributes_view(self);
+    });
+}
+
+PyGetSetDef indexable_getset[] = {
+    {"__dict__", indexable_dict_getter, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 // PyPy lays the instances of a class out as those of one of its bases,
 // chosen without regard to native layouts: a class deriving from Indexable
 // and from a built-in class with a layout of its own (dict, list,
@@ -509,12 +569,24 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
         {Py_tp_methods, indexable_methods},
         {Py_tp_members, indexable_members},
+#ifdef PYPY_VERSION
+        {Py_tp_getset, indexable_getset},
+#endif
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
                                slots};
+#ifdef PYPY_VERSION
+    PyTypeObject* type = type_from_spec(&spec);
+    if (type != nullptr && !install_mirrored_reads(type)) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return type;
+#else
     return type_from_spec(&spec);
+#endif
 }
 
 }  // namespace corvane
