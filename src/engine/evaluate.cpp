@@ -97,6 +97,31 @@ constexpr uint64_t kManyTexts = kUnknown - 1;
 
 std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op op, RangeValue rv);
 
+// The estimate of a prefix or a range whose bounds are texts: the ids of
+// the texts inside it, counted up to `kTextsCounted` texts.
+uint64_t estimate_texts(const QueryMap& map, const QueryExpr& e) {
+    using Op = QueryExpr::Op;
+    const PyValue& first = e.values[0];
+    std::optional<uint64_t> n;
+    switch (e.op) {
+        case Op::StartsWith:
+            if (first.key_kind() != KeyKind::Text) return 0;
+            n = map.texts.count_prefixed(map.exact, first.text(), kTextsCounted);
+            break;
+        case Op::Bt:
+            n = map.texts.count(map.exact, TextBound{first.text(), true},
+                                TextBound{e.values[1].text(), true}, kTextsCounted);
+            break;
+        default: {
+            const TextBound bound{first.text(), e.op == Op::Ge || e.op == Op::Le};
+            const bool lower = e.op == Op::Gt || e.op == Op::Ge;
+            n = map.texts.count(map.exact, lower ? std::optional(bound) : std::nullopt,
+                                lower ? std::nullopt : std::optional(bound), kTextsCounted);
+        }
+    }
+    return n.value_or(kManyTexts);
+}
+
 // How many objects e selects at most, from what the maps know without
 // evaluating it: value-set sizes for equalities, element-set sizes for
 // `contains`, range-tree counts for ranges, and the value-set sizes of the
@@ -136,23 +161,12 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
             auto it = map.elements.find(e.values[0]);
             return it == map.elements.end() ? 0 : it->second.cardinality();
         }
-        case Op::StartsWith: {
-            if (e.values[0].key_kind() != KeyKind::Text) return 0;
-            return map.texts.count_prefixed(map.exact, e.values[0].text(), kTextsCounted)
-                .value_or(kManyTexts);
-        }
+        case Op::StartsWith: return estimate_texts(map, e);
         case Op::Gt:
         case Op::Ge:
         case Op::Lt:
         case Op::Le: {
-            if (e.values[0].key_kind() == KeyKind::Text) {
-                const TextBound bound{e.values[0].text(), e.op == Op::Ge || e.op == Op::Le};
-                const bool lower = e.op == Op::Gt || e.op == Op::Ge;
-                return map.texts
-                    .count(map.exact, lower ? std::optional(bound) : std::nullopt,
-                           lower ? std::nullopt : std::optional(bound), kTextsCounted)
-                    .value_or(kManyTexts);
-            }
+            if (e.values[0].key_kind() == KeyKind::Text) return estimate_texts(map, e);
             if (!ordered(e.values[0])) return kUnknown;
             auto [lower, upper] = one_sided_bounds(*map.ranged, e.op, e.values[0].range_value());
             return map.ranged->count_range(lower, upper);
@@ -160,10 +174,7 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
         case Op::Bt: {
             const PyValue &lo = e.values[0], &hi = e.values[1];
             if (lo.key_kind() == KeyKind::Text && hi.key_kind() == KeyKind::Text)
-                return map.texts
-                    .count(map.exact, TextBound{lo.text(), true}, TextBound{hi.text(), true},
-                           kTextsCounted)
-                    .value_or(kManyTexts);
+                return estimate_texts(map, e);
             if (!ordered(lo) || !ordered(hi)) return kUnknown;
             return map.ranged->count_range(Bound::included(lo.range_value()),
                                            Bound::included(hi.range_value()));
