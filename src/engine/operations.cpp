@@ -271,7 +271,8 @@ void fill_maps(const MapWork& work) {
         buf.pending.reserve(batch->numeric);
         for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, buf.pending);
         map->enter_pending(buf.pending);
-        batch->pairs = {};
+        // Give the pairs back now (assigning `{}` would keep their block).
+        decltype(batch->pairs)().swap(batch->pairs);
     }
 }
 
