@@ -639,6 +639,29 @@ namespace {
 // with its pairs as copied.
 void copy_nested(QueryMap& into, const QueryMap& from, const Bitmap& ids, EnteredList* entered);
 
+using CopiedPairs = std::vector<std::pair<uint32_t, std::shared_ptr<const AttrList>>>;
+
+// The objects `copied` become members of `target`, each with its stored
+// item from `source`, and are reported in `entered` with the pairs copied
+// for them as their snapshot.  The caller holds the target's maps.
+void admit_copied(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
+                  CopiedPairs& copied, EnteredList* entered) {
+    {
+        auto ids = target->member_ids->write();
+        for (const auto& c : copied) ids->add(c.first);
+    }
+    auto dst_items = target->items->write();
+    auto src_items = source.items->read();
+    for (auto& [id, snapshot] : copied) {
+        StoredItem item = src_items->item(id);
+        if (item.get() == nullptr) continue;
+        dst_items->put(id, item);
+        if (entered != nullptr)
+            entered->push_back(
+                NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
+    }
+}
+
 void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
                   const Bitmap& fresh, EnteredList* entered) {
     auto dst = target->attr_maps->write();
@@ -646,7 +669,7 @@ void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
     // Per map of the target: the map of the source it copies from and the
     // nested objects to copy below it.
     std::unordered_map<QueryMap*, std::pair<const QueryMap*, Bitmap>> below;
-    std::vector<std::pair<uint32_t, std::shared_ptr<const AttrList>>> copied;
+    CopiedPairs copied;
     fresh.for_each([&](uint32_t id) {
         auto r = source.recorded.find(id);
         if (r == source.recorded.end()) return;
@@ -666,22 +689,7 @@ void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
         }
         copied.emplace_back(id, std::move(snapshot));
     });
-    {
-        auto dst_ids = target->member_ids->write();
-        for (const auto& c : copied) dst_ids->add(c.first);
-    }
-    {
-        auto dst_items = target->items->write();
-        auto src_items = source.items->read();
-        for (auto& [id, snapshot] : copied) {
-            StoredItem item = src_items->item(id);
-            if (item.get() == nullptr) continue;
-            dst_items->put(id, item);
-            if (entered != nullptr)
-                entered->push_back(
-                    NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
-        }
-    }
+    admit_copied(target, source, copied, entered);
     for (auto& [qm, work] : below) {
         auto& [from, ids] = work;
         if (from->nested == qm->nested) continue;
@@ -865,7 +873,7 @@ void copy_reachable(QueryMap& into, const IndexAPI& source, const Bitmap& start,
         auto ids = source.member_ids->read();
         theirs = ids->copy();
     }
-    std::vector<std::pair<uint32_t, std::shared_ptr<const AttrList>>> copied;
+    CopiedPairs copied;
     std::vector<uint32_t> todo;
     start.for_each([&](uint32_t id) { todo.push_back(id); });
     while (!todo.empty()) {
@@ -885,20 +893,7 @@ void copy_reachable(QueryMap& into, const IndexAPI& source, const Bitmap& start,
         }
         copied.emplace_back(id, std::move(snapshot));
     }
-    {
-        auto ids = target->member_ids->write();
-        for (const auto& c : copied) ids->add(c.first);
-    }
-    auto dst_items = target->items->write();
-    auto src_items = source.items->read();
-    for (auto& [id, snapshot] : copied) {
-        StoredItem item = src_items->item(id);
-        if (item.get() == nullptr) continue;
-        dst_items->put(id, item);
-        if (entered != nullptr)
-            entered->push_back(
-                NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
-    }
+    admit_copied(target, source, copied, entered);
 }
 
 }  // namespace
