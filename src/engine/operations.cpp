@@ -789,11 +789,14 @@ std::shared_ptr<IndexAPI> make_cycle_index(uint32_t depth) {
     return cycle;
 }
 
-Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members) {
-    Bitmap reached;
-    std::vector<uint32_t> todo;
-    for (const auto& [id, count] : cycle.roots)
-        if (members.contains(id) && reached.add_checked(id)) todo.push_back(id);
+namespace {
+
+// Walk from the objects of `todo` through the pairs cycle index `cycle`
+// recorded for them: each nested object among `members` that `admit`
+// accepts and `into` lacks joins `into` and is walked from in turn.
+template <typename Admit>
+void follow_recorded(const IndexAPI& cycle, const Bitmap& members, std::vector<uint32_t>& todo,
+                     Bitmap& into, Admit&& admit) {
     while (!todo.empty()) {
         const uint32_t id = todo.back();
         todo.pop_back();
@@ -802,9 +805,22 @@ Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members) {
         for (const auto& [name, value] : r->second) {
             if (value.kind() != CastValue::Ind) continue;
             const uint32_t next = value.nested_id();
-            if (members.contains(next) && reached.add_checked(next)) todo.push_back(next);
+            if (members.contains(next) && admit(next) && into.add_checked(next))
+                todo.push_back(next);
         }
     }
+}
+
+constexpr auto kAny = [](uint32_t) { return true; };
+
+}  // namespace
+
+Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members) {
+    Bitmap reached;
+    std::vector<uint32_t> todo;
+    for (const auto& [id, count] : cycle.roots)
+        if (members.contains(id) && reached.add_checked(id)) todo.push_back(id);
+    follow_recorded(cycle, members, todo, reached, kAny);
     return reached;
 }
 
@@ -818,25 +834,10 @@ void sweep_cycle(IndexAPI& cycle, AttrMaps& maps, const Bitmap& from) {
     // every other member is reached as before.
     Bitmap reached;
     std::vector<uint32_t> todo;
-    const auto follow = [&](Bitmap& into) {
-        while (!todo.empty()) {
-            const uint32_t id = todo.back();
-            todo.pop_back();
-            auto r = cycle.recorded.find(id);
-            if (r == cycle.recorded.end()) continue;
-            for (const auto& [name, value] : r->second) {
-                if (value.kind() != CastValue::Ind) continue;
-                const uint32_t next = value.nested_id();
-                if (members.contains(next) && (&into == &reached || reached.contains(next)) &&
-                    into.add_checked(next))
-                    todo.push_back(next);
-            }
-        }
-    };
     from.for_each([&](uint32_t id) {
         if (members.contains(id) && reached.add_checked(id)) todo.push_back(id);
     });
-    follow(reached);
+    follow_recorded(cycle, members, todo, reached, kAny);
     // Kept: those a root or a member outside them holds, and what they reach.
     Bitmap kept;
     reached.for_each([&](uint32_t id) {
@@ -848,7 +849,7 @@ void sweep_cycle(IndexAPI& cycle, AttrMaps& maps, const Bitmap& from) {
         }
         if (keep && kept.add_checked(id)) todo.push_back(id);
     });
-    follow(kept);
+    follow_recorded(cycle, members, todo, kept, [&](uint32_t id) { return reached.contains(id); });
     Bitmap gone = reached.andnot(kept);
     if (!gone.empty()) drop_members(cycle, maps, gone);
 }
