@@ -44,7 +44,9 @@ it.  It reproduces the module's documented rules:
   top level enters them too).
 
 Nested objects are read as they are now: an index keeps the nested objects
-it holds current, as it does its own objects.  Reference cycles between nested objects are not modelled.  The model assumes
+it holds current, as it does its own objects, and a dotted path is
+followed from each holder attribute by attribute, through reference cycles
+too.  The model assumes
 that "one key" is an equivalence over the values a test uses (true of values
 whose ``==`` is); the helper ``transitive_subset`` trims a pool of values
 until it is.
@@ -580,21 +582,23 @@ def hidden(name):
 class Entry:
     """An object read for entering into an index: its attributes (wrapped)
     and, for every ``Indexable`` value, the entry of that object, or None
-    when that object is already being entered higher up the same chain."""
+    when that object was read already into the same tree of entries (each
+    object is read once, so reference cycles end)."""
 
     __slots__ = ("obj", "items")
 
-    def __init__(self, obj, attrs_of, path=(), include_hidden=False):
+    def __init__(self, obj, attrs_of, read=None, include_hidden=False):
         self.obj = obj
-        path = path + (id(obj),)
+        read = set() if read is None else read
+        read.add(id(obj))
         self.items = []
         for name, value in attrs_of(obj).items():
             if hidden(name) and not include_hidden:
                 continue
             w = Wrapped(value)
             nested = None
-            if w.kind == "ind" and id(value) not in path:
-                nested = Entry(value, attrs_of, path)
+            if w.kind == "ind" and id(value) not in read:
+                nested = Entry(value, attrs_of, read)
             self.items.append((name, w, nested))
 
 

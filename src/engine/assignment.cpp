@@ -13,12 +13,13 @@ namespace {
 
 // Update one index under its locks; with `only_if_held`, only when its
 // member ids still hold the object.
-bool update_one(IndexAPI& index, const Assignment& a, bool only_if_held, EnteredList& entered) {
+bool update_one(const std::shared_ptr<IndexAPI>& shared, const Assignment& a, bool only_if_held,
+                EnteredList& entered) {
+    IndexAPI& index = *shared;
     auto maps = index.attr_maps->write();
     if (only_if_held && !index.member_ids->read()->contains(a.id)) return false;
     if (index.depth == 0 || hidden_name(a.name)) {
-        update_index(*maps, a.name, a.old_value, a.new_value, a.id, a.nested, &entered,
-                     index.depth);
+        update_index(*maps, a.name, a.old_value, a.new_value, a.id, a.nested, &entered, &index);
         return true;
     }
     // A nested index moves the pair it recorded, which is the value the
@@ -28,11 +29,26 @@ bool update_one(IndexAPI& index, const Assignment& a, bool only_if_held, Entered
     auto at = std::find_if(pairs.begin(), pairs.end(),
                            [&](const Attr& p) { return p.first.view() == a.name; });
     const PyValue* old = at != pairs.end() ? &at->second : nullptr;
-    update_index(*maps, a.name, old, a.new_value, a.id, a.nested, &entered, index.depth);
+    update_index(*maps, a.name, old, a.new_value, a.id, a.nested, &entered, &index);
+    // A cycle index enters what a new nested object reaches, and lets go
+    // of what the old one alone reached.
+    const bool left_object =
+        old != nullptr && old->kind() == CastValue::Ind &&
+        !(a.new_value.kind() == CastValue::Ind && a.new_value.nested_id() == old->nested_id());
+    const uint32_t old_id = left_object ? old->nested_id() : 0;
     if (at != pairs.end()) {
         at->second = a.new_value;
     } else {
         pairs.emplace_back(AttrName::intern(a.name), a.new_value);
+    }
+    if (index.closed) {
+        if (a.new_value.kind() == CastValue::Ind && a.nested != nullptr)
+            enter_reachable(shared, *maps, *a.nested, &entered);
+        if (left_object) {
+            Bitmap left;
+            left.add(old_id);
+            sweep_cycle(index, *maps, left);
+        }
     }
     return true;
 }
@@ -73,7 +89,7 @@ AssignOutcome assign_attribute(const Registrations& reached, const Assignment& a
     for (const IndexMeta& meta : reached) {
         std::shared_ptr<IndexAPI> index = meta.index.lock();
         if (!index) continue;
-        if (!update_one(*index, a, meta.nested, out.entered)) out.left = true;
+        if (!update_one(index, a, meta.nested, out.entered)) out.left = true;
     }
     return out;
 }
@@ -83,11 +99,12 @@ void catch_up_assignment(const Registrations& now, const Registrations& reached,
     for (const IndexMeta& meta : now) {
         if (!meta.nested || is_registered(reached, meta.index)) continue;
         std::shared_ptr<IndexAPI> index = meta.index.lock();
-        if (index) update_one(*index, a, true, entered);
+        if (index) update_one(index, a, true, entered);
     }
 }
 
-bool update_if_held(IndexAPI& index, const Assignment& a, EnteredList& entered) {
+bool update_if_held(const std::shared_ptr<IndexAPI>& index, const Assignment& a,
+                    EnteredList& entered) {
     return update_one(index, a, true, entered);
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,8 @@ void catch_up_assignment(const Registrations& now, const Registrations& reached,
 
 // Move the pair of `a` in `index` if the index still holds the object.
 // Returns false, changing nothing, when it no longer does.
-bool update_if_held(IndexAPI& index, const Assignment& a, EnteredList& entered);
+bool update_if_held(const std::shared_ptr<IndexAPI>& index, const Assignment& a,
+                    EnteredList& entered);
 
 // An attribute whose value changed between two readings of an object's
 // list: its name, its value in the first (null when it had none) and in

@@ -4,9 +4,10 @@
 // lock, so that entering it needs no Python call.  `attrs` points either at
 // `owned` or at the attribute list of an object the caller holds in
 // exclusive use for the whole operation.  For every attribute whose value is
-// an `Indexable`, `nested` has the entry of that object, or null when that
-// object is already being entered higher up the same chain (a reference
-// cycle), in which case it is recorded but not entered again.
+// an `Indexable`, `nested` has the entry of that object.  Each object is read
+// once into a tree of entries: met again (higher up the same chain, a
+// reference cycle, or on another branch), its nested entry is a loop, with
+// only the object's id and `loop_to`, the entry read for it.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +28,13 @@ struct Entry {
     const AttrList* attrs = nullptr;
     AttrList owned;
     std::vector<std::pair<size_t, std::unique_ptr<Entry>>> nested;
+    // Set on a loop (see above): the entry read for the same object, owned
+    // by the same tree of entries (or by the caller, for its root).
+    const Entry* loop_to = nullptr;
+
+    // The entry that holds this object's attributes: itself, or for a loop
+    // the one it leads to.
+    const Entry& resolved() const noexcept { return loop_to != nullptr ? *loop_to : *this; }
 
     // The entry of the `Indexable` value at position `attr_index`, or null.
     const Entry* nested_for(size_t attr_index) const noexcept {

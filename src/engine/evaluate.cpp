@@ -249,10 +249,33 @@ bool plan(const AttrMaps& maps, std::vector<const QueryExpr*>& operands) {
     return acc;
 }
 
+// A comparison on the members of a cycle index (maps `maps`, member ids
+// `members`): a dotted path is looked up in the index itself, one name at
+// a time from the last.
+Bitmap closed_query(const AttrMaps& maps, const Bitmap& members, const QueryExpr& e) {
+    auto [head, tail] = attr_parts(e.attr);
+    if (!tail) return evaluate_query(maps, members, e);
+    auto found = maps.find(absl::string_view(head.data(), head.size()));
+    if (found == maps.end()) return Bitmap();
+    Bitmap holders = found->second->holders_of(closed_query(maps, members, with_attr(e, *tail)));
+    holders.and_inplace(members);
+    return holders;
+}
+
 }  // namespace
 
 Bitmap evaluate_nested_query(const QueryMap& map, const QueryExpr& expr) {
-    return map.holders_of(reduced_query(*map.nested, expr));
+    Bitmap nested_ids = reduced_query(*map.nested, expr);
+    if (!map.looped.empty()) {
+        // The objects looped here answer from the cycle index.
+        const IndexAPI& cycle = *map.cycle;
+        auto maps = cycle.attr_maps->read();
+        auto members = cycle.member_ids->read();
+        Bitmap looped = closed_query(*maps, *members, expr);
+        looped.and_inplace(map.looped);
+        nested_ids.or_inplace(looped);
+    }
+    return map.holders_of(nested_ids);
 }
 
 namespace {

@@ -22,20 +22,20 @@ RecordedPairs recorded_pairs(const AttrList& attrs, bool hidden) {
 }
 
 void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden, EnteredList* entered,
-                      uint32_t depth) {
+                      IndexAPI* owner) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const auto& [name, value] = attrs[i];
         if (!include_hidden && hidden_name(name.view())) continue;
         add_index_value(maps, entry.id, name.str(), value,
                         value.kind() == CastValue::Ind ? entry.nested_for(i) : nullptr, entered,
-                        depth);
+                        owner);
     }
 }
 
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
-                     const Entry* nested, EnteredList* entered, uint32_t depth) {
-    map_for(maps, name, depth).insert(value, id, nested, entered);
+                     const Entry* nested, EnteredList* entered, IndexAPI* owner) {
+    map_for(maps, name, owner).insert(value, id, nested, entered);
 }
 
 void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList* entered) {
@@ -48,7 +48,7 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item, EnteredList*
         store->put(entry.id, entry.item);
     }
     auto maps = index.attr_maps->write();
-    enter_attributes(*maps, entry, false, entered, index.depth);
+    enter_attributes(*maps, entry, false, entered, &index);
     if (index.depth > 0) index.recorded[entry.id] = recorded_pairs(*entry.attrs, false);
 }
 
@@ -154,7 +154,7 @@ using MapWork = std::vector<std::pair<QueryMap*, Batch*>>;
 // maps they need).  Values that are `Indexable` objects are entered as they
 // come, in batch order (with the nested objects they bring); the others
 // are left for the maps to be filled from.
-Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, uint32_t depth,
+Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, IndexAPI* owner,
                      EnteredList* entered) {
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
@@ -174,7 +174,7 @@ Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, uint32_t
             Target& t = recent[i];
             if (t.map == nullptr || !(t.name == name)) {
                 t.name = name;
-                t.map = &map_for(maps, name.view(), depth);
+                t.map = &map_for(maps, name.view(), owner);
                 t.batch = &batches[t.map];
             }
             if (value.kind() == CastValue::Ind) {
@@ -327,7 +327,7 @@ void fill_on_two_threads(const MapWork& work) {
 void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
-    Batches batches = gather_batch(*maps, entries, index.depth, entered);
+    Batches batches = gather_batch(*maps, entries, &index, entered);
     std::vector<uint32_t> batch_ids;
     batch_ids.reserve(entries.size());
     for (const Entry& entry : entries) batch_ids.push_back(entry.id);
@@ -359,7 +359,7 @@ Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries) {
         for (const auto& e : entries) store->put(e->id, e->item);
     }
     for (const auto& e : entries) {
-        enter_attributes(*maps, *e, true, &out.entered, index.depth);
+        enter_attributes(*maps, *e, true, &out.entered, &index);
         RecordedPairs hidden = recorded_pairs(*e->attrs, true);
         if (!hidden.empty()) index.recorded[e->id] = std::move(hidden);
     }
@@ -368,7 +368,7 @@ Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries) {
 
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
                   const PyValue& new_value, uint32_t id, const Entry* nested, EnteredList* entered,
-                  uint32_t depth) {
+                  IndexAPI* owner) {
     if (hidden_name(name)) return;
     if (old_value != nullptr) {
         auto it = maps.find(name);
@@ -393,7 +393,7 @@ void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_va
             maps.erase(it);
         }
     }
-    add_index_value(maps, id, name, new_value, nested, entered, depth);
+    add_index_value(maps, id, name, new_value, nested, entered, owner);
 }
 
 void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) {
@@ -401,7 +401,7 @@ void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered) 
     auto src = source.attr_maps->read();
     if (source.narrowed.raised()) target.narrowed.raise();
     for (const auto& [name, map] : *src) {
-        map_for(*dst, name, target.depth).merge(*map, entered);
+        map_for(*dst, name, &target).merge(*map, entered);
     }
     // The maps of hidden names came whole: so do the pairs recorded for them.
     for (const auto& [id, pairs] : source.recorded) {
@@ -452,19 +452,21 @@ struct Withdrawal {
         std::sort(ranged.begin(), ranged.end(),
                   [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
         for (const CompositeKey128& k : ranged) map.ranged->remove(k.value, k.id());
-        if (!released.empty()) release_nested_ids(map, released);
+        // A cycle index releases nothing by holders: what its roots no
+        // longer reach leaves it (see `sweep_cycle`).
+        if (released.empty() || map.closed) return;
+        release_nested_ids(map, released);
+        map.drop_looped(released);
     }
 };
 
-// Withdraw the nested objects `gone` from the nested index of `map`: the
-// pairs recorded for each, from value sets, range trees and holders (which
-// may release deeper nested objects in turn).
-void release_nested_ids(QueryMap& map, const Bitmap& gone) {
-    IndexAPI& nested = *map.nested;
-    auto maps = nested.attr_maps->write();
+// Withdraw the members `gone` from `index`, whose maps the caller holds
+// locked: the pairs recorded for each, from value sets, range trees and
+// holders (which may release deeper nested objects in turn).
+void drop_members(IndexAPI& index, AttrMaps& maps, const Bitmap& gone) {
     Bitmap present;
     {
-        auto ids = nested.member_ids->write();
+        auto ids = index.member_ids->write();
         present = gone.and_(*ids);
         if (present.empty()) return;
         ids->andnot_inplace(present);
@@ -475,13 +477,13 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
     // Node-based: the withdrawals do not move while they are gathered.
     std::unordered_map<QueryMap*, Withdrawal> work;
     present.for_each([&](uint32_t id) {
-        auto r = nested.recorded.find(id);
-        if (r == nested.recorded.end()) return;
+        auto r = index.recorded.find(id);
+        if (r == index.recorded.end()) return;
         leaving.push_back(std::move(r->second));
-        nested.recorded.erase(r);
+        index.recorded.erase(r);
         for (const auto& [name, value] : leaving.back()) {
-            auto it = maps->find(name.str());
-            if (it == maps->end()) continue;
+            auto it = maps.find(name.str());
+            if (it == maps.end()) continue;
             QueryMap& qm = *it->second;
             auto v = qm.exact.find(value);
             if (v != qm.exact.end()) {
@@ -493,24 +495,31 @@ void release_nested_ids(QueryMap& map, const Bitmap& gone) {
         }
     });
     for (auto& [qm, out] : work) out.finish();
-    for (auto it = maps->begin(); it != maps->end();) {
+    for (auto it = maps.begin(); it != maps.end();) {
         if (work.count(it->second.get()) != 0 && it->second->unused()) {
-            maps->erase(it++);
+            maps.erase(it++);
         } else {
             ++it;
         }
     }
-    auto store = nested.items->write();
+    auto store = index.items->write();
     std::vector<StoredItem> doomed;
     doomed.reserve(static_cast<size_t>(present.cardinality()));
     present.for_each([&](uint32_t id) { doomed.push_back(store->take(id)); });
     store.unlock();
 }
 
+// Withdraw the nested objects `gone` from the nested index of `map`.
+void release_nested_ids(QueryMap& map, const Bitmap& gone) {
+    IndexAPI& nested = *map.nested;
+    auto maps = nested.attr_maps->write();
+    drop_members(nested, *maps, gone);
+}
+
 }  // namespace
 
 void release_nested(QueryMap& map, uint32_t nested_id) {
-    if (map.holders.contains(nested_id)) return;
+    if (map.closed || map.holders.contains(nested_id)) return;
     Bitmap gone;
     gone.add(nested_id);
     release_nested_ids(map, gone);
@@ -621,6 +630,8 @@ namespace {
 // the target holds already are kept current by their registration there,
 // and receive nothing from the source.  Each copied object is reported
 // with its pairs as copied.
+void copy_nested(QueryMap& into, const QueryMap& from, const Bitmap& ids, EnteredList* entered);
+
 void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
                   const Bitmap& fresh, EnteredList* entered) {
     auto dst = target->attr_maps->write();
@@ -637,7 +648,7 @@ void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
         snapshot->reserve(pairs.size());
         for (const auto& [name, value] : pairs) {
             snapshot->push_back(name, value);
-            QueryMap& qm = map_for(*dst, name.view(), target->depth);
+            QueryMap& qm = map_for(*dst, name.view(), target.get());
             qm.insert(value, id, nullptr, nullptr);
             if (value.kind() != CastValue::Ind) continue;
             auto s = src->find(name.str());
@@ -667,35 +678,59 @@ void copy_members(const std::shared_ptr<IndexAPI>& target, const IndexAPI& sourc
     for (auto& [qm, work] : below) {
         auto& [from, ids] = work;
         if (from->nested == qm->nested) continue;
-        // Only objects the source entered below (not those a cycle left
-        // recorded only), and only those the target lacks.
-        Bitmap missing;
-        {
-            auto src_ids = from->nested->member_ids->read();
-            missing = ids.and_(*src_ids);
+        copy_nested(*qm, *from, ids, entered);
+        // Objects the source looped come with what they reach in its cycle
+        // index.
+        if (!from->looped.empty()) {
+            Bitmap looped = ids.and_(from->looped);
+            if (!looped.empty()) copy_looped(*qm, *from, looped, entered);
         }
-        {
-            auto dst_ids = qm->nested->member_ids->read();
-            missing.andnot_inplace(*dst_ids);
-        }
-        if (!missing.empty()) copy_members(qm->nested, *from->nested, missing, entered);
     }
+}
+
+void copy_nested(QueryMap& into, const QueryMap& from, const Bitmap& ids, EnteredList* entered) {
+    // Only objects the source entered below, and only those the target
+    // lacks.
+    Bitmap missing;
+    {
+        auto src_ids = from.nested->member_ids->read();
+        missing = ids.and_(*src_ids);
+    }
+    {
+        auto dst_ids = into.nested->member_ids->read();
+        missing.andnot_inplace(*dst_ids);
+    }
+    missing.andnot_inplace(into.looped);
+    if (missing.empty()) return;
+    if (into.cycle) {
+        // Objects of the target's cycle index are looped, never entered.
+        IndexAPI& cycle = *into.cycle;
+        auto maps = cycle.attr_maps->write();
+        Bitmap in_cycle;
+        {
+            auto members = cycle.member_ids->read();
+            in_cycle = missing.and_(*members);
+        }
+        if (!in_cycle.empty()) {
+            into.looped.or_inplace(in_cycle);
+            in_cycle.for_each([&](uint32_t id) { ++cycle.roots[id]; });
+            missing.andnot_inplace(in_cycle);
+        }
+    }
+    if (!missing.empty()) copy_members(into.nested, *from.nested, missing, entered);
 }
 
 }  // namespace
 
-void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
-                  EnteredList* entered) {
-    Bitmap fresh;
+void merge_nested(QueryMap& into, const QueryMap& from, EnteredList* entered) {
+    if (from.nested == into.nested) return;
+    Bitmap held;
     {
-        auto src_ids = source.member_ids->read();
-        fresh = src_ids->copy();
+        auto src_ids = from.nested->member_ids->read();
+        held = src_ids->copy();
     }
-    {
-        auto dst_ids = target->member_ids->read();
-        fresh.andnot_inplace(*dst_ids);
-    }
-    if (!fresh.empty()) copy_members(target, source, fresh, entered);
+    copy_nested(into, from, held, entered);
+    if (!from.looped.empty()) copy_looped(into, from, from.looped, entered);
 }
 
 void narrow(AttrMaps& maps, const Bitmap& selected) {
@@ -707,6 +742,176 @@ void narrow(AttrMaps& maps, const Bitmap& selected) {
         }
         for (auto& [key, set] : map->elements) set.retain(selected);
     }
+}
+
+void enter_reachable(const std::shared_ptr<IndexAPI>& cycle, AttrMaps& maps, const Entry& entry,
+                     EnteredList* entered) {
+    auto ids = cycle->member_ids->write();
+    auto store = cycle->items->write();
+    std::vector<const Entry*> todo{&entry.resolved()};
+    while (!todo.empty()) {
+        const Entry& e = *todo.back();
+        todo.pop_back();
+        // A member is kept current by its registration, and what it
+        // reaches is here already.
+        if (!ids->add_checked(e.id)) continue;
+        store->put(e.id, e.item);
+        RecordedPairs pairs = recorded_pairs(*e.attrs, false);
+        for (const auto& [name, value] : pairs)
+            map_for(maps, name.view(), cycle.get()).insert(value, e.id, nullptr, nullptr);
+        cycle->recorded[e.id] = std::move(pairs);
+        if (entered != nullptr) entered->push_back(NestedEntered{cycle, e.item, &e});
+        // Names beginning with "_" are not followed (nor entered).
+        for (const auto& [i, nested] : e.nested)
+            if (!hidden_name((*e.attrs)[i].first.view())) todo.push_back(&nested->resolved());
+    }
+}
+
+std::shared_ptr<IndexAPI> make_cycle_index(uint32_t depth) {
+    auto cycle = std::make_shared<IndexAPI>(IndexAPI::make());
+    cycle->closed = true;
+    cycle->depth = depth;
+    return cycle;
+}
+
+Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members) {
+    Bitmap reached;
+    std::vector<uint32_t> todo;
+    for (const auto& [id, count] : cycle.roots)
+        if (members.contains(id) && reached.add_checked(id)) todo.push_back(id);
+    while (!todo.empty()) {
+        const uint32_t id = todo.back();
+        todo.pop_back();
+        auto r = cycle.recorded.find(id);
+        if (r == cycle.recorded.end()) continue;
+        for (const auto& [name, value] : r->second) {
+            if (value.kind() != CastValue::Ind) continue;
+            const uint32_t next = value.nested_id();
+            if (members.contains(next) && reached.add_checked(next)) todo.push_back(next);
+        }
+    }
+    return reached;
+}
+
+void sweep_cycle(IndexAPI& cycle, AttrMaps& maps, const Bitmap& from) {
+    Bitmap members;
+    {
+        auto ids = cycle.member_ids->read();
+        members = ids->copy();
+    }
+    // Only what `from` reaches may have lost its last way from a root:
+    // every other member is reached as before.
+    Bitmap reached;
+    std::vector<uint32_t> todo;
+    const auto follow = [&](Bitmap& into) {
+        while (!todo.empty()) {
+            const uint32_t id = todo.back();
+            todo.pop_back();
+            auto r = cycle.recorded.find(id);
+            if (r == cycle.recorded.end()) continue;
+            for (const auto& [name, value] : r->second) {
+                if (value.kind() != CastValue::Ind) continue;
+                const uint32_t next = value.nested_id();
+                if (members.contains(next) && (&into == &reached || reached.contains(next)) &&
+                    into.add_checked(next))
+                    todo.push_back(next);
+            }
+        }
+    };
+    from.for_each([&](uint32_t id) {
+        if (members.contains(id) && reached.add_checked(id)) todo.push_back(id);
+    });
+    follow(reached);
+    // Kept: those a root or a member outside them holds, and what they reach.
+    Bitmap kept;
+    reached.for_each([&](uint32_t id) {
+        bool keep = cycle.roots.contains(id);
+        for (auto it = maps.begin(); !keep && it != maps.end(); ++it) {
+            auto h = it->second->holders.find(id);
+            if (h == it->second->holders.end()) continue;
+            h->second.for_each([&](uint32_t holder) { keep = keep || !reached.contains(holder); });
+        }
+        if (keep && kept.add_checked(id)) todo.push_back(id);
+    });
+    follow(kept);
+    Bitmap gone = reached.andnot(kept);
+    if (!gone.empty()) drop_members(cycle, maps, gone);
+}
+
+namespace {
+
+// See `copy_looped`: `start` becomes looped `into`, the target's locks
+// taken before the source's.
+void copy_reachable(QueryMap& into, const IndexAPI& source, const Bitmap& start,
+                    EnteredList* entered) {
+    const std::shared_ptr<IndexAPI>& target = into.cycle_index();
+    auto dst = target->attr_maps->write();
+    auto src = source.attr_maps->read();
+    into.looped.or_inplace(start);
+    start.for_each([&](uint32_t id) { ++target->roots[id]; });
+    Bitmap have, theirs;
+    {
+        auto ids = target->member_ids->read();
+        have = ids->copy();
+    }
+    {
+        auto ids = source.member_ids->read();
+        theirs = ids->copy();
+    }
+    std::vector<std::pair<uint32_t, std::shared_ptr<const AttrList>>> copied;
+    std::vector<uint32_t> todo;
+    start.for_each([&](uint32_t id) { todo.push_back(id); });
+    while (!todo.empty()) {
+        const uint32_t id = todo.back();
+        todo.pop_back();
+        // Members of the target are current and bring what they reach.
+        if (!theirs.contains(id) || !have.add_checked(id)) continue;
+        auto r = source.recorded.find(id);
+        if (r == source.recorded.end()) continue;
+        const RecordedPairs& pairs = target->recorded[id] = r->second;
+        auto snapshot = std::make_shared<AttrList>();
+        snapshot->reserve(pairs.size());
+        for (const auto& [name, value] : pairs) {
+            snapshot->push_back(name, value);
+            map_for(*dst, name.view(), target.get()).insert(value, id, nullptr, nullptr);
+            if (value.kind() == CastValue::Ind) todo.push_back(value.nested_id());
+        }
+        copied.emplace_back(id, std::move(snapshot));
+    }
+    {
+        auto ids = target->member_ids->write();
+        for (const auto& c : copied) ids->add(c.first);
+    }
+    auto dst_items = target->items->write();
+    auto src_items = source.items->read();
+    for (auto& [id, snapshot] : copied) {
+        StoredItem item = src_items->item(id);
+        if (item.get() == nullptr) continue;
+        dst_items->put(id, item);
+        if (entered != nullptr)
+            entered->push_back(
+                NestedEntered{target, std::move(item), nullptr, std::move(snapshot)});
+    }
+}
+
+}  // namespace
+
+void copy_looped(QueryMap& into, const QueryMap& from, const Bitmap& ids, EnteredList* entered) {
+    if (!from.cycle) return;
+    Bitmap start = ids.andnot(into.looped);
+    {
+        auto entered_here = into.nested->member_ids->read();
+        start.andnot_inplace(*entered_here);
+    }
+    if (start.empty()) return;
+    if (from.cycle == into.cycle) {
+        // One cycle index (a union within one index): only the roots move.
+        auto maps = into.cycle->attr_maps->write();
+        into.looped.or_inplace(start);
+        start.for_each([&](uint32_t id) { ++into.cycle->roots[id]; });
+        return;
+    }
+    copy_reachable(into, *from.cycle, start, entered);
 }
 
 }  // namespace corvane

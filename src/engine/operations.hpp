@@ -20,7 +20,8 @@ struct QueryMap;
 
 // Every operation that may enter nested objects into nested indexes reports
 // them in `entered` (see `NestedEntered`); the caller registers them.
-// `depth` is that of the index owning `maps` (see `IndexAPI::depth`).
+// `owner` is the index owning `maps` (null: one of depth 0 without a cycle
+// index, see `map_for`).
 
 // The pairs of `attrs` under names beginning with "_" (`hidden`) or under
 // the others, as `IndexAPI::recorded` keeps them.
@@ -36,16 +37,43 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries,
 // Enter every attribute of an entry (names beginning with "_" only with
 // `include_hidden`).
 void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,
-                      EnteredList* entered = nullptr, uint32_t depth = 0);
+                      EnteredList* entered = nullptr, IndexAPI* owner = nullptr);
 // Enter one value (the single place where values enter an index by adding
 // or assignment).  `nested` is the entry of an `Indexable` value.
 void add_index_value(AttrMaps& maps, uint32_t id, const std::string& name, const PyValue& value,
-                     const Entry* nested, EnteredList* entered = nullptr, uint32_t depth = 0);
+                     const Entry* nested, EnteredList* entered = nullptr,
+                     IndexAPI* owner = nullptr);
 // Move `id` from `old_value` (if any) to `new_value` under `name`.  A nested
-// object that nothing holds any more leaves the nested index.
+// object that nothing holds any more leaves the nested index (maps of a
+// cycle index, see `QueryMap::cycle`, enter and release none).
 void update_index(AttrMaps& maps, const std::string& name, const PyValue* old_value,
                   const PyValue& new_value, uint32_t id, const Entry* nested,
-                  EnteredList* entered = nullptr, uint32_t depth = 0);
+                  EnteredList* entered = nullptr, IndexAPI* owner = nullptr);
+
+// Cycle indexes (see `QueryMap::cycle`).
+// A new, empty cycle index at `depth`.
+std::shared_ptr<IndexAPI> make_cycle_index(uint32_t depth);
+// Enter the objects that `entry` reaches, following loops, which cycle
+// index `cycle` lacks, each reported in `entered`.  The caller holds the
+// lock of its maps (`maps`).
+void enter_reachable(const std::shared_ptr<IndexAPI>& cycle, AttrMaps& maps, const Entry& entry,
+                     EnteredList* entered);
+// The members of cycle index `cycle` reachable from its roots (among
+// `members`, its member ids) through the pairs recorded for them.  The
+// caller holds the lock of its maps.
+Bitmap reachable_in_cycle(const IndexAPI& cycle, const Bitmap& members);
+// Withdraw from cycle index `cycle` (maps `maps`, locked by the caller)
+// every member its roots no longer reach, among those that the objects
+// `from` (roots dropped, or objects a member stopped holding) reach: it
+// costs what they reach, whatever the size of the cycle index.
+void sweep_cycle(IndexAPI& cycle, AttrMaps& maps, const Bitmap& from);
+// Loop in `into` the objects `ids` that `from` (a map of another index,
+// merged into `into`) loops, copying into the cycle index of `into` what
+// they reach in that of `from` and the target lacks, as a union copies:
+// with the pairs the source recorded for them, each reported with those as
+// its snapshot.  Objects `into` holds in its nested index or loops already
+// are passed over.
+void copy_looped(QueryMap& into, const QueryMap& from, const Bitmap& ids, EnteredList* entered);
 // An object leaving an index: its id and its current attributes, which the
 // caller keeps unchanged (in exclusive use) while the engine works.
 struct Leaving {
@@ -70,13 +98,15 @@ void release_nested(QueryMap& map, uint32_t nested_id);
 // ids into the target's.  The caller stores the source's objects in the
 // target's store.
 void union_with(IndexAPI& target, const IndexAPI& source, EnteredList* entered = nullptr);
-// `union_with` for a nested index: the objects new to the target come with
-// the pairs the source recorded for them (and, below, the nested objects
-// they hold that the target lacks) and their stored items, and are reported
-// with those pairs as their snapshot.  The target's own members are left as
-// they are: their registrations keep them current.
-void merge_nested(const std::shared_ptr<IndexAPI>& target, const IndexAPI& source,
-                  EnteredList* entered);
+// `union_with` for the nested part of a map: the objects `from` holds in
+// its nested index that `into` lacks come with the pairs the source
+// recorded for them (and, below, the nested objects they hold that the
+// target lacks) and their stored items, and are reported with those pairs
+// as their snapshot; those of the target's cycle index are looped instead,
+// and the objects `from` loops come as `copy_looped` brings them.  The
+// target's own members are left as they are: their registrations keep them
+// current.
+void merge_nested(QueryMap& into, const QueryMap& from, EnteredList* entered);
 // A new index holding the objects of `entries`, each with its own stored
 // item and every attribute (names beginning with "_" too), and the nested
 // objects it entered, to register.

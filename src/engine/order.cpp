@@ -1,5 +1,7 @@
 #include "engine/order.hpp"
 
+#include <absl/container/flat_hash_map.h>
+
 #include <algorithm>
 #include <string>
 #include <utility>
@@ -56,14 +58,52 @@ void count_within(const HybridSet& set, const Bitmap& universe, uint64_t& count,
 // path leads to it.
 using ValueIds = std::pair<PyValue, Bitmap>;
 
+std::vector<ValueIds> values_along(const QueryMap& map, std::string_view rest,
+                                   const Bitmap& universe, const AttrMaps* owner);
+
+// The values that `rest` takes on the objects `reached` of the index whose
+// maps are `maps`, each with the objects leading to it.  `closed`: that
+// index is a cycle index, whose maps look dotted paths up in itself.
+std::vector<ValueIds> values_on(const AttrMaps& maps, std::string_view rest, const Bitmap& reached,
+                                bool closed) {
+    std::vector<ValueIds> out;
+    const size_t dot = rest.find('.');
+    const QueryMap* next = find_map(maps, rest.substr(0, dot));
+    if (next == nullptr) return out;
+    if (dot != std::string_view::npos)
+        return values_along(*next, rest.substr(dot + 1), reached, closed ? &maps : nullptr);
+    for (const auto& [value, ids] : next->exact) {
+        Bitmap within = ids.as_bitmap();
+        within.and_inplace(reached);
+        if (!within.empty()) out.emplace_back(value, std::move(within));
+    }
+    return out;
+}
+
+// Unite `more` into `into`, each value once.
+void unite_values(std::vector<ValueIds>& into, std::vector<ValueIds>&& more) {
+    absl::flat_hash_map<PyValue, size_t, PyValueHash, PyValueEq> at;
+    for (size_t i = 0; i < into.size(); ++i) at.emplace(into[i].first, i);
+    for (auto& [value, ids] : more) {
+        auto it = at.find(value);
+        if (it != at.end()) {
+            into[it->second].second.or_inplace(ids);
+        } else {
+            at.emplace(value, into.size());
+            into.emplace_back(std::move(value), std::move(ids));
+        }
+    }
+}
+
 // The values that `rest` (a name or a dotted path) takes on the nested
 // objects of `map`, each with the ids of `universe` holding such an object.
 // A holder appears only where its whole path resolves.  The nested index's
-// maps are read under their own lock, below the caller's.
+// maps (and the cycle index's) are read under their own lock, below the
+// caller's; a map of a cycle index looks `rest` up in `owner`, the maps of
+// that index, which the caller holds.
 std::vector<ValueIds> values_along(const QueryMap& map, std::string_view rest,
-                                   const Bitmap& universe) {
+                                   const Bitmap& universe, const AttrMaps* owner) {
     std::vector<ValueIds> out;
-    if (!map.nested) return out;
     // The nested objects that ids of the universe hold.
     Bitmap reached;
     for (const auto& [nested_id, holders] : map.holders) {
@@ -76,18 +116,19 @@ std::vector<ValueIds> values_along(const QueryMap& map, std::string_view rest,
         if (held) reached.add(nested_id);
     }
     if (reached.empty()) return out;
-    auto nested = map.nested->attr_maps->read();
     std::vector<ValueIds> below;
-    const size_t dot = rest.find('.');
-    const QueryMap* next = find_map(*nested, rest.substr(0, dot));
-    if (next == nullptr) return out;
-    if (dot != std::string_view::npos) {
-        below = values_along(*next, rest.substr(dot + 1), reached);
+    if (map.closed) {
+        if (owner != nullptr) below = values_on(*owner, rest, reached, true);
     } else {
-        for (const auto& [value, ids] : next->exact) {
-            Bitmap within = ids.as_bitmap();
-            within.and_inplace(reached);
-            if (!within.empty()) below.emplace_back(value, std::move(within));
+        {
+            auto nested = map.nested->attr_maps->read();
+            below = values_on(*nested, rest, reached, false);
+        }
+        Bitmap looped = reached.and_(map.looped);
+        if (!looped.empty()) {
+            // The objects looped here answer from the cycle index.
+            auto maps = map.cycle->attr_maps->read();
+            unite_values(below, values_on(*maps, rest, looped, true));
         }
     }
     // Each value's nested objects give way to the ids holding them.
@@ -105,7 +146,7 @@ std::vector<ValueIds> values_along_path(const AttrMaps& maps, std::string_view p
     const size_t dot = path.find('.');
     const QueryMap* map = find_map(maps, path.substr(0, dot));
     if (map == nullptr) return {};
-    return values_along(*map, path.substr(dot + 1), universe);
+    return values_along(*map, path.substr(dot + 1), universe, nullptr);
 }
 
 // The order along a dotted path: ids whose value has a range key by that

@@ -10,11 +10,31 @@
 
 namespace corvane {
 
-QueryMap::QueryMap(uint32_t depth)
-    : ranged(std::make_unique<BitMapBTree>()),
-      nested(std::make_shared<IndexAPI>(IndexAPI::make())) {
-    nested->depth = depth + 1;
+QueryMap::QueryMap(const IndexAPI* owner)
+    : ranged(std::make_unique<BitMapBTree>()), nested(std::make_shared<IndexAPI>(IndexAPI::make())),
+      cycle(owner != nullptr ? owner->cycle : nullptr), closed(owner != nullptr && owner->closed) {
+    nested->depth = (owner != nullptr ? owner->depth : 0) + 1;
+    nested->cycle = cycle;
 }
+
+namespace {
+
+// The entries being entered into nested indexes on this thread, outermost
+// first: a loop to one of them closes a cycle.
+thread_local std::vector<const Entry*> entering;
+
+struct Entering {
+    explicit Entering(const Entry* e) { entering.push_back(e); }
+    ~Entering() { entering.pop_back(); }
+    Entering(const Entering&) = delete;
+    Entering& operator=(const Entering&) = delete;
+};
+
+bool being_entered(const Entry* e) {
+    return std::find(entering.begin(), entering.end(), e) != entering.end();
+}
+
+}  // namespace
 
 bool QueryMap::has_pair(const PyValue& value, uint32_t id) const {
     auto it = exact.find(value);
@@ -53,22 +73,46 @@ void QueryMap::insert(const PyValue& value, uint32_t id, const Entry* nested_ent
             } else {
                 h->second.add_new(id);
             }
-            // No entry means a reference cycle: the object is already being
-            // entered higher up the chain, so it is recorded but not entered.
-            // An object the nested index holds already is kept current by
-            // its registration there, and is not entered again: whatever the
-            // number of its holders, its pairs are those of its current
-            // values.
-            if (nested_entry != nullptr && !nested->member_ids->read()->contains(nested_id)) {
-                add_object(*nested, *nested_entry, true, entered);
-                if (entered != nullptr)
-                    entered->push_back(NestedEntered{nested, nested_entry->item, nested_entry});
-            }
+            // No entry: the caller enters the nested object itself (a union
+            // copies it).
+            if (!closed && nested_entry != nullptr) enter_nested(nested_id, *nested_entry, entered);
             break;
         }
         case CastValue::Str:
         case CastValue::Unknown: break;
     }
+}
+
+void QueryMap::enter_nested(uint32_t nested_id, const Entry& entry, EnteredList* entered) {
+    // An object the nested index holds already is kept current by its
+    // registration there, and is not entered again: whatever the number of
+    // its holders, its pairs are those of its current values.  So is one
+    // looped here already.
+    if (looped.contains(nested_id) || nested->member_ids->read()->contains(nested_id)) return;
+    const Entry& full = entry.resolved();
+    // A loop to an entry being entered above closes a cycle; a loop to one
+    // entered elsewhere is the same object met on another branch, entered
+    // here in full.
+    const Entry* closing =
+        entry.loop_to != nullptr && being_entered(entry.loop_to) ? &full : nullptr;
+    if (closing != nullptr || (cycle && cycle->member_ids->read()->contains(nested_id))) {
+        if (loop(nested_id, closing, entered)) return;
+    }
+    Entering in(&full);
+    add_object(*nested, full, true, entered);
+    if (entered != nullptr) entered->push_back(NestedEntered{nested, full.item, &full});
+}
+
+bool QueryMap::loop(uint32_t nested_id, const Entry* closing, EnteredList* entered) {
+    const std::shared_ptr<IndexAPI>& into = cycle_index();
+    auto maps = into->attr_maps->write();
+    const bool member = into->member_ids->read()->contains(nested_id);
+    // Let go of meanwhile, and no entry to enter it from: entered as usual.
+    if (!member && closing == nullptr) return false;
+    if (!member) enter_reachable(into, *maps, *closing, entered);
+    looped.add(nested_id);
+    ++into->roots[nested_id];
+    return true;
 }
 
 void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
@@ -130,9 +174,38 @@ void QueryMap::remove_pair_outside_sets(const PyValue& value, uint32_t id) {
         auto h = holders.find(nested_id);
         if (h != holders.end()) {
             h->second.remove(id);
-            if (h->second.empty()) holders.erase(h);
+            if (h->second.empty()) {
+                holders.erase(h);
+                if (looped.contains(nested_id)) {
+                    Bitmap gone;
+                    gone.add(nested_id);
+                    drop_looped(gone);
+                }
+            }
         }
     }
+}
+
+const std::shared_ptr<IndexAPI>& QueryMap::cycle_index() {
+    if (!cycle) cycle = make_cycle_index(nested->depth);
+    if (!nested->cycle) nested->cycle = cycle;
+    return cycle;
+}
+
+void QueryMap::drop_looped(const Bitmap& gone) {
+    Bitmap here = looped.and_(gone);
+    if (here.empty()) return;
+    looped.andnot_inplace(here);
+    auto maps = cycle->attr_maps->write();
+    Bitmap unrooted;
+    here.for_each([&](uint32_t id) {
+        auto it = cycle->roots.find(id);
+        if (it != cycle->roots.end() && --it->second == 0) {
+            cycle->roots.erase(it);
+            unrooted.add(id);
+        }
+    });
+    if (!unrooted.empty()) sweep_cycle(*cycle, *maps, unrooted);
 }
 
 namespace {
@@ -164,7 +237,7 @@ void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     // order, which walks the same few nodes again and again.
     other.ranged->for_each_pair([&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
     unite_sets(holders, other.holders);
-    if (other.nested != nested) merge_nested(nested, *other.nested, entered);
+    merge_nested(*this, other, entered);
 }
 
 namespace {
@@ -384,17 +457,43 @@ void QueryMap::validate(const MapContext& c) const {
     if (nested->depth != c.depth + 1)
         broken("nested index at depth " + std::to_string(nested->depth) + " in a map at depth " +
                std::to_string(c.depth));
-    {
+    if (closed) {
+        if (cycle) broken("a map of a cycle index has a cycle index of its own");
+        if (!nested->member_ids->read()->empty()) broken("a map of a cycle index enters objects");
+        for (const auto& [nested_id, set] : holders)
+            if (!c.members->contains(nested_id))
+                broken("nested object " + std::to_string(nested_id) +
+                       " is held but not a member of the cycle index");
+    } else {
+        if (!looped.empty()) {
+            if (c.acyclic) broken("objects looped where no object reaches itself");
+            if (!cycle) broken("objects looped without a cycle index");
+            if (!cycle->closed) broken("the cycle index is not closed");
+            auto cycle_maps = cycle->attr_maps->read();
+            auto members = cycle->member_ids->read();
+            looped.for_each([&](uint32_t id) {
+                if (!holders.contains(id))
+                    broken("looped object " + std::to_string(id) + " has no holder");
+                if (!members->contains(id))
+                    broken("looped object " + std::to_string(id) + " is not in the cycle index");
+                if (!cycle->roots.contains(id))
+                    broken("looped object " + std::to_string(id) +
+                           " is no root of the cycle index");
+            });
+        }
         auto entered = nested->member_ids->read();
+        if (nested->cycle && nested->cycle != cycle)
+            broken("the nested index has another cycle index");
         entered->for_each([&](uint32_t nested_id) {
             if (!holders.contains(nested_id))
                 broken("nested object " + std::to_string(nested_id) + " has no holder");
+            if (looped.contains(nested_id))
+                broken("nested object " + std::to_string(nested_id) + " is looped too");
         });
-        if (c.acyclic)
-            for (const auto& [nested_id, set] : holders)
-                if (!entered->contains(nested_id))
-                    broken("nested object " + std::to_string(nested_id) +
-                           " has holders but is not entered");
+        for (const auto& [nested_id, set] : holders)
+            if (!entered->contains(nested_id) && !looped.contains(nested_id))
+                broken("nested object " + std::to_string(nested_id) +
+                       " has holders but is neither entered nor looped");
     }
     if (c.held)
         c.members->for_each([&](uint32_t id) {
@@ -429,10 +528,13 @@ Bitmap QueryMap::holders_of(const Bitmap& nested_ids) const {
     return out;
 }
 
-QueryMap& map_for(AttrMaps& maps, std::string_view name, uint32_t depth) {
+QueryMap& map_for(AttrMaps& maps, std::string_view name, IndexAPI* owner) {
     auto it = maps.find(absl::string_view(name.data(), name.size()));
-    if (it == maps.end())
-        it = maps.emplace(std::string(name), std::make_unique<QueryMap>(depth)).first;
+    if (it == maps.end()) {
+        if (owner != nullptr && !owner->closed && !owner->cycle)
+            owner->cycle = make_cycle_index(owner->depth + 1);
+        it = maps.emplace(std::string(name), std::make_unique<QueryMap>(owner)).first;
+    }
     return *it->second;
 }
 

@@ -6,7 +6,7 @@
 // inside a range (`ranged`), which ids hold a text inside a range of texts
 // (`texts`, the distinct texts in order beside their value sets), and, for
 // values that are themselves `Indexable` objects, which ids hold an object
-// matching a query on its own attributes (`nested`, a complete index of
+// matching a query on its own attributes (`nested`, an index of
 // those objects, and `holders`, from a nested object's id to the ids of the
 // objects holding it).
 //
@@ -14,6 +14,18 @@
 // key exactly when it is in the value set of a value with that element, so
 // every change to a value set (entering, withdrawing, narrowing, merging)
 // makes the same change to the element sets of its value.
+//
+// A reference cycle would make the nested indexes nest without end.  An
+// object met again on the chain being entered (a loop, see `Entry::loop_to`)
+// is not entered into the nested index: it goes to `cycle`, the cycle index
+// that an index of its own shares with all its nested indexes, which holds
+// it and every object reachable from it, each once, and whose maps answer
+// dotted paths from its own members (`closed`); the map lists it in
+// `looped`.  An object of the cycle index is never entered into a nested
+// index again: wherever it is met, it is looped.  A dotted path from a
+// holder thus follows the objects it reaches, whatever the order in which
+// they were entered, and each object of a cycle nests only as deep as the
+// chain that first closed it.
 #pragma once
 
 #include <absl/container/flat_hash_map.h>
@@ -76,9 +88,19 @@ struct QueryMap {
     absl::flat_hash_map<uint32_t, HybridSet> holders;
     // Shared so that the nested objects can be registered with it weakly.
     std::shared_ptr<IndexAPI> nested;
+    // The cycle index of the index owning the map (see above; made with
+    // the first loop when that index has none), null in a cycle index.
+    std::shared_ptr<IndexAPI> cycle;
+    // The objects held here that answer from `cycle` (each a root there,
+    // each among `holders`, none in `nested`).
+    Bitmap looped;
+    // A map of a cycle index: its nested objects are members of the index
+    // owning the map, and `nested` stays empty.
+    bool closed = false;
 
-    // `depth`: that of the index owning the map.
-    explicit QueryMap(uint32_t depth = 0);
+    // `owner`: the index owning the map (null: one of depth 0 without a
+    // cycle index).
+    explicit QueryMap(const IndexAPI* owner = nullptr);
 
     // True when `id` is already recorded under a value equal to `value`.
     bool has_pair(const PyValue& value, uint32_t id) const;
@@ -92,6 +114,8 @@ struct QueryMap {
     // the value sets), and re-entering an object never duplicates anything.
     // A nested object already in the nested index is not entered again: it
     // is registered with that index, which its assignments keep current.
+    // A loop enters the object, and what it reaches, into `cycle` instead;
+    // a map of a cycle index enters no nested object (its owner does).
     // Every nested object entered is reported in `entered`.  (Batches fill
     // their value and element sets a value group at a time, and their range
     // pairs with `queue_range` and `enter_pending` instead.)
@@ -125,6 +149,12 @@ struct QueryMap {
     // The ids holding any of `nested_ids` (ids of the nested index), united
     // in one pass.
     Bitmap holders_of(const Bitmap& nested_ids) const;
+    // `cycle`, created empty if null.
+    const std::shared_ptr<IndexAPI>& cycle_index();
+    // The nested objects `gone`, which no holder of the map refers to any
+    // more, stop being looped here; what no root reaches any more leaves
+    // the cycle index.
+    void drop_looped(const Bitmap& gone);
 
     // Check every invariant of the map against `context`: each id set is a
     // set (no placeholder, no id twice) of member ids; an id is in at most
@@ -132,8 +162,11 @@ struct QueryMap {
     // they agree with the value set holding it; the element sets are those
     // the value sets imply; the range tree is sound
     // (`BitMapBTree::validate`); every object of the nested index has a
-    // holder.  The nested index's member ids are read under their lock;
-    // the nested index itself is checked by `validate_record`.  Throws
+    // holder; every object held is in the nested index or a root of the
+    // cycle index, whose members are exactly what its roots reach (in a map
+    // of a cycle index, every object held is a member of its owner).  The
+    // nested and cycle indexes' parts are read under their locks; the
+    // indexes themselves are checked by `validate_record`.  Throws
     // InternalFailure naming the first violation.
     void validate(const MapContext& context) const;
 
@@ -141,10 +174,18 @@ private:
     // Withdraw `id` from `value` in the range tree, the texts' kept ids and
     // the holders.
     void remove_pair_outside_sets(const PyValue& value, uint32_t id);
+    // The nested part of `insert`, for a nested object not yet entered.
+    void enter_nested(uint32_t nested_id, const Entry& entry, EnteredList* entered);
+    // Loop `nested_id` to the cycle index, entering what `closing` (the
+    // entry of a loop that closes a cycle, or null) reaches when the cycle
+    // index lacks the object.  False, changing nothing, when it lacks the
+    // object and there is no such entry.
+    bool loop(uint32_t nested_id, const Entry* closing, EnteredList* entered);
 };
 
 // The map of attribute `name`, created empty if there is none yet.
-// `depth` is that of the index owning `maps`.
-QueryMap& map_for(AttrMaps& maps, std::string_view name, uint32_t depth);
+// `owner`: the index owning `maps` (see `QueryMap::QueryMap`), whose cycle
+// index is made here if it has none.
+QueryMap& map_for(AttrMaps& maps, std::string_view name, IndexAPI* owner);
 
 }  // namespace corvane

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "engine/attr_list.hpp"
+#include "engine/operations.hpp"
 #include "engine/query_map.hpp"
 #include "structures/failure.hpp"
 
@@ -97,11 +98,54 @@ public:
                 context.name = name;
             }
             within(at, [&] { map->validate(context); });
+            if (map->cycle && !map->looped.empty()) {
+                auto& counts = looped_[map->cycle];
+                map->looped.for_each([&](uint32_t id) { ++counts[id]; });
+            }
             record(*map->nested, at + ".nested", true);
         }
     }
 
+    // Each cycle index met (and `also`, when set): the objects it holds
+    // are exactly those its roots reach, and its roots those the maps
+    // loop, each counted once per map; then its own record.
+    void cycles(const std::shared_ptr<IndexAPI>& also, const std::string& where) {
+        if (also) looped_.try_emplace(also);
+        size_t n = 0;
+        for (const auto& [cycle, counts] : looped_) {
+            const std::string at = where + ".cycle" + (n++ == 0 ? "" : std::to_string(n));
+            {
+                auto maps = cycle->attr_maps->read();
+                Bitmap members;
+                {
+                    auto ids = cycle->member_ids->read();
+                    members = ids->copy();
+                }
+                if (!cycle->closed) broken(at, "not closed");
+                for (const auto& [id, count] : counts) {
+                    auto it = cycle->roots.find(id);
+                    const uint32_t have = it == cycle->roots.end() ? 0 : it->second;
+                    if (have != count)
+                        broken(at, "object " + std::to_string(id) + " is looped by " +
+                                       std::to_string(count) + " maps but counted " +
+                                       std::to_string(have) + " times");
+                }
+                for (const auto& [id, count] : cycle->roots)
+                    if (!counts.contains(id))
+                        broken(at, "root " + std::to_string(id) + " is looped by no map");
+                Bitmap stray = members.andnot(reachable_in_cycle(*cycle, members));
+                if (!stray.empty())
+                    broken(at, "object " + std::to_string(stray.maximum()) +
+                                   " is reached from no root");
+            }
+            record(*cycle, at, true);
+        }
+    }
+
 private:
+    // How many maps loop each object, per cycle index.
+    absl::flat_hash_map<std::shared_ptr<IndexAPI>, absl::flat_hash_map<uint32_t, uint32_t>> looped_;
+
     static absl::flat_hash_set<std::string> maps_names(const AttrMaps& maps) {
         absl::flat_hash_set<std::string> names;
         for (const auto& [name, map] : maps) names.insert(name);
@@ -164,14 +208,20 @@ private:
 }  // namespace
 
 void validate_record(const IndexAPI& index, const RecordCheck& check) {
-    RecordValidator(check).record(index, "index", index.depth > 0);
+    RecordValidator validator(check);
+    validator.record(index, "index", index.depth > 0);
+    if (index.depth == 0) validator.cycles(index.cycle, "index");
 }
 
 void validate_shared(const Locked<AttrMaps>& maps, const Locked<Store>& items,
                      const RecordCheck& check) {
     auto m = maps.read();
     auto store = items.read();
-    RecordValidator(check).parts(*m, *store, nullptr, 0, "view", false, nullptr);
+    RecordValidator validator(check);
+    validator.parts(*m, *store, nullptr, 0, "view", false, nullptr);
+    m.unlock();
+    store.unlock();
+    validator.cycles(nullptr, "view");
 }
 
 }  // namespace corvane

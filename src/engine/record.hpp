@@ -10,7 +10,10 @@
 // maps; in `union_with`, the target's maps before the source's, then the target's
 // member ids before the source's (at every level of nesting).  The nested
 // indexes of one top index form a tree under it (each map owns its own), so
-// taking a parent's locks before a child's never closes a cycle.  Nested
+// taking a parent's locks before a child's never closes a cycle.  The cycle
+// index they share (see `QueryMap::cycle`) comes after all of them: its
+// locks are taken last, and no lock of the tree is taken while they are
+// held (in `union_with`, the target's cycle index before the source's).  Nested
 // objects are registered with the nested indexes holding them: an
 // assignment to such an object updates each of its indexes in turn, holding
 // one index's locks at a time (and below them those of its nested indexes),
@@ -83,6 +86,18 @@ struct IndexAPI {
     uint32_t depth = 0;
     // See `Recorded`.  Guarded by the lock of `attr_maps`.
     Recorded recorded;
+    // A cycle index (see `QueryMap::cycle`): its objects hold only objects
+    // of its own, so each of its maps looks a dotted path up in the index
+    // itself, and its maps have no nested indexes of their own in use.
+    bool closed = false;
+    // Of a cycle index: for each object that some map reaches through a
+    // loop, how many maps do; every member is reachable from them.
+    // Guarded by the lock of `attr_maps`.
+    absl::flat_hash_map<uint32_t, uint32_t> roots;
+    // Of an index of its own and its nested indexes: the cycle index they
+    // share (see `QueryMap::cycle`), made with the first map.  Set before
+    // the index is shared.
+    std::shared_ptr<IndexAPI> cycle;
     // Raised (never lowered) before `reduce_index` narrows the value sets,
     // or `union_with` merges in a record that has it raised: from then on
     // a member may be missing from the value set of its value, which an

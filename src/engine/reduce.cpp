@@ -83,7 +83,7 @@ ReduceOutcome reduce_index(IndexAPI& index, const HashQuery& query, ObjectReader
     index.narrowed.raise();
     narrow(*maps, selected);
     for (const Pending& p : r.pending)
-        add_index_value(*maps, p.id, *p.name, *p.value, p.nested, &out.entered, index.depth);
+        add_index_value(*maps, p.id, *p.name, *p.value, p.nested, &out.entered, &index);
     out.nested = std::move(r.nested);
     return out;
 }

@@ -1,6 +1,9 @@
 #include "python/entries.hpp"
 
+#include <absl/container/flat_hash_map.h>
+
 #include <algorithm>
+#include <array>
 
 #include "python/errors.hpp"
 #include "python/indexable.hpp"
@@ -33,26 +36,68 @@ public:
     NestingLevel& operator=(const NestingLevel&) = delete;
 };
 
-}  // namespace
+// The objects being read: `ids` is the chain from the outermost, the
+// caller's path to which each level adds its object (its length is the
+// depth); `read` has the entry of every object read so far into this tree
+// of entries.  An object of the caller's path has none until it is met.
+struct Chain {
+    explicit Chain(std::vector<uint32_t>& path) : ids(path) {}
 
-void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base) {
+    std::vector<uint32_t>& ids;
+
+    // The entry read for `id` already, or null.
+    const Entry* entry_of(uint32_t id) const {
+        if (!many_.empty()) {
+            auto it = many_.find(id);
+            return it == many_.end() ? nullptr : it->second;
+        }
+        for (size_t i = 0; i < count_; ++i)
+            if (few_[i].first == id) return few_[i].second;
+        return nullptr;
+    }
+    void read(uint32_t id, const Entry* entry) {
+        if (many_.empty() && count_ < kFew) {
+            few_[count_++] = {id, entry};
+            return;
+        }
+        if (many_.empty()) many_.insert(few_.begin(), few_.end());
+        many_.emplace(id, entry);
+    }
+
+private:
+    // Most trees of entries are a few objects: they are searched in place,
+    // without allocating, and only larger ones are hashed.
+    static constexpr size_t kFew = 16;
+    std::array<std::pair<uint32_t, const Entry*>, kFew> few_;
+    size_t count_ = 0;
+    absl::flat_hash_map<uint32_t, const Entry*> many_;
+};
+
+void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidden, Chain& chain,
+                   size_t base);
+
+// Each object is read once: met again (further down the chain, a cycle, or
+// on another branch), it is a loop to its entry (see `Entry::loop_to`).
+// The objects of the caller's path are read in full when first met.
+void add_nested_in_chain(Entry& entry, Chain& chain, size_t base) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const PyValue& v = attrs[i].second;
         if (v.kind() != CastValue::Ind) continue;
-        uint32_t nested_id = v.nested_id();
-        bool on_path = std::find(path.begin(), path.end(), nested_id) != path.end();
-        if (on_path) {
-            entry.nested.emplace_back(i, nullptr);
-            continue;
+        auto nested = std::make_unique<Entry>();
+        if (const Entry* above = chain.entry_of(v.nested_id())) {
+            nested->id = v.nested_id();
+            nested->loop_to = above;
+        } else {
+            NestingLevel level(chain.ids.size() + base);
+            fill_in_chain(*nested, v.object(), false, false, chain, base);
         }
-        NestingLevel level(path.size() + base);
-        entry.nested.emplace_back(i, make_entry(v.object(), false, false, path, base));
+        entry.nested.emplace_back(i, std::move(nested));
     }
 }
 
-void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
-                std::vector<uint32_t>& path, size_t base) {
+void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidden, Chain& chain,
+                   size_t base) {
     const IndexableState& st = indexable_state(obj);
     entry.id = st.id;
     entry.item = py::share(obj);
@@ -64,9 +109,29 @@ void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
             if (include_hidden || !hidden_name(a.first.view())) entry.owned.push_back(a);
         entry.attrs = &entry.owned;
     }
-    path.push_back(st.id);
-    add_nested_entries(entry, path, base);
-    path.pop_back();
+    chain.ids.push_back(st.id);
+    chain.read(st.id, &entry);
+    try {
+        add_nested_in_chain(entry, chain, base);
+    } catch (...) {
+        chain.ids.pop_back();
+        throw;
+    }
+    chain.ids.pop_back();
+}
+
+}  // namespace
+
+void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base) {
+    Chain chain(path);
+    chain.read(entry.id, &entry);
+    add_nested_in_chain(entry, chain, base);
+}
+
+void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
+                std::vector<uint32_t>& path, size_t base) {
+    Chain chain(path);
+    fill_in_chain(entry, obj, in_place, include_hidden, chain, base);
 }
 
 std::unique_ptr<Entry> make_entry(PyObject* obj, bool in_place, bool include_hidden,

@@ -24,10 +24,11 @@ inline constexpr size_t kMaxNestingDepth = 4000;
 // (only when the caller holds the object in exclusive use, or keeps the
 // interpreter lock, until the entry is consumed).  `include_hidden`: keep
 // names beginning with "_" in a copied list.  `path` holds the ids of the
-// objects being entered above this one.  Raises RecursionError (as
-// `PyErrorSet`) when the nesting is too deep; nothing is entered then.
-// `base`: the depth (see `IndexAPI::depth`) of the deepest index the entry
-// is for, which counts toward the maximum depth.
+// objects being entered above this one without an entry read here (the
+// holder of an assigned value), which are read in full when met: each
+// object is read once, and met again it is a loop (see `Entry::loop_to`).  Raises RecursionError
+// (as `PyErrorSet`) when the nesting is too deep; nothing is entered then. `base`: the depth (see
+// `IndexAPI::depth`) of the deepest index the entry is for, which counts toward the maximum depth.
 std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
                                   std::vector<uint32_t>& path, size_t base = 0);
 // The same, filling an entry the caller owns.

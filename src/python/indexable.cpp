@@ -32,8 +32,9 @@ namespace {
 // its current value.  Reading an `Indexable` value's entry needs the
 // interpreter lock; moving the pair is the engine's.  Entries read are kept
 // in `read` until the registrations are done.
-void catch_up_registered(IndexAPI& index, IndexableState& st, const AttrList& before,
-                         EnteredList& entered, std::vector<std::unique_ptr<Entry>>& read) {
+void catch_up_registered(const std::shared_ptr<IndexAPI>& index, IndexableState& st,
+                         const AttrList& before, EnteredList& entered,
+                         std::vector<std::unique_ptr<Entry>>& read) {
     // A copy: waiting for a lock in the engine lets other threads run, and
     // their assignments change the object's own list.
     const AttrList now = st.attributes;
@@ -41,7 +42,7 @@ void catch_up_registered(IndexAPI& index, IndexableState& st, const AttrList& be
         std::unique_ptr<Entry> nested;
         if (c.value->kind() == CastValue::Ind) {
             std::vector<uint32_t> path{st.id};
-            nested = make_entry(c.value->object(), false, false, path, index.depth);
+            nested = make_entry(c.value->object(), false, false, path, index->depth);
         }
         const Assignment a{st.id, c.name->str(), c.old_value, *c.value, nested.get()};
         // Released meanwhile: nothing to bring up to date.
@@ -66,7 +67,7 @@ void register_entered(EnteredList& entered) {
         // Compared with what the index entered: an assignment that ran
         // since, before this registration, did not reach the index.
         const AttrList* before = e.entry != nullptr ? e.entry->attrs : e.snapshot.get();
-        if (before != nullptr) catch_up_registered(*index, st, *before, entered, read);
+        if (before != nullptr) catch_up_registered(index, st, *before, entered, read);
     }
 }
 

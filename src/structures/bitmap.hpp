@@ -69,6 +69,7 @@ public:
     uint64_t and_cardinality(const Bitmap& o) const {
         return roaring_bitmap_and_cardinality(p_, o.p_);
     }
+    bool intersects(const Bitmap& o) const { return roaring_bitmap_intersect(p_, o.p_); }
     bool operator==(const Bitmap& o) const { return roaring_bitmap_equals(p_, o.p_); }
 
     // Call f(id) for every id in ascending order.

@@ -274,7 +274,7 @@ private:
                 nested = it->second->nested;
             }
             EnteredList entered;
-            update_if_held(*nested, Assignment{id, name, old, fresh, nullptr}, entered);
+            update_if_held(nested, Assignment{id, name, old, fresh, nullptr}, entered);
         }
         assign_list(id, name, d);
     }

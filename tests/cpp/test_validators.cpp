@@ -296,9 +296,23 @@ TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
         m.members.add(3);
         EXPECT_BROKEN(m.map.validate(m.context(true)), "id 3 is a holder but is in no value set");
         MapContext c = m.context(false);
-        EXPECT_BROKEN(m.map.validate(c), "nested object 9 has holders but is not entered");
+        EXPECT_BROKEN(m.map.validate(c),
+                      "nested object 9 has holders but is neither entered nor looped");
+        // Looped instead, it answers from the cycle index, which must hold
+        // it as a root.
+        m.map.looped.add(9);
+        EXPECT_BROKEN(m.map.validate(c), "objects looped where no object reaches itself");
         c.acyclic = false;
+        EXPECT_BROKEN(m.map.validate(c), "objects looped without a cycle index");
+        m.map.cycle_index();
+        EXPECT_BROKEN(m.map.validate(c), "looped object 9 is not in the cycle index");
+        m.map.cycle->member_ids->write()->add(9);
+        EXPECT_BROKEN(m.map.validate(c), "looped object 9 is no root of the cycle index");
+        m.map.cycle->roots[9] = 1;
         EXPECT_EQ(failure_of([&] { m.map.validate(c); }), "");
+        m.map.nested->member_ids->write()->add(9);
+        EXPECT_BROKEN(m.map.validate(c), "nested object 9 is looped too");
+        m.map.nested->member_ids->write()->remove(9);
         // And an object of the nested index that nobody holds.
         m.map.nested->member_ids->write()->add(10);
         EXPECT_BROKEN(m.map.validate(c), "nested object 10 has no holder");
