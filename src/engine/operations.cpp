@@ -165,7 +165,8 @@ Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, IndexAPI
     };
     std::vector<Target> recent;
     Batches batches;
-    for (const Entry& entry : entries) {
+    for (size_t k = 0; k < entries.size(); ++k) {
+        const Entry& entry = entries[k];
         const AttrList& attrs = *entry.attrs;
         if (recent.size() < attrs.size()) recent.resize(attrs.size());
         for (size_t i = 0; i < attrs.size(); ++i) {
@@ -175,7 +176,12 @@ Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, IndexAPI
             if (t.map == nullptr || !(t.name == name)) {
                 t.name = name;
                 t.map = &map_for(maps, name.view(), owner);
-                t.batch = &batches[t.map];
+                auto [it, made] = batches.try_emplace(t.map);
+                t.batch = &it->second;
+                // Room for a pair from each object left, made once instead of
+                // growing (and copying) the list as it fills: the part
+                // objects without the name leave unused is never touched.
+                if (made) t.batch->pairs.reserve(entries.size() - k);
             }
             if (value.kind() == CastValue::Ind) {
                 t.map->insert(value, entry.id, entry.nested_for(i), entered);
@@ -265,7 +271,8 @@ void fill_maps(const MapWork& work) {
         buf.pending.reserve(batch->numeric);
         for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, buf.pending);
         map->enter_pending(buf.pending);
-        batch->pairs = {};
+        // Give the pairs back now (assigning `{}` would keep their block).
+        decltype(batch->pairs)().swap(batch->pairs);
     }
 }
 
@@ -748,7 +755,7 @@ void enter_reachable(const std::shared_ptr<IndexAPI>& cycle, AttrMaps& maps, con
                      EnteredList* entered) {
     auto ids = cycle->member_ids->write();
     auto store = cycle->items->write();
-    std::vector<const Entry*> todo{&entry.resolved()};
+    std::vector<const Entry*> todo{&entry};
     while (!todo.empty()) {
         const Entry& e = *todo.back();
         todo.pop_back();
@@ -763,7 +770,7 @@ void enter_reachable(const std::shared_ptr<IndexAPI>& cycle, AttrMaps& maps, con
         if (entered != nullptr) entered->push_back(NestedEntered{cycle, e.item, &e});
         // Names beginning with "_" are not followed (nor entered).
         for (const auto& [i, nested] : e.nested)
-            if (!hidden_name((*e.attrs)[i].first.view())) todo.push_back(&nested->resolved());
+            if (!hidden_name((*e.attrs)[i].first.view())) todo.push_back(nested.get());
     }
 }
 

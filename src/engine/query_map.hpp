@@ -16,7 +16,7 @@
 // makes the same change to the element sets of its value.
 //
 // A reference cycle would make the nested indexes nest without end.  An
-// object met again on the chain being entered (a loop, see `Entry::loop_to`)
+// object met again on the chain being entered (a loop, see `NestedEntry`)
 // is not entered into the nested index: it goes to `cycle`, the cycle index
 // that an index of its own shares with all its nested indexes, which holds
 // it and every object reachable from it, each once, and whose maps answer

@@ -41,9 +41,13 @@ public:
 // depth); `read` has the entry of every object read so far into this tree
 // of entries.  An object of the caller's path has none until it is met.
 struct Chain {
-    explicit Chain(std::vector<uint32_t>& path) : ids(path) {}
+    explicit Chain(std::vector<uint32_t>& path, BatchReader::Read* batch = nullptr)
+        : ids(path), batch(batch) {}
 
     std::vector<uint32_t>& ids;
+    // The nested objects read so far into the other trees of a batch, or
+    // null: one met again is a loop to that reading.
+    BatchReader::Read* batch;
 
     // The entry read for `id` already, or null.
     const Entry* entry_of(uint32_t id) const {
@@ -77,21 +81,28 @@ void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidd
                    size_t base);
 
 // Each object is read once: met again (further down the chain, a cycle, or
-// on another branch), it is a loop to its entry (see `Entry::loop_to`).
+// on another branch), it is a loop to its entry (see `NestedEntry`).
 // The objects of the caller's path are read in full when first met.
 void add_nested_in_chain(Entry& entry, Chain& chain, size_t base) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const PyValue& v = attrs[i].second;
         if (v.kind() != CastValue::Ind) continue;
+        const Entry* above = chain.entry_of(v.nested_id());
+        if (above == nullptr && chain.batch != nullptr) {
+            auto it = chain.batch->find(v.nested_id());
+            if (it != chain.batch->end()) above = it->second;
+        }
+        if (above != nullptr) {
+            entry.nested.emplace_back(i, NestedEntry::loop(above));
+            continue;
+        }
         auto nested = std::make_unique<Entry>();
-        if (const Entry* above = chain.entry_of(v.nested_id())) {
-            nested->id = v.nested_id();
-            nested->loop_to = above;
-        } else {
+        {
             NestingLevel level(chain.ids.size() + base);
             fill_in_chain(*nested, v.object(), false, false, chain, base);
         }
+        if (chain.batch != nullptr) chain.batch->emplace(v.nested_id(), nested.get());
         entry.nested.emplace_back(i, std::move(nested));
     }
 }
@@ -104,10 +115,10 @@ void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidd
     if (in_place) {
         entry.attrs = &st.attributes;
     } else {
-        entry.owned.reserve(st.attributes.size());
+        AttrList& copy = entry.own();
+        copy.reserve(st.attributes.size());
         for (const auto& a : st.attributes)
-            if (include_hidden || !hidden_name(a.first.view())) entry.owned.push_back(a);
-        entry.attrs = &entry.owned;
+            if (include_hidden || !hidden_name(a.first.view())) copy.push_back(a);
     }
     chain.ids.push_back(st.id);
     chain.read(st.id, &entry);
@@ -132,6 +143,18 @@ void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
                 std::vector<uint32_t>& path, size_t base) {
     Chain chain(path);
     fill_in_chain(entry, obj, in_place, include_hidden, chain, base);
+}
+
+void BatchReader::fill(Entry& entry, PyObject* obj, bool in_place, bool include_hidden) {
+    path_.clear();
+    Chain chain(path_, &nested_);
+    fill_in_chain(entry, obj, in_place, include_hidden, chain, 0);
+}
+
+std::unique_ptr<Entry> BatchReader::make(PyObject* obj, bool in_place, bool include_hidden) {
+    auto entry = std::make_unique<Entry>();
+    fill(*entry, obj, in_place, include_hidden);
+    return entry;
 }
 
 std::unique_ptr<Entry> make_entry(PyObject* obj, bool in_place, bool include_hidden,

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <absl/container/flat_hash_map.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,7 +28,7 @@ inline constexpr size_t kMaxNestingDepth = 4000;
 // names beginning with "_" in a copied list.  `path` holds the ids of the
 // objects being entered above this one without an entry read here (the
 // holder of an assigned value), which are read in full when met: each
-// object is read once, and met again it is a loop (see `Entry::loop_to`).  Raises RecursionError
+// object is read once, and met again it is a loop (see `NestedEntry`).  Raises RecursionError
 // (as `PyErrorSet`) when the nesting is too deep; nothing is entered then. `base`: the depth (see
 // `IndexAPI::depth`) of the deepest index the entry is for, which counts toward the maximum depth.
 std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
@@ -36,5 +38,23 @@ void fill_entry(Entry& entry, PyObject* indexable, bool in_place, bool include_h
                 std::vector<uint32_t>& path, size_t base = 0);
 // Entries for the `Indexable` values of an attribute list.
 void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base = 0);
+
+// Reads the objects of one batch, each with `make_entry`'s rules, except
+// that a nested object met under several of them is read once: met again
+// under another, it is a loop to that reading (see `NestedEntry`), which
+// the engine enters in full where it needs to.  A batch of objects sharing
+// a few nested objects thus copies each of those once.  The entries read
+// must stay alive, unmoved, until the batch is entered.
+class BatchReader {
+public:
+    using Read = absl::flat_hash_map<uint32_t, const Entry*>;
+
+    void fill(Entry& entry, PyObject* indexable, bool in_place, bool include_hidden);
+    std::unique_ptr<Entry> make(PyObject* indexable, bool in_place, bool include_hidden);
+
+private:
+    std::vector<uint32_t> path_;
+    Read nested_;
+};
 
 }  // namespace corvane

@@ -120,10 +120,8 @@ PyObject* view_rebase(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyObje
         }
         std::vector<std::unique_ptr<Entry>> entries;
         entries.reserve(objects.size());
-        for (PyObject* obj : objects) {
-            std::vector<uint32_t> path;
-            entries.push_back(make_entry(obj, true, true, path));
-        }
+        BatchReader reader;
+        for (PyObject* obj : objects) entries.push_back(reader.make(obj, true, true));
         Rebuilt rebuilt = build_index(entries);
         std::weak_ptr<IndexAPI> weak = rebuilt.index;
         for (PyObject* obj : objects) add_registration(indexable_state(obj).indexes, weak);

@@ -153,9 +153,9 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         take_batch("Index.add_object_many", idx, args, nargs, kwnames, objects, uses);
 
         std::vector<Entry> entries(objects.size());
-        std::vector<uint32_t> path;
+        BatchReader reader;
         for (size_t i = 0; i < objects.size(); ++i)
-            fill_entry(entries[i], objects[i].get(), true, false, path);
+            reader.fill(entries[i], objects[i].get(), true, false);
         EnteredList entered;
         py::run_engine(py::gil_policy::index_add_object_many,
                        [&] { add_object_many(*idx->api, entries, &entered); });

@@ -259,6 +259,57 @@ std::optional<PyValue> store_attribute(IndexableState& st, const AttrName& key, 
     return std::nullopt;
 }
 
+// Assign `new_value` (of `value`) to `key` of `self`, an object in some
+// index, through every index holding it, then store it.  The caller holds
+// the object's use, which ends here.
+void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& key,
+                            PyObject* value, PyValue new_value, [[maybe_unused]] bool mirrored,
+                            py::ExclusiveUse& use) {
+    std::unique_ptr<Entry> nested;
+    if (new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
+    // A copy: while the interpreter lock is released, another thread may
+    // register this object with a nested index it enters it into (that
+    // needs no use of the object), changing the list.
+    const Registrations reached = st.indexes;
+    AssignOutcome out;
+    const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
+    if (nested) {
+        py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
+    } else {
+        py::DeferDecrefs defer;
+        py::run_engine(py::gil_policy::assignment_of_plain_value,
+                       [&] { out = assign_attribute(reached, a); });
+    }
+    std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
+#ifdef PYPY_VERSION
+    // Right after the store, with no Python code between the two: a reader
+    // sees the old value in both places or the new one in both.
+    if (mirrored) mirror_attribute(self, key, value);
+#else
+    (void)self;
+    (void)value;
+#endif
+    const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
+                                        [](const IndexMeta& m) { return m.nested; });
+    if (any_nested) {
+        // A nested index registered meanwhile entered this object as it was
+        // before this assignment (its list is written only now, under the
+        // interpreter lock, and only then can a new reading see it): bring
+        // those indexes up to date.
+        const Assignment now{st.id, key.str(), replaced ? &*replaced : nullptr, *st.find(key),
+                             nested.get()};
+        catch_up_assignment(Registrations(st.indexes), reached, now, out.entered);
+    }
+    // Registered once the value is stored: this object may be among the
+    // nested objects just entered (a reference cycle), read before its own
+    // assignment, which the registration then brings up to date.
+    register_entered(out.entered);
+    if (out.left) drop_released(st.indexes, st.id);
+    nested.reset();
+    // The replaced value is released after the use ends.
+    use.end();
+}
+
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::entry_status([&] {
         if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
@@ -272,6 +323,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // Decided when the first object of the class was made: nothing to
         // fail here once the indexes have moved.
         const bool mirrored = keeps_mirror(Py_TYPE(self));
+#else
+        const bool mirrored = false;
 #endif
         const size_t at = st.attributes.index_of(key);
         // The object it holds already: nothing changes, in the object or in
@@ -294,65 +347,23 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             same_number(st.attributes.value(at), new_value))
             return;
 #endif
-        // In no index, or recorded there as the old value was: store it, and
-        // the indexes stay as they are.
-        if (!indexed ||
-            (at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
-             sets_complete(st.indexes))) {
-            PyValue replaced;
-            if (at != AttrList::npos) {
-                replaced = st.attributes.replace(at, std::move(new_value));
-            } else {
-                st.attributes.push_back(key, std::move(new_value));
-            }
-#ifdef PYPY_VERSION
-            if (mirrored) mirror_attribute(self, key, value);
-#endif
-            // The replaced value is released after the use ends.
-            use.end();
+        if (indexed &&
+            !(at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
+              sets_complete(st.indexes))) {
+            assign_through_indexes(self, st, key, value, std::move(new_value), mirrored, use);
             return;
         }
-        std::unique_ptr<Entry> nested;
-        if (indexed && new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
-        // A copy: while the interpreter lock is released, another thread may
-        // register this object with a nested index it enters it into (that
-        // needs no use of the object), changing the list.
-        const Registrations reached = st.indexes;
-        AssignOutcome out;
-        if (indexed) {
-            const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
-            if (nested) {
-                py::run_engine(py::gil_policy::assignment,
-                               [&] { out = assign_attribute(reached, a); });
-            } else {
-                py::DeferDecrefs defer;
-                py::run_engine(py::gil_policy::assignment_of_plain_value,
-                               [&] { out = assign_attribute(reached, a); });
-            }
+        // In no index, or recorded there as the old value was: store it, and
+        // the indexes stay as they are.
+        PyValue replaced;
+        if (at != AttrList::npos) {
+            replaced = st.attributes.replace(at, std::move(new_value));
+        } else {
+            st.attributes.push_back(key, std::move(new_value));
         }
-        std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
 #ifdef PYPY_VERSION
-        // Right after the store, with no Python code between the two: a
-        // reader sees the old value in both places or the new one in both.
         if (mirrored) mirror_attribute(self, key, value);
 #endif
-        const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
-                                            [](const IndexMeta& m) { return m.nested; });
-        if (indexed && any_nested) {
-            // A nested index registered meanwhile entered this object as it
-            // was before this assignment (its list is written only now, under
-            // the interpreter lock, and only then can a new reading see it):
-            // bring those indexes up to date.
-            const Assignment a{st.id, key.str(), replaced ? &*replaced : nullptr, *st.find(key),
-                               nested.get()};
-            catch_up_assignment(Registrations(st.indexes), reached, a, out.entered);
-        }
-        // Registered once the value is stored: this object may be among the
-        // nested objects just entered (a reference cycle), read before its
-        // own assignment, which the registration then brings up to date.
-        register_entered(out.entered);
-        if (out.left) drop_released(st.indexes, st.id);
-        nested.reset();
         // The replaced value is released after the use ends.
         use.end();
     });

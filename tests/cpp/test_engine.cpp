@@ -30,9 +30,8 @@ PyValue text(std::string_view s) { return PyValue::of_str(SharedRef(), s, s.size
 // Entries point at their own attribute list, so they are filled in place.
 void fill(Entry& e, uint32_t id, std::vector<std::pair<std::string, PyValue>> attrs) {
     e.id = id;
-    e.owned.clear();
-    for (auto& [name, value] : attrs) e.owned.push_back(AttrName::intern(name), std::move(value));
-    e.attrs = &e.owned;
+    e.own().clear();
+    for (auto& [name, value] : attrs) e.own().push_back(AttrName::intern(name), std::move(value));
 }
 
 std::vector<uint32_t> ids(const Bitmap& b) {

@@ -51,9 +51,8 @@ using Model = std::map<uint32_t, Attrs>;
 void fill(Entry& e, uint32_t id, const Attrs& attrs) {
     e.id = id;
     e.item = SharedRef(adopt, object(id));
-    e.owned.clear();
-    for (const auto& [name, v] : attrs) e.owned.push_back(AttrName::intern(name), num(v));
-    e.attrs = &e.owned;
+    e.own().clear();
+    for (const auto& [name, v] : attrs) e.own().push_back(AttrName::intern(name), num(v));
 }
 
 std::vector<Entry> entries_of(const Model& model) {
@@ -515,9 +514,8 @@ std::unique_ptr<Entry> holder_entry(uint32_t id, uint32_t leaf, int64_t c) {
     auto e = std::make_unique<Entry>();
     e->id = id;
     e->item = SharedRef(adopt, object(id));
-    e->owned.push_back(AttrName::intern("n"),
+    e->own().push_back(AttrName::intern("n"),
                        PyValue::of_indexable(SharedRef(adopt, object(leaf)), leaf, leaf));
-    e->attrs = &e->owned;
     auto inner = std::make_unique<Entry>();
     fill(*inner, leaf, Attrs{{"c", c}});
     e->nested.emplace_back(0, std::move(inner));
@@ -578,23 +576,23 @@ struct Ring {
         l.push_back(AttrName::intern("n"), link(objects.at(id).second));
         return l;
     }
-    std::unique_ptr<Entry> read(uint32_t id, std::map<uint32_t, const Entry*>& seen) {
+    std::unique_ptr<Entry> read_new(uint32_t id, std::map<uint32_t, const Entry*>& seen) {
         auto e = std::make_unique<Entry>();
         e->id = id;
-        auto it = seen.find(id);
-        if (it != seen.end()) {
-            e->loop_to = it->second;
-            return e;
-        }
         seen[id] = e.get();
         e->item = SharedRef(adopt, object(id));
         e->attrs = &list(id);
         e->nested.emplace_back(1, read(objects.at(id).second, seen));
         return e;
     }
+    NestedEntry read(uint32_t id, std::map<uint32_t, const Entry*>& seen) {
+        auto it = seen.find(id);
+        if (it != seen.end()) return NestedEntry::loop(it->second);
+        return read_new(id, seen);
+    }
     std::unique_ptr<Entry> read(uint32_t id) {
         std::map<uint32_t, const Entry*> seen;
-        return read(id, seen);
+        return read_new(id, seen);
     }
     // The members whose path of `steps` links ends at an "x" of `x`.
     std::vector<uint32_t> walk(const std::set<uint32_t>& members, int steps, int64_t x) const {

@@ -355,8 +355,7 @@ TEST(RecordValidate, RecordedPairsBelongToMembers) {
     auto entry = std::make_unique<Entry>();
     entry->id = 3;
     entry->item = SharedRef(adopt, fake_object(3));
-    entry->owned.push_back(AttrName::intern("v"), PyValue::of_int(SharedRef(), 5, 5));
-    entry->attrs = &entry->owned;
+    entry->own().push_back(AttrName::intern("v"), PyValue::of_int(SharedRef(), 5, 5));
     add_object(*index, *entry);
     EXPECT_EQ(failure_of([&] { validate_record(*index); }), "");
     RecordedPairs kept = index->recorded[3];
