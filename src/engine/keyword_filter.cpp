@@ -9,6 +9,15 @@ namespace corvane {
 
 Bitmap filter_index_by_hashes(const AttrMaps& maps, const HashQuery& query) {
     if (query.empty()) return Bitmap();
+    if (query.size() == 1 && query[0].second.size() == 1) {
+        // One name, one value, the commonest lookup: its id set, without
+        // the planning below (whose vectors cost more than the lookup).
+        auto it = maps.find(query[0].first);
+        if (it == maps.end()) return Bitmap();
+        auto e = it->second->exact.find(query[0].second[0]);
+        if (e == it->second->exact.end()) return Bitmap();
+        return e->second.as_bitmap();
+    }
     struct Term {
         const QueryMap* map;
         const std::vector<PyValue>* values;

@@ -35,10 +35,7 @@ public:
         holder_ = py::PyRef(py::new_ref, PyList_New(static_cast<Py_ssize_t>(n)));
         if (n == 0) return;
 #ifdef PYPY_VERSION
-        PyObject* fast = PySequence_Fast(holder_.get(), "a list");
-        if (fast == nullptr) throw py::PyErrorSet{};
-        items_ = PySequence_Fast_ITEMS(fast);
-        Py_DECREF(fast);  // the list itself, which `holder_` still holds
+        items_ = PySequence_Fast_ITEMS(holder_.get());
 #else
         items_ = reinterpret_cast<PyListObject*>(holder_.get())->ob_item;
 #endif
