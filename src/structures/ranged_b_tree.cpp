@@ -1184,9 +1184,34 @@ std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit,
         const TieList* list = ties_at(vp);
         return list != nullptr && list->size() > 1;
     };
-    OrderedWalk walk{descending, limit, filter, several, {}};
-    walk.visit(root_);
-    std::vector<TreeKey>& found = walk.found;
+    std::vector<TreeKey> found;
+    const uint64_t k = filter.cardinality();
+    if (column_usable() && k * kColumnShare <= size_ &&
+        k * k <= std::min<uint64_t>(limit, k) * size_) {
+        // A filter far smaller than the tree, against an answer about as
+        // long: its ids are read from the column and sorted, where the walk
+        // would test the filter against every child along the way.  The
+        // entries kept are those the walk would hold when it stops.
+        found.reserve(static_cast<size_t>(k));
+        filter.for_each([&](uint32_t id) {
+            const PackedPart* slot = column_slot(id);
+            if (slot != nullptr && slot->head != 0) found.push_back(TreeKey::of(slot->get(), id));
+        });
+        std::sort(found.begin(), found.end(),
+                  [](const TreeKey& a, const TreeKey& b) { return a.key < b.key; });
+        if (descending) std::reverse(found.begin(), found.end());
+        size_t keep = std::min(limit, found.size());
+        if (keep > 0 && keep < found.size()) {
+            const u128 last = found[keep - 1].value_part();
+            if (descending || several(last))
+                while (keep < found.size() && found[keep].value_part() == last) ++keep;
+        }
+        found.resize(keep);
+    } else {
+        OrderedWalk walk{descending, limit, filter, several, {}};
+        walk.visit(root_);
+        found = std::move(walk.found);
+    }
     for (size_t a = 0; a < found.size();) {
         const u128 vp = found[a].value_part();
         size_t b = a + 1;

@@ -328,7 +328,8 @@ public:
     // most `limit` of them.  The walk follows the tree's own order and
     // stops once it has the first `limit` ids, skipping every subtree whose
     // bitmap does not meet the filter, so a short answer costs about as much
-    // as a short range query however large the tree.
+    // as a short range query however large the tree.  A filter of a few ids
+    // (a small view) is sorted from the column instead.
     std::vector<uint32_t> ordered_ids(bool descending, size_t limit, const Bitmap& filter) const;
 
     // Number of entries.
