@@ -769,6 +769,10 @@ void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
             if (p.value.inexact() && !std::binary_search(old.begin(), old.end(), p.key))
                 enter_tie(p);
     }
+    // The pairs (twice the bytes of their keys) and the old keys are done
+    // with: given back before the nodes are made, which can take their room.
+    std::vector<CompositeKey128>().swap(pairs);
+    std::vector<u128>().swap(old);
     build_sorted(keys);
 }
 

@@ -310,7 +310,8 @@ public:
     // Enter many pairs at once (sorting them first; pairs already in the
     // tree, or given twice, are entered once).  An empty tree, or one
     // holding fewer pairs than come, is built again bottom-up from all of
-    // them, its nodes filled to `kBulkFill`; otherwise the pairs go in one
+    // them, its nodes filled to `kBulkFill` (and `pairs` is emptied, its
+    // block freed, before the nodes are made); otherwise the pairs go in one
     // by one, in key order.
     void insert_many(std::vector<CompositeKey128>& pairs);
     // True when an entry of exactly this pair was removed.
