@@ -115,23 +115,29 @@ void and_words(const std::vector<Chunk>& chunks, uint16_t key, std::vector<uint3
     bool any = true;
     for (size_t j = 1; j < chunks.size() && any; ++j) any = and_bits(words, chunks[j]);
     if (!any) return;
-    int32_t count = 0;
-    for (size_t w = 0; w < kWords; ++w) count += __builtin_popcountll(words[w]);
-    if (count > DEFAULT_MAX_SIZE) {
-        flush_listed(out, result);
-        bitset_container_t* dense = bitset_container_create();
-        if (dense == nullptr) fail(kBitmapNull);
-        std::memcpy(dense->array, words, sizeof words);
-        dense->cardinality = count;
-        ra_append(&result.raw()->high_low_container, key, dense, BITSET_CONTAINER_TYPE_CODE);
-        return;
-    }
+    // Listed as they are found (most meetings of several sets leave a few
+    // ids): counting the bits of every word first would cost a sparse
+    // result more than its listing.  Past `DEFAULT_MAX_SIZE` ids the chunk
+    // is dense: the ids listed for it are taken back and its words kept.
+    const size_t listed_before = out.size();
     const uint32_t high = static_cast<uint32_t>(key) << 16;
     for (size_t w = 0; w < kWords; ++w) {
         uint64_t bits = words[w];
         while (bits != 0) {
             out.push_back(high | static_cast<uint32_t>(w * 64 + __builtin_ctzll(bits)));
             bits &= bits - 1;
+        }
+        if (out.size() - listed_before > static_cast<size_t>(DEFAULT_MAX_SIZE)) {
+            out.resize(listed_before);
+            flush_listed(out, result);
+            int32_t count = 0;
+            for (size_t v = 0; v < kWords; ++v) count += __builtin_popcountll(words[v]);
+            bitset_container_t* dense = bitset_container_create();
+            if (dense == nullptr) fail(kBitmapNull);
+            std::memcpy(dense->array, words, sizeof words);
+            dense->cardinality = count;
+            ra_append(&result.raw()->high_low_container, key, dense, BITSET_CONTAINER_TYPE_CODE);
+            return;
         }
     }
 }
@@ -177,6 +183,8 @@ Bitmap intersect_all(const Bitmap* const* sets, size_t n) {
         chunks[0] = chunk_at(lead, i);
         intersect_chunks(chunks, key, out, result);
     }
+    // No dense chunk: the listed ids make the whole answer at once.
+    if (result.empty()) return Bitmap::of(out.data(), out.size());
     flush_listed(out, result);
     return result;
 }
