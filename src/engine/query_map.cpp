@@ -89,17 +89,16 @@ void QueryMap::enter_nested(uint32_t nested_id, const Entry& entry, EnteredList*
     // its holders, its pairs are those of its current values.  So is one
     // looped here already.
     if (looped.contains(nested_id) || nested->member_ids->read()->contains(nested_id)) return;
-    const Entry& full = entry;
     // A loop to an entry being entered above closes a cycle; a loop to one
     // entered elsewhere is the same object met on another branch, entered
     // here in full.  (An entry of its own is never being entered yet.)
-    const Entry* closing = being_entered(&entry) ? &full : nullptr;
+    const Entry* closing = being_entered(&entry) ? &entry : nullptr;
     if (closing != nullptr || (cycle && cycle->member_ids->read()->contains(nested_id))) {
         if (loop(nested_id, closing, entered)) return;
     }
-    Entering in(&full);
-    add_object(*nested, full, true, entered);
-    if (entered != nullptr) entered->push_back(NestedEntered{nested, full.item, &full});
+    Entering in(&entry);
+    add_object(*nested, entry, true, entered);
+    if (entered != nullptr) entered->push_back(NestedEntered{nested, entry.item, &entry});
 }
 
 bool QueryMap::loop(uint32_t nested_id, const Entry* closing, EnteredList* entered) {

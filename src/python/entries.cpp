@@ -49,6 +49,15 @@ struct Chain {
     // null: one met again is a loop to that reading.
     BatchReader::Read* batch;
 
+    // The entry read for `id` already, in this tree or, nested, in another
+    // tree of the batch; or null.
+    const Entry* met(uint32_t id) const {
+        if (const Entry* here = entry_of(id)) return here;
+        if (batch == nullptr) return nullptr;
+        auto it = batch->find(id);
+        return it == batch->end() ? nullptr : it->second;
+    }
+
     // The entry read for `id` already, or null.
     const Entry* entry_of(uint32_t id) const {
         if (!many_.empty()) {
@@ -88,12 +97,7 @@ void add_nested_in_chain(Entry& entry, Chain& chain, size_t base) {
     for (size_t i = 0; i < attrs.size(); ++i) {
         const PyValue& v = attrs[i].second;
         if (v.kind() != CastValue::Ind) continue;
-        const Entry* above = chain.entry_of(v.nested_id());
-        if (above == nullptr && chain.batch != nullptr) {
-            auto it = chain.batch->find(v.nested_id());
-            if (it != chain.batch->end()) above = it->second;
-        }
-        if (above != nullptr) {
+        if (const Entry* above = chain.met(v.nested_id())) {
             entry.nested.emplace_back(i, NestedEntry::loop(above));
             continue;
         }
