@@ -1180,6 +1180,30 @@ struct OrderedWalk {
 
 }  // namespace
 
+std::vector<TreeKey> BitMapBTree::ordered_from_column(
+    bool descending, size_t limit, const Bitmap& filter,
+    const std::function<bool(u128)>& several) const {
+    // The ids of the filter with their value parts, in the walk's order; the
+    // entries kept are those the walk would hold when it stops.
+    std::vector<TreeKey> found;
+    found.reserve(static_cast<size_t>(filter.cardinality()));
+    filter.for_each([&](uint32_t id) {
+        const PackedPart* slot = column_slot(id);
+        if (slot != nullptr && slot->head != 0) found.push_back(TreeKey::of(slot->get(), id));
+    });
+    std::sort(found.begin(), found.end(),
+              [](const TreeKey& a, const TreeKey& b) { return a.key < b.key; });
+    if (descending) std::reverse(found.begin(), found.end());
+    size_t keep = std::min(limit, found.size());
+    if (keep > 0 && keep < found.size()) {
+        const u128 last = found[keep - 1].value_part();
+        if (descending || several(last))
+            while (keep < found.size() && found[keep].value_part() == last) ++keep;
+    }
+    found.resize(keep);
+    return found;
+}
+
 std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit,
                                                const Bitmap& filter) const {
     std::vector<uint32_t> out;
@@ -1193,24 +1217,9 @@ std::vector<uint32_t> BitMapBTree::ordered_ids(bool descending, size_t limit,
     if (column_usable() && k * kColumnShare <= size_ &&
         k * k <= std::min<uint64_t>(limit, k) * size_) {
         // A filter far smaller than the tree, against an answer about as
-        // long: its ids are read from the column and sorted, where the walk
-        // would test the filter against every child along the way.  The
-        // entries kept are those the walk would hold when it stops.
-        found.reserve(static_cast<size_t>(k));
-        filter.for_each([&](uint32_t id) {
-            const PackedPart* slot = column_slot(id);
-            if (slot != nullptr && slot->head != 0) found.push_back(TreeKey::of(slot->get(), id));
-        });
-        std::sort(found.begin(), found.end(),
-                  [](const TreeKey& a, const TreeKey& b) { return a.key < b.key; });
-        if (descending) std::reverse(found.begin(), found.end());
-        size_t keep = std::min(limit, found.size());
-        if (keep > 0 && keep < found.size()) {
-            const u128 last = found[keep - 1].value_part();
-            if (descending || several(last))
-                while (keep < found.size() && found[keep].value_part() == last) ++keep;
-        }
-        found.resize(keep);
+        // long: sorted from the column, where the walk would test the
+        // filter against every child along the way.
+        found = ordered_from_column(descending, limit, filter, several);
     } else {
         OrderedWalk walk{descending, limit, filter, several, {}};
         walk.visit(root_);

@@ -26,6 +26,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -414,6 +415,10 @@ private:
         }
     };
     bool column_usable() const { return column_count_ == size_; }
+    // `ordered_ids` for a small filter, from the column (entries in the
+    // walk's order, ties of several numbers not yet ordered).
+    std::vector<TreeKey> ordered_from_column(bool descending, size_t limit, const Bitmap& filter,
+                                             const std::function<bool(u128)>& several) const;
     // The column slot of id, or null when the column does not reach it.
     const PackedPart* column_slot(uint32_t id) const;
     void column_enter(uint32_t id, u128 vp);
