@@ -143,6 +143,9 @@ struct Batch {
     size_t numeric = 0;
     // Element keys of the tuple and frozenset values, one per pair.
     size_t elements = 0;
+    // Where the range pairs wait for the batch's last run, or null to enter
+    // them now.
+    std::vector<CompositeKey128>* held_ranges = nullptr;
     // The work of filling its map: a range pair counts twice.
     size_t load() const noexcept { return pairs.size() + numeric + elements; }
 };
@@ -154,7 +157,7 @@ using MapWork = std::vector<std::pair<QueryMap*, Batch*>>;
 // maps they need).  Values that are `Indexable` objects are entered as they
 // come, in batch order (with the nested objects they bring); the others
 // are left for the maps to be filled from.
-Batches gather_batch(AttrMaps& maps, const std::vector<Entry>& entries, IndexAPI* owner,
+Batches gather_batch(AttrMaps& maps, std::span<const Entry> entries, IndexAPI* owner,
                      EnteredList* entered) {
     // Objects of one batch usually carry the same names in the same order:
     // remember the map found at each position to skip most name lookups.
@@ -268,9 +271,13 @@ void fill_maps(const MapWork& work) {
         buf.groups.group(batch->pairs);
         fill_value_sets(map->exact, buf, &map->texts);
         fill_element_sets(*map, buf, batch->elements);
-        buf.pending.reserve(batch->numeric);
-        for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, buf.pending);
-        map->enter_pending(buf.pending);
+        std::vector<CompositeKey128>& pending =
+            batch->held_ranges != nullptr ? *batch->held_ranges : buf.pending;
+        // Held back over many runs: grown by doubling, not run by run.
+        if (pending.capacity() < pending.size() + batch->numeric)
+            pending.reserve(std::max(pending.size() + batch->numeric, 2 * pending.capacity()));
+        for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, pending);
+        if (batch->held_ranges == nullptr) map->enter_pending(pending);
         // Give the pairs back now (assigning `{}` would keep their block).
         decltype(batch->pairs)().swap(batch->pairs);
     }
@@ -297,7 +304,7 @@ std::pair<MapWork, MapWork> split_work(MapWork work) {
 
 // Fill the maps of `work` on this thread and a second one.  Nothing is
 // shared between two maps, so each share is filled on its own.
-void fill_on_two_threads(const MapWork& work) {
+void fill_on_two_threads(const MapWork& work, bool trim) {
     auto [mine, theirs] = split_work(work);
     std::exception_ptr failed;
     std::thread helper;
@@ -321,6 +328,12 @@ void fill_on_two_threads(const MapWork& work) {
     }
     helper.join();
     if (failed) std::rethrow_exception(failed);
+    if (trim) give_back_freed();
+}
+
+}  // namespace
+
+void give_back_freed() noexcept {
 #ifdef __GLIBC__
     // The sorting and grouping buffers of a large batch are freed by now,
     // much of them in the second thread's malloc arena, which would keep
@@ -329,12 +342,16 @@ void fill_on_two_threads(const MapWork& work) {
 #endif
 }
 
-}  // namespace
-
-void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, EnteredList* entered) {
+void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredList* entered,
+                     PendingRanges* ranges) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
     Batches batches = gather_batch(*maps, entries, &index, entered);
+    if (ranges != nullptr) {
+        // Made here, on one thread, before the maps are filled.
+        for (auto& [map, batch] : batches)
+            if (batch.numeric != 0) batch.held_ranges = &ranges->of[map];
+    }
     std::vector<uint32_t> batch_ids;
     batch_ids.reserve(entries.size());
     for (const Entry& entry : entries) batch_ids.push_back(entry.id);
@@ -349,8 +366,18 @@ void add_object_many(IndexAPI& index, const std::vector<Entry>& entries, Entered
     if (work.size() < 2 || total < kParallelPairs || std::thread::hardware_concurrency() < 2) {
         fill_maps(work);
     } else {
-        fill_on_two_threads(work);
+        fill_on_two_threads(work, ranges == nullptr);
     }
+}
+
+void enter_pending_ranges(IndexAPI& index, PendingRanges& ranges) {
+    auto maps = index.attr_maps->write();
+    for (auto& [map, pending] : ranges.of) {
+        map->enter_pending(pending);
+        decltype(ranges.of)::mapped_type().swap(pending);
+    }
+    ranges.of.clear();
+    give_back_freed();
 }
 
 Rebuilt build_index(const std::vector<std::unique_ptr<Entry>>& entries) {

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/attr_list.hpp"
@@ -30,10 +32,23 @@ RecordedPairs recorded_pairs(const AttrList& attrs, bool hidden);
 // because the caller has stored it already) and its attributes.
 void add_object(IndexAPI& index, const Entry& entry, bool put_item = true,
                 EnteredList* entered = nullptr);
+// The range pairs of a batch entered in several runs, held back by map
+// until the last run is in: a range tree takes a whole batch at once far
+// faster, and fuller, than a run at a time.
+struct PendingRanges {
+    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> of;
+};
 // Enter a batch of objects, taking each lock once.  The caller stores the
-// items.
-void add_object_many(IndexAPI& index, const std::vector<Entry>& entries,
-                     EnteredList* entered = nullptr);
+// items.  With `ranges`, the batch is a run of a larger one: its range pairs
+// wait there for `enter_pending_ranges`.
+void add_object_many(IndexAPI& index, std::span<const Entry> entries,
+                     EnteredList* entered = nullptr, PendingRanges* ranges = nullptr);
+// Enter the range pairs held back from the runs of a batch.
+void enter_pending_ranges(IndexAPI& index, PendingRanges& ranges);
+// After a large batch: the sorting and grouping buffers are freed by now,
+// much of them in a second thread's malloc arena, which would keep them:
+// give them back to the system.
+void give_back_freed() noexcept;
 // Enter every attribute of an entry (names beginning with "_" only with
 // `include_hidden`).
 void enter_attributes(AttrMaps& maps, const Entry& entry, bool include_hidden,

@@ -8,6 +8,7 @@
 #include "python/errors.hpp"
 #include "python/indexable.hpp"
 #include "python/ref.hpp"
+#include "python/values.hpp"
 
 namespace corvane {
 
@@ -86,8 +87,24 @@ private:
     absl::flat_hash_map<uint32_t, const Entry*> many_;
 };
 
-void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidden, Chain& chain,
-                   size_t base);
+void fill_in_chain(Entry& entry, PyObject* obj, bool whole, bool include_hidden, Chain& chain,
+                   size_t base, bool defer = false);
+
+// The `Indexable` value at position `i` of an entry: the object and its id.
+void add_nested_value(Entry& entry, size_t i, PyObject* obj, Chain& chain, size_t base) {
+    const uint32_t id = indexable_id(obj);
+    if (const Entry* above = chain.met(id)) {
+        entry.nested.emplace_back(i, NestedEntry::loop(above));
+        return;
+    }
+    auto nested = std::make_unique<Entry>();
+    {
+        NestingLevel level(chain.ids.size() + base);
+        fill_in_chain(*nested, obj, false, false, chain, base);
+    }
+    if (chain.batch != nullptr) chain.batch->emplace(id, nested.get());
+    entry.nested.emplace_back(i, std::move(nested));
+}
 
 // Each object is read once: met again (further down the chain, a cycle, or
 // on another branch), it is a loop to its entry (see `NestedEntry`).
@@ -96,38 +113,35 @@ void add_nested_in_chain(Entry& entry, Chain& chain, size_t base) {
     const AttrList& attrs = *entry.attrs;
     for (size_t i = 0; i < attrs.size(); ++i) {
         const PyValue& v = attrs[i].second;
-        if (v.kind() != CastValue::Ind) continue;
-        if (const Entry* above = chain.met(v.nested_id())) {
-            entry.nested.emplace_back(i, NestedEntry::loop(above));
-            continue;
-        }
-        auto nested = std::make_unique<Entry>();
-        {
-            NestingLevel level(chain.ids.size() + base);
-            fill_in_chain(*nested, v.object(), false, false, chain, base);
-        }
-        if (chain.batch != nullptr) chain.batch->emplace(v.nested_id(), nested.get());
-        entry.nested.emplace_back(i, std::move(nested));
+        if (v.kind() == CastValue::Ind) add_nested_value(entry, i, v.object(), chain, base);
     }
 }
 
-void fill_in_chain(Entry& entry, PyObject* obj, bool in_place, bool include_hidden, Chain& chain,
-                   size_t base) {
+// The same for an entry whose list is read later, with every attribute at
+// the position it has in the object.
+void add_nested_of_object(Entry& entry, const StoredAttrs& attrs, Chain& chain, size_t base) {
+    for (size_t i = 0; i < attrs.size(); ++i) {
+        const StoredForm form = attrs.form(i);
+        const PyValue* rec = attrs.record(i);
+        if (form == StoredForm::Identity || (rec != nullptr && rec->kind() == CastValue::Ind))
+            add_nested_value(entry, i, attrs.object(i), chain, base);
+    }
+}
+
+void fill_in_chain(Entry& entry, PyObject* obj, bool whole, bool include_hidden, Chain& chain,
+                   size_t base, bool defer) {
     const IndexableState& st = indexable_state(obj);
     entry.id = st.id;
     entry.item = py::share(obj);
-    if (in_place) {
-        entry.attrs = &st.attributes;
-    } else {
-        AttrList& copy = entry.own();
-        copy.reserve(st.attributes.size());
-        for (const auto& a : st.attributes)
-            if (include_hidden || !hidden_name(a.first.view())) copy.push_back(a);
-    }
+    if (!defer) read_attributes(st.attributes, whole || include_hidden, entry.own());
     chain.ids.push_back(st.id);
     chain.read(st.id, &entry);
     try {
-        add_nested_in_chain(entry, chain, base);
+        if (defer) {
+            add_nested_of_object(entry, st.attributes, chain, base);
+        } else {
+            add_nested_in_chain(entry, chain, base);
+        }
     } catch (...) {
         chain.ids.pop_back();
         throw;
@@ -149,10 +163,16 @@ void fill_entry(Entry& entry, PyObject* obj, bool in_place, bool include_hidden,
     fill_in_chain(entry, obj, in_place, include_hidden, chain, base);
 }
 
-void BatchReader::fill(Entry& entry, PyObject* obj, bool in_place, bool include_hidden) {
+void BatchReader::fill(Entry& entry, PyObject* obj, bool whole, bool include_hidden, bool defer) {
     path_.clear();
     Chain chain(path_, &nested_);
-    fill_in_chain(entry, obj, in_place, include_hidden, chain, 0);
+    fill_in_chain(entry, obj, whole, include_hidden, chain, 0, defer);
+}
+
+void read_deferred(Entry& entry, PyObject* obj, AttrList& list) {
+    list.clear();
+    read_attributes(indexable_state(obj).attributes, true, list);
+    entry.attrs = &list;
 }
 
 std::unique_ptr<Entry> BatchReader::make(PyObject* obj, bool in_place, bool include_hidden) {

@@ -22,19 +22,18 @@ namespace corvane {
 inline constexpr size_t kMaxNestingDepth = 4000;
 
 // Build the entry of an indexed object.  Requires the interpreter lock.
-// `in_place`: point at the object's own attribute list instead of copying it
-// (only when the caller holds the object in exclusive use, or keeps the
-// interpreter lock, until the entry is consumed).  `include_hidden`: keep
-// names beginning with "_" in a copied list.  `path` holds the ids of the
+// The entry holds the object's attributes read as engine values (see
+// `read_attributes`): every one when `whole` (as the object lists them),
+// else names beginning with "_" only with `include_hidden`.  `path` holds the ids of the
 // objects being entered above this one without an entry read here (the
 // holder of an assigned value), which are read in full when met: each
 // object is read once, and met again it is a loop (see `NestedEntry`).  Raises RecursionError
 // (as `PyErrorSet`) when the nesting is too deep; nothing is entered then. `base`: the depth (see
 // `IndexAPI::depth`) of the deepest index the entry is for, which counts toward the maximum depth.
-std::unique_ptr<Entry> make_entry(PyObject* indexable, bool in_place, bool include_hidden,
+std::unique_ptr<Entry> make_entry(PyObject* indexable, bool whole, bool include_hidden,
                                   std::vector<uint32_t>& path, size_t base = 0);
 // The same, filling an entry the caller owns.
-void fill_entry(Entry& entry, PyObject* indexable, bool in_place, bool include_hidden,
+void fill_entry(Entry& entry, PyObject* indexable, bool whole, bool include_hidden,
                 std::vector<uint32_t>& path, size_t base = 0);
 // Entries for the `Indexable` values of an attribute list.
 void add_nested_entries(Entry& entry, std::vector<uint32_t>& path, size_t base = 0);
@@ -49,12 +48,21 @@ class BatchReader {
 public:
     using Read = absl::flat_hash_map<uint32_t, const Entry*>;
 
-    void fill(Entry& entry, PyObject* indexable, bool in_place, bool include_hidden);
-    std::unique_ptr<Entry> make(PyObject* indexable, bool in_place, bool include_hidden);
+    // `defer`: leave the object's own list unread (`entry.attrs` null; its
+    // nested entries are read all the same), for `read_deferred` to read
+    // just before the entry is entered.  A large batch thus holds the
+    // values of a few objects at a time, not of all.
+    void fill(Entry& entry, PyObject* indexable, bool whole, bool include_hidden,
+              bool defer = false);
+    std::unique_ptr<Entry> make(PyObject* indexable, bool whole, bool include_hidden);
 
 private:
     std::vector<uint32_t> path_;
     Read nested_;
 };
+
+// Read the attributes of `obj`, whose entry was filled deferred, into `list`
+// (emptied first), and point the entry at it.  Requires the interpreter lock.
+void read_deferred(Entry& entry, PyObject* obj, AttrList& list);
 
 }  // namespace corvane

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <deque>
+#include <span>
 
 #include "engine/entry.hpp"
 #include "engine/operations.hpp"
@@ -23,6 +25,7 @@
 #include "python/selection.hpp"
 #include "python/store_owner.hpp"
 #include "python/types.hpp"
+#include "python/values.hpp"
 
 namespace corvane {
 
@@ -91,9 +94,8 @@ PyObject* index_add_object(PyObject* self, PyObject* const* args, Py_ssize_t nar
         IndexObject* idx = as_index(self);
         PyObject* obj = indexable_arg(arg, "py_ref");
         IndexableState& st = indexable_state(obj);
-        // The object stays in exclusive use for the whole call, so its
-        // attributes can be read in place and no assignment slips between
-        // entering and registering it.
+        // The object stays in exclusive use for the whole call, so no
+        // assignment slips between reading, entering and registering it.
         py::UseGroup uses;
         uses.add(idx->use, true);
         uses.add(st.use, true);
@@ -144,6 +146,20 @@ void take_batch(const char* name, IndexObject* idx, PyObject* const* args, Py_ss
     uses.take();
 }
 
+// A batch is entered in runs of this many objects (see `add_object_many`).
+constexpr size_t kBatchRun = 16384;
+
+// The entries of `entered[from...]` that point into the entries `[first,
+// last)` get a snapshot of the list they were entered from instead.
+void keep_entered_lists(EnteredList& entered, size_t from, const Entry* first, const Entry* last) {
+    for (size_t i = from; i < entered.size(); ++i) {
+        NestedEntered& e = entered[i];
+        if (e.entry == nullptr || e.entry < first || e.entry >= last) continue;
+        e.snapshot = std::make_shared<const AttrList>(*e.entry->attrs);
+        e.entry = nullptr;
+    }
+}
+
 PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return py::entry([&]() -> PyObject* {
@@ -152,13 +168,37 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
         py::UseGroup uses;
         take_batch("Index.add_object_many", idx, args, nargs, kwnames, objects, uses);
 
+        // Every entry is read before anything is entered (reading may
+        // raise), but the objects' own values only a run at a time, just
+        // before the run is entered: the batch holds the engine values of
+        // one run, whatever its size.
         std::vector<Entry> entries(objects.size());
         BatchReader reader;
         for (size_t i = 0; i < objects.size(); ++i)
-            reader.fill(entries[i], objects[i].get(), true, false);
+            reader.fill(entries[i], objects[i].get(), true, false, true);
         EnteredList entered;
-        py::run_engine(py::gil_policy::index_add_object_many,
-                       [&] { add_object_many(*idx->api, entries, &entered); });
+        PendingRanges ranges;
+        const bool runs = entries.size() > kBatchRun;
+        std::vector<AttrList> lists(std::min(entries.size(), kBatchRun));
+        for (size_t first = 0; first < entries.size(); first += kBatchRun) {
+            const size_t end = std::min(entries.size(), first + kBatchRun);
+            for (size_t i = first; i < end; ++i)
+                read_deferred(entries[i], objects[i].get(), lists[i - first]);
+            const size_t entered_before = entered.size();
+            py::run_engine(py::gil_policy::index_add_object_many, [&] {
+                add_object_many(*idx->api, std::span<const Entry>(&entries[first], end - first),
+                                &entered, runs ? &ranges : nullptr);
+            });
+            // An object of the run entered into a nested index as well (a
+            // reference cycle back to it) is compared, when registered, with
+            // the list it was entered from: the next run reuses the lists.
+            keep_entered_lists(entered, entered_before, entries.data() + first,
+                               entries.data() + end);
+        }
+        lists = {};
+        if (runs)
+            py::run_engine(py::gil_policy::index_add_object_many,
+                           [&] { enter_pending_ranges(*idx->api, ranges); });
         std::weak_ptr<IndexAPI> weak = idx->api;
         for (size_t i = 0; i < objects.size(); ++i) {
             add_registration(indexable_state(objects[i].get()).indexes, weak);
@@ -186,11 +226,13 @@ bool holds(IndexObject* idx, PyObject* obj) {
 // The store's references are handed back to the caller, to be dropped once
 // the objects' uses have ended.
 std::vector<StoredItem> withdraw(IndexObject* idx, const std::vector<PyObject*>& objects) {
+    std::vector<AttrList> lists(objects.size());
     std::vector<Leaving> leaving;
     leaving.reserve(objects.size());
-    for (PyObject* obj : objects) {
-        const IndexableState& st = indexable_state(obj);
-        leaving.push_back(Leaving{st.id, &st.attributes});
+    for (size_t i = 0; i < objects.size(); ++i) {
+        const IndexableState& st = indexable_state(objects[i]);
+        read_attributes(st.attributes, true, lists[i]);
+        leaving.push_back(Leaving{st.id, &lists[i]});
     }
     py::run_engine(py::gil_policy::index_remove_object,
                    [&] { remove_objects(*idx->api, leaving); });
@@ -211,8 +253,7 @@ PyObject* remove_one(const char* name, bool must_hold, PyObject* self, PyObject*
         PyObject* arg = py::single_argument(name, "py_ref", args, nargs, kwnames);
         IndexObject* idx = as_index(self);
         PyObject* obj = indexable_arg(arg, "py_ref");
-        // The object's attributes are read in place: no assignment may run
-        // until the index has let go of it.
+        // No assignment may run until the index has let go of the object.
         py::UseGroup uses;
         uses.add(idx->use, true);
         uses.add(indexable_state(obj).use, true);
@@ -277,7 +318,7 @@ PyObject* index_get_by_attribute(PyObject* self, PyObject* const* args, Py_ssize
 
 // What reducing an index reads of its selected objects: their attribute
 // lists, and the entries of their `Indexable` values.  Reducing keeps the
-// interpreter lock, so the objects can be read in place.
+// interpreter lock, so the objects can be read as engine values.
 class SelectedObjects final : public ObjectReader {
 public:
     // An object whose assignment is in progress cannot be read: some of
@@ -285,11 +326,13 @@ public:
     // holds the old one.  It is kept as `busy`.
     const AttrList* attributes(PyObject* obj) override {
         const IndexableState& st = indexable_state(obj);
-        if (!st.use.exclusive()) return &st.attributes;
+        if (!st.use.exclusive()) return &read.emplace_back(read_attributes(st.attributes));
         busy = obj;
         return nullptr;
     }
     PyObject* busy = nullptr;
+    // The lists read, alive until the reduction is done.
+    std::deque<AttrList> read;
     std::unique_ptr<Entry> nested_entry(uint32_t id, const PyValue& value) override {
         std::vector<uint32_t> path{id};
         return make_entry(value.object(), false, false, path);

@@ -37,7 +37,7 @@ void catch_up_registered(const std::shared_ptr<IndexAPI>& index, IndexableState&
                          std::vector<std::unique_ptr<Entry>>& read) {
     // A copy: waiting for a lock in the engine lets other threads run, and
     // their assignments change the object's own list.
-    const AttrList now = st.attributes;
+    const AttrList now = read_attributes(st.attributes, false);
     for (const Changed& c : changed_attributes(before, now)) {
         std::unique_ptr<Entry> nested;
         if (c.value->kind() == CastValue::Ind) {
@@ -92,9 +92,9 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
                 if (!PyUnicode_Check(key)) continue;
                 AttrName name = attr_name_of(key);
-                PyValue v = wrap_stored_value(value);
+                StoredValue v = hold_value(value);
                 size_t at = st.attributes.index_of(name);
-                if (at != AttrList::npos) {
+                if (at != StoredAttrs::npos) {
                     st.attributes.replace(at, std::move(v));
                 } else {
                     st.attributes.push_back(name, std::move(v));
@@ -119,7 +119,8 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
     // reference is reported once, whatever the handle's count (which engine
     // threads change without the interpreter lock).  The list itself only
     // changes under the interpreter lock.
-    for (const auto& [name, value] : as_obj(self)->state.attributes) Py_VISIT(value.object());
+    const StoredAttrs& attrs = as_obj(self)->state.attributes;
+    for (size_t i = 0; i < attrs.size(); ++i) Py_VISIT(attrs.object(i));
     Py_VISIT(Py_TYPE(self));
     return 0;
 }
@@ -127,7 +128,7 @@ int indexable_traverse(PyObject* self, visitproc visit, void* arg) {
 int indexable_clear(PyObject* self) {
     IndexableState& st = as_obj(self)->state;
     if (st.use.in_use()) return 0;  // a call is reading the attributes
-    AttrList doomed;
+    StoredAttrs doomed;
     doomed.swap(st.attributes);
     doomed.clear();
     return 0;
@@ -190,22 +191,15 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         if (!PyUnicode_Check(name)) {
             py::argument_conversion_error(name, "PyString", "name");
         }
-        const AttrList& attrs = as_obj(self)->state.attributes;
+        const StoredAttrs& attrs = as_obj(self)->state.attributes;
         // A name written in source code is the very object its record keeps
         // (see `attr_name_of`): compare addresses first, texts only then.
         // The first attributes are found in the object itself; the rest
-        // need the list's heap block.
-        const size_t in_place = attrs.in_place();
-        for (size_t i = 0; i < in_place; ++i) {
-            const AttrList::Slot& slot = attrs.slot(i);
+        // in the list's heap block.
+        for (size_t i = 0; i < attrs.size(); ++i) {
+            const StoredAttrs::Slot& slot = attrs.slot(i);
             if (slot.name.record().object.load(std::memory_order_relaxed) == name) {
-                Py_INCREF(slot.object);
-                return slot.object;
-            }
-        }
-        for (size_t i = in_place; i < attrs.size(); ++i) {
-            if (attrs.name(i).record().object.load(std::memory_order_relaxed) == name) {
-                PyObject* found = attrs.value(i).object();
+                PyObject* found = StoredValue::object_of(slot.word);
                 Py_INCREF(found);
                 return found;
             }
@@ -218,10 +212,11 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
             text = known->view();
         } else {
             text = name_text(name, passed);
-            for (const auto& [n, v] : attrs) {
-                if (n.view() == text) {
-                    Py_INCREF(v.object());
-                    return v.object();
+            for (size_t i = 0; i < attrs.size(); ++i) {
+                if (attrs.name(i).view() == text) {
+                    PyObject* found = attrs.object(i);
+                    Py_INCREF(found);
+                    return found;
                 }
             }
         }
@@ -252,11 +247,18 @@ std::unique_ptr<Entry> assigned_entry(const IndexableState& st, const PyValue& v
 // Store `value` under `key` in the object's own list.  Returns the value
 // replaced (none when the name is new), which the caller drops once the
 // object's use has ended: its finaliser may touch the object.
-std::optional<PyValue> store_attribute(IndexableState& st, const AttrName& key, PyValue value) {
+StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue value) {
     const size_t at = st.attributes.index_of(key);
-    if (at != AttrList::npos) return st.attributes.replace(at, std::move(value));
+    if (at != StoredAttrs::npos) return st.attributes.replace(at, std::move(value));
     st.attributes.push_back(key, std::move(value));
-    return std::nullopt;
+    return StoredValue();
+}
+
+// The engine value of `key` of `st`, if it has one.
+std::optional<PyValue> stored_value_of(const IndexableState& st, const AttrName& key) {
+    const size_t at = st.attributes.index_of(key);
+    if (at == StoredAttrs::npos) return std::nullopt;
+    return stored_value(st.attributes, at);
 }
 
 // Assign `new_value` (of `value`) to `key` of `self`, an object in some
@@ -272,7 +274,10 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
     // needs no use of the object), changing the list.
     const Registrations reached = st.indexes;
     AssignOutcome out;
-    const Assignment a{st.id, key.str(), st.find(key), new_value, nested.get()};
+    // The value replaced: nothing else can assign the object meanwhile (its
+    // use is held), so this is also what the store below replaces.
+    const std::optional<PyValue> old = stored_value_of(st, key);
+    const Assignment a{st.id, key.str(), old ? &*old : nullptr, new_value, nested.get()};
     if (nested) {
         py::run_engine(py::gil_policy::assignment, [&] { out = assign_attribute(reached, a); });
     } else {
@@ -280,7 +285,7 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
         py::run_engine(py::gil_policy::assignment_of_plain_value,
                        [&] { out = assign_attribute(reached, a); });
     }
-    std::optional<PyValue> replaced = store_attribute(st, key, std::move(new_value));
+    StoredValue replaced = store_attribute(st, key, hold_wrapped(value, new_value));
 #ifdef PYPY_VERSION
     // Right after the store, with no Python code between the two: a reader
     // sees the old value in both places or the new one in both.
@@ -296,8 +301,7 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
         // before this assignment (its list is written only now, under the
         // interpreter lock, and only then can a new reading see it): bring
         // those indexes up to date.
-        const Assignment now{st.id, key.str(), replaced ? &*replaced : nullptr, *st.find(key),
-                             nested.get()};
+        const Assignment now{st.id, key.str(), old ? &*old : nullptr, new_value, nested.get()};
         catch_up_assignment(Registrations(st.indexes), reached, now, out.entered);
     }
     // Registered once the value is stored: this object may be among the
@@ -330,37 +334,48 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         // The object it holds already: nothing changes, in the object or in
         // an index whose value sets are whole (one narrowed by `reduce`
         // enters the object again, below).
-        if (at != AttrList::npos && st.attributes.object(at) == value &&
+        if (at != StoredAttrs::npos && st.attributes.object(at) == value &&
             (hidden_name(key.view()) || sets_complete(st.indexes)))
             return;
-        PyValue new_value = wrap_stored_value(value);
-        // Read after the value: hashing and comparing it runs Python code,
-        // during which another thread may register the object with a nested
-        // index.
-        const bool indexed = !hidden_name(key.view()) && !st.indexes.empty();
+        const bool hidden = hidden_name(key.view());
+        PyValue new_value;
+        if (hidden || st.indexes.empty()) {
+            // In no index: only the object changes, and a value keyed from
+            // its object alone is not even wrapped.
+            StoredValue held = hold_value(value);
+            // Read after the value: hashing and comparing it runs Python
+            // code, during which another thread may register the object with
+            // a nested index.
+            if (hidden || st.indexes.empty()) {
+                StoredValue replaced = store_attribute(st, key, std::move(held));
+#ifdef PYPY_VERSION
+                if (mirrored) mirror_attribute(self, key, value);
+#endif
+                // The replaced value is released after the use ends.
+                use.end();
+                return;
+            }
+            new_value = value_of_stored(held);
+        } else {
+            new_value = wrap_stored_value(value);
+        }
+        std::optional<PyValue> old;
+        if (at != StoredAttrs::npos) old = stored_value(st.attributes, at);
 #ifdef PYPY_VERSION
         // PyPy compares exact ints and floats by value for `is` (and `id`):
         // an equal one recorded alike is the object held already, whatever
         // its address here, and nothing changes (as above).  Values read
         // back from the mirror arrive like that.
-        if (at != AttrList::npos && (!indexed || sets_complete(st.indexes)) &&
-            same_number(st.attributes.value(at), new_value))
-            return;
+        if (old && sets_complete(st.indexes) && same_number(*old, new_value)) return;
 #endif
-        if (indexed &&
-            !(at != AttrList::npos && records_alike(st.attributes.value(at), new_value) &&
-              sets_complete(st.indexes))) {
+        if (!(old && records_alike(*old, new_value) && sets_complete(st.indexes))) {
+            old.reset();
             assign_through_indexes(self, st, key, value, std::move(new_value), mirrored, use);
             return;
         }
-        // In no index, or recorded there as the old value was: store it, and
-        // the indexes stay as they are.
-        PyValue replaced;
-        if (at != AttrList::npos) {
-            replaced = st.attributes.replace(at, std::move(new_value));
-        } else {
-            st.attributes.push_back(key, std::move(new_value));
-        }
+        // Recorded in the indexes as the old value was: store it, and the
+        // indexes stay as they are.
+        StoredValue replaced = store_attribute(st, key, hold_wrapped(value, std::move(new_value)));
 #ifdef PYPY_VERSION
         if (mirrored) mirror_attribute(self, key, value);
 #endif
@@ -383,7 +398,8 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
         // Copy the names first: building strings cannot change the list, but
         // keep the loop free of anything that could.
         std::vector<std::string> names;
-        for (const auto& [n, v] : as_obj(self)->state.attributes) names.push_back(n.str());
+        const StoredAttrs& attrs = as_obj(self)->state.attributes;
+        for (size_t i = 0; i < attrs.size(); ++i) names.push_back(attrs.name(i).str());
         for (const auto& n : names) {
             py::PyRef s(
                 py::new_ref,
@@ -408,8 +424,9 @@ PyObject* indexable_dir(PyObject* self, PyObject* const*, Py_ssize_t nargs, PyOb
 // attributes of this object.
 PyObject* stored_attributes_dict(PyObject* self) {
     std::vector<std::pair<std::string, py::PyRef>> pairs;
-    for (const auto& [n, v] : as_obj(self)->state.attributes)
-        pairs.emplace_back(n.str(), py::PyRef(py::borrow, v.object()));
+    const StoredAttrs& attrs = as_obj(self)->state.attributes;
+    for (size_t i = 0; i < attrs.size(); ++i)
+        pairs.emplace_back(attrs.name(i).str(), py::PyRef(py::borrow, attrs.object(i)));
     py::PyRef out(py::new_ref, PyDict_New());
     for (const auto& [n, v] : pairs) {
         py::PyRef key(py::new_ref, PyUnicode_DecodeUTF8(n.data(), static_cast<Py_ssize_t>(n.size()),
@@ -488,10 +505,12 @@ PyObject* stored_attributes_view(PyObject* self) {
 // mirror, out of reach of code that would write to it.
 PyObject* indexable_dict_getter(PyObject* self, void*) {
     return py::entry([&]() -> PyObject* {
-        for (const auto& [n, v] : as_obj(self)->state.attributes) {
-            if (n.view() == "__dict__") {
-                Py_INCREF(v.object());
-                return v.object();
+        const StoredAttrs& attrs = as_obj(self)->state.attributes;
+        for (size_t i = 0; i < attrs.size(); ++i) {
+            if (attrs.name(i).view() == "__dict__") {
+                PyObject* found = attrs.object(i);
+                Py_INCREF(found);
+                return found;
             }
         }
         return stored_attributes_view(self);

@@ -1,7 +1,7 @@
 // `Indexable`: the base class of objects that indexes hold and keep current.
 //
-// An instance stores its attributes natively (name to `PyValue`, in
-// assignment order) instead of in an instance dictionary, carries an object
+// An instance stores its attributes natively (names and values' objects, in
+// assignment order; see `StoredAttrs`) instead of in an instance dictionary, carries an object
 // id drawn once from a process-wide counter, and keeps weak registrations of
 // the indexes that hold it, so that an assignment reaches all of them.
 //
@@ -17,10 +17,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/attr_list.hpp"
 #include "engine/record.hpp"
 #include "engine/registration.hpp"
 #include "engine/value.hpp"
+#include "python/stored_attrs.hpp"
 #include "python/types.hpp"
 #include "python/use.hpp"
 
@@ -29,13 +29,11 @@ namespace corvane {
 struct IndexableState {
     // First, so that a read finds the attributes kept in place right after
     // the object's header.
-    AttrList attributes;
+    StoredAttrs attributes;
     // The indexes holding the object (see `Registrations`).
     Registrations indexes;
     uint32_t id = 0;
     py::UseCounter use;
-
-    const PyValue* find(AttrName name) const noexcept { return attributes.find(name); }
 };
 
 struct IndexableObject {

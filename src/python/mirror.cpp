@@ -202,10 +202,11 @@ void mirror_attribute(PyObject* self, const AttrName& name, PyObject* value) noe
     or_read_natively(self, [&] { store_in_mirror(self, name, value); });
 }
 
-void mirror_attributes(PyObject* self, const AttrList& attrs) noexcept {
+void mirror_attributes(PyObject* self, const StoredAttrs& attrs) noexcept {
     if (attrs.empty()) return;
     or_read_natively(self, [&] {
-        for (const auto& [name, value] : attrs) store_in_mirror(self, name, value.object());
+        for (size_t i = 0; i < attrs.size(); ++i)
+            store_in_mirror(self, attrs.name(i), attrs.object(i));
     });
 }
 

@@ -30,8 +30,8 @@
 
 #ifdef PYPY_VERSION
 
-#include "engine/attr_list.hpp"
 #include "engine/attr_name.hpp"
+#include "python/stored_attrs.hpp"
 
 namespace corvane {
 
@@ -49,7 +49,7 @@ bool keeps_mirror(PyTypeObject* type);
 void mirror_attribute(PyObject* self, const AttrName& name, PyObject* value) noexcept;
 
 // The same for every attribute of `attrs` (a new object's).
-void mirror_attributes(PyObject* self, const AttrList& attrs) noexcept;
+void mirror_attributes(PyObject* self, const StoredAttrs& attrs) noexcept;
 
 }  // namespace corvane
 

@@ -1,5 +1,8 @@
 #include "python/validate.hpp"
 
+#include <deque>
+#include <memory>
+
 #ifndef NDEBUG
 #include "engine/record.hpp"
 #include "python/args.hpp"
@@ -8,6 +11,7 @@
 #include "python/index.hpp"
 #include "python/indexable.hpp"
 #include "python/types.hpp"
+#include "python/values.hpp"
 #endif
 
 namespace corvane {
@@ -32,9 +36,11 @@ PyObject* validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         }
         // The interpreter lock is held throughout, so the attributes can be
         // read; an object with an assignment under way is passed over.
-        check.read = [](PyObject* obj) -> const AttrList* {
+        auto read = std::make_shared<std::deque<AttrList>>();
+        check.read = [read](PyObject* obj) -> const AttrList* {
             IndexableState& st = indexable_state(obj);
-            return st.use.exclusive() ? nullptr : &st.attributes;
+            if (st.use.exclusive()) return nullptr;
+            return &read->emplace_back(read_attributes(st.attributes));
         };
         PyObject* target = out[0];
         if (PyObject_TypeCheck(target, index_type())) {

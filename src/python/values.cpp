@@ -579,6 +579,99 @@ PyValue wrap_stored_value(PyObject* obj) {
     return out;
 }
 
+namespace {
+
+// The form in which an object keeps `obj` (see python/stored_attrs.hpp):
+// `Native` for the values `wrap` keys natively straight away, `Identity` for
+// an `Indexable` compared by identity and hashed by address, which only the
+// interpreter's own slots do (PyPy's C-API layer does not show them, so
+// there every `Indexable` keeps its record), else `Record`.
+StoredForm form_of_value(PyObject* obj) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyFloat_Type) return StoredForm::Native;
+    if (type == &PyLong_Type) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (overflow == 0 && !(x == -1 && PyErr_Occurred())) return StoredForm::Native;
+        PyErr_Clear();
+        return StoredForm::Record;
+    }
+    if (type == &PyUnicode_Type) {
+        Py_ssize_t len = 0;
+        if (PyUnicode_AsUTF8AndSize(obj, &len) != nullptr &&
+            len <= static_cast<Py_ssize_t>(UINT32_MAX))
+            return StoredForm::Native;
+        PyErr_Clear();
+        return StoredForm::Record;
+    }
+#ifndef PYPY_VERSION
+    if (type->tp_hash == PyBaseObject_Type.tp_hash &&
+        type->tp_richcompare == PyBaseObject_Type.tp_richcompare &&
+        PyType_IsSubtype(type, indexable_type()))
+        return StoredForm::Identity;
+#endif
+    return StoredForm::Record;
+}
+
+}  // namespace
+
+PyValue value_of_word(uintptr_t word);
+
+StoredValue hold_value(PyObject* obj) {
+    const StoredForm form = form_of_value(obj);
+    if (form != StoredForm::Record) return StoredValue::native(obj, form);
+    return StoredValue::record(wrap_stored_value(obj));
+}
+
+StoredValue hold_wrapped(PyObject* obj, PyValue value) {
+    switch (value.kind()) {
+        case CastValue::Int:
+        case CastValue::Float:
+        case CastValue::Str: return StoredValue::native(obj, StoredForm::Native);
+        case CastValue::Ind:
+            if (value.key_kind() == KeyKind::Identity && form_of_value(obj) == StoredForm::Identity)
+                return StoredValue::native(obj, StoredForm::Identity);
+            break;
+        default: break;
+    }
+    return StoredValue::record(std::move(value));
+}
+
+PyValue stored_value(const StoredAttrs& attrs, size_t i) {
+    return value_of_word(attrs.slot(i).word);
+}
+
+PyValue value_of_stored(const StoredValue& held) { return value_of_word(held.word()); }
+
+PyValue value_of_word(uintptr_t word) {
+    if (StoredValue::form_of(word) == StoredForm::Record) return *StoredValue::record_of(word);
+    PyObject* obj = StoredValue::object_of(word);
+    if (StoredValue::form_of(word) == StoredForm::Identity) {
+        return PyValue::of_indexable(py::share(obj), indexable_id(obj),
+                                     static_cast<uint64_t>(PyObject_Hash(obj)));
+    }
+    // Exactly what `wrap` gave when the value was stored: it was found
+    // native then, and ints, floats and strs do not change.
+    PyValue out;
+    wrap(obj, nullptr, out);
+    return out;
+}
+
+void read_attributes(const StoredAttrs& attrs, bool include_hidden, AttrList& out) {
+    out.reserve(out.size() + attrs.size());
+    for (size_t i = 0; i < attrs.size(); ++i) {
+        const AttrName& name = attrs.name(i);
+        if (include_hidden || !hidden_name(name.view()))
+            out.push_back(name, stored_value(attrs, i));
+    }
+}
+
+AttrList read_attributes(const StoredAttrs& attrs, bool include_hidden) {
+    AttrList out;
+    read_attributes(attrs, include_hidden, out);
+    return out;
+}
+
 std::string attribute_name(PyObject* name) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(name, &len);

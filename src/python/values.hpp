@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "engine/attr_list.hpp"
 #include "engine/value.hpp"
+#include "python/stored_attrs.hpp"
 
 namespace corvane {
 
@@ -25,6 +27,23 @@ PyValue wrap_value(PyObject* obj);
 // frozenset also gets the keys of its elements (see `ElementKeys`), which
 // wrapping them may raise from as above.
 PyValue wrap_stored_value(PyObject* obj);
+
+// `obj` as an object stores it: its own object where its key follows from
+// it alone, else its record (`wrap_stored_value`, which may raise as above).
+StoredValue hold_value(PyObject* obj);
+// The same for `obj` wrapped already (`value` is `wrap_stored_value(obj)`).
+StoredValue hold_wrapped(PyObject* obj, PyValue value);
+
+// The engine value of the attribute at `i` of `attrs`: its record, or its key
+// computed again, exactly as wrapping it gave it (no Python code runs).
+// Requires the interpreter lock.
+PyValue stored_value(const StoredAttrs& attrs, size_t i);
+// The same for one value held.
+PyValue value_of_stored(const StoredValue& held);
+// The attributes of `attrs` (names beginning with "_" too, unless
+// `include_hidden` is false) as engine values, appended to `out`.
+void read_attributes(const StoredAttrs& attrs, bool include_hidden, AttrList& out);
+AttrList read_attributes(const StoredAttrs& attrs, bool include_hidden = true);
 
 // Give the engine the hook that frees equality classes.  Called once when
 // the module loads.
