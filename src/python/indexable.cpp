@@ -86,7 +86,6 @@ PyObject* indexable_new(PyTypeObject* type, PyObject*, PyObject* kwargs) {
         obj->weaklist = nullptr;
         IndexableState& st = obj->state;
         if (kwargs != nullptr && kwargs != Py_None) {
-            st.attributes.reserve(static_cast<size_t>(PyDict_Size(kwargs)));
             Py_ssize_t pos = 0;
             PyObject *key, *value;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -194,12 +193,12 @@ PyObject* indexable_getattro(PyObject* self, PyObject* name) {
         const StoredAttrs& attrs = as_obj(self)->state.attributes;
         // A name written in source code is the very object its record keeps
         // (see `attr_name_of`): compare addresses first, texts only then.
-        // The first attributes are found in the object itself; the rest
-        // in the list's heap block.
-        for (size_t i = 0; i < attrs.size(); ++i) {
-            const StoredAttrs::Slot& slot = attrs.slot(i);
-            if (slot.name.record().object.load(std::memory_order_relaxed) == name) {
-                PyObject* found = StoredValue::object_of(slot.word);
+        // The names are the shape's, shared with the objects like this one;
+        // the first values are in the object itself.
+        const AttrName* names = attrs.shape().names();
+        for (size_t i = 0, n = attrs.size(); i < n; ++i) {
+            if (names[i].record().object.load(std::memory_order_relaxed) == name) {
+                PyObject* found = attrs.object(i);
                 Py_INCREF(found);
                 return found;
             }

@@ -7,7 +7,6 @@
 
 namespace corvane {
 
-static_assert(std::is_trivially_copyable_v<StoredAttrs::Slot>, "slots move as bytes");
 static_assert(alignof(PyValue) > StoredValue::kTag, "a record's address leaves the tag bits free");
 
 StoredValue StoredValue::record(PyValue value) {
@@ -26,55 +25,51 @@ void StoredValue::reset() noexcept {
     }
 }
 
-void StoredAttrs::reserve(size_t n) {
-    if (n <= kInPlace + rest_cap_) return;
-    const size_t cap = n - kInPlace;
-    auto* rest = static_cast<Slot*>(::operator new(cap * sizeof(Slot)));
-    if (size_ > kInPlace)
-        std::memcpy(static_cast<void*>(rest), rest_, (size_ - kInPlace) * sizeof(Slot));
-    ::operator delete(rest_);
-    rest_ = rest;
-    rest_cap_ = static_cast<uint32_t>(cap);
+size_t StoredAttrs::rest_room(size_t n) noexcept {
+    if (n == 0) return 0;
+    size_t room = 2;
+    while (room < n) room *= 2;
+    return room;
 }
 
 void StoredAttrs::push_back(AttrName name, StoredValue value) {
-    // Past the slots in place the rest grows by half, so that an object
-    // with a few more attributes wastes little.
-    if (size_ >= kInPlace && size_ == kInPlace + rest_cap_)
-        reserve(size_ + std::max<size_t>(2, rest_cap_ / 2));
-    Slot& s = size_ < kInPlace ? slots_[size_].slot : rest_[size_ - kInPlace];
-    new (&s) Slot{name, value.release()};
-    ++size_;
-}
-
-StoredValue StoredAttrs::replace(size_t i, StoredValue value) noexcept {
-    Slot& s = slot_at(i);
-    return StoredValue(std::exchange(s.word, value.release()));
+    const size_t at = size();
+    if (at >= kInPlace) {
+        // Past the words in place the rest doubles as it fills.
+        const size_t used = at - kInPlace;
+        if (used == rest_room(used)) {
+            auto* rest =
+                static_cast<uintptr_t*>(::operator new(rest_room(used + 1) * sizeof(uintptr_t)));
+            if (used != 0) std::memcpy(rest, rest_, used * sizeof(uintptr_t));
+            ::operator delete(rest_);
+            rest_ = rest;
+        }
+    }
+    shape_ = AttrShape::extend(shape_, name);
+    (at < kInPlace ? words_[at] : rest_[at - kInPlace]) = value.release();
 }
 
 void StoredAttrs::clear() noexcept {
-    while (size_ > 0) {
-        --size_;
-        StoredValue doomed(slot_at(size_).word);
+    while (size() > 0) {
+        const size_t last = size() - 1;
+        const uintptr_t w = word(last);
+        shape_ = AttrShape::shorten(shape_);
+        StoredValue doomed(w);
     }
 }
 
 void StoredAttrs::swap(StoredAttrs& o) noexcept {
-    const size_t n = std::max(in_place(), o.in_place());
-    SlotCell mine[kInPlace];
-    std::memcpy(static_cast<void*>(mine), slots_, n * sizeof(SlotCell));
-    std::memcpy(static_cast<void*>(slots_), o.slots_, n * sizeof(SlotCell));
-    std::memcpy(static_cast<void*>(o.slots_), mine, n * sizeof(SlotCell));
-    std::swap(size_, o.size_);
-    std::swap(rest_cap_, o.rest_cap_);
+    std::swap(shape_, o.shape_);
+    std::swap(words_, o.words_);
     std::swap(rest_, o.rest_);
 }
 
 void StoredAttrs::release() noexcept {
     clear();
+    AttrShape::drop(shape_);
+    shape_ = AttrShape::empty();
     ::operator delete(rest_);
     rest_ = nullptr;
-    rest_cap_ = 0;
 }
 
 }  // namespace corvane

@@ -11,7 +11,8 @@
 // when it was stored, which an index must find unchanged when the value
 // leaves: the word points at that record instead.
 //
-//     object:  [header | names and words, 6 in place | ... ] --> rest of the slots
+//     object:  [header | shape | words, 6 in place | ... ] --> rest of the words
+//     shape:   the names, in order, shared by the objects that have them (see AttrShape)
 //     word:    int / float / str / Indexable object            (key computed on demand)
 //              or  PyValue record | tag  --> the value's object  (key kept)
 //
@@ -28,6 +29,7 @@
 
 #include "engine/attr_name.hpp"
 #include "engine/value.hpp"
+#include "python/attr_shape.hpp"
 
 namespace corvane {
 
@@ -83,68 +85,55 @@ private:
 class StoredAttrs {
 public:
     static constexpr size_t npos = static_cast<size_t>(-1);
-    // How many leading attributes live in the object itself.
+    // How many leading values live in the object itself.
     static constexpr size_t kInPlace = 6;
 
-    struct Slot {
-        AttrName name;
-        uintptr_t word;  // see `StoredValue`
-    };
-
-    StoredAttrs() noexcept {}
+    StoredAttrs() noexcept : shape_(AttrShape::empty()) {}
     StoredAttrs(const StoredAttrs&) = delete;
     StoredAttrs& operator=(const StoredAttrs&) = delete;
     ~StoredAttrs() { release(); }
 
-    size_t size() const noexcept { return size_; }
-    bool empty() const noexcept { return size_ == 0; }
-    const Slot& slot(size_t i) const noexcept {
-        return i < kInPlace ? slots_[i].slot : rest_[i - kInPlace];
+    size_t size() const noexcept { return shape_->size(); }
+    bool empty() const noexcept { return size() == 0; }
+    const AttrShape& shape() const noexcept { return *shape_; }
+    const AttrName& name(size_t i) const noexcept { return shape_->names()[i]; }
+    // The word of the value at `i` (see `StoredValue`).
+    uintptr_t word(size_t i) const noexcept {
+        return i < kInPlace ? words_[i] : rest_[i - kInPlace];
     }
-    const AttrName& name(size_t i) const noexcept { return slot(i).name; }
-    PyObject* object(size_t i) const noexcept { return StoredValue::object_of(slot(i).word); }
-    StoredForm form(size_t i) const noexcept { return StoredValue::form_of(slot(i).word); }
+    PyObject* object(size_t i) const noexcept { return StoredValue::object_of(word(i)); }
+    StoredForm form(size_t i) const noexcept { return StoredValue::form_of(word(i)); }
     // The record of the value at `i`, or null when its key is computed.
     const PyValue* record(size_t i) const noexcept {
-        const uintptr_t w = slot(i).word;
+        const uintptr_t w = word(i);
         return StoredValue::form_of(w) == StoredForm::Record ? StoredValue::record_of(w) : nullptr;
     }
-    // The attributes in the object itself: the first `in_place()`.
-    size_t in_place() const noexcept { return size_ < kInPlace ? size_ : kInPlace; }
 
     // The position of `name`, or `npos`.
-    size_t index_of(AttrName name) const noexcept {
-        const size_t n = in_place();
-        for (size_t i = 0; i < n; ++i)
-            if (slots_[i].slot.name == name) return i;
-        for (size_t i = kInPlace; i < size_; ++i)
-            if (rest_[i - kInPlace].name == name) return i;
-        return npos;
-    }
+    size_t index_of(AttrName name) const noexcept { return shape_->index_of(name); }
 
-    void reserve(size_t n);
     // Append an attribute (the caller knows the name is not in the list).
     void push_back(AttrName name, StoredValue value);
     // Put `value` at `i` and give back the value it replaces, for the caller
     // to drop once the list is consistent again.
-    StoredValue replace(size_t i, StoredValue value) noexcept;
+    StoredValue replace(size_t i, StoredValue value) noexcept {
+        uintptr_t& w = i < kInPlace ? words_[i] : rest_[i - kInPlace];
+        return StoredValue(std::exchange(w, value.release()));
+    }
     // Drop every value, the last first; the size drops before each value
     // goes, so that a finaliser it runs sees a consistent, shorter list.
     void clear() noexcept;
     void swap(StoredAttrs& o) noexcept;
 
 private:
-    union SlotCell {
-        SlotCell() noexcept {}
-        Slot slot;
-    };
-    Slot& slot_at(size_t i) noexcept { return i < kInPlace ? slots_[i].slot : rest_[i - kInPlace]; }
+    // The room past the values in place for `n` of them: a power of two,
+    // so that it follows from the size alone.
+    static size_t rest_room(size_t n) noexcept;
     void release() noexcept;
 
-    uint32_t size_ = 0;
-    uint32_t rest_cap_ = 0;
-    SlotCell slots_[kInPlace];
-    Slot* rest_ = nullptr;  // the slots past `kInPlace`
+    AttrShape* shape_;
+    uintptr_t words_[kInPlace];
+    uintptr_t* rest_ = nullptr;  // the words past `kInPlace`
 };
 
 }  // namespace corvane

@@ -637,9 +637,7 @@ StoredValue hold_wrapped(PyObject* obj, PyValue value) {
     return StoredValue::record(std::move(value));
 }
 
-PyValue stored_value(const StoredAttrs& attrs, size_t i) {
-    return value_of_word(attrs.slot(i).word);
-}
+PyValue stored_value(const StoredAttrs& attrs, size_t i) { return value_of_word(attrs.word(i)); }
 
 PyValue value_of_stored(const StoredValue& held) { return value_of_word(held.word()); }
 
