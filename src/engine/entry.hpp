@@ -69,6 +69,9 @@ private:
 
 struct Entry {
     uint32_t id = 0;
+    // Another entry of its tree is a loop to this one (a reference cycle
+    // back to the object): its values may be entered beyond its own maps.
+    bool looped_to = false;
     StoredItem item;
     const AttrList* attrs = nullptr;
     std::unique_ptr<AttrList> owned;

@@ -209,6 +209,9 @@ struct FillBuffers {
     std::vector<CompositeKey128> pending;
     std::vector<PyValue> copies;
     std::vector<BatchPair> element_pairs;
+    // The objects of the keys made from values holding no reference, whose
+    // references the caller takes (see `PyValue::adopt_later`).
+    std::vector<PyObject*>* adopted = nullptr;
 };
 
 // Enter the grouped values of `groups` into `sets` (the value sets or the
@@ -231,6 +234,10 @@ void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts) {
                 sets.prefetch(buf.copies[g + FillBuffers::kAhead - first]);
             auto [it, made] = sets.try_emplace(std::move(buf.copies[g - first]));
             if (made) {
+                // The handle is not part of the key: a new key takes its own
+                // reference in place.
+                if (buf.adopted != nullptr)
+                    const_cast<PyValue&>(it->first).adopt_later(*buf.adopted);
                 it->second = HybridSet::empty_small();
                 if (texts != nullptr && it->first.key_kind() == KeyKind::Text)
                     texts->entered(it->first);
@@ -264,8 +271,9 @@ void fill_element_sets(QueryMap& qm, FillBuffers& buf, size_t count) {
 // Fill each map of `work` from its batch: value sets by group, element
 // sets by element key, then the range pairs in key order.  The batches are
 // emptied as they are done.
-void fill_maps(const MapWork& work) {
+void fill_maps(const MapWork& work, std::vector<PyObject*>* adopted) {
     FillBuffers buf;
+    buf.adopted = adopted;
     buf.copies.reserve(FillBuffers::kCopyRun);
     for (auto [map, batch] : work) {
         buf.groups.group(batch->pairs);
@@ -304,29 +312,37 @@ std::pair<MapWork, MapWork> split_work(MapWork work) {
 
 // Fill the maps of `work` on this thread and a second one.  Nothing is
 // shared between two maps, so each share is filled on its own.
-void fill_on_two_threads(const MapWork& work, bool trim) {
+void fill_on_two_threads(const MapWork& work, bool trim, std::vector<PyObject*>* adopted) {
     auto [mine, theirs] = split_work(work);
     std::exception_ptr failed;
     std::thread helper;
+    // The second thread's adopted objects, handed over whatever happens.
+    std::vector<PyObject*> their_adopted;
+    auto hand_over = [&] {
+        if (adopted != nullptr)
+            adopted->insert(adopted->end(), their_adopted.begin(), their_adopted.end());
+    };
     try {
         helper = std::thread([&] {
             try {
-                fill_maps(theirs);
+                fill_maps(theirs, adopted != nullptr ? &their_adopted : nullptr);
             } catch (...) {
                 failed = std::current_exception();
             }
         });
     } catch (const std::system_error&) {
-        fill_maps(work);  // no thread to be had: all on this one
+        fill_maps(work, adopted);  // no thread to be had: all on this one
         return;
     }
     try {
-        fill_maps(mine);
+        fill_maps(mine, adopted);
     } catch (...) {
         helper.join();
+        hand_over();
         throw;
     }
     helper.join();
+    hand_over();
     if (failed) std::rethrow_exception(failed);
     if (trim) give_back_freed();
 }
@@ -343,7 +359,7 @@ void give_back_freed() noexcept {
 }
 
 void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredList* entered,
-                     PendingRanges* ranges) {
+                     PendingRanges* ranges, std::vector<PyObject*>* adopted) {
     auto maps = index.attr_maps->write();
     auto ids = index.member_ids->write();
     Batches batches = gather_batch(*maps, entries, &index, entered);
@@ -364,9 +380,9 @@ void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredLis
         total += batch.load();
     }
     if (work.size() < 2 || total < kParallelPairs || std::thread::hardware_concurrency() < 2) {
-        fill_maps(work);
+        fill_maps(work, adopted);
     } else {
-        fill_on_two_threads(work, ranges == nullptr);
+        fill_on_two_threads(work, ranges == nullptr, adopted);
     }
 }
 

@@ -40,9 +40,14 @@ struct PendingRanges {
 };
 // Enter a batch of objects, taking each lock once.  The caller stores the
 // items.  With `ranges`, the batch is a run of a larger one: its range pairs
-// wait there for `enter_pending_ranges`.
+// wait there for `enter_pending_ranges`.  With `adopted`, values of entries
+// not looped to may hold no reference (`SharedRef::unowned`; the objects
+// entered keep them alive meanwhile): a key made from one adopts a
+// reference, and its object goes to `adopted`, for the caller to take that
+// reference once this returns, even when it throws.
 void add_object_many(IndexAPI& index, std::span<const Entry> entries,
-                     EnteredList* entered = nullptr, PendingRanges* ranges = nullptr);
+                     EnteredList* entered = nullptr, PendingRanges* ranges = nullptr,
+                     std::vector<PyObject*>* adopted = nullptr);
 // Enter the range pairs held back from the runs of a batch.
 void enter_pending_ranges(IndexAPI& index, PendingRanges& ranges);
 // After a large batch: the sorting and grouping buffers are freed by now,

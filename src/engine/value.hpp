@@ -79,6 +79,17 @@ public:
     // The same value, classified `Ordered` with range key `key`.  Only for
     // values not keyed as a text.
     PyValue with_range_key(OrderedRef key) && noexcept;
+    // A value whose handle holds no reference (see `SharedRef::unowned`)
+    // takes one: its handle adopts a reference that the caller must take for
+    // it, under the interpreter lock and before anything can drop the value,
+    // by adding the object to `adopted`.  Nothing happens to a value that
+    // owns its reference, or that was made without an object.
+    void adopt_later(std::vector<PyObject*>& adopted) {
+        PyObject* obj = obj_.get();
+        if (obj_ || obj == nullptr) return;
+        adopted.push_back(obj);
+        obj_ = SharedRef(adopt, obj);
+    }
 
     CastValue kind() const noexcept { return kind_; }
     KeyKind key_kind() const noexcept { return key_; }

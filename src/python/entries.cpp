@@ -94,6 +94,8 @@ void fill_in_chain(Entry& entry, PyObject* obj, bool whole, bool include_hidden,
 void add_nested_value(Entry& entry, size_t i, PyObject* obj, Chain& chain, size_t base) {
     const uint32_t id = indexable_id(obj);
     if (const Entry* above = chain.met(id)) {
+        // The entries of a tree are the reader's, still being read.
+        const_cast<Entry*>(above)->looped_to = true;
         entry.nested.emplace_back(i, NestedEntry::loop(above));
         return;
     }
@@ -171,7 +173,12 @@ void BatchReader::fill(Entry& entry, PyObject* obj, bool whole, bool include_hid
 
 void read_deferred(Entry& entry, PyObject* obj, AttrList& list) {
     list.clear();
-    read_attributes(indexable_state(obj).attributes, true, list);
+    const StoredAttrs& attrs = indexable_state(obj).attributes;
+    if (entry.looped_to) {
+        read_attributes(attrs, true, list);
+    } else {
+        read_attributes_borrowed(attrs, list);
+    }
     entry.attrs = &list;
 }
 

@@ -63,6 +63,10 @@ private:
 
 // Read the attributes of `obj`, whose entry was filled deferred, into `list`
 // (emptied first), and point the entry at it.  Requires the interpreter lock.
+// Unless another entry loops to it, the values of exact ints, floats and strs
+// hold no reference (see `read_attributes_borrowed`): the entry is for
+// `add_object_many` with an adopted list, and `obj` must keep its values
+// until that has returned.
 void read_deferred(Entry& entry, PyObject* obj, AttrList& list);
 
 }  // namespace corvane

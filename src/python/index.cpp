@@ -146,6 +146,18 @@ void take_batch(const char* name, IndexObject* idx, PyObject* const* args, Py_ss
     uses.take();
 }
 
+// The objects whose references keys adopted (see `PyValue::adopt_later`):
+// taken when the list goes, with the interpreter lock.
+struct AdoptedRefs {
+    std::vector<PyObject*> objects;
+    AdoptedRefs() = default;
+    AdoptedRefs(const AdoptedRefs&) = delete;
+    AdoptedRefs& operator=(const AdoptedRefs&) = delete;
+    ~AdoptedRefs() {
+        for (PyObject* obj : objects) Py_INCREF(obj);
+    }
+};
+
 // A batch is entered in runs of this many objects (see `add_object_many`).
 constexpr size_t kBatchRun = 16384;
 
@@ -185,10 +197,15 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             for (size_t i = first; i < end; ++i)
                 read_deferred(entries[i], objects[i].get(), lists[i - first]);
             const size_t entered_before = entered.size();
-            py::run_engine(py::gil_policy::index_add_object_many, [&] {
-                add_object_many(*idx->api, std::span<const Entry>(&entries[first], end - first),
-                                &entered, runs ? &ranges : nullptr);
-            });
+            {
+                // The keys made from the run's values take their references
+                // here, with the interpreter lock, whatever happens.
+                AdoptedRefs adopted;
+                py::run_engine(py::gil_policy::index_add_object_many, [&] {
+                    add_object_many(*idx->api, std::span<const Entry>(&entries[first], end - first),
+                                    &entered, runs ? &ranges : nullptr, &adopted.objects);
+                });
+            }
             // An object of the run entered into a nested index as well (a
             // reference cycle back to it) is compared, when registered, with
             // the list it was entered from: the next run reuses the lists.

@@ -664,6 +664,35 @@ void read_attributes(const StoredAttrs& attrs, bool include_hidden, AttrList& ou
     }
 }
 
+void read_attributes_borrowed(const StoredAttrs& attrs, AttrList& out) {
+    out.reserve(out.size() + attrs.size());
+    for (size_t i = 0; i < attrs.size(); ++i) {
+        if (attrs.form(i) != StoredForm::Native) {
+            out.push_back(attrs.name(i), stored_value(attrs, i));
+            continue;
+        }
+        // The fields `wrap` gives, with a handle that holds no reference.
+        PyObject* obj = attrs.object(i);
+        SharedRef borrowed = SharedRef::unowned(obj);
+        PyTypeObject* type = Py_TYPE(obj);
+        PyValue v;
+        if (type == &PyLong_Type) {
+            const int64_t x = PyLong_AsLongLong(obj);
+            v = PyValue::of_int(std::move(borrowed), x, exact_int_hash(obj, x));
+        } else if (type == &PyFloat_Type) {
+            const double x = PyFloat_AS_DOUBLE(obj);
+            v = PyValue::of_float(std::move(borrowed), x, exact_float_hash(obj, x));
+        } else {
+            Py_ssize_t len = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(obj, &len);
+            v = PyValue::of_str(std::move(borrowed),
+                                std::string_view(text, static_cast<size_t>(len)),
+                                exact_str_hash(obj));
+        }
+        out.push_back(attrs.name(i), std::move(v));
+    }
+}
+
 AttrList read_attributes(const StoredAttrs& attrs, bool include_hidden) {
     AttrList out;
     read_attributes(attrs, include_hidden, out);

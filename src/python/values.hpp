@@ -44,6 +44,12 @@ PyValue value_of_stored(const StoredValue& held);
 // `include_hidden` is false) as engine values, appended to `out`.
 void read_attributes(const StoredAttrs& attrs, bool include_hidden, AttrList& out);
 AttrList read_attributes(const StoredAttrs& attrs, bool include_hidden = true);
+// All attributes of `attrs`, appended to `out`, where the values of exact
+// ints, floats and strs hold no reference of their own (`SharedRef::unowned`):
+// the list is valid while the object keeps those values, and only for engine
+// work that makes a key of such a value adopt a reference (see
+// `PyValue::adopt_later`).
+void read_attributes_borrowed(const StoredAttrs& attrs, AttrList& out);
 
 // Give the engine the hook that frees equality classes.  Called once when
 // the module loads.
