@@ -77,9 +77,8 @@ bool records_alike(const PyValue& prev, const PyValue& next) noexcept {
 bool sets_complete(const Registrations& reached) noexcept {
     if (!IndexAPI::narrowed_anywhere.raised()) return true;
     for (const IndexMeta& meta : reached) {
-        if (meta.nested) continue;
         std::shared_ptr<IndexAPI> index = meta.index.lock();
-        if (index && index->narrowed.raised()) return false;
+        if (index && !is_nested(*index) && index->narrowed.raised()) return false;
     }
     return true;
 }
@@ -89,7 +88,7 @@ AssignOutcome assign_attribute(const Registrations& reached, const Assignment& a
     for (const IndexMeta& meta : reached) {
         std::shared_ptr<IndexAPI> index = meta.index.lock();
         if (!index) continue;
-        if (!update_one(index, a, meta.nested, out.entered)) out.left = true;
+        if (!update_one(index, a, is_nested(*index), out.entered)) out.left = true;
     }
     return out;
 }
@@ -97,9 +96,9 @@ AssignOutcome assign_attribute(const Registrations& reached, const Assignment& a
 void catch_up_assignment(const Registrations& now, const Registrations& reached,
                          const Assignment& a, EnteredList& entered) {
     for (const IndexMeta& meta : now) {
-        if (!meta.nested || is_registered(reached, meta.index)) continue;
+        if (is_registered(reached, meta.index)) continue;
         std::shared_ptr<IndexAPI> index = meta.index.lock();
-        if (index) update_one(index, a, true, entered);
+        if (index && is_nested(*index)) update_one(index, a, true, entered);
     }
 }
 

@@ -12,11 +12,11 @@ bool is_registered(const Registrations& regs, const std::weak_ptr<IndexAPI>& ind
                        [&](const IndexMeta& m) { return same_index(m.index, index); });
 }
 
-void add_registration(Registrations& regs, std::weak_ptr<IndexAPI> index, bool nested) {
+void add_registration(Registrations& regs, std::weak_ptr<IndexAPI> index) {
     // An index that holds the object already is registered already: adding
     // the object again must cost nothing more, now or at later assignments.
     if (is_registered(regs, index)) return;
-    regs.push_back(IndexMeta{std::move(index), nested});
+    regs.push_back(IndexMeta{std::move(index)});
     const IndexAPI* placeholder = default_index_arc().get();
     auto dead = [&](const IndexMeta& m) {
         auto strong = m.index.lock();
@@ -43,9 +43,9 @@ void drop_released(Registrations& regs, uint32_t id) {
     // A copy: waiting for a member lock may let the owner's other threads
     // run, and none of them may see the list half-filtered.
     for (const IndexMeta& m : Registrations(regs)) {
-        if (!m.nested) continue;
         std::shared_ptr<IndexAPI> index = m.index.lock();
-        if (index && !index->member_ids->read()->contains(id)) gone.push_back(m.index);
+        if (index && is_nested(*index) && !index->member_ids->read()->contains(id))
+            gone.push_back(m.index);
     }
     auto released = [&](const IndexMeta& m) {
         return std::any_of(gone.begin(), gone.end(), [&](const std::weak_ptr<IndexAPI>& g) {

@@ -19,14 +19,16 @@ namespace corvane {
 
 struct IndexMeta {
     std::weak_ptr<IndexAPI> index;
-    // A nested index (inside an attribute map of another index), which
-    // lets the object go when no holder refers to it any more.
-    bool nested = false;
 };
 
 // Most objects are held by one index: room for one registration in place
 // keeps the object in a smaller size class.
 using Registrations = absl::InlinedVector<IndexMeta, 1>;
+
+// True for a nested index (inside an attribute map of another index, or the
+// cycle index of a tree of them), which lets an object go when no holder
+// refers to it any more: an index of its own has depth 0.
+inline bool is_nested(const IndexAPI& index) noexcept { return index.depth != 0; }
 
 // True when `a` and `b` are handles to the same index record.
 inline bool same_index(const std::weak_ptr<IndexAPI>& a,
@@ -39,7 +41,7 @@ bool is_registered(const Registrations& regs, const std::weak_ptr<IndexAPI>& ind
 // Register an index unless it is registered already: append, drop
 // registrations whose index is gone, and order the rest by the address of
 // their index record.
-void add_registration(Registrations& regs, std::weak_ptr<IndexAPI> index, bool nested = false);
+void add_registration(Registrations& regs, std::weak_ptr<IndexAPI> index);
 // Unregister an index (nothing happens if it is not registered).
 void remove_registration(Registrations& regs, const std::weak_ptr<IndexAPI>& index) noexcept;
 // Drop the registrations of nested indexes that no longer hold object `id`

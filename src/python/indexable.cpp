@@ -63,7 +63,7 @@ void register_entered(EnteredList& entered) {
         PyObject* obj = e.item.get();
         if (!index || obj == nullptr) continue;
         IndexableState& st = indexable_state(obj);
-        add_registration(st.indexes, e.index, true);
+        add_registration(st.indexes, e.index);
         // Compared with what the index entered: an assignment that ran
         // since, before this registration, did not reach the index.
         const AttrList* before = e.entry != nullptr ? e.entry->attrs : e.snapshot.get();
@@ -293,9 +293,10 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
     (void)self;
     (void)value;
 #endif
-    const bool any_nested = std::any_of(st.indexes.begin(), st.indexes.end(),
-                                        [](const IndexMeta& m) { return m.nested; });
-    if (any_nested) {
+    const bool registered_meanwhile =
+        std::any_of(st.indexes.begin(), st.indexes.end(),
+                    [&](const IndexMeta& m) { return !is_registered(reached, m.index); });
+    if (registered_meanwhile) {
         // A nested index registered meanwhile entered this object as it was
         // before this assignment (its list is written only now, under the
         // interpreter lock, and only then can a new reading see it): bring

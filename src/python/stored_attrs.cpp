@@ -25,8 +25,7 @@ void StoredValue::reset() noexcept {
     }
 }
 
-size_t StoredAttrs::rest_room(size_t n) noexcept {
-    if (n == 0) return 0;
+size_t StoredAttrs::block_room(size_t n) noexcept {
     size_t room = 2;
     while (room < n) room *= 2;
     return room;
@@ -34,42 +33,55 @@ size_t StoredAttrs::rest_room(size_t n) noexcept {
 
 void StoredAttrs::push_back(AttrName name, StoredValue value) {
     const size_t at = size();
-    if (at >= kInPlace) {
-        // Past the words in place the rest doubles as it fills.
-        const size_t used = at - kInPlace;
-        if (used == rest_room(used)) {
-            auto* rest =
-                static_cast<uintptr_t*>(::operator new(rest_room(used + 1) * sizeof(uintptr_t)));
-            if (used != 0) std::memcpy(rest, rest_, used * sizeof(uintptr_t));
-            ::operator delete(rest_);
-            rest_ = rest;
+    if (at == kInPlace) {
+        // The sixth value moves to a block, which the sixth word points to.
+        auto* fresh = static_cast<uintptr_t*>(::operator new(block_room(2) * sizeof(uintptr_t)));
+        fresh[0] = words_[kKept];
+        words_[kKept] = reinterpret_cast<uintptr_t>(fresh);
+    } else if (at > kInPlace) {
+        // The block doubles as it fills.
+        const size_t used = at - kKept;
+        if (used == block_room(used)) {
+            auto* grown =
+                static_cast<uintptr_t*>(::operator new(block_room(used + 1) * sizeof(uintptr_t)));
+            std::memcpy(grown, block(), used * sizeof(uintptr_t));
+            ::operator delete(block());
+            words_[kKept] = reinterpret_cast<uintptr_t>(grown);
         }
     }
-    shape_ = AttrShape::extend(shape_, name);
-    (at < kInPlace ? words_[at] : rest_[at - kInPlace]) = value.release();
+    try {
+        shape_ = AttrShape::extend(shape_, name);
+    } catch (...) {
+        if (at == kInPlace) {
+            uintptr_t* fresh = block();
+            words_[kKept] = fresh[0];
+            ::operator delete(fresh);
+        }
+        throw;
+    }
+    (at < kInPlace ? words_[at] : block()[at - kKept]) = value.release();
 }
 
 void StoredAttrs::clear() noexcept {
     while (size() > 0) {
         const size_t last = size() - 1;
         const uintptr_t w = word(last);
+        if (last == kInPlace) {
+            // Back to six values: the sixth returns to the object.
+            uintptr_t* rest = block();
+            words_[kKept] = rest[0];
+            ::operator delete(rest);
+        }
         shape_ = AttrShape::shorten(shape_);
         StoredValue doomed(w);
     }
+    AttrShape::drop(shape_);
+    shape_ = AttrShape::empty();
 }
 
 void StoredAttrs::swap(StoredAttrs& o) noexcept {
     std::swap(shape_, o.shape_);
     std::swap(words_, o.words_);
-    std::swap(rest_, o.rest_);
-}
-
-void StoredAttrs::release() noexcept {
-    clear();
-    AttrShape::drop(shape_);
-    shape_ = AttrShape::empty();
-    ::operator delete(rest_);
-    rest_ = nullptr;
 }
 
 }  // namespace corvane

@@ -11,7 +11,8 @@
 // when it was stored, which an index must find unchanged when the value
 // leaves: the word points at that record instead.
 //
-//     object:  [header | shape | words, 6 in place | ... ] --> rest of the words
+//     object:  [header | shape | 6 words | ... ]   (with more than six values, the
+//              sixth word points to a block of the values from the sixth on)
 //     shape:   the names, in order, shared by the objects that have them (see AttrShape)
 //     word:    int / float / str / Indexable object            (key computed on demand)
 //              or  PyValue record | tag  --> the value's object  (key kept)
@@ -85,22 +86,22 @@ private:
 class StoredAttrs {
 public:
     static constexpr size_t npos = static_cast<size_t>(-1);
-    // How many leading values live in the object itself.
+    // How many words the object itself has: all the values of an object
+    // with at most that many, else the first `kInPlace - 1` and a pointer to
+    // a block with the rest.
     static constexpr size_t kInPlace = 6;
 
     StoredAttrs() noexcept : shape_(AttrShape::empty()) {}
     StoredAttrs(const StoredAttrs&) = delete;
     StoredAttrs& operator=(const StoredAttrs&) = delete;
-    ~StoredAttrs() { release(); }
+    ~StoredAttrs() { clear(); }
 
     size_t size() const noexcept { return shape_->size(); }
     bool empty() const noexcept { return size() == 0; }
     const AttrShape& shape() const noexcept { return *shape_; }
     const AttrName& name(size_t i) const noexcept { return shape_->names()[i]; }
     // The word of the value at `i` (see `StoredValue`).
-    uintptr_t word(size_t i) const noexcept {
-        return i < kInPlace ? words_[i] : rest_[i - kInPlace];
-    }
+    uintptr_t word(size_t i) const noexcept { return *word_at(i); }
     PyObject* object(size_t i) const noexcept { return StoredValue::object_of(word(i)); }
     StoredForm form(size_t i) const noexcept { return StoredValue::form_of(word(i)); }
     // The record of the value at `i`, or null when its key is computed.
@@ -117,8 +118,7 @@ public:
     // Put `value` at `i` and give back the value it replaces, for the caller
     // to drop once the list is consistent again.
     StoredValue replace(size_t i, StoredValue value) noexcept {
-        uintptr_t& w = i < kInPlace ? words_[i] : rest_[i - kInPlace];
-        return StoredValue(std::exchange(w, value.release()));
+        return StoredValue(std::exchange(*const_cast<uintptr_t*>(word_at(i)), value.release()));
     }
     // Drop every value, the last first; the size drops before each value
     // goes, so that a finaliser it runs sees a consistent, shorter list.
@@ -126,14 +126,18 @@ public:
     void swap(StoredAttrs& o) noexcept;
 
 private:
-    // The room past the values in place for `n` of them: a power of two,
-    // so that it follows from the size alone.
-    static size_t rest_room(size_t n) noexcept;
-    void release() noexcept;
+    static constexpr size_t kKept = kInPlace - 1;  // words in place beside a block
+    const uintptr_t* word_at(size_t i) const noexcept {
+        if (i < kKept || size() <= kInPlace) return &words_[i];
+        return &block()[i - kKept];
+    }
+    uintptr_t* block() const noexcept { return reinterpret_cast<uintptr_t*>(words_[kKept]); }
+    // The room of a block for `n` words: a power of two, so that it follows
+    // from the size alone.
+    static size_t block_room(size_t n) noexcept;
 
     AttrShape* shape_;
     uintptr_t words_[kInPlace];
-    uintptr_t* rest_ = nullptr;  // the words past `kInPlace`
 };
 
 }  // namespace corvane

@@ -175,10 +175,10 @@ TEST(Registration, FollowsAddRemoveAndRelease) {
         indexes.back()->depth = d;
     }
     Registrations regs;
-    add_registration(regs, indexes[2], true);
+    add_registration(regs, indexes[2]);
     add_registration(regs, indexes[0]);
-    add_registration(regs, indexes[3], true);
-    add_registration(regs, indexes[2], true);  // once only
+    add_registration(regs, indexes[3]);
+    add_registration(regs, indexes[2]);  // once only
     ASSERT_EQ(regs.size(), 3u);
     EXPECT_TRUE(
         std::is_sorted(regs.begin(), regs.end(), [](const IndexMeta& a, const IndexMeta& b) {
@@ -244,8 +244,9 @@ TEST(Assignment, RandomAssignmentsKeepEveryIndexCurrent) {
     // A nested registration whose index no longer holds the object is
     // passed over and reported; `update_if_held` refuses it too.
     auto nested = std::make_shared<IndexAPI>(IndexAPI::make());
+    nested->depth = 1;
     Registrations with_nested = regs;
-    add_registration(with_nested, nested, true);
+    add_registration(with_nested, nested);
     const uint32_t id = model.begin()->first;
     const PyValue nine = num(9);
     const Assignment a{id, "d", nullptr, nine, nullptr};
@@ -461,7 +462,10 @@ TEST(Assignment, SkipsOnlyValuesRecordedAlikeInWholeSets) {
     add_registration(others, whole);
     add_registration(others, merged);
     // A nested index is never narrowed, whatever its flag says.
-    add_registration(others, reduced, true);
+    auto deep = std::make_shared<IndexAPI>(IndexAPI::make());
+    deep->depth = 1;
+    deep->narrowed.raise();
+    add_registration(others, deep);
     EXPECT_TRUE(sets_complete(others));
     union_with(*merged, *whole);
     EXPECT_TRUE(sets_complete(others));
