@@ -212,7 +212,9 @@ bool exact_double(PyObject* obj, double& out) {
 
 // The key of an int object (any int type) whose value does not fit 64 bits
 // and that equals that value: a double holding it exactly, else its class.
-PyValue big_int_value(PyObject* obj, SharedRef handle, const SharedRef& keeper, Py_hash_t hash) {
+// `handle` is taken only once the class is found: `keeper` may be that very
+// handle, which the class keeps to hold its founder alive.
+PyValue big_int_value(PyObject* obj, SharedRef& handle, const SharedRef& keeper, Py_hash_t hash) {
     uint64_t h = static_cast<uint64_t>(hash);
     double d = 0;
     if (exact_double(obj, d))
@@ -230,7 +232,7 @@ bool int_native_key(PyObject* obj, SharedRef& handle, const SharedRef& keeper, P
     if (x == -1 && PyErr_Occurred()) throw py::PyErrorSet{};
     if (overflow != 0) {
         if (!native_equality(Py_TYPE(obj), &PyLong_Type)) return false;
-        out = big_int_value(obj, std::move(handle), keeper, hash);
+        out = big_int_value(obj, handle, keeper, hash);
         return true;
     }
     if (!native_equality(Py_TYPE(obj), &PyLong_Type) &&
@@ -462,7 +464,7 @@ bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
     // add their range key.
     OrderedRef range = element ? OrderedRef() : range_key(obj);
     if (type == &PyLong_Type) {
-        out = big_int_value(obj, std::move(handle), keeper, hash);
+        out = big_int_value(obj, handle, keeper, hash);
     } else if (!native_key(obj, handle, keeper, hash, out)) {
         ClassRef cls = equality_class(obj, keeper, hash);
         out = PyValue::of_other(std::move(handle), h, std::move(cls));
