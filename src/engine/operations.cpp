@@ -216,8 +216,9 @@ struct FillBuffers {
 
 // Enter the grouped values of `groups` into `sets` (the value sets or the
 // element sets of a map), the ids of each value together.  `texts`, given
-// with the value sets, learns of each text that gets a set of its own.
-void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts) {
+// with the value sets, learns of each text that gets a set of its own;
+// `elements` says the sets are element sets.
+void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts, bool elements = false) {
     const ValueGroups& groups = buf.groups;
     size_t fresh = groups.size();
     if (!sets.empty()) {
@@ -236,7 +237,9 @@ void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts) {
             if (made) {
                 // The handle is not part of the key: a new key takes its own
                 // reference in place.
-                if (buf.adopted != nullptr)
+                // Element keys hold no reference of their own by design: the
+                // value whose class carries them keeps what they need.
+                if (buf.adopted != nullptr && !elements)
                     const_cast<PyValue&>(it->first).adopt_later(*buf.adopted);
                 it->second = HybridSet::empty_small();
                 if (texts != nullptr && it->first.key_kind() == KeyKind::Text)
@@ -264,7 +267,7 @@ void fill_element_sets(QueryMap& qm, FillBuffers& buf, size_t count) {
             for (size_t i = 0; i < groups.count(g); ++i) pairs.push_back(BatchPair{&key, ids[i]});
     }
     buf.groups.group(pairs);
-    fill_value_sets(qm.elements, buf, nullptr);
+    fill_value_sets(qm.elements, buf, nullptr, true);
     pairs = {};
 }
 

@@ -1,5 +1,10 @@
 #include "python/attr_shape.hpp"
 
+#include <algorithm>
+#include <string>
+
+#include "structures/failure.hpp"
+
 namespace corvane {
 
 namespace {
@@ -42,6 +47,25 @@ AttrShape* AttrShape::shorten(AttrShape* shape) noexcept {
     if (!shape->names_.empty()) return shape;
     delete shape;
     return empty();
+}
+
+void AttrShape::validate() const {
+    for (size_t i = 0; i < names_.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (names_[i] == names_[j])
+                fail("invalid shape: the name \"" + names_[i].str() + "\" twice");
+    if (!shared_ || parent_ == nullptr) {
+        if (shared_ && !names_.empty())
+            fail("invalid shape: a shared shape with names and no parent");
+        return;
+    }
+    const std::vector<AttrName>& up = parent_->names_;
+    if (up.size() + 1 != names_.size() || !std::equal(up.begin(), up.end(), names_.begin()))
+        fail("invalid shape: not its parent's names and one more");
+    bool listed = false;
+    for (const auto& [n, child] : parent_->children_)
+        listed = listed || (child == this && n == names_.back());
+    if (!listed) fail("invalid shape: not listed among its parent's children");
 }
 
 void AttrShape::drop(AttrShape* shape) noexcept {

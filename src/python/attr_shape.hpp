@@ -54,6 +54,11 @@ public:
     // How many shared shapes exist (for tests and figures).
     static size_t shared_count() noexcept;
 
+    // Check the shape: its names distinct; a shared one is its parent's
+    // names and one more, listed among the parent's children under that
+    // name.  Throws InternalFailure naming the first violation.
+    void validate() const;
+
     // Limits of the shared tree.
     static constexpr size_t kMaxShared = 65536;    // shapes in all
     static constexpr size_t kMaxChildren = 64;     // names appended to one shape

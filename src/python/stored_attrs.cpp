@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <string>
 #include <type_traits>
+
+#include "structures/failure.hpp"
 
 namespace corvane {
 
@@ -77,6 +80,35 @@ void StoredAttrs::clear() noexcept {
     }
     AttrShape::drop(shape_);
     shape_ = AttrShape::empty();
+}
+
+void StoredAttrs::validate(PyTypeObject* indexable) const {
+    shape_->validate();
+    for (size_t i = 0; i < size(); ++i) {
+        const uintptr_t w = word(i);
+        const std::string where = "invalid attributes: \"" + name(i).str() + "\" ";
+        if (w == 0) fail(where + "holds nothing");
+        PyObject* obj = StoredValue::object_of(w);
+        if (obj == nullptr) fail(where + "holds a record without an object");
+        PyTypeObject* type = Py_TYPE(obj);
+        switch (StoredValue::form_of(w)) {
+            case StoredForm::Native:
+                if (type != &PyLong_Type && type != &PyFloat_Type && type != &PyUnicode_Type)
+                    fail(where + "holds a " + type->tp_name + " as its own object");
+                break;
+            case StoredForm::Identity:
+                if (!PyType_IsSubtype(type, indexable))
+                    fail(where + "holds a " + type->tp_name + " as an Indexable");
+                break;
+            case StoredForm::Record: {
+                const CastValue kind = StoredValue::record_of(w)->kind();
+                if (kind == CastValue::Int || kind == CastValue::Float || kind == CastValue::Str)
+                    fail(where + "keeps the record of a value keyed from its object");
+                break;
+            }
+            default: fail(where + "has an unknown form");
+        }
+    }
 }
 
 void StoredAttrs::swap(StoredAttrs& o) noexcept {

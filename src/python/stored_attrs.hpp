@@ -125,6 +125,13 @@ public:
     void clear() noexcept;
     void swap(StoredAttrs& o) noexcept;
 
+    // Check the list: its shape (`AttrShape::validate`), and each word: a
+    // value's own object of a kind whose key follows from it (an exact int,
+    // float or str for `Native`, an `Indexable` for `Identity`), or a record
+    // of any other kind of value.  Requires the interpreter lock.  Throws
+    // InternalFailure naming the first violation.
+    void validate(PyTypeObject* indexable) const;
+
 private:
     static constexpr size_t kKept = kInPlace - 1;  // words in place beside a block
     const uintptr_t* word_at(size_t i) const noexcept {

@@ -40,6 +40,7 @@ PyObject* validate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         check.read = [read](PyObject* obj) -> const AttrList* {
             IndexableState& st = indexable_state(obj);
             if (st.use.exclusive()) return nullptr;
+            st.attributes.validate(indexable_type());
             return &read->emplace_back(read_attributes(st.attributes));
         };
         PyObject* target = out[0];
