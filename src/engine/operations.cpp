@@ -146,6 +146,8 @@ struct Batch {
     // Where the range pairs wait for the batch's last run, or null to enter
     // them now.
     std::vector<CompositeKey128>* held_ranges = nullptr;
+    // A run of a larger batch (see `FillBuffers::run`).
+    bool run = false;
     // The work of filling its map: a range pair counts twice.
     size_t load() const noexcept { return pairs.size() + numeric + elements; }
 };
@@ -212,6 +214,9 @@ struct FillBuffers {
     // The objects of the keys made from values holding no reference, whose
     // references the caller takes (see `PyValue::adopt_later`).
     std::vector<PyObject*>* adopted = nullptr;
+    // The batch is a run of a larger one: sizing a map exactly would look
+    // every value up twice.
+    bool run = false;
 };
 
 // Enter the grouped values of `groups` into `sets` (the value sets or the
@@ -221,7 +226,7 @@ struct FillBuffers {
 void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts, bool elements = false) {
     const ValueGroups& groups = buf.groups;
     size_t fresh = groups.size();
-    if (!sets.empty()) {
+    if (!sets.empty() && !buf.run) {
         fresh = 0;
         for (size_t g = 0; g < groups.size(); ++g) fresh += !sets.contains(groups.value(g));
     }
@@ -280,6 +285,7 @@ void fill_maps(const MapWork& work, std::vector<PyObject*>* adopted) {
     buf.copies.reserve(FillBuffers::kCopyRun);
     for (auto [map, batch] : work) {
         buf.groups.group(batch->pairs);
+        buf.run = batch->run;
         fill_value_sets(map->exact, buf, &map->texts);
         fill_element_sets(*map, buf, batch->elements);
         std::vector<CompositeKey128>& pending =
@@ -368,8 +374,10 @@ void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredLis
     Batches batches = gather_batch(*maps, entries, &index, entered);
     if (ranges != nullptr) {
         // Made here, on one thread, before the maps are filled.
-        for (auto& [map, batch] : batches)
+        for (auto& [map, batch] : batches) {
+            batch.run = true;
             if (batch.numeric != 0) batch.held_ranges = &ranges->of[map];
+        }
     }
     std::vector<uint32_t> batch_ids;
     batch_ids.reserve(entries.size());

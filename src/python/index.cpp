@@ -159,7 +159,7 @@ struct AdoptedRefs {
 };
 
 // A batch is entered in runs of this many objects (see `add_object_many`).
-constexpr size_t kBatchRun = 16384;
+constexpr size_t kBatchRun = 65536;
 
 // The entries of `entered[from...]` that point into the entries `[first,
 // last)` get a snapshot of the list they were entered from instead.
