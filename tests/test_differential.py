@@ -5,7 +5,14 @@ number and the expression.  The worlds hold three levels of objects (top
 objects whose attributes b and c hold middle and leaf objects), values of every
 kind the module distinguishes (ints, floats incl. NaN/inf/-0.0, strings, bools,
 None, unhashable and hash-colliding values, objects), hidden and dotted names.
-Queries include str ranges and prefixes.
+Queries include str ranges and prefixes.  Values are often copies made at
+run time (equal strs, floats, big ints and tuples that are distinct objects),
+so that the maps meet values of one key that are not the one recorded.
+
+A second family of worlds (`test_values_of_one_key_follow_moves`) keeps
+changing: hundreds of objects whose values share keys without being one
+object move in and out of three indexes, are merged by `union_with` and
+reassigned, and every index is compared with the objects' current values.
 """
 
 import dataclasses
@@ -22,6 +29,7 @@ from Corvane import Index, Indexable
 from Corvane import PyQueryExpr as Q
 
 import reference_model as model
+from conftest import run_python
 from reference_model import ModelIndex, ModelPanic, build, ordered, show, value_part
 
 PanicException = Corvane.PanicException
@@ -81,8 +89,8 @@ OTHERS = [
 # Attributes a, n, s, b, c and the names "" and "a.b" draw from one such set
 # (queries on one attribute may use another's values); f, which is only ever
 # compared with its own values, keeps every NaN even where NaNs hash to 0.
-SMALL_INTS = [-3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 2.0, 7.0, 2**53 + 1, float(2**53)]
-WORDS = ["red", "green", "blue", "", 1]
+SMALL_INTS = [-3, -2, -1, 0, 1, 2, 3, 4, 5, 6, 7, 2.0, 7.0, 2**53 + 1, float(2**53), 1.0, 0.0, -0.0, True, False]
+WORDS = ["red", "green", "blue", "", 1, "gr\u00fcn"]
 SHARED = model.transitive_subset(SMALL_INTS + WORDS + NUMBERS + STRS + OTHERS + NANS)
 POOLS = {
     "a": SHARED,
@@ -135,10 +143,9 @@ class World:
 
     def pick(self, pool):
         """A value of ``pool``, often one of its first few so that equal
-        values are common."""
-        if self.rng.random() < 0.5:
-            return self.rng.choice(pool[:6])
-        return self.rng.choice(pool)
+        values are common, and often a copy of it made now."""
+        value = self.rng.choice(pool[:6] if self.rng.random() < 0.5 else pool)
+        return model.rebuilt(value) if self.rng.random() < 0.3 else value
 
     def maybe(self, attrs, name, pool, p=0.75):
         if self.rng.random() < p:
@@ -459,6 +466,203 @@ def test_model_pools_are_consistent():
     # Colliding hashes, unhashables and big ints all stay in the pool: the
     # key rule is an equivalence.
     assert all(any(v is w for w in SHARED) for v in OTHERS)
+
+
+# ------------------------------------------------------ moves and reassignments
+#
+# Values of one key that are not one object: 1, 1.0 and True; 0, 0.0, -0.0
+# and False; strs, tuples and frozensets built at run time (non-ASCII ones
+# too); big ints and the floats equal to them; NaNs (each its own key where
+# the hash follows the address).  Enough objects share each key that its id
+# set is a bitmap and the range trees have inner nodes, which the model
+# test's small programs rarely reach.  The indexes are only ever added to,
+# removed from, merged and reassigned through, so each answers from its
+# members' current values.
+
+MOVE_SEEDS = [3, 4]
+KEYED = model.transitive_subset([
+    1, 1.0, True, 0, 0.0, -0.0, False, 2, 2.0, 7, 2**53 + 1, 2**63 - 1, -(2**63), 2**64, float(2**64),
+    2**64 + 1, 2**70, float(2**70), "red", "gr\u00fcn", "\u00e9t\u00e9", "\U0001F600x", "", "\u00e9" * 20,
+    ("red", 1), ("red", 1.0), ("red", True), (1, 2), (1.0, 2), ("gr\u00fcn",), frozenset({"red", 1}),
+    frozenset({"red", 1.0}), NAN_A, NEG_NAN, None, 2.5, -7.25])
+KEYED_ELEMENTS = ["red", 1, 1.0, True, 2, "gr\u00fcn", None, 0]
+KEYED_BOUNDS = [0, -0.0, 1, 1.0, 2, 2.5, 2**63 - 1, 2**64, 2**70, INF, "", "gr", "red", "\u00e9"]
+
+
+def copy_of(rng, value):
+    """``value`` itself, a copy made now, or another value of its key."""
+    twins = [v for v in KEYED if model.same_key(v, value)] or [value]
+    return model.rebuilt(rng.choice(twins + [value]))
+
+
+def check_members(world, where, idx, members):
+    """Every query a redesign of the stored values could get wrong, on one
+    index, against its members' current values."""
+    objs = ordered(world.created, members)
+    m = ModelIndex(objs, world.attrs_of)
+    order = {id(o): i for i, o in enumerate(world.created)}.__getitem__
+    check(world, where + " collect", members, idx.collect)
+    for value in KEYED + [world.rng.choice(KEYED_ELEMENTS)]:
+        for q in (value, model.rebuilt(value)):
+            check(world, "%s a = %r" % (where, q), m.keyword_filter({"a": [q]}),
+                  lambda: idx.get_by_attribute(a=[q]))
+    exprs = [("contains", "t", model.rebuilt(e)) for e in KEYED_ELEMENTS]
+    for bound in KEYED_BOUNDS:
+        exprs += [("gt", "a", bound), ("le", "t", bound), ("bt", "a", bound, model.rebuilt(bound))]
+    exprs += [("eq", "t", model.rebuilt(world.rng.choice(KEYED))) for _ in range(6)]
+    for e in exprs:
+        check(world, "%s %s" % (where, show(e)), evaluate(m, e), lambda: idx.reduced_query(build(e)).collect())
+    for name in ("a", "t"):
+        for descending in (False, True):
+            got = [id(o) for o in idx.ordered_by(name, descending=descending)]
+            assert got == m.ordered_by(name, descending, order), (where, name, descending)
+        got = list(idx.value_counts(name).items())
+        want = m.value_counts(name, order)
+        assert [n for _, n in got] == [n for _, n in want], (where, name, got)
+        assert all(model.same_key(g, w) for (g, _), (w, _) in zip(got, want)), (where, name, got)
+
+
+@pytest.mark.parametrize("seed", MOVE_SEEDS)
+def test_values_of_one_key_follow_moves(seed):
+    rng = random.Random(seed)
+    world = World.__new__(World)  # no generated world: objects of its own
+    world.rng, world.created, world.attrs = rng, [], {}
+    pick = lambda: model.rebuilt(rng.choice(KEYED[:8] if rng.random() < 0.4 else KEYED))
+    objs = [world.make({"a": pick(), "t": (pick(), pick()) if rng.random() < 0.6 else pick()})
+            for _ in range(240)]
+    indexes, members = [Index() for _ in range(3)], [set() for _ in range(3)]
+    for idx, held in zip(indexes, members):
+        batch = [o for o in objs if rng.random() < 0.4]
+        idx.add_object_many(batch)
+        held.update(id(o) for o in batch)
+    for step in range(5):
+        for _ in range(120):
+            obj, k = rng.choice(objs), rng.randrange(3)
+            idx, held = indexes[k], members[k]
+            r = rng.random()
+            if r < 0.5:
+                # The same object, a value of its key, or another key; in
+                # none, one or several of the indexes.
+                name = rng.choice(("a", "t"))
+                old = world.attrs[id(obj)][name]
+                new = old if r < 0.1 else copy_of(rng, old) if r < 0.35 else pick()
+                setattr(obj, name, new)
+                world.attrs[id(obj)][name] = new
+            elif r < 0.7 and id(obj) in held:
+                how = rng.choice(["remove", "discard", "many"])
+                if how == "many":
+                    idx.remove_object_many([obj])
+                else:
+                    getattr(idx, how + "_object")(obj)
+                held.discard(id(obj))
+                assert idx.discard_object(obj) is None  # no longer held: nothing to do
+            elif rng.random() < 0.5:
+                idx.add_object(obj)
+                held.add(id(obj))
+            else:
+                batch = [o for o in rng.sample(objs, 4) if id(o) != id(obj)] + [obj]
+                idx.add_object_many(batch)
+                held.update(id(o) for o in batch)
+        if step % 2:
+            # Both sides may hold an object; values change after the merge,
+            # and objects from either side leave the target.
+            t, s = rng.sample(range(3), 2)
+            indexes[t].union_with(indexes[s])
+            members[t] |= members[s]
+            for obj in rng.sample(ordered(objs, members[s]), min(10, len(members[s]))):
+                obj.a = copy_of(rng, obj.a) if rng.random() < 0.5 else pick()
+                world.attrs[id(obj)]["a"] = obj.a
+            gone = rng.sample(ordered(objs, members[t]), min(15, len(members[t])))
+            indexes[t].remove_object_many(gone)
+            members[t] -= {id(o) for o in gone}
+        for k in range(3):
+            check_members(world, "seed %d step %d index %d" % (seed, step, k), indexes[k], members[k])
+
+
+BIG_INT_COPIES = """
+from Corvane import Index, Indexable, PyQueryExpr as Q
+B = 2**64 + 1  # no double holds it: its key is the class of the values equal to it
+first = Indexable(a=int(str(B)))
+idx = Index()
+idx.add_object(first)
+second = Indexable(a=int(str(B)))  # joins the class the first copy founded
+first.a = 5  # the first copy goes; the second still holds the class
+idx.add_object(second)
+print(idx.get_by_attribute(a=[B]) == [second], idx.reduced_query(Q.eq("a", B)).collect() == [second],
+      idx.value_counts("a") == {5: 1, B: 1})
+"""
+
+
+def test_big_int_copies_outlive_the_first(monkeypatch):
+    # The class a big int founds must keep it alive however long the others
+    # of its key outlive it.  In a fresh interpreter, since reading freed
+    # memory may crash; the debug allocator overwrites freed memory, so that
+    # reading it cannot pass unnoticed.
+    monkeypatch.setenv("PYTHONMALLOC", "debug")
+    proc = run_python(BIG_INT_COPIES)
+    assert proc.returncode == 0 and proc.stdout.split() == ["True"] * 3, (proc.returncode, proc.stdout,
+                                                                          proc.stderr[-600:])
+
+
+FREED_IN_A_CYCLE = """
+import gc
+from fractions import Fraction
+from Corvane import Index, Indexable
+
+class Tag:
+    def __init__(self, v):
+        self.v = v
+    def __eq__(self, other):
+        return isinstance(other, Tag) and self.v == other.v
+    def __hash__(self):
+        return hash(self.v)
+
+for make in (lambda: Fraction(1, 3), lambda: frozenset(["a" + str(1), 1]), lambda: Tag(1)):
+    # The first value founds its key's class and the index's key; the
+    # second holds them after the first object is freed in a cycle.
+    first, second = Indexable(v=make()), Indexable(v=make())
+    idx = Index()
+    idx.add_object_many([first, second])
+    idx.remove_object(first)
+    first.c = first
+    del first
+    gc.collect()
+    try:
+        counts = list(idx.value_counts("v").items())
+        print(idx.get_by_attribute(v=[make()]) == [second] and counts == [(make(), 1)] and counts[0][0] == make())
+    except Exception as e:
+        print(type(e).__name__)
+"""
+
+
+@pytest.mark.xfail(reason="an object freed in a reference cycle reports its values to the collector, which "
+                          "then clears them (a Fraction's slots, a frozenset's items, an object's __dict__) "
+                          "though an equality class keeps one as its founder or an index as its key: equal "
+                          "values then raise AttributeError, find nothing, or value_counts shows frozenset()",
+                   strict=False)
+def test_values_of_objects_freed_in_cycles_stay_whole():
+    # In a fresh interpreter: the cleared values stay in the registry of
+    # classes, where they would meet the values of later tests.  Until then
+    # `reference_model.rebuilt` makes no copies of Fractions (COPY_FRACTIONS).
+    proc = run_python(FREED_IN_A_CYCLE)
+    assert proc.returncode == 0 and proc.stdout.split() == ["True"] * 3, (proc.stdout, proc.stderr[-600:])
+
+
+@pytest.mark.xfail(reason="along a dotted path ordered_by sorts the holders of one key as the value the "
+                          "nested index met first: with True met first, a holder of 1 comes after every "
+                          "ranked value; with 1 first, a holder of True is ranked as 1", strict=False)
+def test_dotted_order_follows_each_value():
+    # As at the top level, each holder goes by its own value at the end of
+    # the path, whichever of two values of one key the nested index met first.
+    for first, second in ((True, 1), (1, True), (False, 0.0)):
+        x, y, z = Indexable(n=first), Indexable(n=second), Indexable(n=0.5)
+        holders = {id(x): Indexable(d=x), id(y): Indexable(d=y), id(z): Indexable(d=z)}
+        idx, top = Index(), Index()
+        idx.add_object_many(list(holders.values()))
+        top.add_object_many([x, y, z])
+        for descending in (False, True):
+            want = [holders[id(o)] for o in top.ordered_by("n", descending=descending)]
+            assert idx.ordered_by("d.n", descending=descending) == want, (first, second, descending)
 
 
 # ---------------------------------------------------------------- reference cycles

@@ -9,7 +9,12 @@ already, also in a batch listing one object twice), merge indexes with
 several indexes or by dropped ones, also closing reference cycles through
 nested objects, which dotted paths follow), keyword and expression queries (every
 variant, dotted paths), `reduce`, `reduced`, `reduced_query`, views narrowed
-again, `collect`, `rebase`, and dropping indexes and views.  Every answer is
+again, `collect`, `rebase`, and dropping indexes and views.  Values often
+share a key without being one object (1, 1.0 and True; 0, 0.0, -0.0 and
+False; strs, floats, ints and tuples copied at run time; NaNs of their own),
+attributes take again the value they hold or one of its key, objects leave
+every index and come back into several, and members leave after unions;
+each of those is followed by queries on every index.  Every answer is
 compared with `reference_model.RecordedIndex`, which replays the same
 operations on plain Python sets; an invariant checks the objects' own
 attributes and every live index and view after each step.
@@ -38,7 +43,8 @@ import Corvane
 from Corvane import Index, Indexable, PyQueryExpr as Q
 
 import reference_model as model
-from reference_model import Entry, ModelPanic, RecordedIndex, Wrapped, build, same_key, short_value, show
+from reference_model import (Entry, ModelPanic, RecordedIndex, Wrapped, build, rebuilt, same_key, same_wrapped,
+                             short_value, show)
 
 PanicException = Corvane.PanicException
 # The module's self-check of an index or view, built only with assertions on.
@@ -124,23 +130,8 @@ class Unhashable:
         return "Unhashable()"
 
 
-def rebuilt(value):
-    """A value equal to ``value`` and of its type, another object where the
-    type makes one (small ints and one-letter strs are shared)."""
-    t = type(value)
-    if t is str:
-        return "".join(list(value))
-    if t is int:
-        return int(str(value))
-    if t is float and value == value:
-        return float(repr(value))
-    if t is tuple:
-        return tuple(list(value))
-    return value
-
-
 NAN = float("nan")
-NUMBERS = [0, 1, -1, -2, 2, 3, 7, 8, 1.0, 2.5, -0.0, 0.5, -7.25, NAN, math.inf, -math.inf,
+NUMBERS = [0, 1, -1, -2, 2, 3, 7, 8, 1.0, 2.5, 0.0, -0.0, 0.5, -7.25, NAN, math.inf, -math.inf,
            2**53 + 1, float(2**53), 2**63 - 1, -(2**63)]
 # Hash collisions (in 64-bit CPython): 1, True, 1.0 and 2**61 share hash 1
 # (2**61 is another key); -1 and -2 share -2; 2**64 and 8 share 8; "", 0 and
@@ -168,7 +159,7 @@ ORDERED = [Decimal("0.1"), Decimal("1.0"), Decimal("-7.25"), Decimal("0.10000000
 # and after the surrogates, the highest code point (alone and followed by
 # more), a NUL after a prefix, and texts sharing a long prefix.
 LONG = "k" * 40
-TEXTS = ["ab\x00", "\u00e9t\u00e9", "\ud7ff", "\ue000", "\uffff", "\U0001f600", "\U0010ffff",
+TEXTS = ["ab\x00", "\u00e9t\u00e9", "\u00e9" * 24, "\ud7ff", "\ue000", "\uffff", "\U0001f600", "\U0010ffff",
          "\U0010ffffa", LONG, LONG + "a", LONG + "b", LONG + "\U0010ffff"]
 PREFIXES = ["", "a", "ab", "\u00e9", "\U0010ffff", "\U0001f600", "\ue000", LONG, LONG + "a", "k" * 41,
             "\ud800", StrLike("ab")]
@@ -185,6 +176,29 @@ CONTAINERS = [("a", "b"), ("a",), (), frozenset({"a", 1}), frozenset(), (1, True
 # Values that meet in one attribute must form classes of one key, so that the
 # answer never depends on which of two colliding values a map kept.
 VALUES = model.transitive_subset(NUMBERS + OTHERS + ORDERED + TEXTS + CONTAINERS)
+VALUE_KEYS = [Wrapped(v) for v in VALUES]
+
+
+def twins(value):
+    """Values that are one key with ``value`` without being it, but for the
+    first: the value, a copy made at run time, and the pool's other values of
+    its key (1, 1.0 and True; 0, 0.0, -0.0 and False; 2**70 and
+    float(2**70); (1, 2) and (1.0, 2)), each with a copy too."""
+    w = Wrapped(value)
+    out = [value, rebuilt(value)]
+    for v, vw in zip(VALUES, VALUE_KEYS):
+        if v is not value and same_wrapped(vw, w):
+            out += [v, rebuilt(v)]
+    return out
+
+
+# Keys given by values with a range key and values without (1, 1.0 and True;
+# 0 and False; 3 and IntLike(3)).
+MIXED_KEYS = [w for w in VALUE_KEYS if any(same_wrapped(w, u) and (w.pos is None) != (u.pos is None)
+                                           for u in VALUE_KEYS)]
+# The keys of `bulk`, each given by several values.
+BULK_NUMBERS = [[0, 0.0, -0.0, False], [1, 1.0, True], [2**70, float(2**70), 2**70]]
+BULK_OTHERS = [["ab\x00"], ["\u00e9t\u00e9"], [(1, 2), (1.0, 2)], [2**64], [-7.25]]
 # What `contains` looks for: hashable values only (others are refused).
 ELEMENTS = [v for v in VALUES if model.key_hash(v) is not None]
 AUDIT_ELEMENTS = ["a", "b", 1, True, 2.5, 3, (1, 2), None, NAN, 2**61, "", (), Decimal("1.0")]
@@ -275,9 +289,18 @@ class IndexWorld(RuleBasedStateMachine):
                    describe([o for o in got if id(o) not in want_keys]))
             )
 
-    def value(self, data, objects=True, name=None):
+    def held(self, name):
+        """The values the objects hold under ``name`` now, in creation order."""
+        return [attrs[name] for attrs in self.attrs.values() if name in attrs]
+
+    def value(self, data, objects=True, name=None, like=None):
         # By position: hypothesis hashes what it samples, and some values
-        # refuse to be hashed.  Names c and d mostly hold objects.
+        # refuse to be hashed.  Names c and d mostly hold objects.  Often the
+        # value is a copy made now, or one of the key of what some object
+        # holds under `like` (by default `name`), so that the maps meet equal
+        # values that are distinct objects (1, 1.0 and True, strs and tuples
+        # built apart); an attribute also takes a NaN of its own.
+        like = name if like is None else like
         pool = st.integers(0, len(VALUES) - 1).map(VALUES.__getitem__)
         if objects and self.objects:
             if name in ("c", "d") and data.draw(st.integers(0, 3)):
@@ -289,7 +312,16 @@ class IndexWorld(RuleBasedStateMachine):
             if data.draw(st.booleans()):
                 return tuple(items)
             return frozenset(v for v in items if _hashable(v))
-        return data.draw(pool)
+        how = data.draw(st.integers(0, 15))
+        if how == 0 and name is not None:
+            return math.copysign(float("nan"), data.draw(st.sampled_from([1.0, -1.0])))
+        if how <= 3 and like is not None:
+            held = self.held(like)
+            if held:
+                choices = twins(held[data.draw(st.integers(0, len(held) - 1))])
+                return choices[data.draw(st.integers(0, len(choices) - 1))]
+        value = data.draw(pool)
+        return rebuilt(value) if how >= 12 else value
 
     def filters(self, data):
         names = data.draw(st.lists(st.sampled_from(NAMES), max_size=3, unique=True))
@@ -297,9 +329,9 @@ class IndexWorld(RuleBasedStateMachine):
         for name in names:
             form = data.draw(st.sampled_from(["one", "one", "list", "tuple", "dict"]))
             if form == "one":
-                out[name] = self.value(data)
+                out[name] = self.value(data, like=name)
             else:
-                items = [self.value(data) for _ in range(data.draw(st.integers(0, 3)))]
+                items = [self.value(data, like=name) for _ in range(data.draw(st.integers(0, 3)))]
                 if form == "tuple":
                     items = tuple(items)
                 elif form == "dict":
@@ -318,15 +350,20 @@ class IndexWorld(RuleBasedStateMachine):
         if op == "startswith":
             return (op, path, data.draw(st.sampled_from(PREFIXES)))
         if op == "contains":
+            # Often an element of a tuple held now, copied.  (Not of a
+            # frozenset: its order follows hashes, some of them addresses.)
+            held = [e for v in self.held(path) if isinstance(v, tuple) for e in v if _hashable(e)]
+            if held and data.draw(st.booleans()):
+                return ("contains", path, rebuilt(held[data.draw(st.integers(0, len(held) - 1))]))
             pool = ELEMENTS + self.objects[:6]
             return ("contains", path, pool[data.draw(st.integers(0, len(pool) - 1))])
         if op == "in":
-            items = [self.value(data) for _ in range(data.draw(st.integers(0, 3)))]
+            items = [self.value(data, like=path) for _ in range(data.draw(st.integers(0, 3)))]
             return ("in", path, tuple(items) if data.draw(st.booleans()) else items)
         if op in ("eq", "ne"):
-            return (op, path, self.value(data))
+            return (op, path, self.value(data, like=path))
         bound = lambda: data.draw(st.sampled_from(BOUNDS)) if data.draw(
-            st.integers(0, 9)) else self.value(data)
+            st.integers(0, 9)) else self.value(data, like=path)
         if op == "bt":
             return ("bt", path, bound(), bound())
         return (op, path, bound())
@@ -416,11 +453,15 @@ class IndexWorld(RuleBasedStateMachine):
     @reported
     def bulk(self, data):
         # Enough equal numbers in one index for its range index to grow
-        # inner nodes, so that later moves pass through separators.
+        # inner nodes, so that later moves pass through separators.  Each
+        # value set is large and mixes the values of its key, most of them
+        # objects of their own.
         self.bulk_done = True
         _, idx, rec, _ = self.target(data, views=False)
         count = data.draw(st.integers(90, 200))
-        batch = [self.make_object({"n": i % 3, "a": i % 5}) for i in range(count)]
+        batch = [self.make_object({"n": rebuilt(BULK_NUMBERS[i % 3][i // 3 % len(BULK_NUMBERS[i % 3])]),
+                                   "a": rebuilt(BULK_OTHERS[i % 5][i // 5 % len(BULK_OTHERS[i % 5])])})
+                 for i in range(count)]
         idx.add_object_many(batch)
         for obj in batch:
             rec.add_entry(Entry(obj, self.attrs_of))
@@ -440,15 +481,53 @@ class IndexWorld(RuleBasedStateMachine):
     def assign_again(self, data):
         # An attribute takes again the value it holds: the very object, an
         # equal one built anew, or another value of the same key (1, 1.0 and
-        # True; 0, -0.0 and False), which leaves the maps as they are unless
-        # it sorts elsewhere in ranges or a `reduce` narrowed it away.
+        # True; 0, 0.0, -0.0 and False).  One recorded alike leaves the maps
+        # as they are, the key keeping the old value, unless a `reduce`
+        # narrowed the index; another moves the pair.  Every index then
+        # answers for the name.
         obj = data.draw(st.sampled_from([o for o in self.objects if self.attrs_of(o)]))
         name = data.draw(st.sampled_from(sorted(self.attrs_of(obj))))
         old = self.attrs_of(obj)[name]
-        twins = [old, rebuilt(old)] + [v for v in VALUES if v is not old and model.same_key(v, old)]
-        new = twins[data.draw(st.integers(0, len(twins) - 1))]
+        choices = twins(old)
+        new = choices[data.draw(st.integers(0, len(choices) - 1))]
         event("assigned again: %s" % ("same object" if new is old else "same key"))
         self.set_attribute(obj, name, new)
+        self.read_back(obj)
+        self.probe(data, [(name, old), (name, new)])
+
+    def reassign(self, data, obj):
+        """Assign one of `obj`'s names (or another), often a value of the
+        key it holds; returns the (name, value) assigned."""
+        attrs = self.attrs_of(obj)
+        name = data.draw(st.sampled_from(sorted(attrs) + NAMES))
+        if name in attrs and data.draw(st.booleans()):
+            choices = twins(attrs[name])
+            value = choices[data.draw(st.integers(0, len(choices) - 1))]
+        else:
+            value = self.value(data, name=name)
+        self.set_attribute(obj, name, value)
+        return name, value
+
+    def probe(self, data, pairs):
+        """Every index answers for these (name, value) pairs: equality by
+        keywords and by expression, a range at the value, an element of a
+        tuple or frozenset, then the order and counts of each name."""
+        for h, (idx, rec) in sorted(self.indexes.items()):
+            where = "index %d" % h
+            for name, value in pairs:
+                self.expect("%s %r = %s" % (where, name, short_value(value)),
+                            rec.keyword_filter({name: [value]}), idx.get_by_attribute(**{name: [value]}))
+                exprs = [("eq", name, value)]
+                if model.is_numeric(value):
+                    exprs.append(("bt", name, value, value) if data.draw(st.booleans()) else ("lt", name, value))
+                if isinstance(value, (tuple, frozenset)):
+                    elements = list(value) if isinstance(value, tuple) else sorted(value, key=repr)
+                    exprs += [("contains", name, rebuilt(e)) for e in elements[:2] if _hashable(e)]
+                for e in exprs:
+                    self.run_expression("%s %s" % (where, show(e)), idx, rec, None, e)
+            for name in sorted({name for name, _ in pairs}):
+                self.check_order_and_count(where, idx, rec, set(rec.members), name,
+                                           data.draw(st.booleans()), None, 0)
 
     @precondition(lambda self: any(self.registrations[id(o)] for o in self.objects))
     @rule(data=st.data())
@@ -506,9 +585,14 @@ class IndexWorld(RuleBasedStateMachine):
         live = [rec for rec in self.registrations[id(obj)] if rec.alive]
         if live and old is not None and old.kind == "ind":
             event("assignment replaces an indexed object value")
-        for rec in self.registrations[id(obj)]:
-            if rec.alive:
-                rec.update(name, old, new, id(obj))
+        if live and old is not None and model.records_alike(old, new):
+            # The indexes keep the value they recorded (value_counts shows
+            # it), unless one of them was narrowed: then each enters the new.
+            event("assigned alike: %s" % ("same object" if old.value is value else "other object"))
+            if not any(rec.narrowed for rec in live):
+                live = []
+        for rec in live:
+            rec.update(name, old, new, id(obj))
         current[name] = value
 
     @precondition(lambda self: self.objects)
@@ -567,15 +651,18 @@ class IndexWorld(RuleBasedStateMachine):
         (idx, rec), (src, srec) = self.indexes[t], self.indexes[s]
         sides = [sorted(r.members.values(), key=lambda o: self.position[id(o)])
                  for r in (srec, rec)]
-        idx.union_with(src)
-        rec.union_with(srec)
-        for obj in srec.members.values():
-            self.register(obj, rec)
+        self.merge(idx, rec, src, srec)
         event("union of %d objects" % min(len(srec.members), 2))
         pool = sides[0] + sides[1] + self.objects[-2:]
         batch = data.draw(st.lists(st.sampled_from(pool), max_size=4, unique_by=id)) if pool else []
         if batch:
             self.add_to(idx, rec, batch, single=data.draw(st.booleans()))
+
+    def merge(self, idx, rec, src, srec):
+        idx.union_with(src)
+        rec.union_with(srec)
+        for obj in srec.members.values():
+            self.register(obj, rec)
 
     @precondition(lambda self: self.indexes)
     @rule(data=st.data())
@@ -635,8 +722,81 @@ class IndexWorld(RuleBasedStateMachine):
         for obj in batch:
             if any(isinstance(v, Indexable) for v in self.attrs_of(obj).values()):
                 event("removal of an object holding a nested one")
+        self.forget(rec, batch)
+
+    def forget(self, rec, batch):
+        """Replay the removal of the members `batch`."""
+        for obj in batch:
             rec.remove(obj, self.attrs_of(obj))
             self.registrations[id(obj)] = [r for r in self.registrations[id(obj)] if r is not rec]
+
+    def take_out(self, data, idx, rec, batch):
+        """Remove the members `batch` one way or another."""
+        how = data.draw(st.sampled_from(["remove", "discard", "many"]))
+        if how == "many":
+            assert idx.remove_object_many(batch) is None
+        else:
+            for obj in batch:
+                assert getattr(idx, how + "_object")(obj) is None
+        self.forget(rec, batch)
+
+    @precondition(lambda self: len(self.indexes) >= 2)
+    @rule(data=st.data())
+    @reported
+    def shuttle(self, data):
+        # One object leaves every index, then goes into one, into two, back
+        # to one and to two again, taking a value at each stage (often of
+        # the key it held); then every index answers for each value it took.
+        obj = self.objects[data.draw(st.integers(0, len(self.objects) - 1))]
+        first, second = data.draw(st.lists(st.sampled_from(sorted(self.indexes)), min_size=2, max_size=2,
+                                           unique=True))
+        (a, arec), (b, brec) = self.indexes[first], self.indexes[second]
+        for idx, rec in list(self.indexes.values()):
+            if id(obj) in rec.members:
+                self.take_out(data, idx, rec, [obj])
+        seen = list(self.attrs_of(obj).items())
+        seen.append(self.reassign(data, obj))  # in no index
+        self.add_to(a, arec, [obj], single=data.draw(st.booleans()))
+        seen.append(self.reassign(data, obj))  # in one
+        self.add_to(b, brec, [obj], single=data.draw(st.booleans()))
+        seen.append(self.reassign(data, obj))  # in both
+        self.take_out(data, a, arec, [obj])
+        assert a.discard_object(obj) is None
+        seen.append(self.reassign(data, obj))  # in one again
+        self.add_to(a, arec, [obj], single=data.draw(st.booleans()))
+        seen.append(self.reassign(data, obj))  # in both again
+        self.read_back(obj)
+        self.probe(data, seen)
+
+    @precondition(lambda self: len(self.indexes) >= 2)
+    @rule(data=st.data())
+    @reported
+    def union_then_remove(self, data):
+        # Removal after a merge: of objects both sides held, of objects the
+        # source brought whose values changed since, of the target's own;
+        # sometimes from the source too.
+        t, s = data.draw(st.lists(st.sampled_from(sorted(self.indexes)), min_size=2, max_size=2, unique=True))
+        (idx, rec), (src, srec) = self.indexes[t], self.indexes[s]
+        for obj in data.draw(st.lists(st.sampled_from(self.objects), max_size=3, unique_by=id)):
+            for i, r in ((idx, rec), (src, srec)):
+                if id(obj) not in r.members:
+                    self.add_to(i, r, [obj], single=True)
+        self.merge(idx, rec, src, srec)
+        came = sorted(srec.members.values(), key=lambda o: self.position[id(o)])
+        seen = [self.reassign(data, obj) for obj in
+                (data.draw(st.lists(st.sampled_from(came), max_size=3, unique_by=id)) if came else [])]
+        held = sorted(rec.members.values(), key=lambda o: self.position[id(o)])
+        gone = data.draw(st.lists(st.sampled_from(held), max_size=4, unique_by=id)) if held else []
+        if any(id(o) in srec.members for o in gone):
+            event("removal of an object both sides of a union held")
+        self.take_out(data, idx, rec, gone)
+        also = [o for o in gone if id(o) in srec.members]
+        if also and data.draw(st.booleans()):
+            self.take_out(data, src, srec, also)
+        seen += [pair for obj in gone for pair in self.attrs_of(obj).items()]
+        for obj in gone:
+            self.read_back(obj)
+        self.probe(data, seen[:8])
 
     @precondition(lambda self: self.indexes)
     @rule(data=st.data())
@@ -680,7 +840,17 @@ class IndexWorld(RuleBasedStateMachine):
             with pytest.raises(PanicException, match="^not yet implemented$"):
                 target.reduced_query(build(e))
             return None
-        view = target.reduced_query(build(e))
+        try:
+            view = target.reduced_query(build(e))
+        except PanicException:
+            # Once a reference cycle is made, a nested index may hold the
+            # objects its holders reach further down, so that a name exists
+            # there which none of its own objects has: a range with an
+            # object as bound stops where the model found nothing to compare.
+            if not (self.cyclic and _stops_in_a_cycle(e)):
+                raise
+            event("a range through a cycle stops on an object bound")
+            return None
         # A view keeps the ids it selected; those of objects removed from the
         # index since are passed over (`not` within a view's ids selects them).
         self.expect(where, want & rec.members.keys(), view.collect())
@@ -719,12 +889,37 @@ class IndexWorld(RuleBasedStateMachine):
         descending = data.draw(st.booleans())
         limit = data.draw(st.one_of(st.none(), st.integers(0, 6)))
         offset = data.draw(st.sampled_from([0, 0, 1, 3]))
+        self.check_order_and_count(where, target, rec, universe, name, descending, limit, offset)
+
+    def unsure_order(self, rec, name, universe):
+        """The holders whose value along the dotted path `name` is one key
+        with values of the pools that sort apart (see MIXED_KEYS)."""
+        if "." not in name:
+            return set()
+        return {k for w, ids in rec.reached(name, universe) if any(same_wrapped(w, m) for m in MIXED_KEYS)
+                for k in ids}
+
+    def check_order_and_count(self, where, target, rec, universe, name, descending, limit, offset):
         got = target.ordered_by(name, descending=descending, limit=limit, offset=offset)
         want = rec.ordered_by(name, universe, descending, None, self.order)[offset:]
         want = want if limit is None else want[:limit]
         label = "%s ordered_by(%r, descending=%r, limit=%r, offset=%r)" % (
             where, name, descending, limit, offset)
-        assert [id(o) for o in got] == want, label
+        unsure = self.unsure_order(rec, name, universe)
+        if unsure:
+            # Along a path the holders of a key with values that have a
+            # range key and values that have none (1 and True) sort as the
+            # first value the nested index met, which the model cannot know
+            # (see test_differential's test_dotted_order_follows_each_value):
+            # the others must keep their order around them.
+            event("ordered_by along a path meets 1 and True under one key")
+            full = [id(o) for o in target.ordered_by(name, descending=descending)]
+            assert [id(o) for o in got] == (full[offset:] if limit is None else full[offset:offset + limit])
+            want = rec.ordered_by(name, universe, descending, None, self.order)
+            assert sorted(full) == sorted(want), label
+            assert [k for k in full if k not in unsure] == [k for k in want if k not in unsure], label
+        else:
+            assert [id(o) for o in got] == want, label
         want_counts = rec.value_counts(name, universe, self.order)
         if want_counts is None:
             with pytest.raises(TypeError, match="unhashable value of type"):
@@ -807,15 +1002,19 @@ class IndexWorld(RuleBasedStateMachine):
     def objects_read_back(self):
         self.steps += 1
         for obj in self.objects[-12:]:
-            attrs = self.attrs_of(obj)
-            for name, value in attrs.items():
-                assert getattr(obj, name) is value, name
-            # A snapshot of the stored attributes, in assignment order.
-            snapshot = vars(obj)
-            assert list(snapshot) == list(attrs)
-            assert all(snapshot[name] is value for name, value in attrs.items())
-            assert repr(obj) == "<MyClass with %d attributes>" % len(attrs)
-            assert set(obj.__dir__()[: len(attrs)]) == set(attrs)
+            self.read_back(obj)
+
+    def read_back(self, obj):
+        """The object gives back the very values it was given."""
+        attrs = self.attrs_of(obj)
+        for name, value in attrs.items():
+            assert getattr(obj, name) is value, name
+        # A snapshot of the stored attributes, in assignment order.
+        snapshot = vars(obj)
+        assert list(snapshot) == list(attrs)
+        assert all(snapshot[name] is value for name, value in attrs.items())
+        assert repr(obj) == "<MyClass with %d attributes>" % len(attrs)
+        assert set(obj.__dir__()[: len(attrs)]) == set(attrs)
 
     @invariant()
     @reported
@@ -870,6 +1069,30 @@ class IndexWorld(RuleBasedStateMachine):
             import pypyjit
 
             pypyjit.set_param("default")
+        # The objects of this program go now, freed by their counts: the
+        # collector (freeing them later, while another program runs) clears
+        # their values even where an equality class or a key still uses one
+        # (see test_differential's test_values_of_objects_freed_in_cycles_stay_whole).
+        self.views.clear()
+        self.indexes.clear()
+        for obj in self.objects:
+            for name, value in self.attrs_of(obj).items():
+                if isinstance(value, (Indexable, tuple, frozenset)):
+                    setattr(obj, name, None)
+        self.__dict__.clear()
+
+
+def _stops_in_a_cycle(e):
+    """True when `e` has a dotted range comparison whose bound is an object
+    or, for `bt`, a value without a range key."""
+    if e[0] in ("and", "or"):
+        return any(_stops_in_a_cycle(x) for x in e[1])
+    if e[0] == "not":
+        return _stops_in_a_cycle(e[1])
+    if "." not in e[1] or e[0] not in model.RANGE_OPS + ("bt",):
+        return False
+    bounds = [Wrapped(b) for b in e[2:]]
+    return any(b.kind == "ind" or (e[0] == "bt" and b.pos is None) for b in bounds)
 
 
 def _hashable(value):
@@ -1061,3 +1284,11 @@ def test_removal_withdraws_hidden_pairs_entered_by_rebase():
     rebased.add_object(x)
     assert rebased.get_by_attribute(_h=0) == [] and rebased.get_by_attribute(a=1) == [x]
     check_engine(rebased)
+    # Also the range pair of one a `reduce` took out of the value sets.
+    again = idx.reduced(a=1).rebase()
+    again.reduce(a=2)
+    assert again.reduced_query(Q.ge("_h", 7)).collect() == [x]
+    again.remove_object(x)
+    again.add_object(x)
+    assert again.reduced_query(Q.ge("_h", 7)).collect() == []
+    check_engine(again)
