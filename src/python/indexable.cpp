@@ -314,6 +314,20 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
     use.end();
 }
 
+// Store `held` (of `value`) under `key` with no index work, then end the
+// object's use; the value replaced is released after that.
+void store_only(PyObject* self, IndexableState& st, const AttrName& key, PyObject* value,
+                StoredValue held, [[maybe_unused]] bool mirrored, py::ExclusiveUse& use) {
+    StoredValue replaced = store_attribute(st, key, std::move(held));
+#ifdef PYPY_VERSION
+    if (mirrored) mirror_attribute(self, key, value);
+#else
+    (void)self;
+    (void)value;
+#endif
+    use.end();
+}
+
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
     return py::entry_status([&] {
         if (value == nullptr) py::raise(PyExc_AttributeError, "can't delete attribute");
@@ -347,12 +361,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // code, during which another thread may register the object with
             // a nested index.
             if (hidden || st.indexes.empty()) {
-                StoredValue replaced = store_attribute(st, key, std::move(held));
-#ifdef PYPY_VERSION
-                if (mirrored) mirror_attribute(self, key, value);
-#endif
-                // The replaced value is released after the use ends.
-                use.end();
+                store_only(self, st, key, value, std::move(held), mirrored, use);
                 return;
             }
             new_value = value_of_stored(held);
@@ -375,12 +384,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         }
         // Recorded in the indexes as the old value was: store it, and the
         // indexes stay as they are.
-        StoredValue replaced = store_attribute(st, key, hold_wrapped(value, std::move(new_value)));
-#ifdef PYPY_VERSION
-        if (mirrored) mirror_attribute(self, key, value);
-#endif
-        // The replaced value is released after the use ends.
-        use.end();
+        store_only(self, st, key, value, hold_wrapped(value, std::move(new_value)), mirrored, use);
     });
 }
 
