@@ -11,7 +11,6 @@ namespace corvane::py {
 namespace {
 std::mutex deferred_mutex;
 std::vector<PyObject*> deferred;
-std::atomic<size_t> deferred_size{0};
 
 void* suspend_interpreter() noexcept {
     if (!gil_held()) return nullptr;
@@ -28,16 +27,15 @@ void resume_interpreter(void* token) noexcept {
 void defer_decref(PyObject* obj) noexcept {
     std::lock_guard<std::mutex> lock(deferred_mutex);
     deferred.push_back(obj);
-    deferred_size.store(deferred.size(), std::memory_order_release);
+    detail::deferred_size.store(deferred.size(), std::memory_order_release);
 }
 
-void drain_deferred() noexcept {
-    if (deferred_size.load(std::memory_order_acquire) == 0) return;
+void detail::drain_parked() noexcept {
     std::vector<PyObject*> batch;
     {
         std::lock_guard<std::mutex> lock(deferred_mutex);
         batch.swap(deferred);
-        deferred_size.store(0, std::memory_order_release);
+        detail::deferred_size.store(0, std::memory_order_release);
     }
     // Decrefs may run arbitrary finalisers, which may re-enter the module and
     // park more references; those are picked up by the next drain.

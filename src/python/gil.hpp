@@ -11,12 +11,18 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <cstddef>
+
 namespace corvane::py {
 
 namespace detail {
 inline thread_local int gil_released_depth = 0;
 // Above 0 inside a `DeferDecrefs` scope.
 inline thread_local int decrefs_deferred_depth = 0;
+// How many references are parked (see `defer_decref`), read by every entry.
+inline std::atomic<size_t> deferred_size{0};
+void drain_parked() noexcept;
 }  // namespace detail
 
 // True when the current thread is inside one of our entry points and has not
@@ -46,8 +52,12 @@ private:
 // lock are parked here and released when a call into the module returns
 // successfully, or at the next entry.
 void defer_decref(PyObject* obj) noexcept;
-// Release every parked reference.  Requires the interpreter lock.
-void drain_deferred() noexcept;
+// Release every parked reference.  Requires the interpreter lock.  Every
+// call into the module asks, so the question is inline: nothing parked is
+// the common case.
+inline void drain_deferred() noexcept {
+    if (detail::deferred_size.load(std::memory_order_acquire) != 0) detail::drain_parked();
+}
 
 // Drop one strong reference: at once when this thread holds the interpreter
 // lock, otherwise through the deferred queue.

@@ -185,23 +185,29 @@ bool same_number(const PyValue& prev, const PyValue& next) noexcept {
 }
 #endif
 
+// The position of the attribute of `attrs` whose name's own str is `name`,
+// or `npos`.  A name written in source code is the very object its record
+// keeps (see `attr_name_of`), so reads and assignments compare addresses
+// first, texts only then.  The names are the shape's, shared with the
+// objects like this one.
+size_t position_by_address(const StoredAttrs& attrs, PyObject* name) noexcept {
+    const AttrName* names = attrs.shape().names();
+    for (size_t i = 0, n = attrs.size(); i < n; ++i) {
+        if (names[i].record().object.load(std::memory_order_relaxed) == name) return i;
+    }
+    return StoredAttrs::npos;
+}
+
 PyObject* indexable_getattro(PyObject* self, PyObject* name) {
     return py::entry([&]() -> PyObject* {
         if (!PyUnicode_Check(name)) {
             py::argument_conversion_error(name, "PyString", "name");
         }
         const StoredAttrs& attrs = as_obj(self)->state.attributes;
-        // A name written in source code is the very object its record keeps
-        // (see `attr_name_of`): compare addresses first, texts only then.
-        // The names are the shape's, shared with the objects like this one;
-        // the first values are in the object itself.
-        const AttrName* names = attrs.shape().names();
-        for (size_t i = 0, n = attrs.size(); i < n; ++i) {
-            if (names[i].record().object.load(std::memory_order_relaxed) == name) {
-                PyObject* found = attrs.object(i);
-                Py_INCREF(found);
-                return found;
-            }
+        if (const size_t at = position_by_address(attrs, name); at != StoredAttrs::npos) {
+            PyObject* found = attrs.object(at);
+            Py_INCREF(found);
+            return found;
         }
         std::string passed;
         std::string_view text;
@@ -336,7 +342,10 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (!PyUnicode_Check(name)) {
             py::argument_conversion_error(name, "PyString", "name");
         }
-        const AttrName key = attr_name_of(name);
+        // A name the object has, passed as its own str, needs no look-up.
+        size_t at = position_by_address(st.attributes, name);
+        const AttrName key = at != StoredAttrs::npos ? st.attributes.name(at) : attr_name_of(name);
+        if (at == StoredAttrs::npos) at = st.attributes.index_of(key);
 #ifdef PYPY_VERSION
         // Decided when the first object of the class was made: nothing to
         // fail here once the indexes have moved.
@@ -344,7 +353,6 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 #else
         const bool mirrored = false;
 #endif
-        const size_t at = st.attributes.index_of(key);
         // The object it holds already: nothing changes, in the object or in
         // an index whose value sets are whole (one narrowed by `reduce`
         // enters the object again, below).
