@@ -145,7 +145,9 @@ struct Batch {
     size_t elements = 0;
     // Where the range pairs wait for the batch's last run, or null to enter
     // them now.
-    std::vector<CompositeKey128>* held_ranges = nullptr;
+    PendingRanges::Held* held_ranges = nullptr;
+    // The objects of the whole batch (see `PendingRanges::expected`).
+    size_t expected = 0;
     // A run of a larger batch (see `FillBuffers::run`).
     bool run = false;
     // The work of filling its map: a range pair counts twice.
@@ -276,6 +278,25 @@ void fill_element_sets(QueryMap& qm, FillBuffers& buf, size_t count) {
     pairs = {};
 }
 
+// Keep the range pairs of `batch` for the batch's last run, as keys.
+void hold_ranges(const Batch& batch) {
+    PendingRanges::Held& held = *batch.held_ranges;
+    std::vector<u128>& keys = held.keys;
+    // Held back over many runs: room made once for the whole batch, or
+    // grown by doubling, not run by run.
+    if (keys.capacity() < keys.size() + batch.numeric)
+        keys.reserve(std::max({keys.size() + batch.numeric, 2 * keys.capacity(), batch.expected}));
+    for (const BatchPair& p : batch.pairs) {
+        if (!p.value->is_numeric()) continue;
+        const CompositeKey128 pair = CompositeKey128::make(p.value->range_value(), p.id);
+        if (pair.value.inexact()) {
+            held.inexact.push_back(pair);
+        } else {
+            keys.push_back(pair.key);
+        }
+    }
+}
+
 // Fill each map of `work` from its batch: value sets by group, element
 // sets by element key, then the range pairs in key order.  The batches are
 // emptied as they are done.
@@ -288,13 +309,13 @@ void fill_maps(const MapWork& work, std::vector<PyObject*>* adopted) {
         buf.run = batch->run;
         fill_value_sets(map->exact, buf, &map->texts);
         fill_element_sets(*map, buf, batch->elements);
-        std::vector<CompositeKey128>& pending =
-            batch->held_ranges != nullptr ? *batch->held_ranges : buf.pending;
-        // Held back over many runs: grown by doubling, not run by run.
-        if (pending.capacity() < pending.size() + batch->numeric)
-            pending.reserve(std::max(pending.size() + batch->numeric, 2 * pending.capacity()));
-        for (const BatchPair& p : batch->pairs) QueryMap::queue_range(*p.value, p.id, pending);
-        if (batch->held_ranges == nullptr) map->enter_pending(pending);
+        if (batch->held_ranges != nullptr) {
+            hold_ranges(*batch);
+        } else {
+            for (const BatchPair& p : batch->pairs)
+                QueryMap::queue_range(*p.value, p.id, buf.pending);
+            map->enter_pending(buf.pending);
+        }
         // Give the pairs back now (assigning `{}` would keep their block).
         decltype(batch->pairs)().swap(batch->pairs);
     }
@@ -376,7 +397,10 @@ void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredLis
         // Made here, on one thread, before the maps are filled.
         for (auto& [map, batch] : batches) {
             batch.run = true;
-            if (batch.numeric != 0) batch.held_ranges = &ranges->of[map];
+            if (batch.numeric != 0) {
+                batch.held_ranges = &ranges->of[map];
+                batch.expected = ranges->expected;
+            }
         }
     }
     std::vector<uint32_t> batch_ids;
@@ -399,10 +423,7 @@ void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredLis
 
 void enter_pending_ranges(IndexAPI& index, PendingRanges& ranges) {
     auto maps = index.attr_maps->write();
-    for (auto& [map, pending] : ranges.of) {
-        map->enter_pending(pending);
-        decltype(ranges.of)::mapped_type().swap(pending);
-    }
+    for (auto& [map, held] : ranges.of) map->enter_pending(held.keys, held.inexact);
     ranges.of.clear();
     give_back_freed();
 }

@@ -36,7 +36,16 @@ void add_object(IndexAPI& index, const Entry& entry, bool put_item = true,
 // until the last run is in: a range tree takes a whole batch at once far
 // faster, and fuller, than a run at a time.
 struct PendingRanges {
-    std::unordered_map<QueryMap*, std::vector<CompositeKey128>> of;
+    // The pairs of one map: their stored keys, and the pairs of inexact
+    // numbers (see `BitMapBTree::insert_many`).
+    struct Held {
+        std::vector<u128> keys;
+        std::vector<CompositeKey128> inexact;
+    };
+    std::unordered_map<QueryMap*, Held> of;
+    // The number of objects of the whole batch: room for a key each is
+    // made once, instead of growing (and copying) a map's keys run by run.
+    size_t expected = 0;
 };
 // Enter a batch of objects, taking each lock once.  The caller stores the
 // items.  With `ranges`, the batch is a run of a larger one: its range pairs

@@ -118,6 +118,10 @@ void QueryMap::enter_pending(std::vector<CompositeKey128>& pending) {
     pending.clear();
 }
 
+void QueryMap::enter_pending(std::vector<u128>& keys, std::vector<CompositeKey128>& inexact) {
+    ranged->insert_many(keys, inexact);
+}
+
 void QueryMap::enter_elements(const PyValue& value, uint32_t id) {
     const std::vector<PyValue>* keys = value.elements();
     if (keys == nullptr) return;

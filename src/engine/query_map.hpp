@@ -128,6 +128,8 @@ struct QueryMap {
     // Enter queued numeric pairs into the range tree at once (see
     // `BitMapBTree::insert_many`), leaving `pending` empty.
     void enter_pending(std::vector<CompositeKey128>& pending);
+    // The same for pairs held as keys (see `BitMapBTree::insert_many`).
+    void enter_pending(std::vector<u128>& keys, std::vector<CompositeKey128>& inexact);
     // Record `id` under every element key of `value` (nothing for a value
     // without elements): the element part of `insert`.
     void enter_elements(const PyValue& value, uint32_t id);

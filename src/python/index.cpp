@@ -190,6 +190,7 @@ PyObject* index_add_object_many(PyObject* self, PyObject* const* args, Py_ssize_
             reader.fill(entries[i], objects[i].get(), true, false, true);
         EnteredList entered;
         PendingRanges ranges;
+        ranges.expected = entries.size();
         const bool runs = entries.size() > kBatchRun;
         std::vector<AttrList> lists(std::min(entries.size(), kBatchRun));
         for (size_t first = 0; first < entries.size(); first += kBatchRun) {

@@ -732,22 +732,38 @@ void BitMapBTree::build_sorted(const std::vector<u128>& keys) {
 }
 
 void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
-    if (pairs.empty()) return;
-    if (size_ != 0 && pairs.size() < size_) {
+    std::vector<u128> keys;
+    std::vector<CompositeKey128> inexact;
+    keys.reserve(pairs.size());
+    for (const CompositeKey128& p : pairs) {
+        if (p.value.inexact()) {
+            inexact.push_back(p);
+        } else {
+            keys.push_back(p.key);
+        }
+    }
+    // Twice the bytes of their keys: given back before the tree is built.
+    std::vector<CompositeKey128>().swap(pairs);
+    insert_many(keys, inexact);
+}
+
+void BitMapBTree::insert_many(std::vector<u128>& keys, std::vector<CompositeKey128>& inexact) {
+    const size_t count = keys.size() + inexact.size();
+    if (count == 0) return;
+    std::sort(inexact.begin(), inexact.end(), key_less);
+    if (size_ != 0 && count < size_) {
         // In key order, successive pairs walk down the same few nodes.
-        std::sort(pairs.begin(), pairs.end(), key_less);
-        for (const CompositeKey128& k : pairs) insert(k.value, k.id());
+        std::sort(keys.begin(), keys.end());
+        for (const u128 k : keys) insert(RangeValue::of_encoded(k >> 32), static_cast<uint32_t>(k));
+        for (const CompositeKey128& p : inexact) insert(p.value, p.id());
+        std::vector<u128>().swap(keys);
+        std::vector<CompositeKey128>().swap(inexact);
         return;
     }
-    // Built again from every key: the batch's, sorted without their values
-    // (half the bytes to move), merged with the tree's own.
-    std::vector<u128> keys;
-    keys.reserve(pairs.size());
-    bool inexact = false;
-    for (const CompositeKey128& p : pairs) {
-        keys.push_back(p.key);
-        inexact = inexact || p.value.inexact();
-    }
+    // Built again from every key, the batch's merged with the tree's own.
+    inexact.erase(std::unique(inexact.begin(), inexact.end(), key_equal), inexact.end());
+    keys.reserve(keys.size() + inexact.size());
+    for (const CompositeKey128& p : inexact) keys.push_back(p.key);
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     std::vector<u128> old;
@@ -760,27 +776,24 @@ void BitMapBTree::insert_many(std::vector<CompositeKey128>& pairs) {
         merged.erase(std::unique(merged.begin(), merged.end()), merged.end());
         keys = std::move(merged);
     }
-    if (inexact) {
-        // The ties take each inexact pair new to the tree once (the pairs
-        // already there keep theirs).
-        std::sort(pairs.begin(), pairs.end(), key_less);
-        pairs.erase(std::unique(pairs.begin(), pairs.end(), key_equal), pairs.end());
-        for (const CompositeKey128& p : pairs)
-            if (p.value.inexact() && !std::binary_search(old.begin(), old.end(), p.key))
-                enter_tie(p);
-    }
-    // The pairs (twice the bytes of their keys) and the old keys are done
-    // with: given back before the nodes are made, which can take their room.
-    std::vector<CompositeKey128>().swap(pairs);
+    // The ties take each inexact pair new to the tree once (the pairs
+    // already there keep theirs).
+    for (const CompositeKey128& p : inexact)
+        if (!std::binary_search(old.begin(), old.end(), p.key)) enter_tie(p);
+    // Given back before the nodes are made, which can take their room.
+    std::vector<CompositeKey128>().swap(inexact);
     std::vector<u128>().swap(old);
     build_sorted(keys);
+    std::vector<u128>().swap(keys);
 }
 
 bool BitMapBTree::remove(RangeValue v, uint32_t id) {
     if (const PackedPart* slot = column_slot(id)) __builtin_prefetch(slot, 1);
     const CompositeKey128 entry = CompositeKey128::make(v, id);
-    // Internal nodes on the way down and the slot taken in each.
-    std::vector<std::pair<InternalNode*, size_t>> path;
+    // Internal nodes on the way down and the slot taken in each, in the
+    // tree's own vector: a removal allocates nothing once it has grown.
+    std::vector<std::pair<InternalNode*, size_t>>& path = removal_path_;
+    path.clear();
     BitMapBTreeNode* node = &root_;
     while (InternalNode* in = node->internal()) {
         const size_t s = in->start + in->key_position(entry.key);

@@ -315,6 +315,11 @@ public:
     // block freed, before the nodes are made); otherwise the pairs go in one
     // by one, in key order.
     void insert_many(std::vector<CompositeKey128>& pairs);
+    // The same for pairs given as their stored keys (`keys`: the key of a
+    // pair whose value part orders its value exactly, as `TreeKey::key`)
+    // and, beside them, the pairs of inexact numbers; both are emptied.
+    // Half the bytes of `CompositeKey128` per pair, for pairs held a while.
+    void insert_many(std::vector<u128>& keys, std::vector<CompositeKey128>& inexact);
     // True when an entry of exactly this pair was removed.
     bool remove(RangeValue v, uint32_t id);
     // The ids of filter whose value lies within the bounds.  An inexact
@@ -461,6 +466,8 @@ private:
     size_t column_count_ = 0;
     // Every slot below this index is empty.
     size_t column_lead_ = 0;
+    // Scratch for `remove`: the path down to the leaf.
+    std::vector<std::pair<InternalNode*, size_t>> removal_path_;
 };
 
 }  // namespace corvane
