@@ -1,5 +1,6 @@
 #include "engine/handle.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -306,8 +307,53 @@ CountPoolCensus validate_count_pool() {
 #endif
 }
 
+namespace {
+thread_local CountReserve* reserve_of_thread = nullptr;
+}  // namespace
+
+CountReserve::CountReserve([[maybe_unused]] size_t n) noexcept {
+#if CORVANE_POOLED_COUNTS
+    if (reserve_of_thread != nullptr || n == 0) return;
+    n = std::min(n, kMax);
+    CountPool& p = pool();
+    p.lock();
+    while (left_ < n) {
+        Cell* cell = p.take();
+        if (cell == nullptr) break;
+        cells_[left_++] = cell;
+    }
+    p.unlock();
+    active_ = true;
+    reserve_of_thread = this;
+#endif
+}
+
+CountReserve::~CountReserve() {
+#if CORVANE_POOLED_COUNTS
+    if (!active_) return;
+    reserve_of_thread = nullptr;
+    if (left_ == 0) return;
+    CountPool& p = pool();
+    p.lock();
+    while (left_ > 0) p.give(static_cast<Cell*>(cells_[--left_]));
+    p.unlock();
+#endif
+}
+
+std::atomic<uint32_t>* CountReserve::take() noexcept {
+#if CORVANE_POOLED_COUNTS
+    CountReserve* r = reserve_of_thread;
+    if (r == nullptr || r->left_ == 0) return nullptr;
+    Cell* cell = static_cast<Cell*>(r->cells_[--r->left_]);
+    return new (&cell->count) std::atomic<uint32_t>(1);
+#else
+    return nullptr;
+#endif
+}
+
 SharedRef::Count* SharedRef::new_count() {
 #if CORVANE_POOLED_COUNTS
+    if (Count* reserved = CountReserve::take()) return reserved;
     CountPool& p = pool();
     p.lock();
     Cell* cell = p.take();

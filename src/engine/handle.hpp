@@ -138,6 +138,29 @@ private:
     PyObject* obj_ = nullptr;
 };
 
+// Counts taken from the pool ahead by a thread about to make many handles
+// (a batch's new keys): while the scope lives, handles made on this thread
+// take them without the pool's lock, one lock for the lot instead of one
+// each; what is left goes back when the scope ends.  An inner scope on a
+// thread that has one already does nothing.
+class CountReserve {
+public:
+    static constexpr size_t kMax = 512;
+    explicit CountReserve(size_t n) noexcept;
+    ~CountReserve();
+    CountReserve(const CountReserve&) = delete;
+    CountReserve& operator=(const CountReserve&) = delete;
+
+    // A count of 1 from the reserve of this thread, or null when it has
+    // none left.
+    static std::atomic<uint32_t>* take() noexcept;
+
+private:
+    void* cells_[kMax];
+    size_t left_ = 0;
+    bool active_ = false;
+};
+
 // What `validate_count_pool` found in the pool of counts.
 struct CountPoolCensus {
     // False where counts come from the heap instead (builds checked by the

@@ -219,6 +219,8 @@ struct FillBuffers {
     // The batch is a run of a larger one: sizing a map exactly would look
     // every value up twice.
     bool run = false;
+    // With `run`, the objects of the whole batch and of this run.
+    size_t expected = 0, run_size = 0;
 };
 
 // Enter the grouped values of `groups` into `sets` (the value sets or the
@@ -232,11 +234,22 @@ void fill_value_sets(ValueSets& sets, FillBuffers& buf, TextOrder* texts, bool e
         fresh = 0;
         for (size_t g = 0; g < groups.size(); ++g) fresh += !sets.contains(groups.value(g));
     }
+    if (buf.run && sets.empty() && fresh >= buf.run_size - buf.run_size / 10 &&
+        buf.expected > buf.run_size) {
+        // The first run of a batch finds nearly every value new: room for as
+        // many from every run, made once.  Growing the table run by run
+        // would hold the old table and the new one at once, each time.
+        fresh = static_cast<size_t>(static_cast<double>(fresh) * static_cast<double>(buf.expected) /
+                                    static_cast<double>(buf.run_size));
+    }
     sets.reserve(sets.size() + fresh);
     for (size_t first = 0; first < groups.size(); first += FillBuffers::kCopyRun) {
         const size_t end = std::min(groups.size(), first + FillBuffers::kCopyRun);
         buf.copies.clear();
         for (size_t g = first; g < end; ++g) buf.copies.push_back(groups.value(g));
+        // The counts of the keys this block may make, taken at once.
+        const bool adopting = buf.adopted != nullptr && !elements;
+        CountReserve counts(adopting ? std::min(end - first, fresh) : 0);
         for (size_t g = first; g < end; ++g) {
             if (g + FillBuffers::kAhead < end)
                 sets.prefetch(buf.copies[g + FillBuffers::kAhead - first]);
@@ -307,6 +320,8 @@ void fill_maps(const MapWork& work, std::vector<PyObject*>* adopted) {
     for (auto [map, batch] : work) {
         buf.groups.group(batch->pairs);
         buf.run = batch->run;
+        buf.expected = batch->expected;
+        buf.run_size = batch->pairs.size();
         fill_value_sets(map->exact, buf, &map->texts);
         fill_element_sets(*map, buf, batch->elements);
         if (batch->held_ranges != nullptr) {
@@ -321,59 +336,74 @@ void fill_maps(const MapWork& work, std::vector<PyObject*>* adopted) {
     }
 }
 
-// Two shares of `work` of about equal load, the largest maps first.
-std::pair<MapWork, MapWork> split_work(MapWork work) {
-    std::sort(work.begin(), work.end(),
-              [](const auto& x, const auto& y) { return x.second->load() > y.second->load(); });
-    std::pair<MapWork, MapWork> shares;
+// Two shares of `work` of about equal `load`, the largest items first.
+template <class T, class Load>
+std::pair<std::vector<T>, std::vector<T>> split_shares(std::vector<T> work, Load load) {
+    std::sort(work.begin(), work.end(), [&](const T& x, const T& y) { return load(x) > load(y); });
+    std::pair<std::vector<T>, std::vector<T>> shares;
     size_t first_load = 0, second_load = 0;
-    for (const auto& w : work) {
-        const size_t load = w.second->load();
+    for (const T& w : work) {
         if (first_load <= second_load) {
             shares.first.push_back(w);
-            first_load += load;
+            first_load += load(w);
         } else {
             shares.second.push_back(w);
-            second_load += load;
+            second_load += load(w);
         }
     }
     return shares;
 }
 
-// Fill the maps of `work` on this thread and a second one.  Nothing is
-// shared between two maps, so each share is filled on its own.
-void fill_on_two_threads(const MapWork& work, bool trim, std::vector<PyObject*>* adopted) {
-    auto [mine, theirs] = split_work(work);
+// Run `theirs` on a second thread while `mine` runs on this one, then
+// throw what either threw (this thread's first).  With no thread to be
+// had, both run here.  Nothing may be shared between the two.
+template <class Mine, class Theirs>
+void run_on_two_threads(Mine&& mine, Theirs&& theirs) {
     std::exception_ptr failed;
     std::thread helper;
-    // The second thread's adopted objects, handed over whatever happens.
-    std::vector<PyObject*> their_adopted;
-    auto hand_over = [&] {
-        if (adopted != nullptr)
-            adopted->insert(adopted->end(), their_adopted.begin(), their_adopted.end());
-    };
     try {
         helper = std::thread([&] {
             try {
-                fill_maps(theirs, adopted != nullptr ? &their_adopted : nullptr);
+                theirs();
             } catch (...) {
                 failed = std::current_exception();
             }
         });
     } catch (const std::system_error&) {
-        fill_maps(work, adopted);  // no thread to be had: all on this one
+        mine();
+        theirs();
         return;
     }
     try {
-        fill_maps(mine, adopted);
+        mine();
     } catch (...) {
         helper.join();
-        hand_over();
         throw;
     }
     helper.join();
-    hand_over();
     if (failed) std::rethrow_exception(failed);
+}
+
+bool two_threads_pay(size_t parts, size_t load) {
+    return parts >= 2 && load >= kParallelPairs && std::thread::hardware_concurrency() >= 2;
+}
+
+// Fill the maps of `work` on this thread and a second one.  Nothing is
+// shared between two maps, so each share is filled on its own.
+void fill_on_two_threads(const MapWork& work, bool trim, std::vector<PyObject*>* adopted) {
+    auto [mine, theirs] =
+        split_shares(work, [](const MapWork::value_type& w) { return w.second->load(); });
+    // The second thread's adopted objects, handed over whatever happens.
+    struct HandOver {
+        std::vector<PyObject*>* to;
+        std::vector<PyObject*> from;
+        ~HandOver() {
+            if (to != nullptr) to->insert(to->end(), from.begin(), from.end());
+        }
+    } theirs_adopted{adopted, {}};
+    run_on_two_threads(
+        [&] { fill_maps(mine, adopted); },
+        [&] { fill_maps(theirs, adopted != nullptr ? &theirs_adopted.from : nullptr); });
     if (trim) give_back_freed();
 }
 
@@ -397,10 +427,8 @@ void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredLis
         // Made here, on one thread, before the maps are filled.
         for (auto& [map, batch] : batches) {
             batch.run = true;
-            if (batch.numeric != 0) {
-                batch.held_ranges = &ranges->of[map];
-                batch.expected = ranges->expected;
-            }
+            batch.expected = ranges->expected;
+            if (batch.numeric != 0) batch.held_ranges = &ranges->of[map];
         }
     }
     std::vector<uint32_t> batch_ids;
@@ -414,16 +442,33 @@ void add_object_many(IndexAPI& index, std::span<const Entry> entries, EnteredLis
         work.emplace_back(map, &batch);
         total += batch.load();
     }
-    if (work.size() < 2 || total < kParallelPairs || std::thread::hardware_concurrency() < 2) {
-        fill_maps(work, adopted);
-    } else {
+    if (two_threads_pay(work.size(), total)) {
         fill_on_two_threads(work, ranges == nullptr, adopted);
+    } else {
+        fill_maps(work, adopted);
     }
 }
 
 void enter_pending_ranges(IndexAPI& index, PendingRanges& ranges) {
     auto maps = index.attr_maps->write();
-    for (auto& [map, held] : ranges.of) map->enter_pending(held.keys, held.inexact);
+    // Each tree is built from its own keys: two at a time when that pays.
+    using Work = std::pair<QueryMap*, PendingRanges::Held*>;
+    std::vector<Work> work;
+    size_t total = 0;
+    for (auto& [map, held] : ranges.of) {
+        work.emplace_back(map, &held);
+        total += held.keys.size() + held.inexact.size();
+    }
+    const auto enter = [](const std::vector<Work>& share) {
+        for (const auto& [map, held] : share) map->enter_pending(held->keys, held->inexact);
+    };
+    if (two_threads_pay(work.size(), total)) {
+        auto [mine, theirs] = split_shares(
+            work, [](const Work& w) { return w.second->keys.size() + w.second->inexact.size(); });
+        run_on_two_threads([&] { enter(mine); }, [&] { enter(theirs); });
+    } else {
+        enter(work);
+    }
     ranges.of.clear();
     give_back_freed();
 }

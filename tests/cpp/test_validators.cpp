@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -79,8 +80,9 @@ TEST(Store, AnswersAsAMapAndKeepsItsCounts) {
     EXPECT_EQ(store.count(), 0u);
 }
 
-// Counts taken and dropped in random order, shared by copies: the pool
-// stays sound and counts exactly the counts alive.
+// Counts taken and dropped in random order, shared by copies, some taken
+// through a reserve (of any size, with an inner one now and then): the pool
+// stays sound and counts exactly the counts alive once each reserve ends.
 TEST(CountPool, StaysSoundThroughRandomTakesAndDrops) {
     const CountPoolCensus before = validate_count_pool();
     if (!before.pooled) GTEST_SKIP() << "counts come from the heap in this build";
@@ -90,13 +92,23 @@ TEST(CountPool, StaysSoundThroughRandomTakesAndDrops) {
     uintptr_t next = 1;
     for (int step = 0; step < 60; ++step) {
         const size_t grow = rng() % 20000;
-        for (size_t i = 0; i < grow; ++i) {
-            if (!refs.empty() && rng() % 4 == 0) {
-                refs.push_back(refs[rng() % refs.size()]);  // a second handle, no new count
-            } else {
-                refs.emplace_back(adopt, fake_object(next));
-                distinct.insert(next++);
+        const auto take = [&] {
+            for (size_t i = 0; i < grow; ++i) {
+                if (!refs.empty() && rng() % 4 == 0) {
+                    refs.push_back(refs[rng() % refs.size()]);  // a second handle, no new count
+                } else {
+                    refs.emplace_back(adopt, fake_object(next));
+                    distinct.insert(next++);
+                }
             }
+        };
+        if (step % 3 == 0) {
+            CountReserve reserve(rng() % 700);
+            std::optional<CountReserve> inner;
+            if (step % 2 == 0) inner.emplace(rng() % 10);
+            take();
+        } else {
+            take();
         }
         std::shuffle(refs.begin(), refs.end(), rng);
         refs.resize(refs.size() - std::min(refs.size(), static_cast<size_t>(rng() % 25000)));
