@@ -8,6 +8,7 @@ import threading
 
 import pytest
 
+import Corvane
 from Corvane import Index, Indexable, PyQueryExpr as Q
 from conftest import I64_MAX, I64_MIN, assert_same, needs_queries, same_key, select
 
@@ -410,14 +411,17 @@ def test_numbers_can_come_back_after_leaving():
 def test_large_batches_answer_like_a_scan():
     # Batches this large fill their value maps on two threads and build each
     # range tree bottom-up; a later batch larger than the index rebuilds the
-    # trees with what they held, a smaller one enters pair by pair.
+    # trees with what they held, a smaller one enters pair by pair.  One of
+    # 100,000 objects is entered in runs, its maps of unique values sized
+    # from the first run, its range pairs (big ints too precise for the
+    # tree's keys among them) held to the end and built two trees at a time.
     rng = random.Random(77)
 
     def make(k):
-        return Indexable(cat=rng.randrange(300), n=k * 7919 % 1000003, f=rng.random(),
-                         s=f"w{rng.randrange(50)}")
+        n = 2**100 + k if k % 500 == 0 else k * 7919 % 1000003
+        return Indexable(cat=rng.randrange(300), n=n, f=rng.random(), s=f"w{rng.randrange(50)}")
 
-    objs = [make(k) for k in range(60000)]
+    objs = [make(k) for k in range(120000)]
     idx = Index()
     idx.add_object_many(objs[:20000])
     idx.add_object_many(objs[20000:])
@@ -433,6 +437,17 @@ def test_large_batches_answer_like_a_scan():
                 [o for o in objs if o.cat == 5 and o.n < 500000])
     assert_same(idx.get_by_attribute(s="w7"), [o for o in objs if o.s == "w7"])
     assert_same(idx.get_by_attribute(n=objs[123].n), [objs[123]])
+    big = 2**100 + 60000
+    assert_same(select(idx, Q.gt("n", big)), [o for o in objs if o.n > big])
+    assert_same(select(idx, Q.bt("n", 2**100 + 500, 2**100 + 500)), [objs[500]])
+    fresh = Index()
+    fresh.add_object_many(objs)
+    validate = getattr(Corvane, "_validate", None)
+    if validate is not None:
+        validate(idx)
+        validate(fresh)
+    assert_same(select(fresh, Q.lt("f", 0.001)), [o for o in objs if o.f < 0.001])
+    assert_same(select(fresh, Q.ge("n", 2**100)), [o for o in objs if o.n >= 2**100])
 
 
 @needs_queries
