@@ -292,6 +292,26 @@ def test_cycles_between_objects_are_collected():
     assert released(*refs)
 
 
+def test_frozenset_elements_stay_comparable_after_their_iteration():
+    # PyPy keeps a frozenset of bytes unboxed and makes each element's object
+    # anew for an iteration; the classes of the element keys must not be
+    # founded by objects gone once it ends (that crashed PyPy).
+    idx = Index()
+    objs = [Indexable(s=frozenset({b"k%d" % i, b"shared"})) for i in range(50)]
+    idx.add_object_many(objs)
+    for o in objs[:10]:
+        idx.remove_object(o)
+        idx.add_object(o)
+    gc.collect()
+    gc.collect()
+    junk = [bytes([i % 256]) * 40 for i in range(20000)]  # takes the freed memory
+    for i in range(50):
+        assert idx.reduced_query(Q.contains("s", b"k%d" % i)).collect() == [objs[i]]
+        assert idx.get_by_attribute(s=[frozenset({b"k%d" % i, b"shared"})]) == [objs[i]]
+    assert len(idx.reduced_query(Q.contains("s", b"shared")).collect()) == 50
+    del junk
+
+
 @pypy_keeps_cycles
 def test_cycles_are_collected_once_their_index_is_gone():
     parent, child = Indexable(kind="p"), Indexable(kind="c")

@@ -166,6 +166,10 @@ private:
 // compared by text holds its text, since an index may keep that key after
 // the value is gone.
 struct ElementKeys {
+    // Where the value does not keep its elements' objects itself (a
+    // frozenset on PyPy, which may make them anew for each iteration), a
+    // tuple of them that does, named by the keys in its place.
+    SharedRef holder;
     std::vector<PyValue> keys;
 };
 

@@ -514,9 +514,11 @@ std::unique_ptr<ElementKeys> element_keys(PyObject* container, const SharedRef& 
     // Duplicates are found by a scan while few keys are kept, then by a set.
     constexpr size_t kScanned = 8;
     absl::flat_hash_set<const PyValue*, KeyPtrHash, KeyPtrEq> seen;
+    // What keeps the elements alive for the keys and the classes they found.
+    const SharedRef* elements_keeper = &keeper;
     auto add = [&](PyObject* item) {
         PyValue key;
-        if (!wrap(item, &keeper, key)) return;
+        if (!wrap(item, elements_keeper, key)) return;
         if (keys.size() < kScanned) {
             for (const PyValue& k : keys)
                 if (k.same_key(key)) return;
@@ -528,6 +530,21 @@ std::unique_ptr<ElementKeys> element_keys(PyObject* container, const SharedRef& 
         keys.push_back(std::move(key));
         if (!seen.empty()) seen.insert(&keys.back());
     };
+#ifdef PYPY_VERSION
+    // PyPy may keep a frozenset's elements unboxed (bytes, strs, small ints)
+    // and make each element's object anew for an iteration, gone once it
+    // ends: a class founded by one would compare with freed memory.  The
+    // elements are read from a tuple of them instead, which the keys keep.
+    if (!tuple) {
+        PyObject* items = PySequence_Tuple(container);
+        if (items == nullptr) throw py::PyErrorSet{};
+        out->holder = SharedRef(adopt, items);
+        elements_keeper = &out->holder;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); ++i) add(PyTuple_GET_ITEM(items, i));
+        keys.shrink_to_fit();
+        return out;
+    }
+#endif
     if (tuple) {
         for (Py_ssize_t i = 0; i < size; ++i) add(PyTuple_GET_ITEM(container, i));
     } else {
