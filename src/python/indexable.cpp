@@ -259,6 +259,20 @@ StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue
     return StoredValue();
 }
 
+// Store `held` (of `value`) under `key` and, on PyPy, copy it into the
+// mirror right after, with no Python code between the two: a reader sees the
+// old value in both places or the new one in both.  Returns the value
+// replaced, which the caller drops once the object's use has ended.
+StoredValue store_and_mirror([[maybe_unused]] PyObject* self, IndexableState& st,
+                             const AttrName& key, [[maybe_unused]] PyObject* value,
+                             StoredValue held, [[maybe_unused]] bool mirrored) {
+    StoredValue replaced = store_attribute(st, key, std::move(held));
+#ifdef PYPY_VERSION
+    if (mirrored) mirror_attribute(self, key, value);
+#endif
+    return replaced;
+}
+
 // The engine value of `key` of `st`, if it has one.
 std::optional<PyValue> stored_value_of(const IndexableState& st, const AttrName& key) {
     const size_t at = st.attributes.index_of(key);
@@ -270,7 +284,7 @@ std::optional<PyValue> stored_value_of(const IndexableState& st, const AttrName&
 // index, through every index holding it, then store it.  The caller holds
 // the object's use, which ends here.
 void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& key,
-                            PyObject* value, PyValue new_value, [[maybe_unused]] bool mirrored,
+                            PyObject* value, PyValue new_value, bool mirrored,
                             py::ExclusiveUse& use) {
     std::unique_ptr<Entry> nested;
     if (new_value.kind() == CastValue::Ind) nested = assigned_entry(st, new_value);
@@ -290,15 +304,8 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
         py::run_engine(py::gil_policy::assignment_of_plain_value,
                        [&] { out = assign_attribute(reached, a); });
     }
-    StoredValue replaced = store_attribute(st, key, hold_wrapped(value, new_value));
-#ifdef PYPY_VERSION
-    // Right after the store, with no Python code between the two: a reader
-    // sees the old value in both places or the new one in both.
-    if (mirrored) mirror_attribute(self, key, value);
-#else
-    (void)self;
-    (void)value;
-#endif
+    StoredValue replaced =
+        store_and_mirror(self, st, key, value, hold_wrapped(value, new_value), mirrored);
     const bool registered_meanwhile =
         std::any_of(st.indexes.begin(), st.indexes.end(),
                     [&](const IndexMeta& m) { return !is_registered(reached, m.index); });
@@ -323,15 +330,20 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
 // Store `held` (of `value`) under `key` with no index work, then end the
 // object's use; the value replaced is released after that.
 void store_only(PyObject* self, IndexableState& st, const AttrName& key, PyObject* value,
-                StoredValue held, [[maybe_unused]] bool mirrored, py::ExclusiveUse& use) {
-    StoredValue replaced = store_attribute(st, key, std::move(held));
-#ifdef PYPY_VERSION
-    if (mirrored) mirror_attribute(self, key, value);
-#else
-    (void)self;
-    (void)value;
-#endif
+                StoredValue held, bool mirrored, py::ExclusiveUse& use) {
+    StoredValue replaced = store_and_mirror(self, st, key, value, std::move(held), mirrored);
     use.end();
+}
+
+// The name `name` stands for, and its position among the attributes of
+// `st` (`npos` when the object has none of that name).  A name the object
+// has, passed as its own str, needs no look-up.
+AttrName assigned_name(const IndexableState& st, PyObject* name, size_t& at) {
+    at = position_by_address(st.attributes, name);
+    if (at != StoredAttrs::npos) return st.attributes.name(at);
+    const AttrName key = attr_name_of(name);
+    at = st.attributes.index_of(key);
+    return key;
 }
 
 int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
@@ -342,10 +354,15 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         if (!PyUnicode_Check(name)) {
             py::argument_conversion_error(name, "PyString", "name");
         }
-        // A name the object has, passed as its own str, needs no look-up.
-        size_t at = position_by_address(st.attributes, name);
-        const AttrName key = at != StoredAttrs::npos ? st.attributes.name(at) : attr_name_of(name);
-        if (at == StoredAttrs::npos) at = st.attributes.index_of(key);
+        size_t at = StoredAttrs::npos;
+        const AttrName key = assigned_name(st, name, at);
+        const bool hidden = hidden_name(key.view());
+        // The object it holds already: nothing changes, in the object or in
+        // an index whose value sets are whole (one narrowed by `reduce`
+        // enters the object again, below).
+        if (at != StoredAttrs::npos && st.attributes.object(at) == value &&
+            (hidden || sets_complete(st.indexes)))
+            return;
 #ifdef PYPY_VERSION
         // Decided when the first object of the class was made: nothing to
         // fail here once the indexes have moved.
@@ -353,13 +370,6 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
 #else
         const bool mirrored = false;
 #endif
-        // The object it holds already: nothing changes, in the object or in
-        // an index whose value sets are whole (one narrowed by `reduce`
-        // enters the object again, below).
-        if (at != StoredAttrs::npos && st.attributes.object(at) == value &&
-            (hidden_name(key.view()) || sets_complete(st.indexes)))
-            return;
-        const bool hidden = hidden_name(key.view());
         PyValue new_value;
         if (hidden || st.indexes.empty()) {
             // In no index: only the object changes, and a value keyed from
