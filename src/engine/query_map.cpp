@@ -274,6 +274,8 @@ struct Census {
     absl::flat_hash_map<uint32_t, uint32_t> in_holders;     // the nested object it holds
 
     void value_sets(const QueryMap& map, const MapContext& c) {
+        map.exact.validate();
+        map.elements.validate();
         for (const auto& [value, set] : map.exact) {
             const std::string what = "the value set of " + value_text(value);
             check_set(set, *c.members, what, !c.complete);

@@ -27,12 +27,11 @@
 #include <utility>
 
 #include "engine/value.hpp"
+#include "engine/value_sets.hpp"
 #include "structures/bitmap.hpp"
 #include "structures/hybrid_set.hpp"
 
 namespace corvane {
-
-using ValueSets = absl::flat_hash_map<PyValue, HybridSet, PyValueHash, PyValueEq>;
 
 // One end of a range of texts.
 struct TextBound {
