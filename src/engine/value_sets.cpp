@@ -1,5 +1,6 @@
 #include "engine/value_sets.hpp"
 
+#include <cstdlib>
 #include <new>
 #include <string>
 
@@ -22,7 +23,11 @@ uint32_t ValueSets::push(PyValue&& key, HybridSet&& set) {
     const uint32_t k = static_cast<uint32_t>(std::bit_width(i + kFirst)) - 1 - kFirstShift;
     if (k == store_.count) {
         if (k == kMaxChunks) throw InternalFailure("value sets: more than 2^32 keys");
-        store_.chunks[k] = static_cast<Entry*>(::operator new(chunk_bytes(k, kFirst)));
+        // Plain malloc: a chunk's untouched tail stays unbacked, which
+        // huge pages would not leave it.
+        void* chunk = std::malloc(chunk_bytes(k, kFirst));
+        if (chunk == nullptr) throw std::bad_alloc();
+        store_.chunks[k] = static_cast<Entry*>(chunk);
         store_.count = k + 1;
     }
     new (&store_.at(i)) Entry{std::move(key), std::move(set)};
@@ -75,7 +80,7 @@ void ValueSets::release_spare_chunks() {
         (s == 0 ? 0 : static_cast<size_t>(std::bit_width(s - 1 + kFirst)) - kFirstShift) + 1;
     while (store_.count > keep) {
         --store_.count;
-        ::operator delete(store_.chunks[store_.count]);
+        std::free(store_.chunks[store_.count]);
         store_.chunks[store_.count] = nullptr;
     }
 }
@@ -84,7 +89,7 @@ void ValueSets::clear() {
     for (uint32_t i = 0; i < store_.size; ++i) at(i).~Entry();
     store_.size = 0;
     for (uint32_t k = 0; k < store_.count; ++k) {
-        ::operator delete(store_.chunks[k]);
+        std::free(store_.chunks[k]);
         store_.chunks[k] = nullptr;
     }
     store_.count = 0;

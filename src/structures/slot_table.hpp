@@ -20,6 +20,7 @@
 #include <string>
 
 #include "structures/failure.hpp"
+#include "structures/large_block.hpp"
 
 namespace corvane {
 
@@ -150,9 +151,9 @@ private:
         uint32_t bits = 3;
         while ((size_t{1} << bits) / 5 * 4 < n) ++bits;
         if (bits > 32) throw InternalFailure("slot table: more than 2^32 slots");
-        std::unique_ptr<uint64_t[]> old = std::move(slots_);
+        Slots old = std::move(slots_);
         const size_t old_capacity = old ? static_cast<size_t>(mask_) + 1 : 0;
-        slots_.reset(new uint64_t[size_t{1} << bits]);
+        slots_.reset(static_cast<uint64_t*>(allocate_block(sizeof(uint64_t) << bits)));
         std::memset(slots_.get(), 0, sizeof(uint64_t) << bits);
         bits_ = bits;
         mask_ = (size_t{1} << bits) - 1;
@@ -160,7 +161,12 @@ private:
             if (old[i] != 0) place(old[i]);
     }
 
-    std::unique_ptr<uint64_t[]> slots_;
+    struct Free {
+        void operator()(uint64_t* p) const noexcept { free_block(p); }
+    };
+    using Slots = std::unique_ptr<uint64_t[], Free>;
+
+    Slots slots_;
     size_t mask_ = 0;
     size_t size_ = 0;
     uint32_t bits_ = 0;
