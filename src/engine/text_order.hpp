@@ -18,7 +18,6 @@
 #pragma once
 
 #include <absl/container/btree_map.h>
-#include <absl/container/flat_hash_map.h>
 
 #include <cstdint>
 #include <memory>

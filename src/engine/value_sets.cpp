@@ -20,7 +20,7 @@ ValueSets::~ValueSets() { clear(); }
 
 uint32_t ValueSets::push(PyValue&& key, HybridSet&& set) {
     const uint32_t i = store_.size;
-    const uint32_t k = static_cast<uint32_t>(std::bit_width(i + kFirst)) - 1 - kFirstShift;
+    const uint32_t k = chunk_of(i);
     if (k == store_.count) {
         if (k == kMaxChunks) throw InternalFailure("value sets: more than 2^32 keys");
         // Plain malloc: a chunk's untouched tail stays unbacked, which
@@ -73,11 +73,9 @@ void ValueSets::erase(const_iterator it) {
 }
 
 void ValueSets::release_spare_chunks() {
-    const uint32_t s = store_.size;
     // The chunks in use, and one more so that a key entered and erased at a
     // chunk's edge does not make and free a chunk each time.
-    const size_t keep =
-        (s == 0 ? 0 : static_cast<size_t>(std::bit_width(s - 1 + kFirst)) - kFirstShift) + 1;
+    const uint32_t keep = chunks_for(store_.size) + 1;
     while (store_.count > keep) {
         --store_.count;
         std::free(store_.chunks[store_.count]);
@@ -102,9 +100,8 @@ void ValueSets::validate() const {
         throw InternalFailure("value sets: " + std::to_string(table_.size()) + " slots for " +
                               std::to_string(n) + " entries");
     // The chunks that hold the entries, and at most one spare.
-    const size_t needed =
-        n == 0 ? 0 : static_cast<size_t>(std::bit_width(n - 1 + kFirst)) - kFirstShift;
-    const size_t chunks = store_.count;
+    const uint32_t needed = chunks_for(n);
+    const uint32_t chunks = store_.count;
     if (chunks < needed || chunks > needed + 1)
         throw InternalFailure("value sets: " + std::to_string(chunks) + " chunks for " +
                               std::to_string(n) + " entries");

@@ -120,7 +120,7 @@ public:
     // that the chunks hold exactly the entries.  Throws InternalFailure.
     void validate() const;
 
-    // The bytes held for entries, chunk headers included, and for the table.
+    // The bytes held for entries and for the table.
     size_t allocated_bytes() const;
 
 private:
@@ -131,14 +131,20 @@ private:
     // 32 chunks hold more than 2^32 entries.
     static constexpr uint32_t kMaxChunks = 32;
 
+    // The chunk holding entry `i`, and the number of chunks that `n`
+    // entries fill.
+    static uint32_t chunk_of(uint32_t i) {
+        return static_cast<uint32_t>(std::bit_width(i + kFirst)) - 1 - kFirstShift;
+    }
+    static uint32_t chunks_for(uint32_t n) { return n == 0 ? 0 : chunk_of(n - 1) + 1; }
+
     struct Store {
         Entry* chunks[kMaxChunks] = {};
         uint32_t count = 0;  // chunks made
         uint32_t size = 0;
         Entry& at(uint32_t i) const {
-            const uint32_t p = i + kFirst;
-            const uint32_t k = static_cast<uint32_t>(std::bit_width(p)) - 1 - kFirstShift;
-            return chunks[k][p - (kFirst << k)];
+            const uint32_t k = chunk_of(i);
+            return chunks[k][i + kFirst - (kFirst << k)];
         }
     };
     Entry& at(uint32_t i) { return store_.at(i); }

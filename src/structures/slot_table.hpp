@@ -55,10 +55,8 @@ public:
     // entered (the second member is then true).
     template <class Same, class Make>
     std::pair<uint32_t, bool> find_or_add(uint64_t hash, Same&& same, Make&& make) {
-        if (slots_) {
-            const size_t at = position(hash, same);
-            if (at != kNoSlot) return {number(slots_[at]), false};
-        }
+        const size_t at = position(hash, same);
+        if (at != kNoSlot) return {number(slots_[at]), false};
         if (size_ + 1 > limit()) grow(size_ + 1);
         const uint32_t n = make();
         place(slot_of(tag(hash), n));
@@ -101,13 +99,6 @@ public:
     void prefetch(uint64_t hash) const {
         if (slots_) __builtin_prefetch(&slots_[home(tag(hash))]);
     }
-    // Call `f(number)` for every entry.
-    template <class F>
-    void for_each(F&& f) const {
-        for (size_t i = 0; i < capacity(); ++i)
-            if (slots_[i] != 0) f(number(slots_[i]));
-    }
-
     // Check the table: the count, the load, and that every slot is reached
     // from its home without passing an empty slot.  Throws InternalFailure.
     void validate() const {
