@@ -440,24 +440,7 @@ void check_elements(const QueryMap& map, const MapContext& c) {
 
 }  // namespace
 
-void QueryMap::validate(const MapContext& c) const {
-    if (c.members == nullptr) broken("no member ids to check against");
-    Census census;
-    census.value_sets(*this, c);
-    census.range_pairs(*this, c);
-    census.holder_sets(*this, c);
-    texts.validate(exact, *c.members);
-    for (const auto& [id, key] : census.in_sets) check_key(census, id, *key);
-    check_elements(*this, c);
-    if (c.complete) {
-        for (const auto& [id, vp] : census.in_tree)
-            if (!census.in_sets.contains(id))
-                broken(id_text(id) + " has a range pair but is in no value set");
-        for (const auto& [id, nested_id] : census.in_holders)
-            if (!census.in_sets.contains(id))
-                broken(id_text(id) + " is a holder but is in no value set");
-    }
-    if (c.recorded != nullptr) check_recorded(census, *c.recorded, c.name, c.complete);
+void QueryMap::validate_nested(const MapContext& c) const {
     if (nested->depth != c.depth + 1)
         broken("nested index at depth " + std::to_string(nested->depth) + " in a map at depth " +
                std::to_string(c.depth));
@@ -499,6 +482,27 @@ void QueryMap::validate(const MapContext& c) const {
                 broken("nested object " + std::to_string(nested_id) +
                        " has holders but is neither entered nor looped");
     }
+}
+
+void QueryMap::validate(const MapContext& c) const {
+    if (c.members == nullptr) broken("no member ids to check against");
+    Census census;
+    census.value_sets(*this, c);
+    census.range_pairs(*this, c);
+    census.holder_sets(*this, c);
+    texts.validate(exact, *c.members);
+    for (const auto& [id, key] : census.in_sets) check_key(census, id, *key);
+    check_elements(*this, c);
+    if (c.complete) {
+        for (const auto& [id, vp] : census.in_tree)
+            if (!census.in_sets.contains(id))
+                broken(id_text(id) + " has a range pair but is in no value set");
+        for (const auto& [id, nested_id] : census.in_holders)
+            if (!census.in_sets.contains(id))
+                broken(id_text(id) + " is a holder but is in no value set");
+    }
+    if (c.recorded != nullptr) check_recorded(census, *c.recorded, c.name, c.complete);
+    validate_nested(c);
     if (c.held)
         c.members->for_each([&](uint32_t id) {
             HeldValue now = c.held(id);

@@ -173,6 +173,9 @@ struct QueryMap {
     void validate(const MapContext& context) const;
 
 private:
+    // The part of `validate` on the nested index, the cycle index and the
+    // looped objects.
+    void validate_nested(const MapContext& c) const;
     // Withdraw `id` from `value` in the range tree, the texts' kept ids and
     // the holders.
     void remove_pair_outside_sets(const PyValue& value, uint32_t id);
