@@ -3,8 +3,11 @@
 //
 // Each slot is 8 bytes: the upper 32 bits of the entry's 64-bit hash (its
 // tag) and the entry's number plus one (0: an empty slot).  A slot's home
-// is given by the top bits of its tag, so the table grows and closes the
-// gaps an erasure leaves from its own slots alone, never reading an entry.
+// is its tag scaled to the capacity (tag * capacity / 2^32), so the table
+// grows and closes the gaps an erasure leaves from its own slots alone,
+// never reading an entry.  The capacity is any multiple of 8 slots, so a
+// table reserved for n entries takes 5n/4 slots, not the next power of two
+// above that (up to 2.5n).
 // A lookup reads one run of slots, usually one cache line, and asks the
 // caller to compare only the entries whose tag matches: a hit costs the
 // slot's line and the entry's.
@@ -13,7 +16,7 @@
 // back (no tombstones), so lookups never slow down under churn.
 #pragma once
 
-#include <bit>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -29,7 +32,7 @@ public:
     static constexpr uint32_t kNone = UINT32_MAX;
 
     size_t size() const { return size_; }
-    size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
+    size_t capacity() const { return capacity_; }
     size_t allocated_bytes() const { return capacity() * sizeof(uint64_t); }
 
     // The number of the entry with hash `hash` for which `same(number)`
@@ -44,7 +47,7 @@ public:
     size_t position(uint64_t hash, Same&& same) const {
         if (!slots_) return kNoSlot;
         const uint32_t t = tag(hash);
-        for (size_t at = home(t);; at = (at + 1) & mask_) {
+        for (size_t at = home(t);; at = next(at)) {
             const uint64_t s = slots_[at];
             if (s == 0) return kNoSlot;
             if (static_cast<uint32_t>(s >> 32) == t && same(number(s))) return at;
@@ -71,19 +74,19 @@ public:
     // to their home.
     void erase_at(size_t at) {
         size_t hole = at;
-        for (size_t j = (at + 1) & mask_;; j = (j + 1) & mask_) {
+        for (size_t j = next(at);; j = next(j)) {
             const uint64_t s = slots_[j];
             if (s == 0) break;
             // A slot whose home lies in (hole, j] stays.
-            const size_t from_home = (j - home(static_cast<uint32_t>(s >> 32))) & mask_;
-            if (from_home < ((j - hole) & mask_)) continue;
+            if (distance(home(static_cast<uint32_t>(s >> 32)), j) < distance(hole, j)) continue;
             slots_[hole] = s;
             hole = j;
         }
         slots_[hole] = 0;
         --size_;
-        // Mostly empty after large removals: give the memory back.
-        if (capacity() > 64 && size_ * 8 < capacity()) resize(size_);
+        // Mostly empty after large removals: give the memory back, keeping
+        // room to grow to twice the size.
+        if (capacity() > 64 && size_ * 8 < capacity()) resize(2 * size_);
     }
     // Room for `n` entries in all.
     void reserve(size_t n) {
@@ -91,9 +94,8 @@ public:
     }
     void clear() {
         slots_.reset();
-        mask_ = 0;
+        capacity_ = 0;
         size_ = 0;
-        bits_ = 0;
     }
     // Prefetch the first slot that a lookup of `hash` reads.
     void prefetch(uint64_t hash) const {
@@ -107,12 +109,12 @@ public:
             const uint64_t s = slots_[i];
             if (s == 0) continue;
             ++used;
-            for (size_t at = home(static_cast<uint32_t>(s >> 32)); at != i; at = (at + 1) & mask_)
+            for (size_t at = home(static_cast<uint32_t>(s >> 32)); at != i; at = next(at))
                 if (slots_[at] == 0)
                     throw InternalFailure("slot table: slot " + std::to_string(i) +
                                           " is cut off from its home");
         }
-        if (used != size_ || size_ > limit())
+        if (used != size_ || size_ > limit() || capacity_ % 8 != 0)
             throw InternalFailure("slot table: " + std::to_string(used) + " slots used, " +
                                   std::to_string(size_) + " counted, capacity " +
                                   std::to_string(capacity()));
@@ -126,28 +128,35 @@ private:
     static uint64_t slot_of(uint32_t t, uint32_t n) {
         return (static_cast<uint64_t>(t) << 32) | (static_cast<uint64_t>(n) + 1);
     }
-    size_t home(uint32_t t) const { return bits_ == 0 ? 0 : t >> (32 - bits_); }
-    size_t limit() const { return slots_ ? capacity() / 5 * 4 : 0; }
+    // Monotone in the tag: the slots of a run are in the order of their tags'
+    // homes, which is what lets `erase_at` and `resize` work from slots alone.
+    size_t home(uint32_t t) const { return static_cast<size_t>((uint64_t{t} * capacity_) >> 32); }
+    size_t next(size_t at) const { return at + 1 == capacity_ ? 0 : at + 1; }
+    // How far `to` lies after `from`, going round the end.
+    size_t distance(size_t from, size_t to) const {
+        return to >= from ? to - from : to + capacity_ - from;
+    }
+    static size_t limit_of(size_t capacity) { return capacity * 4 / 5; }
+    size_t limit() const { return limit_of(capacity_); }
 
     // Put `s` in the first empty slot from its home.
     void place(uint64_t s) {
         size_t at = home(static_cast<uint32_t>(s >> 32));
-        while (slots_[at] != 0) at = (at + 1) & mask_;
+        while (slots_[at] != 0) at = next(at);
         slots_[at] = s;
     }
     void grow(size_t n) { resize(n < 2 * size_ ? 2 * size_ : n); }
-    // A table of the smallest power-of-two capacity (at least 8) that holds
+    // A table of the smallest capacity, a multiple of 8 slots, that holds
     // `n` entries, the slots moved in.
     void resize(size_t n) {
-        uint32_t bits = 3;
-        while ((size_t{1} << bits) / 5 * 4 < n) ++bits;
-        if (bits > 32) throw InternalFailure("slot table: more than 2^32 slots");
+        size_t capacity = std::max<size_t>(8, (n + n / 4 + 7) & ~size_t{7});
+        while (limit_of(capacity) < n) capacity += 8;
+        if (capacity > (size_t{1} << 32)) throw InternalFailure("slot table: more than 2^32 slots");
         Slots old = std::move(slots_);
-        const size_t old_capacity = old ? static_cast<size_t>(mask_) + 1 : 0;
-        slots_.reset(static_cast<uint64_t*>(allocate_block(sizeof(uint64_t) << bits)));
-        std::memset(slots_.get(), 0, sizeof(uint64_t) << bits);
-        bits_ = bits;
-        mask_ = (size_t{1} << bits) - 1;
+        const size_t old_capacity = capacity_;
+        slots_.reset(static_cast<uint64_t*>(allocate_block(sizeof(uint64_t) * capacity)));
+        std::memset(slots_.get(), 0, sizeof(uint64_t) * capacity);
+        capacity_ = capacity;
         for (size_t i = 0; i < old_capacity; ++i)
             if (old[i] != 0) place(old[i]);
     }
@@ -158,9 +167,8 @@ private:
     using Slots = std::unique_ptr<uint64_t[], Free>;
 
     Slots slots_;
-    size_t mask_ = 0;
+    size_t capacity_ = 0;
     size_t size_ = 0;
-    uint32_t bits_ = 0;
 };
 
 }  // namespace corvane
