@@ -30,7 +30,9 @@ namespace {
 // The pool of counts: 64 KiB slabs, aligned to their size so that a cell
 // finds its slab by masking its address, carved 32 at a time from one
 // allocation (a chunk).  Each slab keeps its own free cells and how many
-// are in use; slabs with room are chained.  A slab whose last cell comes
+// are in use; slabs with room are chained.  A cell is the 4-byte count
+// itself: a free cell holds the number of the next free cell of its slab
+// instead (0, the slab's header, ends the chain).  A slab whose last cell comes
 // back returns to its chunk, and a chunk whose slabs are all back is given
 // back to the allocator (except the last one, so that a count taken and
 // dropped over and over does not allocate a chunk each time).  Handles are
@@ -39,9 +41,9 @@ namespace {
 // the heap instead, so that a count used after its release is caught.)
 union Cell {
     std::atomic<uint32_t> count;
-    Cell* next;
+    uint32_t next;
 };
-static_assert(sizeof(Cell) == 8, "a count takes one 8-byte cell");
+static_assert(sizeof(Cell) == 4, "a count takes one 4-byte cell");
 
 constexpr size_t kSlabBytes = size_t{1} << 16;
 constexpr size_t kSlabCells = kSlabBytes / sizeof(Cell);
@@ -53,7 +55,7 @@ struct Slab {
     Chunk* chunk;
     Slab* prev;       // in the chain of slabs with room, while `chained`
     Slab* next;       // (in its chunk's empty slabs while unused)
-    Cell* free;       // cells given back, chained through their storage
+    uint32_t free;    // number of the first cell given back (0: none)
     uint32_t live;    // cells in use
     uint32_t carved;  // cells handed out at least once (from the first)
     bool chained;
@@ -72,6 +74,8 @@ struct Chunk {
 Slab* slab_of(Cell* cell) noexcept {
     return reinterpret_cast<Slab*>(reinterpret_cast<uintptr_t>(cell) & ~(kSlabBytes - 1));
 }
+Cell* cells_of(Slab* s) noexcept { return reinterpret_cast<Cell*>(s); }
+const Cell* cells_of(const Slab* s) noexcept { return reinterpret_cast<const Cell*>(s); }
 
 struct CountPool {
     std::atomic<bool> busy{false};
@@ -129,7 +133,7 @@ struct CountPool {
         Slab* s = c->empty;
         c->empty = s->next;
         ++c->used;
-        s->free = nullptr;
+        s->free = 0;
         s->live = 0;
         s->carved = kFirstCell;
         chain(s);
@@ -154,11 +158,12 @@ struct CountPool {
         for (;;) {
             Slab* s = room;
             if (s == nullptr && (s = new_slab()) == nullptr) return nullptr;
-            Cell* cell = s->free;
-            if (cell != nullptr) {
+            Cell* cell = nullptr;
+            if (s->free != 0) {
+                cell = cells_of(s) + s->free;
                 s->free = cell->next;
             } else if (s->carved < kSlabCells) {
-                cell = reinterpret_cast<Cell*>(s) + s->carved++;
+                cell = cells_of(s) + s->carved++;
             } else {
                 unchain(s);  // full
                 continue;
@@ -171,7 +176,7 @@ struct CountPool {
     void give(Cell* cell) noexcept {
         Slab* s = slab_of(cell);
         cell->next = s->free;
-        s->free = cell;
+        s->free = static_cast<uint32_t>(cell - cells_of(s));
         if (!s->chained) chain(s);
         if (--s->live == 0) drop_slab(s);
     }
@@ -248,11 +253,10 @@ private:
                    std::to_string(handed) + " carved");
         std::vector<bool> seen(kSlabCells, false);
         size_t free = 0;
-        const Cell* cells = reinterpret_cast<const Cell*>(&s);
-        for (const Cell* cell = s.free; cell != nullptr; cell = cell->next) {
-            if (cell < cells + kFirstCell || cell >= cells + s.carved)
+        const Cell* cells = cells_of(&s);
+        for (uint32_t i = s.free; i != 0; i = cells[i].next) {
+            if (i < kFirstCell || i >= s.carved)
                 broken(where + ": a free cell outside the carved cells");
-            const auto i = static_cast<size_t>(cell - cells);
             if (seen[i]) broken(where + ": cell " + std::to_string(i) + " free twice");
             seen[i] = true;
             if (++free > handed) break;
@@ -260,7 +264,7 @@ private:
         if (free + s.live != handed)
             broken(where + ": " + std::to_string(free) + " free and " + std::to_string(s.live) +
                    " live cells of " + std::to_string(handed) + " carved");
-        if (!s.chained && (s.free != nullptr || s.carved < kSlabCells))
+        if (!s.chained && (s.free != 0 || s.carved < kSlabCells))
             broken(where + ": has room but is not chained");
         return s.live;
     }

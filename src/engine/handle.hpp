@@ -10,9 +10,9 @@
 // `SharedRef` is a shared handle to one strong reference, with an atomic
 // count of its own, so that the engine can copy and drop it on any thread.
 // Each handle also carries the object's address, so that reading the object
-// never touches the shared count.  The counts are 8-byte cells drawn from a
+// never touches the shared count.  The counts are 4-byte cells drawn from a
 // pool of their own: one count per stored value, and a heap block for each
-// would cost four times as much.
+// would cost eight times as much.
 // When the last handle goes, the reference goes back through the `release`
 // hook, which drops it at once where the interpreter lock is held and parks
 // it for later otherwise.
