@@ -4,6 +4,7 @@ subclassing and deletion."""
 import copy
 import gc
 import pickle
+import sys
 import threading
 import weakref
 
@@ -150,23 +151,33 @@ def test_stored_attribute_beats_instance_dict_and_slots():
         WithSlot().slot  # empty slot: the plain error naming the attribute
     assert e.value.args == ("slot",)
 
-    o = Obj()
-    if not IS_CPYTHON:
-        # PyPy's instance dict mirrors the stored attributes and answers
-        # reads; no lookup hands it out, so nothing writes around the indexes.
+    # No lookup hands out an instance dict (PyPy's mirrors the stored
+    # attributes; CPython's is dropped), so nothing writes around the
+    # indexes: even `object.__getattribute__` gets the read-only snapshot.
+    class Detached(Obj):
+        def __init_subclass__(cls, **kwargs):
+            pass
+
+    for cls in (Obj, Detached):
+        o = cls()
         view = object.__getattribute__(o, "__dict__")
         with pytest.raises(TypeError):
             view["k"] = "from dict"
         o.k = "stored"
         assert o.k == "stored" and dict(view) == {} and vars(o) == {"k": "stored"}
-        return
-    # The interpreter's instance dict, which `__dict__` no longer shows.
-    instance_dict = object.__getattribute__(o, "__dict__")
-    instance_dict["k"] = "from dict"
-    assert o.k == "from dict" and vars(o) == {}
+        assert dict(object.__getattribute__(o, "__dict__")) == {"k": "stored"}
+    if IS_CPYTHON and sys.version_info >= (3, 11):
+        # Without the dict an object is as large as one of Indexable itself.
+        assert sys.getsizeof(Obj()) == sys.getsizeof(Indexable())
+
+    # A class made without our `__init_subclass__` (its base's does not call
+    # super's) keeps CPython's dict, which `__dict__` does not show.
+    class Below(Detached):
+        pass
+
+    o = Below()
     o.k = "stored"
     assert o.k == "stored" and vars(o) == {"k": "stored"}
-    assert instance_dict["k"] == "from dict"
 
 
 def test_missing_attribute_error_carries_the_name():

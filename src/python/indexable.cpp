@@ -249,11 +249,15 @@ std::unique_ptr<Entry> assigned_entry(const IndexableState& st, const PyValue& v
     return make_entry(value.object(), false, false, path, deepest_depth(st.indexes));
 }
 
-// Store `value` under `key` in the object's own list.  Returns the value
+// Store `value` under `key` in the object's own list; `hint` is where the
+// caller found the name (`npos` when it did not look).  Returns the value
 // replaced (none when the name is new), which the caller drops once the
 // object's use has ended: its finaliser may touch the object.
-StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue value) {
-    const size_t at = st.attributes.index_of(key);
+StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue value,
+                            size_t hint) {
+    const size_t at = hint < st.attributes.size() && st.attributes.name(hint) == key
+                          ? hint
+                          : st.attributes.index_of(key);
     if (at != StoredAttrs::npos) return st.attributes.replace(at, std::move(value));
     st.attributes.push_back(key, std::move(value));
     return StoredValue();
@@ -265,8 +269,9 @@ StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue
 // replaced, which the caller drops once the object's use has ended.
 StoredValue store_and_mirror([[maybe_unused]] PyObject* self, IndexableState& st,
                              const AttrName& key, [[maybe_unused]] PyObject* value,
-                             StoredValue held, [[maybe_unused]] bool mirrored) {
-    StoredValue replaced = store_attribute(st, key, std::move(held));
+                             StoredValue held, [[maybe_unused]] bool mirrored,
+                             size_t hint = StoredAttrs::npos) {
+    StoredValue replaced = store_attribute(st, key, std::move(held), hint);
 #ifdef PYPY_VERSION
     if (mirrored) mirror_attribute(self, key, value);
 #endif
@@ -327,11 +332,12 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
     use.end();
 }
 
-// Store `held` (of `value`) under `key` with no index work, then end the
-// object's use; the value replaced is released after that.
-void store_only(PyObject* self, IndexableState& st, const AttrName& key, PyObject* value,
-                StoredValue held, bool mirrored, py::ExclusiveUse& use) {
-    StoredValue replaced = store_and_mirror(self, st, key, value, std::move(held), mirrored);
+// Store `held` (of `value`) under `key` (found at `hint`) with no index
+// work, then end the object's use; the value replaced is released after that.
+void store_only(PyObject* self, IndexableState& st, const AttrName& key, size_t hint,
+                PyObject* value, StoredValue held, bool mirrored, py::ExclusiveUse& use) {
+    StoredValue replaced =
+        store_and_mirror(self, st, key, value, std::move(held), mirrored, hint);
     use.end();
 }
 
@@ -379,7 +385,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // code, during which another thread may register the object with
             // a nested index.
             if (hidden || st.indexes.empty()) {
-                store_only(self, st, key, value, std::move(held), mirrored, use);
+                store_only(self, st, key, at, value, std::move(held), mirrored, use);
                 return;
             }
             new_value = value_of_stored(held);
@@ -402,7 +408,8 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         }
         // Recorded in the indexes as the old value was: store it, and the
         // indexes stay as they are.
-        store_only(self, st, key, value, hold_wrapped(value, std::move(new_value)), mirrored, use);
+        store_only(self, st, key, at, value, hold_wrapped(value, std::move(new_value)), mirrored,
+                   use);
     });
 }
 
@@ -519,12 +526,13 @@ PyObject* stored_attributes_view(PyObject* self) {
     return PyDictProxy_New(snapshot.get());
 }
 
-#ifdef PYPY_VERSION
-// `__dict__` on PyPy, where reads of a class that keeps a mirror do not
-// reach `indexable_getattro`: what it answers there, as a descriptor of
-// `Indexable` (which PyPy does not shadow in subclasses, their instance dict
-// being the one `Indexable` has).  It also keeps the instance dict, the
-// mirror, out of reach of code that would write to it.
+// `__dict__` as a descriptor of `Indexable`, for the lookups that do not
+// reach `indexable_getattro`: `object.__getattribute__`, and on PyPy every
+// read of a class that keeps a mirror.  It answers what that gives, and
+// keeps any instance dict (on PyPy the mirror) out of reach of code that
+// would write to it around the indexes.  PyPy does not shadow it in
+// subclasses, their instance dict being the one `Indexable` has; on
+// CPython a subclass drops its own (see `drop_unused_dict`).
 PyObject* indexable_dict_getter(PyObject* self, void*) {
     return py::entry([&]() -> PyObject* {
         const StoredAttrs& attrs = as_obj(self)->state.attributes;
@@ -544,6 +552,51 @@ PyGetSetDef indexable_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// `super(Indexable, cls).__init_subclass__(*args, **kwargs)`: let the other
+// classes of the hierarchy see the new class too.
+PyObject* init_subclass_of_bases(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
+    py::PyRef super_type(py::new_ref, PyObject_GetAttrString(builtins.get(), "super"));
+    py::PyRef super(py::new_ref,
+                    PyObject_CallFunctionObjArgs(super_type.get(),
+                                                 reinterpret_cast<PyObject*>(indexable_type()),
+                                                 cls, nullptr));
+    py::PyRef hook(py::new_ref, PyObject_GetAttrString(super.get(), "__init_subclass__"));
+    return PyObject_Call(hook.get(), args, kwargs);
+}
+
+#ifndef PYPY_VERSION
+#ifdef Py_TPFLAGS_MANAGED_DICT
+// A class defined in Python gets an instance dict unless it says otherwise,
+// kept since 3.11 in two words in front of each instance.  An Indexable
+// never needs one: every assignment goes to the stored attributes, and
+// `__dict__` is answered from them.  The class drops it when it is made,
+// before it has any instance, unless a base of its own has it already (a
+// base whose `__init_subclass__` did not reach this one).
+void drop_unused_dict(PyTypeObject* cls) {
+    if (!PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT) || cls->tp_base == nullptr ||
+        PyType_HasFeature(cls->tp_base, Py_TPFLAGS_MANAGED_DICT))
+        return;
+    cls->tp_flags &= ~static_cast<unsigned long>(Py_TPFLAGS_MANAGED_DICT);
+    cls->tp_dictoffset = 0;
+    // Its descriptor would shadow the one of `Indexable`.
+    PyObject* descr = PyDict_GetItemString(cls->tp_dict, "__dict__");
+    if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) &&
+        PyDict_DelItemString(cls->tp_dict, "__dict__") < 0)
+        throw py::PyErrorSet{};
+    PyType_Modified(cls);
+}
+#endif
+
+PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    return py::entry([&]() -> PyObject* {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+        drop_unused_dict(reinterpret_cast<PyTypeObject*>(cls));
+#endif
+        return init_subclass_of_bases(cls, args, kwargs);
+    });
+}
+#else
 // PyPy lays the instances of a class out as those of one of its bases,
 // chosen without regard to native layouts: a class deriving from Indexable
 // and from a built-in class with a layout of its own (dict, list,
@@ -575,14 +628,7 @@ PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwarg
                                : "multiple bases have instance lay-out conflict (on PyPy, list the "
                                  "Indexable class before the other bases)");
         }
-        // Let the other classes of the hierarchy see the new class too.
-        py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
-        py::PyRef super_type(py::new_ref, PyObject_GetAttrString(builtins.get(), "super"));
-        py::PyRef super(py::new_ref,
-                        PyObject_CallFunctionObjArgs(
-                            super_type.get(), reinterpret_cast<PyObject*>(base), cls, nullptr));
-        py::PyRef hook(py::new_ref, PyObject_GetAttrString(super.get(), "__init_subclass__"));
-        return PyObject_Call(hook.get(), args, kwargs);
+        return init_subclass_of_bases(cls, args, kwargs);
     });
 }
 #endif
@@ -593,11 +639,9 @@ PyMethodDef indexable_methods[] = {
     {"__reduce__", indexable_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__getstate__", indexable_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
     {"__setstate__", indexable_setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
-#ifdef PYPY_VERSION
     {"__init_subclass__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indexable_init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -621,9 +665,7 @@ PyTypeObject* create_indexable_type() {
         {Py_tp_repr, reinterpret_cast<void*>(indexable_repr)},
         {Py_tp_methods, indexable_methods},
         {Py_tp_members, indexable_members},
-#ifdef PYPY_VERSION
         {Py_tp_getset, indexable_getset},
-#endif
         {0, nullptr},
     };
     static PyType_Spec spec = {"Corvane.Indexable", static_cast<int>(sizeof(IndexableObject)), 0,
