@@ -566,33 +566,32 @@ PyObject* init_subclass_of_bases(PyObject* cls, PyObject* args, PyObject* kwargs
 }
 
 #ifndef PYPY_VERSION
-#ifdef Py_TPFLAGS_MANAGED_DICT
-// A class defined in Python gets an instance dict unless it says otherwise,
-// kept since 3.11 in two words in front of each instance.  An Indexable
-// never needs one: every assignment goes to the stored attributes, and
-// `__dict__` is answered from them.  The class drops it when it is made,
-// before it has any instance, unless a base of its own has it already (a
-// base whose `__init_subclass__` did not reach this one).
+// A class defined in Python gets an instance dict unless it says otherwise.
+// An Indexable never needs one: every assignment goes to the stored
+// attributes, and `__dict__` is answered from them.  When the class is made,
+// before it has any instance, it drops the dict's descriptor, which would
+// shadow the one of `Indexable` and hand the dict out; since 3.11, where the
+// dict lives in two words in front of each instance, it drops the dict
+// itself too, unless a base of its own has it already (a base whose
+// `__init_subclass__` did not reach this one).
 void drop_unused_dict(PyTypeObject* cls) {
-    if (!PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT) || cls->tp_base == nullptr ||
-        PyType_HasFeature(cls->tp_base, Py_TPFLAGS_MANAGED_DICT))
-        return;
-    cls->tp_flags &= ~static_cast<unsigned long>(Py_TPFLAGS_MANAGED_DICT);
-    cls->tp_dictoffset = 0;
-    // Its descriptor would shadow the one of `Indexable`.
     PyObject* descr = PyDict_GetItemString(cls->tp_dict, "__dict__");
     if (descr != nullptr && Py_IS_TYPE(descr, &PyGetSetDescr_Type) &&
         PyDict_DelItemString(cls->tp_dict, "__dict__") < 0)
         throw py::PyErrorSet{};
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (PyType_HasFeature(cls, Py_TPFLAGS_MANAGED_DICT) && cls->tp_base != nullptr &&
+        !PyType_HasFeature(cls->tp_base, Py_TPFLAGS_MANAGED_DICT)) {
+        cls->tp_flags &= ~static_cast<unsigned long>(Py_TPFLAGS_MANAGED_DICT);
+        cls->tp_dictoffset = 0;
+    }
+#endif
     PyType_Modified(cls);
 }
-#endif
 
 PyObject* indexable_init_subclass(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
-#ifdef Py_TPFLAGS_MANAGED_DICT
         drop_unused_dict(reinterpret_cast<PyTypeObject*>(cls));
-#endif
         return init_subclass_of_bases(cls, args, kwargs);
     });
 }
