@@ -336,8 +336,7 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
 // work, then end the object's use; the value replaced is released after that.
 void store_only(PyObject* self, IndexableState& st, const AttrName& key, size_t hint,
                 PyObject* value, StoredValue held, bool mirrored, py::ExclusiveUse& use) {
-    StoredValue replaced =
-        store_and_mirror(self, st, key, value, std::move(held), mirrored, hint);
+    StoredValue replaced = store_and_mirror(self, st, key, value, std::move(held), mirrored, hint);
     use.end();
 }
 
@@ -557,10 +556,9 @@ PyGetSetDef indexable_getset[] = {
 PyObject* init_subclass_of_bases(PyObject* cls, PyObject* args, PyObject* kwargs) {
     py::PyRef builtins(py::new_ref, PyImport_ImportModule("builtins"));
     py::PyRef super_type(py::new_ref, PyObject_GetAttrString(builtins.get(), "super"));
-    py::PyRef super(py::new_ref,
-                    PyObject_CallFunctionObjArgs(super_type.get(),
-                                                 reinterpret_cast<PyObject*>(indexable_type()),
-                                                 cls, nullptr));
+    py::PyRef super(py::new_ref, PyObject_CallFunctionObjArgs(
+                                     super_type.get(),
+                                     reinterpret_cast<PyObject*>(indexable_type()), cls, nullptr));
     py::PyRef hook(py::new_ref, PyObject_GetAttrString(super.get(), "__init_subclass__"));
     return PyObject_Call(hook.get(), args, kwargs);
 }
