@@ -67,18 +67,22 @@ bool and_bits(uint64_t* words, const Chunk& c) {
     return any != 0;
 }
 
-// words = the meeting of the bitsets `src` (at least one); true when any
-// bit is left.  Four at a time, so that the meeting of up to four sets, the
-// common case, reads each source once and writes `words` once, instead of
-// copying the first and then reading and writing `words` again for each
+// words = the meeting of `chunks`, bitsets all (at least one); true when
+// any bit is left.  Four at a time, so that the meeting of up to four sets,
+// the common case, reads each source once and writes `words` once, instead
+// of copying the first and then reading and writing `words` again for each
 // further set.
-bool and_bitsets(uint64_t* words, const uint64_t* const* src, size_t n) {
+bool and_bitsets(uint64_t* words, const std::vector<Chunk>& chunks) {
+    const size_t n = chunks.size();
+    const auto bits = [&](size_t j) {
+        return static_cast<const bitset_container_t*>(chunks[j].container)->array;
+    };
     uint64_t any = 0;
     for (size_t j = 0; j < n; j += 4) {
-        const uint64_t* a = src[j];
-        const uint64_t* b = j + 1 < n ? src[j + 1] : a;
-        const uint64_t* c = j + 2 < n ? src[j + 2] : a;
-        const uint64_t* d = j + 3 < n ? src[j + 3] : a;
+        const uint64_t* a = bits(j);
+        const uint64_t* b = j + 1 < n ? bits(j + 1) : a;
+        const uint64_t* c = j + 2 < n ? bits(j + 2) : a;
+        const uint64_t* d = j + 3 < n ? bits(j + 3) : a;
         any = 0;
         if (j == 0) {
             for (size_t w = 0; w < kWords; ++w) any |= (words[w] = a[w] & b[w] & c[w] & d[w]);
@@ -139,11 +143,7 @@ void and_words(const std::vector<Chunk>& chunks, uint16_t key, std::vector<uint3
         return c.type == BITSET_CONTAINER_TYPE_CODE;
     });
     if (all_bitsets) {
-        std::vector<const uint64_t*> src;
-        src.reserve(chunks.size());
-        for (const Chunk& c : chunks)
-            src.push_back(static_cast<const bitset_container_t*>(c.container)->array);
-        any = and_bitsets(words, src.data(), src.size());
+        any = and_bitsets(words, chunks);
     } else {
         set_bits(words, chunks[0]);
         for (size_t j = 1; j < chunks.size() && any; ++j) any = and_bits(words, chunks[j]);
