@@ -249,15 +249,11 @@ std::unique_ptr<Entry> assigned_entry(const IndexableState& st, const PyValue& v
     return make_entry(value.object(), false, false, path, deepest_depth(st.indexes));
 }
 
-// Store `value` under `key` in the object's own list; `hint` is where the
-// caller found the name (`npos` when it did not look).  Returns the value
+// Store `value` under `key` in the object's own list.  Returns the value
 // replaced (none when the name is new), which the caller drops once the
 // object's use has ended: its finaliser may touch the object.
-StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue value,
-                            size_t hint) {
-    const size_t at = hint < st.attributes.size() && st.attributes.name(hint) == key
-                          ? hint
-                          : st.attributes.index_of(key);
+StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue value) {
+    const size_t at = st.attributes.index_of(key);
     if (at != StoredAttrs::npos) return st.attributes.replace(at, std::move(value));
     st.attributes.push_back(key, std::move(value));
     return StoredValue();
@@ -269,9 +265,8 @@ StoredValue store_attribute(IndexableState& st, const AttrName& key, StoredValue
 // replaced, which the caller drops once the object's use has ended.
 StoredValue store_and_mirror([[maybe_unused]] PyObject* self, IndexableState& st,
                              const AttrName& key, [[maybe_unused]] PyObject* value,
-                             StoredValue held, [[maybe_unused]] bool mirrored,
-                             size_t hint = StoredAttrs::npos) {
-    StoredValue replaced = store_attribute(st, key, std::move(held), hint);
+                             StoredValue held, [[maybe_unused]] bool mirrored) {
+    StoredValue replaced = store_attribute(st, key, std::move(held));
 #ifdef PYPY_VERSION
     if (mirrored) mirror_attribute(self, key, value);
 #endif
@@ -332,11 +327,11 @@ void assign_through_indexes(PyObject* self, IndexableState& st, const AttrName& 
     use.end();
 }
 
-// Store `held` (of `value`) under `key` (found at `hint`) with no index
-// work, then end the object's use; the value replaced is released after that.
-void store_only(PyObject* self, IndexableState& st, const AttrName& key, size_t hint,
-                PyObject* value, StoredValue held, bool mirrored, py::ExclusiveUse& use) {
-    StoredValue replaced = store_and_mirror(self, st, key, value, std::move(held), mirrored, hint);
+// Store `held` (of `value`) under `key` with no index work, then end the
+// object's use; the value replaced is released after that.
+void store_only(PyObject* self, IndexableState& st, const AttrName& key, PyObject* value,
+                StoredValue held, bool mirrored, py::ExclusiveUse& use) {
+    StoredValue replaced = store_and_mirror(self, st, key, value, std::move(held), mirrored);
     use.end();
 }
 
@@ -384,7 +379,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
             // code, during which another thread may register the object with
             // a nested index.
             if (hidden || st.indexes.empty()) {
-                store_only(self, st, key, at, value, std::move(held), mirrored, use);
+                store_only(self, st, key, value, std::move(held), mirrored, use);
                 return;
             }
             new_value = value_of_stored(held);
@@ -407,8 +402,7 @@ int indexable_setattro(PyObject* self, PyObject* name, PyObject* value) {
         }
         // Recorded in the indexes as the old value was: store it, and the
         // indexes stay as they are.
-        store_only(self, st, key, at, value, hold_wrapped(value, std::move(new_value)), mirrored,
-                   use);
+        store_only(self, st, key, value, hold_wrapped(value, std::move(new_value)), mirrored, use);
     });
 }
 
