@@ -400,10 +400,10 @@ uint64_t exact_str_hash(PyObject* obj) {
 // key takes a reference only to a text it is compared by (an exact str, of
 // its own, which no reference cycle can pass through); an unhashable element
 // has no key (false), and no element gets a range key.
-bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
-    const bool element = container != nullptr;
+// Exact ints within 64 bits, floats and strs: native keys straight away.
+// False for any other value (a big int, a str with lone surrogates).
+bool wrap_native(PyObject* obj, bool element, PyValue& out) {
     PyTypeObject* type = Py_TYPE(obj);
-    // Exact ints within 64 bits, floats and strs: native keys straight away.
     if (type == &PyLong_Type) {
         int overflow = 0;
         long long x = PyLong_AsLongLongAndOverflow(obj, &overflow);
@@ -426,9 +426,29 @@ bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
                                   exact_str_hash(obj));
             return true;
         }
-        PyErr_Clear();  // lone surrogates: compared by `==` below
+        PyErr_Clear();  // lone surrogates: compared by `==`
     }
+    return false;
+}
 
+// The key of text `text` (hash `h`) held by an exact str of its own: the
+// key of an element that is a str of another type, which may go before the
+// key does.
+PyValue own_text_key(std::string_view text, uint64_t h) {
+    PyObject* copy = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (copy == nullptr) throw py::PyErrorSet{};
+    SharedRef own(adopt, copy);
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(copy, &len);
+    if (s == nullptr) throw py::PyErrorSet{};
+    return PyValue::text_keyed(std::move(own), CastValue::Unknown,
+                               std::string_view(s, static_cast<size_t>(len)), h);
+}
+
+bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
+    const bool element = container != nullptr;
+    if (wrap_native(obj, element, out)) return true;
+    PyTypeObject* type = Py_TYPE(obj);
     Py_hash_t hash = PyObject_Hash(obj);
     bool hashable = true;
     if (hash == -1 && PyErr_Occurred()) {
@@ -469,18 +489,7 @@ bool wrap(PyObject* obj, const SharedRef* container, PyValue& out) {
         ClassRef cls = equality_class(obj, keeper, hash);
         out = PyValue::of_other(std::move(handle), h, std::move(cls));
     } else if (element && out.key_kind() == KeyKind::Text) {
-        // A str of another type keyed by its text: the key keeps an exact
-        // str of that text, since the element itself may go before the key.
-        std::string_view text = out.text();
-        PyObject* copy =
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (copy == nullptr) throw py::PyErrorSet{};
-        SharedRef own(adopt, copy);
-        Py_ssize_t len = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(copy, &len);
-        if (s == nullptr) throw py::PyErrorSet{};
-        out = PyValue::text_keyed(std::move(own), CastValue::Unknown,
-                                  std::string_view(s, static_cast<size_t>(len)), h);
+        out = own_text_key(out.text(), h);
     }
     if (range.get() != nullptr) out = std::move(out).with_range_key(std::move(range));
     return true;
