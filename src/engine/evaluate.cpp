@@ -19,7 +19,7 @@ std::pair<std::string_view, std::optional<std::string_view>> attr_parts(std::str
 namespace {
 
 Bitmap range(const QueryMap& map, const Bound& lower, const Bound& upper, const Bitmap& universe) {
-    return map.ranged->query_range(lower, upper, universe);
+    return map.ranged->settled().query_range(lower, upper, universe);
 }
 
 // The same comparison on the tail of a dotted path.
@@ -168,16 +168,17 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
         case Op::Le: {
             if (e.values[0].key_kind() == KeyKind::Text) return estimate_texts(map, e);
             if (!ordered(e.values[0])) return kUnknown;
-            auto [lower, upper] = one_sided_bounds(*map.ranged, e.op, e.values[0].range_value());
-            return map.ranged->count_range(lower, upper);
+            auto [lower, upper] =
+                one_sided_bounds(map.ranged->settled(), e.op, e.values[0].range_value());
+            return map.ranged->settled().count_range(lower, upper);
         }
         case Op::Bt: {
             const PyValue &lo = e.values[0], &hi = e.values[1];
             if (lo.key_kind() == KeyKind::Text && hi.key_kind() == KeyKind::Text)
                 return estimate_texts(map, e);
             if (!ordered(lo) || !ordered(hi)) return kUnknown;
-            return map.ranged->count_range(Bound::included(lo.range_value()),
-                                           Bound::included(hi.range_value()));
+            return map.ranged->settled().count_range(Bound::included(lo.range_value()),
+                                                     Bound::included(hi.range_value()));
         }
         default: return kUnknown;
     }
@@ -329,7 +330,7 @@ std::pair<Bound, Bound> one_sided_bounds(const BitMapBTree& tree, QueryExpr::Op 
 
 Bitmap evaluate_one_sided(const QueryMap& map, const Bitmap& universe, QueryExpr::Op op,
                           RangeValue rv) {
-    auto [lower, upper] = one_sided_bounds(*map.ranged, op, rv);
+    auto [lower, upper] = one_sided_bounds(map.ranged->settled(), op, rv);
     return range(map, lower, upper, universe);
 }
 

@@ -234,7 +234,7 @@ std::vector<uint32_t> ordered_by_attribute(const AttrMaps& maps, std::string_vie
         if (descending) take_texts();
         if (out.size() < limit) {
             std::vector<uint32_t> tree =
-                map->ranged->ordered_ids(descending, limit - out.size(), universe);
+                map->ranged->settled().ordered_ids(descending, limit - out.size(), universe);
             out.insert(out.end(), tree.begin(), tree.end());
         }
         if (!descending && out.size() < limit) take_texts();

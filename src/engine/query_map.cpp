@@ -11,7 +11,8 @@
 namespace corvane {
 
 QueryMap::QueryMap(const IndexAPI* owner)
-    : ranged(std::make_unique<BitMapBTree>()), nested(std::make_shared<IndexAPI>(IndexAPI::make())),
+    : ranged(std::make_unique<BufferedTree>()),
+      nested(std::make_shared<IndexAPI>(IndexAPI::make())),
       cycle(owner != nullptr ? owner->cycle : nullptr), closed(owner != nullptr && owner->closed) {
     nested->depth = (owner != nullptr ? owner->depth : 0) + 1;
     nested->cycle = cycle;
@@ -237,7 +238,8 @@ void QueryMap::merge(const QueryMap& other, EnteredList* entered) {
     unite_sets(elements, other.elements);
     // The tree keeps each pair once; the other tree's pairs come in key
     // order, which walks the same few nodes again and again.
-    other.ranged->for_each_pair([&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
+    other.ranged->settled().for_each_pair(
+        [&](RangeValue v, uint32_t id) { ranged->insert(v, id); });
     unite_sets(holders, other.holders);
     merge_nested(*this, other, entered);
 }
@@ -289,7 +291,7 @@ struct Census {
     }
     void range_pairs(const QueryMap& map, const MapContext& c) {
         map.ranged->validate();
-        map.ranged->for_each([&](const TreeKey& k) {
+        map.ranged->settled().for_each([&](const TreeKey& k) {
             const uint32_t id = k.id();
             if (!c.members->contains(id))
                 broken("the range tree holds " + id_text(id) + ", not a member");

@@ -39,6 +39,7 @@
 #include "engine/record.hpp"
 #include "engine/text_order.hpp"
 #include "engine/value.hpp"
+#include "structures/buffered_tree.hpp"
 #include "structures/hybrid_set.hpp"
 #include "structures/ranged_b_tree.hpp"
 
@@ -83,7 +84,7 @@ struct QueryMap {
     // From each element key of the tuple and frozenset values to the ids
     // holding such a value; empty while no such value was entered.
     ValueSets elements;
-    std::unique_ptr<BitMapBTree> ranged;
+    std::unique_ptr<BufferedTree> ranged;
     TextOrder texts;
     absl::flat_hash_map<uint32_t, HybridSet> holders;
     // Shared so that the nested objects can be registered with it weakly.

@@ -182,8 +182,8 @@ TEST(QueryMapModel, FollowsAReferenceOfValuesAndRanges) {
             ASSERT_EQ(got, ids) << step;
         }
         const double lo = static_cast<double>(static_cast<int>(rng() % 11) - 5) / 2;
-        Bitmap got = map.ranged->query_range(Bound::included(RangeValue::of_float(lo)),
-                                             Bound::unbounded(), members);
+        Bitmap got = map.ranged->settled().query_range(Bound::included(RangeValue::of_float(lo)),
+                                                       Bound::unbounded(), members);
         Bitmap want;
         for (const auto& [id, r] : refs)
             if (r.kind != Ref::Text && r.num >= lo) want.add(id);
