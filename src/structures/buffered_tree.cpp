@@ -10,7 +10,7 @@ namespace corvane {
 void BufferedTree::buffer(u128 key, bool insert) {
     changes_.push_back(Change{key, static_cast<uint32_t>(changes_.size()), insert});
     waiting_.store(changes_.size(), std::memory_order_release);
-    if (changes_.size() >= std::max(kMinBatch, tree_.size() / kBatchShare)) settle();
+    if (changes_.size() >= batch()) settle();
 }
 
 void BufferedTree::insert(RangeValue v, uint32_t id) {
@@ -71,7 +71,7 @@ void BufferedTree::settle() const {
     }
     changes_.clear();
     // A burst of changes far above the batch size leaves its room behind.
-    if (changes_.capacity() > 4 * std::max(kMinBatch, tree_.size() / kBatchShare))
+    if (changes_.capacity() > 4 * batch())
         std::vector<Change>().swap(changes_);
     waiting_.store(0, std::memory_order_release);
 }

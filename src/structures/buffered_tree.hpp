@@ -21,6 +21,7 @@
 // applying the buffer is guarded by a mutex of its own.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -33,10 +34,16 @@ namespace corvane {
 
 class BufferedTree {
 public:
-    // Buffered changes are applied once they number this many, or a
-    // sixteenth of the tree's entries when that is more.
+    // Buffered changes are applied once they number a sixteenth of the
+    // tree's entries, at least 1,024 and at most 65,536: a batch is then
+    // dense enough along the tree to share paths, and no single change
+    // pays for more than some milliseconds of applying.
     static constexpr size_t kMinBatch = 1024;
+    static constexpr size_t kMaxBatch = 65536;
     static constexpr size_t kBatchShare = 16;
+    size_t batch() const {
+        return std::min(kMaxBatch, std::max(kMinBatch, tree_.size() / kBatchShare));
+    }
 
     BufferedTree() = default;
     BufferedTree(const BufferedTree&) = delete;
