@@ -71,8 +71,7 @@ void BufferedTree::settle() const {
     }
     changes_.clear();
     // A burst of changes far above the batch size leaves its room behind.
-    if (changes_.capacity() > 4 * batch())
-        std::vector<Change>().swap(changes_);
+    if (changes_.capacity() > 4 * batch()) std::vector<Change>().swap(changes_);
     waiting_.store(0, std::memory_order_release);
 }
 
