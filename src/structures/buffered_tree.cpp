@@ -8,7 +8,8 @@
 namespace corvane {
 
 void BufferedTree::buffer(u128 key, bool insert) {
-    changes_.push_back(Change{key, static_cast<uint32_t>(changes_.size()), insert});
+    changes_.push_back(Change{static_cast<uint64_t>(key >> 64), static_cast<uint64_t>(key),
+                              static_cast<uint32_t>(changes_.size()), insert});
     waiting_.store(changes_.size(), std::memory_order_release);
     if (changes_.size() >= batch()) settle();
 }
@@ -46,7 +47,8 @@ void BufferedTree::settle() const {
     if (changes_.empty()) return;
     // Key order, and the changes to one pair in the order they were made.
     std::sort(changes_.begin(), changes_.end(), [](const Change& a, const Change& b) {
-        return a.key != b.key ? a.key < b.key : a.seq < b.seq;
+        if (a.high != b.high) return a.high < b.high;
+        return a.low != b.low ? a.low < b.low : a.seq < b.seq;
     });
     // A stored key of an exact number is its value part and its id: the
     // value part enters the tree again as an encoded value.  Every removal
@@ -59,8 +61,8 @@ void BufferedTree::settle() const {
         for (size_t i = 0; i < changes_.size(); ++i) {
             const Change& c = changes_[i];
             if (c.insert != inserting) continue;
-            if (i + 1 < changes_.size() && changes_[i + 1].key == c.key) continue;
-            const TreeKey k{c.key};
+            if (i + 1 < changes_.size() && changes_[i + 1].key() == c.key()) continue;
+            const TreeKey k{c.key()};
             const RangeValue v = RangeValue::of_encoded(k.value_part());
             if (inserting) {
                 tree_.insert(v, k.id());
@@ -82,7 +84,7 @@ void BufferedTree::validate() const {
             fail("buffered changes miscounted: " + std::to_string(waiting_.load()) + " against " +
                  std::to_string(changes_.size()));
         for (const Change& c : changes_) {
-            if (TreeKey{c.key}.head() == 0) fail("buffered change with an empty key");
+            if (TreeKey{c.key()}.head() == 0) fail("buffered change with an empty key");
         }
     }
     settled().validate();
