@@ -3,7 +3,8 @@
 // one change at a time and through the buffer that applies them in batches,
 // in the same run.
 //
-// Usage: bench_tree_moves [entries] [moves]   (default 1000000, 500000)
+// Usage: bench_tree_moves [entries] [moves] [batched]   (default 1000000, 500000;
+// `batched` runs the buffered tree alone, for a profile)
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -75,7 +76,8 @@ int main(int argc, char** argv) {
         fill(plain);
         BufferedTree buffered;
         fill(buffered);
-        const double one = run(plain, start, who, next);
+        const bool alone = argc > 3;
+        const double one = alone ? 0 : run(plain, start, who, next);
         const double batched = run(buffered, start, who, next);
         std::printf("%-20s %zu entries: one at a time %.0f ns a move, batched %.0f ns (%.2fx)\n",
                     w.name, n, one * 1e9, batched * 1e9, one / batched);
