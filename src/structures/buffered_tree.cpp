@@ -14,22 +14,17 @@ void BufferedTree::buffer(u128 key, bool insert) {
     if (changes_.size() >= batch()) settle();
 }
 
-void BufferedTree::insert(RangeValue v, uint32_t id) {
-    if (v.inexact()) {
-        settled();
+void BufferedTree::change(RangeValue v, uint32_t id, bool insert) {
+    if (!v.inexact()) {
+        buffer(CompositeKey128::make(v, id).key, insert);
+        return;
+    }
+    settled();
+    if (insert) {
         tree_.insert(v, id);
-        return;
-    }
-    buffer(CompositeKey128::make(v, id).key, true);
-}
-
-void BufferedTree::remove(RangeValue v, uint32_t id) {
-    if (v.inexact()) {
-        settled();
+    } else {
         tree_.remove(v, id);
-        return;
     }
-    buffer(CompositeKey128::make(v, id).key, false);
 }
 
 void BufferedTree::insert_many(std::vector<CompositeKey128>& pairs) {

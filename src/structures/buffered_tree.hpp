@@ -52,8 +52,8 @@ public:
     BufferedTree(const BufferedTree&) = delete;
     BufferedTree& operator=(const BufferedTree&) = delete;
 
-    void insert(RangeValue v, uint32_t id);
-    void remove(RangeValue v, uint32_t id);
+    void insert(RangeValue v, uint32_t id) { change(v, id, true); }
+    void remove(RangeValue v, uint32_t id) { change(v, id, false); }
     // Bulk entry (see `BitMapBTree::insert_many`), after the buffer.
     void insert_many(std::vector<CompositeKey128>& pairs);
     void insert_many(std::vector<u128>& keys, std::vector<CompositeKey128>& inexact);
@@ -83,6 +83,7 @@ private:
         u128 key() const { return (static_cast<u128>(high) << 64) | low; }
     };
 
+    void change(RangeValue v, uint32_t id, bool insert);
     void buffer(u128 key, bool insert);
     void settle() const;
 
