@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Workload {
     const char* name;
-    // The number object `id` holds after its `step`-th move (0: at first).
+    // A number drawn for an object, at first and at each move.
     RangeValue (*value)(std::mt19937_64& rng);
 };
 

@@ -168,9 +168,9 @@ uint64_t estimate(const AttrMaps& maps, const QueryExpr& e) {
         case Op::Le: {
             if (e.values[0].key_kind() == KeyKind::Text) return estimate_texts(map, e);
             if (!ordered(e.values[0])) return kUnknown;
-            auto [lower, upper] =
-                one_sided_bounds(map.ranged->settled(), e.op, e.values[0].range_value());
-            return map.ranged->settled().count_range(lower, upper);
+            const BitMapBTree& tree = map.ranged->settled();
+            auto [lower, upper] = one_sided_bounds(tree, e.op, e.values[0].range_value());
+            return tree.count_range(lower, upper);
         }
         case Op::Bt: {
             const PyValue &lo = e.values[0], &hi = e.values[1];

@@ -549,12 +549,11 @@ namespace {
 
 void release_nested_ids(QueryMap& map, const Bitmap& gone);
 
-// The pairs withdrawn from one map, beyond its value sets: range pairs are
-// gathered to leave the tree in key order, and nested objects left without
-// a holder leave the nested index together.
+// The pairs withdrawn from one map, beyond its value sets: nested objects
+// left without a holder leave the nested index together.  (Range pairs leave
+// at once: the tree's buffer puts them in key order.)
 struct Withdrawal {
     QueryMap& map;
-    std::vector<CompositeKey128> ranged;
     Bitmap released;
 
     explicit Withdrawal(QueryMap& m) noexcept : map(m) {}
@@ -562,7 +561,7 @@ struct Withdrawal {
     // `id` out of the value set).
     void pair(const PyValue& value, uint32_t id) {
         if (value.is_numeric()) {
-            ranged.push_back(CompositeKey128::make(value.range_value(), id));
+            map.ranged->remove(value.range_value(), id);
         } else if (value.key_kind() == KeyKind::Text) {
             map.texts.withdraw(map.exact, value, id);
         } else if (value.kind() == CastValue::Ind) {
@@ -576,9 +575,6 @@ struct Withdrawal {
         }
     }
     void finish() {
-        std::sort(ranged.begin(), ranged.end(),
-                  [](const CompositeKey128& a, const CompositeKey128& b) { return a.key < b.key; });
-        for (const CompositeKey128& k : ranged) map.ranged->remove(k.value, k.id());
         // A cycle index releases nothing by holders: what its roots no
         // longer reach leaves it (see `sweep_cycle`).
         if (released.empty() || map.closed) return;
