@@ -24,10 +24,16 @@ JOBS="${CORVANE_JOBS:-2}"
 # shellcheck disable=SC2206
 PY_VERSIONS=(${CORVANE_VERSIONS:-3.9 3.10 3.11 3.12 3.13})
 
-if command -v ccache >/dev/null 2>&1; then
-    export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
-    export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
-fi
+# Compile through ccache when it is installed.  Called here and again once
+# the system packages are in: on a fresh machine ccache arrives with them,
+# after this file was first sourced.
+use_ccache() {
+    if command -v ccache >/dev/null 2>&1; then
+        export CMAKE_CXX_COMPILER_LAUNCHER="${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}"
+        export CMAKE_C_COMPILER_LAUNCHER="${CMAKE_C_COMPILER_LAUNCHER:-ccache}"
+    fi
+}
+use_ccache
 
 # Never let pip or apt stop to ask a question (CI has no stdin).
 export DEBIAN_FRONTEND=noninteractive

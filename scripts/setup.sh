@@ -40,6 +40,7 @@ install_system_packages() {
     say "system packages: installing ${missing[*]}"
     as_root apt-get update -qq
     as_root apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    use_ccache
 }
 
 # $1 = venv dir, $2 = interpreter to create it with, $3 = expected implementation.

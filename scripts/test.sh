@@ -357,6 +357,7 @@ if [ "$do_setup" -eq 1 ]; then
         exit 1
     fi
     names+=(setup) results+=(ok) times+=($((SECONDS - t0)))
+    use_ccache
 fi
 
 for s in "${steps[@]}"; do
