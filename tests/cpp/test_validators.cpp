@@ -285,6 +285,30 @@ TEST(QueryMapValidate, NamesTheFirstBrokenInvariant) {
         EXPECT_BROKEN(m.map.validate(m.context()), "id 2 has a range pair that its value");
     }
     {
+        // NaNs hashing alike are one key, each with the pair of its own
+        // sign; the pair must still be the one of the value held.
+        SmallMap m;
+        PyValue nan = PyValue::of_float(SharedRef(), std::nan(""), 0);
+        PyValue negative_nan = PyValue::of_float(SharedRef(), -std::nan(""), 0);
+        m.map.insert(nan, 3, nullptr, nullptr);
+        m.map.insert(negative_nan, 4, nullptr, nullptr);
+        m.members.add(3);
+        m.members.add(4);
+        ASSERT_EQ(m.map.exact.find(nan)->second.cardinality(), 2u);
+        MapContext c = m.context();
+        c.held = [&](uint32_t id) {
+            return HeldValue{true, id == 1   ? &m.five
+                                   : id == 2 ? &m.text
+                                   : id == 3 ? &nan
+                                             : &negative_nan};
+        };
+        EXPECT_EQ(failure_of([&] { m.map.validate(c); }), "");
+        c.held = [&](uint32_t id) {
+            return HeldValue{true, id == 1 ? &m.five : id == 2 ? &m.text : &nan};
+        };
+        EXPECT_BROKEN(m.map.validate(c), "has another range pair");
+    }
+    {
         // What the objects hold now: id 1 moved to 6 without the map.
         SmallMap m;
         PyValue six = PyValue::of_int(SharedRef(), 6, 6);
